@@ -1,0 +1,791 @@
+#include "functions/sparse.h"
+
+#include <cholmod.h>
+#include <dlfcn.h>
+#include <tbb/blocked_range.h>
+#include <tbb/parallel_for.h>
+#include <umfpack.h>
+
+#include <Eigen/Cholesky>
+#include <Eigen/LU>
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <limits>
+#include <mutex>
+#include <new>
+#include <string>
+#include <type_traits>
+
+#include "fatal.h"
+
+namespace varn {
+
+static_assert(std::is_same_v<SuiteSparse_long, std::int64_t>,
+              "the sparse matrix index type must be the index type of the long CHOLMOD/UMFPACK API");
+
+namespace {
+
+using Index = std::int64_t;
+constexpr double kEps = std::numeric_limits<double>::epsilon();
+
+// A Cholesky pivot d_k that has lost all but round-off of the DOF's own diagonal stiffness
+// A_kk means the DOF is (numerically) a combination of the ones eliminated before it: a
+// mechanism or an unrestrained rigid-body motion. Real structures, even slender ones with
+// stiffness contrasts of many decades, stay far above this ratio; round-off pivots of a
+// singular stiffness land at or below it.
+constexpr double kCholeskyPivotRatio = 1e-14;
+// The same test for the LU fall-back, on the pivots of UMFPACK's row-scaled matrix (every row
+// scaled to unit absolute sum): the round-off pivots of a free-floating 50,000-DOF frame came
+// out near 7e-16, a well-posed one's far above 1e-14.
+constexpr double kLuScaledPivot = 1e-14;
+// Residual acceptance: a backward-stable direct solve leaves |Kx - b| at a few n*eps of
+// |K||x| + |b|. Far above that the factor is corrupt (never seen with a sound BLAS; it is the
+// symptom of a BLAS that is not safe for concurrent calls) and the solution is rejected.
+constexpr double kResidualTolerance = 1e-8;
+
+bool all_finite(const Eigen::MatrixXd& x) { return x.allFinite(); }
+
+// Column j of a compressed or uncompressed matrix: [begin, end) into the index/value arrays.
+inline std::pair<Index, Index> column_range(const SparseMatrix& k, Index j) {
+  const Index begin = k.outerIndexPtr()[j];
+  const Index end = k.isCompressed() ? k.outerIndexPtr()[j + 1] : begin + k.innerNonZeroPtr()[j];
+  return {begin, end};
+}
+
+// Residual of the operator the solve used: the symmetric completion of the lower triangle for
+// Cholesky, the stored matrix for LU.
+bool residual_ok(const SparseMatrix& k, bool lower_symmetric, const Eigen::MatrixXd& x,
+                   const Eigen::MatrixXd& b) {
+  Eigen::MatrixXd r;
+  Eigen::VectorXd row_abs = Eigen::VectorXd::Zero(k.rows());
+  if (lower_symmetric) {
+    r = k.selfadjointView<Eigen::Lower>() * x;
+    for (Index j = 0; j < k.outerSize(); ++j) {
+      for (SparseMatrix::InnerIterator it(k, j); it; ++it) {
+        if (it.row() < j) continue;
+        row_abs[it.row()] += std::abs(it.value());
+        if (it.row() != j) row_abs[j] += std::abs(it.value());
+      }
+    }
+  } else {
+    r = k * x;
+    for (Index j = 0; j < k.outerSize(); ++j)
+      for (SparseMatrix::InnerIterator it(k, j); it; ++it) row_abs[it.row()] += std::abs(it.value());
+  }
+  r -= b;
+  const double k_norm = row_abs.size() ? row_abs.maxCoeff() : 0.0;
+  for (Index c = 0; c < x.cols(); ++c) {
+    const double scale = k_norm * x.col(c).lpNorm<Eigen::Infinity>() + b.col(c).lpNorm<Eigen::Infinity>();
+    const double res = r.col(c).lpNorm<Eigen::Infinity>();
+    if (!(res <= kResidualTolerance * scale)) return false;
+  }
+  return true;
+}
+
+// ---- CHOLMOD -------------------------------------------------------------------------------
+
+// One CHOLMOD workspace per call: cholmod_common is not safe to share between threads.
+struct CholmodCommon {
+  cholmod_common c;
+  CholmodCommon() {
+    cholmod_l_start(&c);
+    c.print = 0;  // the fall-back decides what a non-positive-definite matrix means
+    c.error_handler = nullptr;
+    // AMD alone: METIS (chosen by the automatic strategy) gave orderings that differed
+    // between concurrent analyses, and with them results differing in the last bits.
+    c.nmethods = 1;
+    c.method[0].ordering = CHOLMOD_AMD;
+    c.postorder = 1;
+    c.supernodal = CHOLMOD_SUPERNODAL;
+    c.quick_return_if_not_posdef = 1;
+    c.useGPU = 0;
+  }
+  ~CholmodCommon() { cholmod_l_finish(&c); }
+  CholmodCommon(const CholmodCommon&) = delete;
+  CholmodCommon& operator=(const CholmodCommon&) = delete;
+};
+
+// A non-owning CHOLMOD view of a compressed Eigen matrix.
+cholmod_sparse cholmod_view(const SparseMatrix& k, int stype) {
+  cholmod_sparse a{};
+  a.nrow = static_cast<size_t>(k.rows());
+  a.ncol = static_cast<size_t>(k.cols());
+  a.nzmax = static_cast<size_t>(k.nonZeros());
+  a.p = const_cast<Index*>(k.outerIndexPtr());
+  a.i = const_cast<Index*>(k.innerIndexPtr());
+  a.nz = nullptr;
+  a.x = const_cast<double*>(k.valuePtr());
+  a.z = nullptr;
+  a.stype = stype;
+  a.itype = CHOLMOD_LONG;
+  a.xtype = CHOLMOD_REAL;
+  a.dtype = CHOLMOD_DOUBLE;
+  a.sorted = 1;
+  a.packed = 1;
+  return a;
+}
+
+cholmod_dense cholmod_view(const Eigen::MatrixXd& b) {
+  cholmod_dense d{};
+  d.nrow = static_cast<size_t>(b.rows());
+  d.ncol = static_cast<size_t>(b.cols());
+  d.nzmax = d.nrow * d.ncol;
+  d.d = d.nrow;
+  d.x = const_cast<double*>(b.data());
+  d.z = nullptr;
+  d.xtype = CHOLMOD_REAL;
+  d.dtype = CHOLMOD_DOUBLE;
+  return d;
+}
+
+// Compressed copy only when needed (CHOLMOD and UMFPACK read packed columns).
+const SparseMatrix& compressed(const SparseMatrix& k, SparseMatrix& storage) {
+  if (k.isCompressed()) return k;
+  storage = k;
+  storage.makeCompressed();
+  return storage;
+}
+
+Eigen::VectorXd stored_diagonal(const SparseMatrix& k) {
+  Eigen::VectorXd d = Eigen::VectorXd::Zero(k.cols());
+  for (Index j = 0; j < k.outerSize(); ++j)
+    for (SparseMatrix::InnerIterator it(k, j); it; ++it)
+      if (it.row() == j) d[j] += it.value();
+  return d;
+}
+
+// Every pivot of a numeric factor compared with the diagonal stiffness of its DOF.
+bool cholesky_pivots_sound(const cholmod_factor* l, const Eigen::VectorXd& diag) {
+  const auto* perm = static_cast<const Index*>(l->Perm);
+  const auto* x = static_cast<const double*>(l->x);
+  const Index n = static_cast<Index>(l->n);
+  auto pivot_ok = [&](Index k, double d_k) {
+    const Index original = perm ? perm[k] : k;
+    const double a_kk = diag[original];
+    return std::isfinite(d_k) && d_k > 0.0 && d_k >= kCholeskyPivotRatio * a_kk;
+  };
+  if (l->is_super) {
+    const auto* super = static_cast<const Index*>(l->super);
+    const auto* pi = static_cast<const Index*>(l->pi);
+    const auto* px = static_cast<const Index*>(l->px);
+    for (Index s = 0; s < static_cast<Index>(l->nsuper); ++s) {
+      const Index k1 = super[s], k2 = super[s + 1];
+      const Index nsrow = pi[s + 1] - pi[s];
+      for (Index k = k1; k < k2; ++k) {
+        const double l_kk = x[px[s] + (k - k1) + (k - k1) * nsrow];
+        if (!pivot_ok(k, l_kk * l_kk)) return false;
+      }
+    }
+    return true;
+  }
+  const auto* p = static_cast<const Index*>(l->p);
+  for (Index k = 0; k < n; ++k) {
+    const double v = x[p[k]];
+    if (!pivot_ok(k, l->is_ll ? v * v : v)) return false;
+  }
+  return true;
+}
+
+// Numeric Cholesky of K (lower triangle) on a copy of a symbolic factor, then K X = B.
+std::optional<Eigen::MatrixXd> cholesky_numeric_solve(const cholmod_factor* symbolic,
+                                                      const SparseMatrix& k,
+                                                      const Eigen::MatrixXd& b) {
+  CholmodCommon cc;
+  cholmod_factor* l = cholmod_l_copy_factor(const_cast<cholmod_factor*>(symbolic), &cc.c);
+  if (!l) return std::nullopt;
+  std::optional<Eigen::MatrixXd> result;
+  cholmod_sparse a = cholmod_view(k, -1);
+  const int ok = cholmod_l_factorize(&a, l, &cc.c);
+  if (ok && cc.c.status == CHOLMOD_OK && l->minor >= l->n &&
+      cholesky_pivots_sound(l, stored_diagonal(k))) {
+    if (b.cols() == 0) {
+      result = Eigen::MatrixXd(b.rows(), 0);
+    } else {
+      cholmod_dense bd = cholmod_view(b);
+      cholmod_dense* xd = cholmod_l_solve(CHOLMOD_A, l, &bd, &cc.c);
+      if (xd && cc.c.status == CHOLMOD_OK) {
+        Eigen::MatrixXd x = Eigen::Map<const Eigen::MatrixXd>(static_cast<const double*>(xd->x),
+                                                              b.rows(), b.cols());
+        if (all_finite(x) && residual_ok(k, true, x, b)) result = std::move(x);
+      }
+      if (xd) cholmod_l_free_dense(&xd, &cc.c);
+    }
+  }
+  cholmod_l_free_factor(&l, &cc.c);
+  return result;
+}
+
+// ---- UMFPACK -------------------------------------------------------------------------------
+
+// Sparse LU of the whole K (the fall-back for matrices that are symmetric but indefinite, or
+// not symmetric at all). A factor with a zero or round-off pivot is a singular matrix.
+std::optional<Eigen::MatrixXd> lu_solve(const SparseMatrix& k, const Eigen::MatrixXd& b) {
+  const Index n = k.rows();
+  double control[UMFPACK_CONTROL];
+  double info[UMFPACK_INFO];
+  umfpack_dl_defaults(control);
+  control[UMFPACK_PRL] = 0;
+  control[UMFPACK_ORDERING] = UMFPACK_ORDERING_AMD;  // reproducible, like the Cholesky path
+  control[UMFPACK_SCALE] = UMFPACK_SCALE_SUM;        // the pivot test below relies on it
+  const Index* ap = k.outerIndexPtr();
+  const Index* ai = k.innerIndexPtr();
+  const double* ax = k.valuePtr();
+
+  void* symbolic = nullptr;
+  if (umfpack_dl_symbolic(n, n, ap, ai, ax, &symbolic, control, info) != UMFPACK_OK) {
+    if (symbolic) umfpack_dl_free_symbolic(&symbolic);
+    return std::nullopt;
+  }
+  void* numeric = nullptr;
+  const auto status = umfpack_dl_numeric(ap, ai, ax, symbolic, &numeric, control, info);
+  umfpack_dl_free_symbolic(&symbolic);
+  // UMFPACK_WARNING_singular_matrix is a "successful" factorisation of a singular matrix:
+  // its solve divides by a zero pivot.
+  if (status != UMFPACK_OK || !numeric) {
+    if (numeric) umfpack_dl_free_numeric(&numeric);
+    return std::nullopt;
+  }
+  std::optional<Eigen::MatrixXd> result;
+  {
+    Eigen::VectorXd udiag(n), rs(n);
+    SuiteSparse_long do_recip = 0;
+    bool pivots_ok =
+        umfpack_dl_get_numeric(nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                               nullptr, udiag.data(), &do_recip, rs.data(), numeric) == UMFPACK_OK;
+    for (Index i = 0; pivots_ok && i < n; ++i)
+      pivots_ok = std::isfinite(udiag[i]) && std::abs(udiag[i]) >= kLuScaledPivot;
+    if (pivots_ok) {
+      Eigen::MatrixXd x(n, b.cols());
+      bool ok = true;
+      for (Index c = 0; ok && c < b.cols(); ++c) {
+        ok = umfpack_dl_solve(UMFPACK_A, ap, ai, ax, x.col(c).data(), b.col(c).data(), numeric,
+                              control, info) == UMFPACK_OK;
+      }
+      if (ok && all_finite(x) && residual_ok(k, false, x, b)) result = std::move(x);
+    }
+  }
+  umfpack_dl_free_numeric(&numeric);
+  return result;
+}
+
+void set_method(SparseSolveInfo* info, SparseSolveMethod m) {
+  if (info) info->method = m;
+}
+
+void check_square_rhs(const SparseMatrix& k, const Eigen::MatrixXd& b, const char* what) {
+  if (k.rows() != k.cols())
+    fatal(std::string(what) + ": the matrix is " + std::to_string(k.rows()) + " x " +
+          std::to_string(k.cols()) + ", not square");
+  if (b.rows() != k.rows())
+    fatal(std::string(what) + ": the right-hand side has " + std::to_string(b.rows()) +
+          " rows but the matrix has " + std::to_string(k.rows()));
+}
+
+// The lower-triangle pattern of K, the part a Cholesky analysis sees.
+void lower_pattern(const SparseMatrix& k, std::vector<Index>& colptr, std::vector<Index>& rows) {
+  colptr.assign(static_cast<size_t>(k.cols()) + 1, 0);
+  rows.clear();
+  for (Index j = 0; j < k.outerSize(); ++j) {
+    auto [begin, end] = column_range(k, j);
+    const Index* ri = k.innerIndexPtr();
+    for (Index p = begin; p < end; ++p)
+      if (ri[p] >= j) rows.push_back(ri[p]);
+    colptr[static_cast<size_t>(j) + 1] = static_cast<Index>(rows.size());
+  }
+}
+
+}  // namespace
+
+// ---- BLAS threads ----------------------------------------------------------------------------
+
+bool init_blas_single_thread() {
+  static std::once_flag once;
+  static bool found = false;
+  std::call_once(once, [] {
+    using SetThreads = void (*)(int);
+    void* fn = nullptr;
+    // The BLAS is already loaded as CHOLMOD's dependency: only look it up, never load one.
+    for (const char* name : {"libblas.so.3", "libopenblas.so.0"}) {
+      if (void* h = dlopen(name, RTLD_LAZY | RTLD_NOLOAD)) {
+        fn = dlsym(h, "openblas_set_num_threads");
+        dlclose(h);
+        if (fn) break;
+      }
+    }
+    if (!fn) fn = dlsym(RTLD_DEFAULT, "openblas_set_num_threads");
+    if (fn) {
+      reinterpret_cast<SetThreads>(fn)(1);
+      found = true;
+    }
+  });
+  return found;
+}
+
+// ---- Triplet collector -----------------------------------------------------------------------
+
+SparseAssembler SparseAssembler::with_capacity(std::size_t n, std::size_t number_of_members) {
+  SparseAssembler a(n);
+  a.triplets_.reserve(kTripletsPerMember * number_of_members);
+  return a;
+}
+
+void SparseAssembler::assemble_element(std::size_t s, std::size_t e,
+                                       const Eigen::Ref<const Eigen::MatrixXd>& k) {
+  if (k.rows() < 14 || k.cols() < 14)
+    fatal("index out of bounds: element matrix is " + std::to_string(k.rows()) + " x " +
+          std::to_string(k.cols()) + " but 14 x 14 is required");
+  for (std::size_t i = 0; i < 7; ++i) {
+    for (std::size_t j = 0; j < 7; ++j) {
+      const Eigen::Index ii = static_cast<Eigen::Index>(i), jj = static_cast<Eigen::Index>(j);
+      add(s + i, s + j, k(ii, jj));
+      add(s + i, e + j, k(ii, jj + 7));
+      add(e + i, s + j, k(ii + 7, jj));
+      add(e + i, e + j, k(ii + 7, jj + 7));
+    }
+  }
+}
+
+void SparseAssembler::append(const SparseAssembler& other) {
+  triplets_.insert(triplets_.end(), other.triplets_.begin(), other.triplets_.end());
+}
+
+SparseMatrix SparseAssembler::to_csc() const {
+  const std::string prefix = "SparseAssembler: failed to build CSC matrix from triplets: ";
+  if (n_ > static_cast<std::size_t>(std::numeric_limits<Index>::max()))
+    fatal(prefix + "matrix size " + std::to_string(n_) + " exceeds the index range");
+  for (std::size_t t = 0; t < triplets_.size(); ++t) {
+    const SparseTriplet& tr = triplets_[t];
+    if (tr.row_index >= n_ || tr.col_index >= n_)
+      fatal(prefix + "triplet " + std::to_string(t) + " at (" + std::to_string(tr.row_index) +
+            ", " + std::to_string(tr.col_index) + ") lies outside the " + std::to_string(n_) +
+            " x " + std::to_string(n_) + " matrix");
+  }
+  try {
+    SparseMatrix m(static_cast<Index>(n_), static_cast<Index>(n_));
+    // Duplicates summed; the transposing copy inside leaves every column's rows sorted.
+    m.setFromTriplets(triplets_.begin(), triplets_.end());
+    m.makeCompressed();
+    return m;
+  } catch (const std::bad_alloc&) {
+    fatal(prefix + "out of memory for " + std::to_string(triplets_.size()) + " triplets");
+  }
+}
+
+// ---- Matrix operations -----------------------------------------------------------------------
+
+namespace {
+void append_nonzero_entries(const SparseMatrix& m, SparseAssembler& out) {
+  for (Index j = 0; j < m.outerSize(); ++j)
+    for (SparseMatrix::InnerIterator it(m, j); it; ++it)
+      out.add(static_cast<std::size_t>(it.row()), static_cast<std::size_t>(j), it.value());
+}
+}  // namespace
+
+SparseMatrix sparse_add(const SparseMatrix& a, const SparseMatrix& b) {
+  SparseAssembler out(static_cast<std::size_t>(a.cols()));
+  append_nonzero_entries(a, out);
+  append_nonzero_entries(b, out);
+  return out.to_csc();
+}
+
+SparseMatrix sparse_clone_and_add(const SparseMatrix& a, const SparseMatrix& b) {
+  if (b.cols() > a.cols() || b.rows() > a.rows()) return sparse_add(a, b);
+  SparseMatrix out = a;
+  out.makeCompressed();
+  const Index* a_rows = out.innerIndexPtr();
+  double* a_vals = out.valuePtr();
+  for (Index j = 0; j < b.outerSize(); ++j) {
+    auto [p, end] = column_range(out, j);
+    for (SparseMatrix::InnerIterator it(b, j); it; ++it) {
+      while (p < end && a_rows[p] < it.row()) ++p;
+      if (p == end || a_rows[p] != it.row()) return sparse_add(a, b);
+      a_vals[p] += it.value();
+    }
+  }
+  return out;
+}
+
+SparseMatrix sparse_add_diagonal(const SparseMatrix& k,
+                                 const std::vector<std::pair<std::size_t, double>>& entries) {
+  SparseAssembler out(static_cast<std::size_t>(k.cols()));
+  append_nonzero_entries(k, out);
+  for (const auto& [dof, value] : entries) out.add(dof, dof, value);
+  return out.to_csc();
+}
+
+bool sparse_add_diagonal_inplace(SparseMatrix& k,
+                                 const std::vector<std::pair<std::size_t, double>>& entries) {
+  if (entries.empty()) return true;
+  const std::size_t n = static_cast<std::size_t>(std::min(k.rows(), k.cols()));
+  std::vector<Index> positions;
+  positions.reserve(entries.size());
+  for (const auto& [dof, value] : entries) {
+    check_index(dof, n, "sparse_add_diagonal_inplace: DOF");
+    const Index d = static_cast<Index>(dof);
+    auto [begin, end] = column_range(k, d);
+    const Index* first = k.innerIndexPtr() + begin;
+    const Index* last = k.innerIndexPtr() + end;
+    const Index* hit = std::lower_bound(first, last, d);
+    if (hit == last || *hit != d) return false;
+    positions.push_back(static_cast<Index>(hit - k.innerIndexPtr()));
+  }
+  for (std::size_t i = 0; i < entries.size(); ++i) k.valuePtr()[positions[i]] += entries[i].second;
+  return true;
+}
+
+double sparse_max_abs_diagonal(const SparseMatrix& k) {
+  double m = 0.0;
+  for (Index j = 0; j < k.outerSize(); ++j)
+    for (SparseMatrix::InnerIterator it(k, j); it; ++it)
+      if (it.row() == j && std::abs(it.value()) > m) m = std::abs(it.value());  // NaN never wins
+  return m;
+}
+
+Eigen::MatrixXd sparse_to_dense_symmetric(const SparseMatrix& k) {
+  Eigen::MatrixXd d = Eigen::MatrixXd::Zero(k.rows(), k.cols());
+  for (Index j = 0; j < k.outerSize(); ++j) {
+    for (SparseMatrix::InnerIterator it(k, j); it; ++it) {
+      d(it.row(), j) = it.value();
+      if (it.row() < d.cols() && j < d.rows()) d(j, it.row()) = it.value();
+    }
+  }
+  return d;
+}
+
+Eigen::MatrixXd spmm_sparse_dense(const SparseMatrix& k, const Eigen::MatrixXd& t) {
+  if (k.cols() != t.rows())
+    fatal("index out of bounds: spmm_sparse_dense: the sparse matrix has " +
+          std::to_string(k.cols()) + " columns but the dense one " + std::to_string(t.rows()) +
+          " rows");
+  Eigen::MatrixXd y = Eigen::MatrixXd::Zero(k.rows(), t.cols());
+  // Each task owns one output column, so the sums do not depend on the scheduling.
+  tbb::parallel_for(Index{0}, static_cast<Index>(t.cols()), [&](Index c) {
+    auto out = y.col(c);
+    for (Index i = 0; i < k.outerSize(); ++i) {
+      const double x = t(i, c);
+      if (x == 0.0) continue;  // rigid-link transformations are mostly zero
+      for (SparseMatrix::InnerIterator it(k, i); it; ++it) out[it.row()] += x * it.value();
+    }
+  });
+  return y;
+}
+
+Eigen::MatrixXd reduce_with_sparse_k(const SparseMatrix& k, const Eigen::MatrixXd& t) {
+  const Eigen::MatrixXd kt = spmm_sparse_dense(k, t);
+  const Index m = t.cols();
+  Eigen::MatrixXd r(m, m);
+  // Fixed column blocks of T^T (K T): the blocking, and so every rounding, is the same on
+  // any number of threads.
+  constexpr Index kBlock = 64;
+  const Index blocks = (m + kBlock - 1) / kBlock;
+  tbb::parallel_for(Index{0}, blocks, [&](Index blk) {
+    const Index c0 = blk * kBlock;
+    const Index w = std::min(kBlock, m - c0);
+    r.middleCols(c0, w).noalias() = t.transpose() * kt.middleCols(c0, w);
+  });
+  return r;
+}
+
+// ---- Penalty constraints ---------------------------------------------------------------------
+
+double penalty_value(const SparseMatrix& k) {
+  return std::max(sparse_max_abs_diagonal(k), 1.0) * 1e10;
+}
+
+SparseMatrix apply_penalty_to_k(const SparseMatrix& k, const std::vector<std::size_t>& dofs) {
+  if (dofs.empty()) return k;
+  const double p = penalty_value(k);
+  std::vector<std::pair<std::size_t, double>> entries;
+  entries.reserve(dofs.size());
+  for (std::size_t d : dofs) {
+    check_index(d, static_cast<std::size_t>(k.cols()), "apply_penalty_to_k: DOF");
+    entries.emplace_back(d, p);
+  }
+  return sparse_add_diagonal(k, entries);
+}
+
+SparseMatrix apply_penalty_to_k_pub(const SparseMatrix& k, const std::vector<std::size_t>& dofs) {
+  return apply_penalty_to_k(k, dofs);
+}
+
+SparseMatrix apply_penalty_bc_sparse(const SparseMatrix& k, Eigen::VectorXd& f,
+                                     const std::vector<std::size_t>& dofs) {
+  if (dofs.empty()) return k;
+  const double p = penalty_value(k);
+  std::vector<std::pair<std::size_t, double>> entries;
+  entries.reserve(dofs.size());
+  for (std::size_t d : dofs) {
+    check_index(d, static_cast<std::size_t>(f.size()), "apply_penalty_bc_sparse: DOF of f");
+    check_index(d, static_cast<std::size_t>(k.cols()), "apply_penalty_bc_sparse: DOF of K");
+    f[static_cast<Eigen::Index>(d)] = 0.0;
+    entries.emplace_back(d, p);
+  }
+  return sparse_add_diagonal(k, entries);
+}
+
+bool apply_penalty_bc_inplace(SparseMatrix& k, Eigen::VectorXd& f,
+                              const std::vector<std::size_t>& dofs) {
+  if (dofs.empty()) return true;
+  const double p = penalty_value(k);
+  std::vector<std::pair<std::size_t, double>> entries;
+  entries.reserve(dofs.size());
+  for (std::size_t d : dofs) {
+    check_index(d, static_cast<std::size_t>(f.size()), "apply_penalty_bc_inplace: DOF of f");
+    f[static_cast<Eigen::Index>(d)] = 0.0;
+    entries.emplace_back(d, p);
+  }
+  return sparse_add_diagonal_inplace(k, entries);
+}
+
+// ---- Sparse solvers --------------------------------------------------------------------------
+
+struct CholeskySymbolic {
+  Index n = 0;
+  cholmod_factor* factor = nullptr;  // symbolic (pattern-only) supernodal factor
+  std::vector<Index> colptr, rows;   // the analysed lower-triangle pattern
+  mutable std::atomic<std::size_t> numeric_count{0};
+
+  CholeskySymbolic() = default;
+  CholeskySymbolic(const CholeskySymbolic&) = delete;
+  CholeskySymbolic& operator=(const CholeskySymbolic&) = delete;
+  ~CholeskySymbolic() {
+    if (factor) {
+      CholmodCommon cc;
+      cholmod_l_free_factor(&factor, &cc.c);
+    }
+  }
+
+  // Does K's lower triangle lie inside the analysed pattern? Numeric factorisation on an
+  // analysis of another pattern would silently drop the entries outside it.
+  bool fits(const SparseMatrix& k) const {
+    if (k.rows() != n || k.cols() != n) return false;
+    const Index* ri = k.innerIndexPtr();
+    for (Index j = 0; j < n; ++j) {
+      auto [p, end] = column_range(k, j);
+      Index q = colptr[static_cast<size_t>(j)];
+      const Index q_end = colptr[static_cast<size_t>(j) + 1];
+      for (; p < end; ++p) {
+        if (ri[p] < j) continue;
+        while (q < q_end && rows[static_cast<size_t>(q)] < ri[p]) ++q;
+        if (q == q_end || rows[static_cast<size_t>(q)] != ri[p]) return false;
+      }
+    }
+    return true;
+  }
+};
+
+namespace {
+// Symbolic analysis (AMD, supernodal) of K's lower triangle; the message on failure.
+Expected<std::shared_ptr<CholeskySymbolic>> analyse(const SparseMatrix& k_in) {
+  init_blas_single_thread();
+  if (k_in.rows() != k_in.cols())
+    return fail("matrix is " + std::to_string(k_in.rows()) + " x " + std::to_string(k_in.cols()) +
+                ", not square");
+  SparseMatrix storage;
+  const SparseMatrix& k = compressed(k_in, storage);
+  auto s = std::make_shared<CholeskySymbolic>();
+  s->n = k.rows();
+  CholmodCommon cc;
+  cholmod_sparse a = cholmod_view(k, -1);
+  s->factor = cholmod_l_analyze(&a, &cc.c);
+  if (!s->factor || cc.c.status < CHOLMOD_OK) {
+    const int status = cc.c.status;
+    if (s->factor) cholmod_l_free_factor(&s->factor, &cc.c);
+    std::string reason = status == CHOLMOD_OUT_OF_MEMORY ? "OutOfMemory"
+                         : status == CHOLMOD_TOO_LARGE   ? "TooLarge"
+                         : status == CHOLMOD_INVALID     ? "Invalid"
+                                                         : "Status(" + std::to_string(status) + ")";
+    return fail(reason);
+  }
+  lower_pattern(k, s->colptr, s->rows);
+  return s;
+}
+}  // namespace
+
+std::optional<Eigen::MatrixXd> solve_sparse_cholesky(const SparseMatrix& k_in,
+                                                     const Eigen::MatrixXd& b,
+                                                     SparseSolveInfo* info) {
+  check_square_rhs(k_in, b, "solve_sparse_cholesky");
+  set_method(info, SparseSolveMethod::Failed);
+  init_blas_single_thread();
+  SparseMatrix storage;
+  const SparseMatrix& k = compressed(k_in, storage);
+  if (auto s = analyse(k)) {
+    if (auto x = cholesky_numeric_solve((*s)->factor, k, b)) {
+      set_method(info, SparseSolveMethod::Cholesky);
+      return x;
+    }
+  }
+  if (auto x = lu_solve(k, b)) {
+    set_method(info, SparseSolveMethod::LU);
+    return x;
+  }
+  return std::nullopt;
+}
+
+std::optional<Eigen::VectorXd> solve_sparse_system(const SparseMatrix& k, const Eigen::VectorXd& f,
+                                                   const std::vector<std::size_t>& dofs,
+                                                   SparseSolveInfo* info) {
+  Eigen::VectorXd rhs = f;
+  const SparseMatrix kp = apply_penalty_bc_sparse(k, rhs, dofs);
+  auto x = solve_sparse_cholesky(kp, rhs, info);
+  if (!x) return std::nullopt;
+  return Eigen::VectorXd(x->col(0));
+}
+
+std::optional<Eigen::MatrixXd> solve_sparse_system_multi_rhs(const SparseMatrix& k,
+                                                             const Eigen::MatrixXd& b,
+                                                             const std::vector<std::size_t>& dofs,
+                                                             SparseSolveInfo* info) {
+  set_method(info, SparseSolveMethod::Failed);
+  const SparseMatrix kp = apply_penalty_to_k(k, dofs);
+  check_square_rhs(kp, b, "solve_sparse_system_multi_rhs");
+  Eigen::MatrixXd rhs = b;
+  for (std::size_t d : dofs) {
+    check_index(d, static_cast<std::size_t>(rhs.rows()), "solve_sparse_system_multi_rhs: row");
+    rhs.row(static_cast<Eigen::Index>(d)).setZero();
+  }
+  auto analysis = CachedSymbolicCholesky::create(kp);
+  if (!analysis) return std::nullopt;
+  return analysis->factorize_numerical_and_solve(kp, rhs, info);
+}
+
+Expected<CachedSymbolicCholesky> CachedSymbolicCholesky::create(const SparseMatrix& k) {
+  auto s = analyse(k);
+  if (!s) return fail("Symbolic Cholesky analysis failed: " + s.error());
+  return CachedSymbolicCholesky(std::shared_ptr<const CholeskySymbolic>(std::move(*s)));
+}
+
+std::optional<Eigen::MatrixXd> CachedSymbolicCholesky::factorize_numerical_and_solve(
+    const SparseMatrix& k_in, const Eigen::MatrixXd& b, SparseSolveInfo* info) const {
+  check_square_rhs(k_in, b, "factorize_numerical_and_solve");
+  set_method(info, SparseSolveMethod::Failed);
+  init_blas_single_thread();
+  const std::shared_ptr<const CholeskySymbolic> s = symbolic_;  // keeps the analysis alive
+  SparseMatrix storage;
+  const SparseMatrix& k = compressed(k_in, storage);
+  if (!s->fits(k)) return solve_sparse_cholesky(k, b, info);
+  s->numeric_count.fetch_add(1, std::memory_order_relaxed);
+  if (auto x = cholesky_numeric_solve(s->factor, k, b)) {
+    set_method(info, SparseSolveMethod::CholeskyCachedSymbolic);
+    return x;
+  }
+  if (auto x = lu_solve(k, b)) {
+    set_method(info, SparseSolveMethod::LU);
+    return x;
+  }
+  return std::nullopt;
+}
+
+std::size_t CachedSymbolicCholesky::n() const { return static_cast<std::size_t>(symbolic_->n); }
+
+double CachedSymbolicCholesky::factor_nnz() const {
+  const cholmod_factor* l = symbolic_->factor;
+  if (l->is_super) return static_cast<double>(l->xsize);
+  const auto* cc = static_cast<const Index*>(l->ColCount);
+  double total = 0.0;
+  for (size_t j = 0; j < l->n; ++j) total += static_cast<double>(cc[j]);
+  return total;
+}
+
+std::size_t CachedSymbolicCholesky::numeric_factorizations() const {
+  return symbolic_->numeric_count.load(std::memory_order_relaxed);
+}
+
+// ---- Dense solvers ---------------------------------------------------------------------------
+
+namespace {
+
+// Power-of-two scale factor 1/|v| (exact in floating point, so scaling adds no rounding).
+double pow2_reciprocal(double v) {
+  int e = 0;
+  std::frexp(v, &e);
+  return std::ldexp(1.0, -e);
+}
+
+void check_dense(const Eigen::MatrixXd& a, const Eigen::MatrixXd& b, const char* what) {
+  if (a.rows() != a.cols())
+    fatal(std::string(what) + ": the matrix is " + std::to_string(a.rows()) + " x " +
+          std::to_string(a.cols()) + ", not square");
+  if (b.rows() != a.rows())
+    fatal(std::string(what) + ": the right-hand side has " + std::to_string(b.rows()) +
+          " rows but the matrix has " + std::to_string(a.rows()));
+}
+
+// Round-off level of the reciprocal condition number of an equilibrated n x n matrix: below
+// it the matrix is singular to working precision.
+double singular_rcond(Eigen::Index n) { return kEps * static_cast<double>(std::max<Eigen::Index>(n, 1)); }
+
+bool dense_residual_ok(const Eigen::MatrixXd& a, const Eigen::MatrixXd& x, const Eigen::MatrixXd& b) {
+  const Eigen::MatrixXd r = a * x - b;
+  const double a_norm = a.cwiseAbs().rowwise().sum().maxCoeff();
+  for (Eigen::Index c = 0; c < x.cols(); ++c) {
+    const double scale =
+        a_norm * x.col(c).lpNorm<Eigen::Infinity>() + b.col(c).lpNorm<Eigen::Infinity>();
+    if (!(r.col(c).lpNorm<Eigen::Infinity>() <= kResidualTolerance * scale)) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::optional<Eigen::MatrixXd> solve_dense_lu(const Eigen::MatrixXd& a, const Eigen::MatrixXd& b) {
+  check_dense(a, b, "solve_dense_lu");
+  if (b.cols() < 1) fatal("index out of bounds: solve_dense_lu: the right-hand side has no column");
+  const Eigen::Index n = a.rows();
+  if (n == 0) return Eigen::MatrixXd(0, 1);
+  if (!a.allFinite() || !b.col(0).allFinite()) return std::nullopt;
+  // Equilibrate rows, then columns, so that the condition estimate measures near-singularity
+  // and not the mix of units (N/m against N*m/rad against warping stiffness).
+  Eigen::VectorXd r(n), c(n);
+  for (Eigen::Index i = 0; i < n; ++i) {
+    const double m = a.row(i).cwiseAbs().maxCoeff();
+    if (m == 0.0) return std::nullopt;  // a DOF that nothing stiffens
+    r[i] = pow2_reciprocal(m);
+  }
+  Eigen::MatrixXd as = r.asDiagonal() * a;
+  for (Eigen::Index j = 0; j < n; ++j) {
+    const double m = as.col(j).cwiseAbs().maxCoeff();
+    if (m == 0.0) return std::nullopt;
+    c[j] = pow2_reciprocal(m);
+  }
+  as = as * c.asDiagonal();
+  Eigen::PartialPivLU<Eigen::MatrixXd> lu(as);
+  const Eigen::VectorXd pivots = lu.matrixLU().diagonal();
+  for (Eigen::Index i = 0; i < n; ++i)
+    if (!std::isfinite(pivots[i]) || pivots[i] == 0.0) return std::nullopt;
+  const double rcond = lu.rcond();
+  if (!(rcond >= singular_rcond(n))) return std::nullopt;
+  const Eigen::VectorXd y = lu.solve(r.asDiagonal() * b.col(0));
+  Eigen::MatrixXd x = c.asDiagonal() * y;
+  if (!x.allFinite() || !dense_residual_ok(a, x, b.col(0))) return std::nullopt;
+  return x;
+}
+
+std::optional<Eigen::MatrixXd> solve_dense_cholesky(const Eigen::MatrixXd& a,
+                                                    const Eigen::MatrixXd& b) {
+  check_dense(a, b, "solve_dense_cholesky");
+  const Eigen::Index n = a.rows();
+  if (n == 0) return Eigen::MatrixXd(0, b.cols());
+  if (!a.allFinite() || !b.allFinite()) return std::nullopt;
+  // Symmetric scaling by the diagonal keeps the matrix symmetric and makes the condition
+  // estimate independent of the DOF units; a non-positive diagonal is not positive definite.
+  Eigen::VectorXd s(n);
+  for (Eigen::Index i = 0; i < n; ++i) {
+    if (!(a(i, i) > 0.0)) return std::nullopt;
+    s[i] = pow2_reciprocal(std::sqrt(a(i, i)));
+  }
+  const Eigen::MatrixXd as = s.asDiagonal() * a * s.asDiagonal();
+  Eigen::LLT<Eigen::MatrixXd> llt(as);
+  if (llt.info() != Eigen::Success) return std::nullopt;
+  const Eigen::VectorXd l_diag = llt.matrixLLT().diagonal();
+  for (Eigen::Index i = 0; i < n; ++i)
+    if (!std::isfinite(l_diag[i]) || !(l_diag[i] > 0.0)) return std::nullopt;
+  if (!(llt.rcond() >= singular_rcond(n))) return std::nullopt;
+  Eigen::MatrixXd x = s.asDiagonal() * llt.solve(s.asDiagonal() * b);
+  if (!x.allFinite() || !dense_residual_ok(a, x, b)) return std::nullopt;
+  return x;
+}
+
+}  // namespace varn

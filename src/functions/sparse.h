@@ -1,0 +1,213 @@
+#pragma once
+// The sparse numeric layer: the triplet collector that element matrices are scattered into,
+// operations on compressed-column matrices, penalty supports, and the direct solvers
+// (supernodal Cholesky with a reusable symbolic analysis, LU as the fall-back for matrices
+// that are not positive definite, dense LU/Cholesky for small and reduced systems).
+//
+// The only sparse container the rest of the system sees is `varn::SparseMatrix`: an Eigen
+// compressed-column matrix with 64-bit signed indices (std::int64_t, the index type of the
+// "long" CHOLMOD/UMFPACK interfaces, so no index copy is made before a factorisation), with
+// sorted, unique row indices in every column. SuiteSparse types never leave sparse.cpp.
+//
+// Failure conventions:
+//  * a factorisation or solve that finds no trustworthy solution returns an empty optional;
+//    the caller words the message ("Stiffness matrix is singular or near-singular"). A
+//    solution with any non-finite entry is never returned.
+//  * index faults (a DOF or triplet outside the matrix, an element matrix smaller than 14x14)
+//    and a failed triplet build are fatal faults (varn::FatalFault).
+#include <Eigen/Core>
+#include <Eigen/SparseCore>
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "expected.h"
+
+namespace varn {
+
+using SparseMatrix = Eigen::SparseMatrix<double, Eigen::ColMajor, std::int64_t>;
+
+// OpenBLAS (pthread build) must run its kernels on one thread: the parallelism of the
+// analysis comes from the TBB pool, and BLAS threads on top of it oversubscribe the machine
+// by an order of magnitude. Looks `openblas_set_num_threads` up at run time (nothing links
+// OpenBLAS directly) and calls it with 1, once per process; every factorisation entry point
+// calls this first. Returns true when an OpenBLAS was found and set (false with another BLAS).
+bool init_blas_single_thread();
+
+// ---------------------------------------------------------------------------------------------
+// Triplet collector.
+
+struct SparseTriplet {
+  std::size_t row_index;
+  std::size_t col_index;
+  double val;
+  // The accessor names Eigen's triplet construction expects.
+  std::int64_t row() const { return static_cast<std::int64_t>(row_index); }
+  std::int64_t col() const { return static_cast<std::int64_t>(col_index); }
+  double value() const { return val; }
+};
+
+class SparseAssembler {
+ public:
+  static constexpr std::size_t kTripletsPerMember = 196;  // 14 x 14 element entries
+
+  explicit SparseAssembler(std::size_t n) : n_(n) {}
+  // Room for 196 triplets per member, so that the scatter loop never reallocates.
+  static SparseAssembler with_capacity(std::size_t n, std::size_t number_of_members);
+
+  // Appends (row, col, value) unless value == 0.0 exactly (-0.0 is skipped, NaN is kept so
+  // that a broken element shows up in the solve instead of vanishing).
+  void add(std::size_t row, std::size_t col, double value) {
+    if (value != 0.0) triplets_.push_back(SparseTriplet{row, col, value});
+  }
+
+  // Scatters a 14x14 global element matrix: the start-start, start-end, end-start and end-end
+  // 7x7 blocks to the DOFs beginning at s = 7*(start id - 1) and e = 7*(end id - 1). A member
+  // whose two ends are the same node simply sums its blocks. An element matrix smaller than
+  // 14x14 is a fatal index fault.
+  void assemble_element(std::size_t s, std::size_t e, const Eigen::Ref<const Eigen::MatrixXd>& k);
+
+  // Concatenates another collector's triplets (per-member blocks assembled in parallel are
+  // appended in member order, so the summation order never depends on scheduling).
+  void append(const SparseAssembler& other);
+
+  // n x n compressed-column matrix, duplicate triplets summed (entries that sum to zero stay
+  // stored, which keeps the pattern). A triplet outside the matrix or an allocation failure
+  // is the fatal fault "SparseAssembler: failed to build CSC matrix from triplets: ...".
+  SparseMatrix to_csc() const;
+
+  std::size_t n() const { return n_; }
+  const std::vector<SparseTriplet>& triplets() const { return triplets_; }
+  std::size_t capacity() const { return triplets_.capacity(); }
+
+ private:
+  std::size_t n_;
+  std::vector<SparseTriplet> triplets_;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Matrix operations (all return a new matrix unless "inplace").
+
+// A + B, rebuilt from the two triplet lists; explicit zeros of either input disappear.
+SparseMatrix sparse_add(const SparseMatrix& a, const SparseMatrix& b);
+// A + B in A's pattern when B's pattern lies inside it (keeps a cached symbolic analysis
+// valid); otherwise the rebuilt sparse_add(A, B).
+SparseMatrix sparse_clone_and_add(const SparseMatrix& a, const SparseMatrix& b);
+// K with each (dof, value) added on the diagonal; zero values are skipped, a DOF listed twice
+// receives both values.
+SparseMatrix sparse_add_diagonal(const SparseMatrix& k,
+                                 const std::vector<std::pair<std::size_t, double>>& entries);
+// Adds into K's stored diagonal entries. Returns false, with K unchanged, when one of the
+// listed diagonal entries is not stored. A DOF >= n is a fatal index fault.
+bool sparse_add_diagonal_inplace(SparseMatrix& k,
+                                 const std::vector<std::pair<std::size_t, double>>& entries);
+// Largest |K(i,i)| over the stored diagonal entries, NaN ignored, 0 when none is stored.
+double sparse_max_abs_diagonal(const SparseMatrix& k);
+// Dense copy in which every stored (r, c) is written at (r, c) and (c, r); when both triangles
+// are stored the upper-triangle entry wins.
+Eigen::MatrixXd sparse_to_dense_symmetric(const SparseMatrix& k);
+// K * T (n x m dense), one task per column of T on the TBB pool; zero entries of T skipped.
+Eigen::MatrixXd spmm_sparse_dense(const SparseMatrix& k, const Eigen::MatrixXd& t);
+// T^T * K * T (m x m), used to condense the slave DOFs of rigid links onto retained DOFs.
+Eigen::MatrixXd reduce_with_sparse_k(const SparseMatrix& k, const Eigen::MatrixXd& t);
+
+// ---------------------------------------------------------------------------------------------
+// Penalty supports: p = max(max |K(i,i)|, 1) * 1e10 on each constrained diagonal, which holds
+// the DOF at zero to about ten digits relative to the structure's own stiffness.
+
+double penalty_value(const SparseMatrix& k);
+SparseMatrix apply_penalty_to_k(const SparseMatrix& k, const std::vector<std::size_t>& dofs);
+SparseMatrix apply_penalty_to_k_pub(const SparseMatrix& k, const std::vector<std::size_t>& dofs);
+// Also zeroes f at every constrained DOF (a DOF beyond f is a fatal index fault).
+SparseMatrix apply_penalty_bc_sparse(const SparseMatrix& k, Eigen::VectorXd& f,
+                                     const std::vector<std::size_t>& dofs);
+// In K's stored diagonal. f is zeroed first in any case; returns false, with K unchanged,
+// when a constrained diagonal entry is not stored (then use apply_penalty_bc_sparse).
+bool apply_penalty_bc_inplace(SparseMatrix& k, Eigen::VectorXd& f,
+                              const std::vector<std::size_t>& dofs);
+
+// ---------------------------------------------------------------------------------------------
+// Sparse direct solvers.
+
+// How a sparse solve was obtained (for diagnostics and tests).
+enum class SparseSolveMethod {
+  Failed,                  // no trustworthy solution: the result is empty
+  Cholesky,                // fresh symbolic analysis + numeric Cholesky
+  CholeskyCachedSymbolic,  // numeric Cholesky on a reused symbolic analysis
+  LU,                      // Cholesky failed (not positive definite): sparse LU
+};
+
+struct SparseSolveInfo {
+  SparseSolveMethod method = SparseSolveMethod::Failed;
+};
+
+// Solves K X = B: supernodal Cholesky of K (its lower triangle, AMD ordering), falling back
+// to sparse LU of the whole K when K is not (numerically) positive definite; empty when both
+// fail, when the matrix is singular or when the solution is not finite.
+std::optional<Eigen::MatrixXd> solve_sparse_cholesky(const SparseMatrix& k,
+                                                     const Eigen::MatrixXd& b,
+                                                     SparseSolveInfo* info = nullptr);
+// Penalty on a copy of K and f at the listed DOFs, then solve_sparse_cholesky.
+std::optional<Eigen::VectorXd> solve_sparse_system(const SparseMatrix& k, const Eigen::VectorXd& f,
+                                                   const std::vector<std::size_t>& dofs,
+                                                   SparseSolveInfo* info = nullptr);
+// All load cases against one factorisation: penalty on K, listed rows of B zeroed.
+std::optional<Eigen::MatrixXd> solve_sparse_system_multi_rhs(const SparseMatrix& k,
+                                                             const Eigen::MatrixXd& b,
+                                                             const std::vector<std::size_t>& dofs,
+                                                             SparseSolveInfo* info = nullptr);
+
+struct CholeskySymbolic;  // the analysis itself (ordering + supernodal structure), opaque
+
+// The symbolic Cholesky analysis of one sparsity pattern, kept so that the numeric
+// factorisations of every later matrix with that pattern (other load levels, Newton tangents,
+// combinations solved in parallel) skip the ordering and the supernode analysis. Copies share
+// the one analysis; it is read-only after creation, so concurrent calls of
+// factorize_numerical_and_solve on one object (or its copies) are safe, each numeric factor
+// being private to its call. The AMD ordering is forced so that results are bit-identical
+// however many solves run at once.
+class CachedSymbolicCholesky {
+ public:
+  // Analyses K's lower-triangle pattern; the message is
+  // "Symbolic Cholesky analysis failed: {reason}".
+  static Expected<CachedSymbolicCholesky> create(const SparseMatrix& k);
+
+  // Numeric Cholesky of K on the cached analysis and solve K X = B. K must have the analysed
+  // pattern (or a part of it); a K whose pattern does not fit is not factorised on the stale
+  // analysis but analysed afresh (method Cholesky). When Cholesky fails, sparse LU of K.
+  std::optional<Eigen::MatrixXd> factorize_numerical_and_solve(const SparseMatrix& k,
+                                                               const Eigen::MatrixXd& b,
+                                                               SparseSolveInfo* info = nullptr) const;
+
+  std::size_t n() const;
+  // Entries of the Cholesky factor the analysis predicts (for the benchmark and the log).
+  double factor_nnz() const;
+  // Identity of the shared analysis: equal for every copy of one analysis.
+  const void* symbolic_id() const { return symbolic_.get(); }
+  // How many numeric factorisations have used this analysis (over all copies).
+  std::size_t numeric_factorizations() const;
+
+ private:
+  explicit CachedSymbolicCholesky(std::shared_ptr<const CholeskySymbolic> s)
+      : symbolic_(std::move(s)) {}
+  std::shared_ptr<const CholeskySymbolic> symbolic_;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Dense solvers for small and reduced systems. Both detect a singular or near-singular matrix
+// (estimated reciprocal condition number at round-off level, a zero or non-finite pivot, a
+// non-finite solution or a residual far above round-off) and return empty instead of a
+// solution full of inf/NaN. A non-square A or a B with another row count is a fatal fault.
+
+// LU with partial pivoting; returns only the solution of B's first column (n x 1).
+std::optional<Eigen::MatrixXd> solve_dense_lu(const Eigen::MatrixXd& a, const Eigen::MatrixXd& b);
+// Cholesky (LL^T) of a symmetric positive definite A; all columns of B. Empty when A is not
+// positive definite.
+std::optional<Eigen::MatrixXd> solve_dense_cholesky(const Eigen::MatrixXd& a,
+                                                    const Eigen::MatrixXd& b);
+
+}  // namespace varn
