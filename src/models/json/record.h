@@ -101,6 +101,8 @@ concept Enumerated = requires { EnumMeta<E>::name; EnumMeta<E>::values(); };
 // gives the same output.
 template <class K, class V>
 struct InsertionOrderedMap {
+  using key_type = K;
+  using mapped_type = V;
   std::vector<std::pair<K, V>> entries;
 
   V& operator[](const K& key) {
@@ -203,7 +205,8 @@ U read_unsigned_key(Reader& r, std::string_view key) {
   } catch (const ParseError& e) {
     r.fail(e.message);
   }
-  if (sub.offset() != key.size()) r.fail("invalid value: expected key to be a number in quotes");
+  // The closing quote must follow the number directly.
+  if (sub.offset() != key.size()) r.fail("expected `\"`");
   return number_to_unsigned<U>(r, n, std::is_same_v<U, std::uint32_t> ? "u32" : "usize");
 }
 
@@ -228,22 +231,10 @@ void read_enum(Reader& r, E& out) {
         }
       }
     }
-    std::string msg = "unknown variant `" + std::string(text) + "`, expected ";
     std::vector<std::string_view> all;
     for (const auto& v : EnumMeta<E>::values())
       for (std::string_view s : v.accepted) all.push_back(s);
-    if (all.size() == 1) {
-      msg += "`" + std::string(all[0]) + "`";
-    } else if (all.size() == 2) {
-      msg += "`" + std::string(all[0]) + "` or `" + std::string(all[1]) + "`";
-    } else {
-      msg += "one of ";
-      for (std::size_t k = 0; k < all.size(); ++k) {
-        if (k) msg += ", ";
-        msg += "`" + std::string(all[k]) + "`";
-      }
-    }
-    r.fail(std::move(msg));
+    r.fail(unknown_variant_message(text, all));
   };
   int c = r.peek();
   if (c == '"') {
@@ -408,7 +399,11 @@ void read_into(Reader& r, X& x) {
     r.read_object([&](std::string_view key_text) {
       K key = read_map_key<K>(r, key_text);
       r.expect_colon();
-      read_into(r, x[key]);
+      // A repeated key replaces the earlier value as a whole: read into a fresh value, so
+      // that optional fields the later entry leaves out do not survive from the earlier one.
+      typename X::mapped_type value{};
+      read_into(r, value);
+      x[key] = std::move(value);
     });
   } else if constexpr (std::is_same_v<X, Value>) {
     read_value(r, x);

@@ -1,5 +1,6 @@
 #include "models/json/value.h"
 
+#include <algorithm>
 #include <unordered_map>
 
 #include "models/json/writer.h"
@@ -136,14 +137,21 @@ void write_value(std::string& out, const Value& v) {
     }
     out += ']';
   } else {
+    // A free-form object is written with its keys in byte order, so that its text does not
+    // depend on the order in which the author happened to list the keys.
+    const auto& obj = v.as_object();
+    std::vector<std::size_t> order(obj.size());
+    for (std::size_t k = 0; k < order.size(); ++k) order[k] = k;
+    std::stable_sort(order.begin(), order.end(),
+                     [&](std::size_t a, std::size_t b) { return obj[a].first < obj[b].first; });
     out += '{';
     bool first = true;
-    for (const auto& [k, item] : v.as_object()) {
+    for (std::size_t k : order) {
       if (!first) out += ',';
       first = false;
-      write_string(out, k);
+      write_string(out, obj[k].first);
       out += ':';
-      write_value(out, item);
+      write_value(out, obj[k].second);
     }
     out += '}';
   }
