@@ -91,6 +91,21 @@ std::string describe_string(std::string_view s) {
   return out;
 }
 
+std::string unknown_variant_message(std::string_view text, const std::vector<std::string_view>& spellings) {
+  std::string msg;
+  msg.append("unknown variant `").append(text).append("`, expected ");
+  if (spellings.size() == 2) {
+    msg.append("`").append(spellings[0]).append("` or `").append(spellings[1]).append("`");
+    return msg;
+  }
+  if (spellings.size() > 2) msg.append("one of ");
+  for (std::size_t k = 0; k < spellings.size(); ++k) {
+    if (k) msg.append(", ");
+    msg.append("`").append(spellings[k]).append("`");
+  }
+  return msg;
+}
+
 void Reader::fail(std::string message) const { throw ParseError{std::move(message), offset()}; }
 
 void Reader::fail_peek(std::string message) const {

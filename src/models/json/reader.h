@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace varn::json {
 
@@ -45,6 +46,8 @@ struct Number {
 std::string describe_number(const Number& n);  // "integer `5`", "floating point `1.5`"
 std::string describe_float(double d);          // "floating point `{}`"
 std::string describe_string(std::string_view s);  // string "abc"
+// "unknown variant `{}`, expected {}" with every accepted spelling in backquotes.
+std::string unknown_variant_message(std::string_view text, const std::vector<std::string_view>& spellings);
 
 class Reader {
  public:

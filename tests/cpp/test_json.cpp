@@ -1,0 +1,259 @@
+// The strict reader and the compact writer: syntax errors with their positions, the typed
+// reading rules of records, enumerations and maps, and writing back in object form.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <map>
+#include <string>
+
+#include "models/json/record.h"
+#include "models/json/value.h"
+#include "models/members/memberset.h"
+
+namespace varn {
+namespace {
+
+template <class T>
+std::string error_of(std::string_view text) {
+  auto r = json::parse<T>(text);
+  if (r.ok()) return "<ok> " + json::to_json(*r.value);
+  return r.error.to_string();
+}
+
+template <class T>
+std::string roundtrip(std::string_view text) {
+  auto r = json::parse<T>(text);
+  if (!r.ok()) return "<error> " + r.error.to_string();
+  return json::to_json(*r.value);
+}
+
+struct Case {
+  const char* input;
+  const char* expected;
+};
+
+// Generic values: every syntax message of the reader, at the position where reading stopped.
+class SyntaxErrors : public ::testing::TestWithParam<Case> {};
+
+TEST_P(SyntaxErrors, MessageAndPosition) {
+  EXPECT_EQ(error_of<json::Value>(GetParam().input), GetParam().expected) << GetParam().input;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Reader, SyntaxErrors,
+    ::testing::Values(
+        Case{"[1, 2", "EOF while parsing a list at line 1 column 5"},
+        Case{"[", "EOF while parsing a list at line 1 column 1"},
+        Case{"[1,", "EOF while parsing a value at line 1 column 3"},
+        Case{"{\"a\": 1", "EOF while parsing an object at line 1 column 7"},
+        Case{"{", "EOF while parsing an object at line 1 column 1"},
+        Case{"\"abc", "EOF while parsing a string at line 1 column 4"},
+        Case{"", "EOF while parsing a value at line 1 column 0"},
+        Case{"   \n  ", "EOF while parsing a value at line 2 column 2"},
+        Case{"{\"a\" 1}", "expected `:` at line 1 column 6"},
+        Case{"[1 2]", "expected `,` or `]` at line 1 column 4"},
+        Case{"{\"a\":1 \"b\":2}", "expected `,` or `}` at line 1 column 8"},
+        Case{"nul", "EOF while parsing a value at line 1 column 3"},
+        Case{"nulx", "expected ident at line 1 column 4"},
+        Case{"tru", "EOF while parsing a value at line 1 column 3"},
+        Case{"fals3", "expected ident at line 1 column 5"},
+        Case{"x", "expected value at line 1 column 1"},
+        Case{"[1,\n ?]", "expected value at line 2 column 2"},
+        Case{"\"a\\qb\"", "invalid escape at line 1 column 4"},
+        Case{"\"\\u12G4\"", "invalid escape at line 1 column 6"},
+        Case{"01", "invalid number at line 1 column 2"},
+        Case{"-", "EOF while parsing a value at line 1 column 1"},
+        Case{"-a", "invalid number at line 1 column 2"},
+        Case{"1.", "EOF while parsing a value at line 1 column 2"},
+        Case{"1.e5", "invalid number at line 1 column 3"},
+        Case{"1e+", "EOF while parsing a value at line 1 column 3"},
+        Case{"1e400", "number out of range at line 1 column 5"},
+        Case{"-1e400", "number out of range at line 1 column 6"},
+        Case{"\"a\tb\"", "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 3"},
+        Case{"{1: 2}", "key must be a string at line 1 column 2"},
+        Case{"[1, 2,]", "trailing comma at line 1 column 7"},
+        Case{"{\"a\": 1,}", "trailing comma at line 1 column 9"},
+        Case{"\"\\uDC00\"", "lone leading surrogate in hex escape at line 1 column 7"},
+        Case{"\"\\uD800\\u0041\"", "lone leading surrogate in hex escape at line 1 column 13"},
+        Case{"\"\\uD800x\"", "unexpected end of hex escape at line 1 column 8"},
+        Case{"\"\\uD800\\x\"", "unexpected end of hex escape at line 1 column 9"},
+        Case{"\"\\u12", "EOF while parsing a string at line 1 column 5"},
+        Case{"\"\xff\"", "invalid unicode code point at line 1 column 2"},
+        Case{"[1] x", "trailing characters at line 1 column 5"},
+        Case{"{}\n\n  ]", "trailing characters at line 3 column 3"}));
+
+TEST(Reader, NestingIsLimitedTo128Levels) {
+  std::string ok(127, '[');
+  ok += std::string(127, ']');
+  EXPECT_EQ(roundtrip<json::Value>(ok), ok);
+  std::string deep(128, '[');
+  deep += std::string(128, ']');
+  EXPECT_EQ(error_of<json::Value>(deep), "recursion limit exceeded at line 1 column 128");
+  // A million open brackets neither exhaust the stack nor take long.
+  std::string huge(1000000, '[');
+  EXPECT_EQ(error_of<json::Value>(huge), "recursion limit exceeded at line 1 column 128");
+}
+
+TEST(Reader, NestingLimitHoldsInsideSkippedValues) {
+  // An unknown key of a record is skipped, but its value is still bounded in depth.
+  std::string deep = "{\"id\":1,\"X\":0,\"Y\":0,\"Z\":0,\"comment\":";
+  deep += std::string(200, '[');
+  deep += std::string(200, ']');
+  deep += "}";
+  EXPECT_EQ(error_of<Node>(deep).rfind("recursion limit exceeded", 0), 0u);
+  std::string fine = "{\"id\":1,\"X\":0,\"Y\":0,\"Z\":0,\"comment\":[[[{\"a\":[1,{\"b\":null}]}]]]}";
+  EXPECT_EQ(roundtrip<Node>(fine), "{\"id\":1,\"X\":0.0,\"Y\":0.0,\"Z\":0.0,\"nodal_support\":null}");
+}
+
+TEST(Reader, StringsWithEveryEscapeAndSurrogatePairs) {
+  auto r = json::parse<std::string>(R"("q\"b\\s\/b\bf\fn\nr\rt\tu\u00e9\ud83d\ude00")");
+  ASSERT_TRUE(r.ok()) << r.error.to_string();
+  EXPECT_EQ(*r.value, "q\"b\\s/b\bf\fn\nr\rt\tu\xc3\xa9\xf0\x9f\x98\x80");
+  // Written back with the escapes JSON requires; other characters as they are.
+  EXPECT_EQ(json::to_json(*r.value), "\"q\\\"b\\\\s/b\\bf\\fn\\nr\\rt\\tu\xc3\xa9\xf0\x9f\x98\x80\"");
+  EXPECT_EQ(json::to_json(std::string("\x01\x1f")), "\"\\u0001\\u001f\"");
+}
+
+TEST(Reader, NumbersInFloatFields) {
+  struct NumberCase {
+    const char* text;
+    double value;
+  };
+  for (const auto& c : {NumberCase{"0", 0.0}, NumberCase{"-0", 0.0}, NumberCase{"1.5e3", 1500.0},
+                        NumberCase{"-2.5E-3", -0.0025}, NumberCase{"5e-324", 5e-324}, NumberCase{"1e-400", 0.0},
+                        NumberCase{"18446744073709551616", 18446744073709551616.0},
+                        NumberCase{"0.30000000000000004", 0.30000000000000004}}) {
+    auto r = json::parse<double>(c.text);
+    ASSERT_TRUE(r.ok()) << c.text << ": " << r.error.to_string();
+    EXPECT_EQ(*r.value, c.value) << c.text;
+  }
+}
+
+struct FloatText {
+  double value;
+  const char* text;
+};
+
+TEST(Writer, ShortestRoundTripFloatsWithFractionPart) {
+  for (const auto& c : {FloatText{1.0, "1.0"}, FloatText{-0.0, "-0.0"}, FloatText{0.1, "0.1"}, FloatText{100.0, "100.0"},
+                        FloatText{0.30000000000000004, "0.30000000000000004"}, FloatText{1e21, "1e+21"},
+                        FloatText{1.5e-7, "1.5e-07"}, FloatText{5e-324, "5e-324"},
+                        FloatText{std::numeric_limits<double>::quiet_NaN(), "null"},
+                        FloatText{std::numeric_limits<double>::infinity(), "null"},
+                        FloatText{-std::numeric_limits<double>::infinity(), "null"}}) {
+    EXPECT_EQ(json::to_json(c.value), c.text);
+    if (std::isfinite(c.value)) {
+      auto back = json::parse<double>(c.text);
+      ASSERT_TRUE(back.ok());
+      EXPECT_EQ(*back.value, c.value);
+    }
+  }
+}
+
+// Typed reading: unsigned ids, floats, booleans, strings, enumerations and records.
+class TypedErrors : public ::testing::TestWithParam<Case> {};
+
+TEST_P(TypedErrors, MessageAndPosition) {
+  EXPECT_EQ(error_of<Member>(GetParam().input), GetParam().expected) << GetParam().input;
+}
+
+#define NODE1 "{\"id\":1,\"X\":0,\"Y\":0,\"Z\":0}"
+#define NODE2 "{\"id\":2,\"X\":3,\"Y\":0,\"Z\":0}"
+#define MEMBER_HEAD "{\"id\":7,\"start_node\":" NODE1 ",\"end_node\":" NODE2 ","
+#define MEMBER_TAIL "\"rotation_angle\":0,\"classification\":\"beam\",\"weight\":1,\"member_type\":\"Normal\"}"
+
+INSTANTIATE_TEST_SUITE_P(
+    Records, TypedErrors,
+    ::testing::Values(
+        Case{"5", "invalid type: integer `5`, expected struct Member at line 1 column 1"},
+        Case{"null", "invalid type: null, expected struct Member at line 1 column 4"},
+        Case{"\"m\"", "invalid type: string \"m\", expected struct Member at line 1 column 3"},
+        Case{"{\"id\":-1}", "invalid value: integer `-1`, expected u32 at line 1 column 8"},
+        Case{"{\"id\":4294967296}", "invalid value: integer `4294967296`, expected u32 at line 1 column 16"},
+        Case{"{\"id\":1.5}", "invalid type: floating point `1.5`, expected u32 at line 1 column 9"},
+        Case{"{\"id\":1e2}", "invalid type: floating point `100.0`, expected u32 at line 1 column 9"},
+        Case{"{\"id\":true}", "invalid type: boolean `true`, expected u32 at line 1 column 10"},
+        Case{"{\"id\":[1]}", "invalid type: sequence, expected u32 at line 1 column 6"},
+        Case{"{\"id\":{}}", "invalid type: map, expected u32 at line 1 column 6"},
+        Case{"{\"id\":1,\"id\":2}", "duplicate field `id` at line 1 column 12"},
+        Case{"{\"id\":1}", "missing field `start_node` at line 1 column 8"},
+        Case{MEMBER_HEAD "\"rotation_angle\":0}", "missing field `classification` at line 1 column 105"},
+        Case{MEMBER_HEAD "\"rotation_angle\":\"0\"}", "invalid type: string \"0\", expected f64 at line 1 column 106"},
+        Case{MEMBER_HEAD "\"rotation_angle\":null}", "invalid type: null, expected f64 at line 1 column 107"},
+        Case{MEMBER_HEAD "\"mirror\":null," MEMBER_TAIL,
+             "invalid type: null, expected a boolean at line 1 column 99"},
+        Case{MEMBER_HEAD "\"classification\":null," MEMBER_TAIL,
+             "invalid type: null, expected a string at line 1 column 107"},
+        Case{"{\"id\":7,\"start_node\":{\"id\":1,\"x\":0,\"Y\":0,\"Z\":0}}",
+             "missing field `X` at line 1 column 47"},
+        Case{"{\"id\":7,\"start_node\":[1,0,0,0]}",
+             "invalid length 4, expected struct Node with 5 elements at line 1 column 30"},
+        Case{"{\"id\":7,\"start_node\":[1,0,0,0,null,6]}", "trailing characters at line 1 column 36"},
+        Case{"{\"id\":7,\"start_node\":[1,0,0,0,null,]}", "trailing comma at line 1 column 36"},
+        Case{MEMBER_HEAD "\"member_type\":\"truss\"}",
+             "unknown variant `truss`, expected one of `Normal`, `Truss`, `Tension`, `Compression`, `Rigid` at line 1 "
+             "column 107"},
+        Case{MEMBER_HEAD "\"member_type\":5}", "expected value at line 1 column 101"},
+        Case{MEMBER_HEAD "\"member_type\":{\"Truss\":1}}",
+             "invalid type: integer `1`, expected unit at line 1 column 110"},
+        Case{MEMBER_HEAD "\"member_type\":{\"Truss\":null,\"Rigid\":null}}", "expected value at line 1 column 113"},
+        Case{MEMBER_HEAD "\"member_type\":{7:null}}",
+             "invalid type: integer `7`, expected variant identifier at line 1 column 102"},
+        Case{"[7," NODE1 "," NODE2 ",null,0,null,null,\"c\",1,null,null,null]",
+             "invalid length 12, expected struct Member with 14 elements at line 1 column 95"}));
+
+TEST(Records, ObjectAndArrayFormsWriteBackInObjectFormInDeclarationOrder) {
+  const std::string expected =
+      "{\"id\":7,\"start_node\":{\"id\":1,\"X\":0.0,\"Y\":0.0,\"Z\":0.0,\"nodal_support\":null},\"end_node\":{\"id\":2,"
+      "\"X\":3.0,\"Y\":0.0,\"Z\":0.0,\"nodal_support\":4},\"section\":null,\"rotation_angle\":0.0,\"start_hinge\":null,"
+      "\"end_hinge\":2,\"classification\":\"beam\",\"weight\":1.5,\"chi\":null,\"reference_member\":null,\"reference_node\":"
+      "null,\"member_type\":\"Truss\",\"mirror\":false}";
+  // Keys in any order, unknown keys dropped, absent optional fields null, mirror defaulted.
+  EXPECT_EQ(roundtrip<Member>("{\"member_type\":{\"Truss\":null},\"weight\":1.5,\"comment\":{\"by\":[\"x\"]},"
+                              "\"classification\":\"beam\",\"end_hinge\":2,\"rotation_angle\":0,\"id\":7,\"section\":null,"
+                              "\"end_node\":[2,3,0,0,4],\"start_node\":" NODE1 "}"),
+            expected);
+  // Thirteen elements: mirror takes its default.
+  EXPECT_EQ(roundtrip<Member>("[7," NODE1 ",[2,3,0,0,4],null,0,null,2,\"beam\",1.5,null,null,null,\"Truss\"]"), expected);
+  // Output reads back to the same text.
+  EXPECT_EQ(roundtrip<Member>(expected), expected);
+  // A member set: classification may be null there.
+  EXPECT_EQ(roundtrip<MemberSet>("[3,null,2.5,null,[]]"), "{\"id\":3,\"l_y\":null,\"l_z\":2.5,\"classification\":null,\"members\":[]}");
+}
+
+TEST(Records, IdRange) {
+  EXPECT_EQ(roundtrip<Node>("{\"id\":4294967295,\"X\":0,\"Y\":0,\"Z\":0}"),
+            "{\"id\":4294967295,\"X\":0.0,\"Y\":0.0,\"Z\":0.0,\"nodal_support\":null}");
+}
+
+TEST(Records, FailedReadYieldsNothing) {
+  auto r = json::parse<MemberSet>("{\"id\":1,\"members\":[" MEMBER_HEAD MEMBER_TAIL ",5]}");
+  EXPECT_FALSE(r.ok());
+  EXPECT_FALSE(r.value.has_value());
+}
+
+TEST(Maps, UnsignedKeysInQuotesAndTheLaterRepeatedKeyWins) {
+  using M = std::map<std::uint32_t, double>;
+  auto r = json::parse<M>("{\"12\":1,\"3\":2,\"12\":5}");
+  ASSERT_TRUE(r.ok());
+  EXPECT_EQ(json::to_json(*r.value), "{\"3\":2.0,\"12\":5.0}");
+  EXPECT_EQ(error_of<M>("{\"a\":1}"), "invalid value: expected key to be a number in quotes at line 1 column 4");
+  EXPECT_EQ(error_of<M>("{\"12a\":1}"), "expected `\"` at line 1 column 6");
+  EXPECT_EQ(error_of<M>("{\"-1\":1}"), "invalid value: integer `-1`, expected u32 at line 1 column 5");
+  EXPECT_EQ(error_of<M>("{\"1.5\":1}"), "invalid type: floating point `1.5`, expected u32 at line 1 column 6");
+  EXPECT_EQ(error_of<M>("[1]"), "invalid type: sequence, expected a map at line 1 column 0");
+
+  using O = json::InsertionOrderedMap<std::uint32_t, double>;
+  auto o = json::parse<O>("{\"12\":1,\"3\":2,\"12\":5}");
+  ASSERT_TRUE(o.ok());
+  EXPECT_EQ(json::to_json(*o.value), "{\"12\":5.0,\"3\":2.0}");
+}
+
+TEST(Values, GenericValuesKeepNumbersAndTheLastRepeatedKeyAndWriteKeysInByteOrder) {
+  EXPECT_EQ(roundtrip<json::Value>("{\"b\":1,\"a\":[true,false,null,-3,2.5,\"s\"],\"b\":{\"c\":18446744073709551615},\"B\":0}"),
+            "{\"B\":0,\"a\":[true,false,null,-3,2.5,\"s\"],\"b\":{\"c\":18446744073709551615}}");
+}
+
+}  // namespace
+}  // namespace varn
