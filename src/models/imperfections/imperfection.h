@@ -7,7 +7,7 @@
 #include <tuple>
 #include <vector>
 
-#include "models/json/tuple.h"
+#include "models/json/fixed_tuple.h"
 #include "models/json/record.h"
 
 namespace varn {
@@ -16,7 +16,7 @@ namespace varn {
 struct RotationImperfection {
   std::vector<std::uint64_t> memberset_ids;  // not resolved
   double magnitude = 0.0;
-  Triple axis{};
+  std::array<double, 3> axis{};
 
   bool operator==(const RotationImperfection&) const = default;
 };
@@ -25,7 +25,7 @@ struct RotationImperfection {
 struct TranslationImperfection {
   std::vector<std::uint64_t> memberset_ids;  // not resolved
   double magnitude = 0.0;
-  Triple axis{};
+  std::array<double, 3> axis{};
 
   bool operator==(const TranslationImperfection&) const = default;
 };
