@@ -1,10 +1,11 @@
 #pragma once
+#include <array>
 #include <cstdint>
 #include <string_view>
 #include <tuple>
 
 #include "models/json/record.h"
-#include "models/json/tuple.h"
+#include "models/json/fixed_tuple.h"
 
 namespace varn {
 
@@ -14,7 +15,7 @@ struct DistributedLoad {
   std::uint32_t member = 0;
   std::uint32_t load_case = 0;  // only the case with this id applies the load
   double magnitude = 0.0;
-  Triple direction{0.0, 0.0, 0.0};
+  std::array<double, 3> direction{0.0, 0.0, 0.0};
   double start_frac = 0.0;
   double end_frac = 1.0;
   double end_magnitude = 0.0;

@@ -1,11 +1,12 @@
 #pragma once
+#include <array>
 #include <cstdint>
 #include <string>
 #include <string_view>
 #include <tuple>
 
 #include "models/json/record.h"
-#include "models/json/tuple.h"
+#include "models/json/fixed_tuple.h"
 
 namespace varn {
 
@@ -16,7 +17,7 @@ struct NodalLoad {
   std::uint32_t node = 0;
   std::uint32_t load_case = 0;
   double magnitude = 0.0;
-  Triple direction{0.0, 0.0, 0.0};
+  std::array<double, 3> direction{0.0, 0.0, 0.0};
   std::string load_type;
 };
 
@@ -26,7 +27,7 @@ struct NodalMoment {
   std::uint32_t node = 0;
   std::uint32_t load_case = 0;
   double magnitude = 0.0;
-  Triple direction{0.0, 0.0, 0.0};
+  std::array<double, 3> direction{0.0, 0.0, 0.0};
   std::string load_type;
 };
 
