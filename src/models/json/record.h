@@ -314,7 +314,9 @@ void read_record_array(Reader& r, T& out, std::index_sequence<I...>) {
   r.enter();
   bool ended = false;
   std::size_t count = 0;
-  auto one = [&](const auto& f) {
+  // The length reported is the position of the first field that cannot be filled in; it is
+  // more than the number of elements read when a defaulted field before it took its default.
+  auto one = [&](const auto& f, std::size_t index) {
     if (!ended && r.next_element(count == 0)) {
       read_into(r, out.*(f.member));
       ++count;
@@ -327,10 +329,10 @@ void read_record_array(Reader& r, T& out, std::index_sequence<I...>) {
     }
     // The closing bracket is consumed before the length is reported.
     r.end_array();
-    r.fail("invalid length " + std::to_string(count) + ", expected struct " + std::string(RecordMeta<T>::name) +
+    r.fail("invalid length " + std::to_string(index) + ", expected struct " + std::string(RecordMeta<T>::name) +
            " with " + std::to_string(n) + " elements");
   };
-  (one(std::get<I>(fields)), ...);
+  (one(std::get<I>(fields), I), ...);
   r.end_array();
 }
 
