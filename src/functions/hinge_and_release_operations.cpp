@@ -6,6 +6,9 @@
 #include <string>
 
 #include "fatal.h"
+#include "models/members/member.h"
+#include "models/members/memberhinge.h"
+#include "models/stiffness_curve/stiffness_curve.h"
 
 namespace varn {
 
@@ -167,6 +170,38 @@ Expected<Mat14> condense_matrix(const Eigen::Ref<const Eigen::MatrixXd>& k, cons
   return out;
 }
 
+// Connection of one end DOF. A curve with points decides over the release value: at the end
+// force magnitude when forces are known, else at its first point. A curve without points
+// cannot give a stiffness, so the release value decides as if there were no curve.
+AxisMode mode_for_dof(const MemberHinge* hinge, HingeDof dof, const EndForces* forces) {
+  if (hinge == nullptr) return AxisMode::fixed();
+  const auto& curve = hinge->curve_for_dof(dof);
+  if (curve && !curve->points.empty()) {
+    const double k = forces != nullptr ? curve->interpolate(std::abs((*forces)[index(curve->depends_on)]))
+                                       : curve->points.front().stiffness;
+    return k > 0.0 ? AxisMode::spring(k) : AxisMode::released();
+  }
+  return axis_mode_from_option(hinge->release_for_dof(dof));
+}
+
+const MemberHinge* find_hinge(const MemberHingeMap& hinges, const std::optional<std::uint32_t>& id) {
+  if (!id) return nullptr;
+  const auto it = hinges.find(*id);
+  return it == hinges.end() ? nullptr : it->second;
+}
+
+Mat14 member_transformation(const Member& member, const Eigen::VectorXd* displacement) {
+  if (displacement != nullptr) {
+    const auto [s, e] = member.deformed_positions(*displacement);
+    return member.calculate_transformation_matrix_3d_from_positions(s, e);
+  }
+  return member.calculate_transformation_matrix_3d();
+}
+
+std::string with_member(const std::string& message, const Member& member) {
+  return message + " [member " + std::to_string(member.id) + "]";
+}
+
 }  // namespace
 
 std::array<AxisMode, 14> MemberEndModes::in_order() const {
@@ -198,6 +233,28 @@ AxisMode axis_mode_from_option(std::optional<double> release_value) {
   const double v = *release_value;
   if (v > 0.0) return AxisMode::spring(v);
   return AxisMode::released();  // v <= 0 or NaN
+}
+
+MemberEndModes modes_from_single_ends_with_forces(const MemberHinge* start_hinge, const MemberHinge* end_hinge,
+                                                  const EndForces* start_forces, const EndForces* end_forces) {
+  MemberEndModes modes;
+  for (int j = 0; j < 3; ++j) {
+    const auto u = static_cast<std::size_t>(j);
+    const auto t = static_cast<HingeDof>(j);
+    const auto r = static_cast<HingeDof>(3 + j);
+    modes.start_translation[u] = mode_for_dof(start_hinge, t, start_forces);
+    modes.start_rotation[u] = mode_for_dof(start_hinge, r, start_forces);
+    modes.end_translation[u] = mode_for_dof(end_hinge, t, end_forces);
+    modes.end_rotation[u] = mode_for_dof(end_hinge, r, end_forces);
+  }
+  modes.start_warping =
+      start_hinge != nullptr ? axis_mode_from_option(start_hinge->rotational_release_warp) : AxisMode::fixed();
+  modes.end_warping = end_hinge != nullptr ? axis_mode_from_option(end_hinge->rotational_release_warp) : AxisMode::fixed();
+  return modes;
+}
+
+MemberEndModes modes_from_single_ends(const MemberHinge* start_hinge, const MemberHinge* end_hinge) {
+  return modes_from_single_ends_with_forces(start_hinge, end_hinge, nullptr, nullptr);
 }
 
 Eigen::MatrixXd submatrix_by_indices(const Eigen::Ref<const Eigen::MatrixXd>& m, const std::vector<int>& rows,
@@ -278,6 +335,45 @@ Mat14 build_local_truss_translational_spring_k(const std::array<AxisMode, 3>& st
     ks(7 + j, 7 + j) = spring(end_translation[static_cast<std::size_t>(j)]);
   }
   return ks;
+}
+
+Expected<Mat14> local_to_global_with_releases(const Member& member, const Eigen::Ref<const Eigen::MatrixXd>& k_local,
+                                              const MemberHingeMap& hinges, const Eigen::VectorXd* displacement) {
+  return local_to_global_with_releases_and_forces(member, k_local, hinges, displacement, nullptr);
+}
+
+Expected<Mat14> local_to_global_with_releases_and_forces(const Member& member,
+                                                         const Eigen::Ref<const Eigen::MatrixXd>& k_local,
+                                                         const MemberHingeMap& hinges,
+                                                         const Eigen::VectorXd* displacement,
+                                                         const MemberEndForceMap* end_forces) {
+  const MemberHinge* start = find_hinge(hinges, member.start_hinge);
+  const MemberHinge* end = find_hinge(hinges, member.end_hinge);
+  const EndForces* fs = nullptr;
+  const EndForces* fe = nullptr;
+  if (end_forces != nullptr) {
+    const auto it = end_forces->find(member.id);
+    if (it != end_forces->end()) {
+      fs = &it->second.first;
+      fe = &it->second.second;
+    }
+  }
+  const MemberEndModes modes = modes_from_single_ends_with_forces(start, end, fs, fe);
+  auto condensed = apply_end_releases_to_local_beam_k(k_local, modes);
+  if (!condensed) return fail(with_member(condensed.error(), member));
+  const Mat14 t = member_transformation(member, displacement);
+  return Mat14(t.transpose() * *condensed * t);
+}
+
+Expected<CondensedStiffness> local_to_global_elastic_and_geometric_with_releases(
+    const Member& member, const Mat14& k_local, const Mat14& kg_local, const MemberHingeMap& hinges,
+    const Eigen::VectorXd* displacement) {
+  const MemberEndModes modes =
+      modes_from_single_ends(find_hinge(hinges, member.start_hinge), find_hinge(hinges, member.end_hinge));
+  auto condensed = condense_elastic_and_geometric(k_local, kg_local, modes);
+  if (!condensed) return fail(with_member(condensed.error(), member));
+  const Mat14 t = member_transformation(member, displacement);
+  return CondensedStiffness{t.transpose() * condensed->combined * t, t.transpose() * condensed->geometric * t};
 }
 
 }  // namespace varn

@@ -12,6 +12,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -23,6 +24,8 @@ namespace varn {
 
 struct MemberHinge;
 struct Member;
+// The hinge map of the per-solve lookup (models/varn/lookup.h).
+using MemberHingeMap = std::unordered_map<std::uint32_t, const MemberHinge*>;
 
 using Mat14 = Eigen::Matrix<double, 14, 14>;
 using Vec14 = Eigen::Matrix<double, 14, 1>;
@@ -124,5 +127,28 @@ Expected<CondensedStiffness> condense_elastic_and_geometric(const Mat14& k_local
 // and Released modes add nothing.
 Mat14 build_local_truss_translational_spring_k(const std::array<AxisMode, 3>& start_translation,
                                                const std::array<AxisMode, 3>& end_translation);
+
+// Local element matrix of a member to global axes with its end releases: the hinges are found
+// by the member's hinge ids (an id the map does not hold means no hinge), the matrix is
+// condensed with their modes (without forces), and T^T K* T is returned, T from the deformed
+// end positions when a global displacement vector is given, else from the undeformed ones.
+// A condensation message comes back as "{message} [member {id}]".
+Expected<Mat14> local_to_global_with_releases(const Member& member, const Eigen::Ref<const Eigen::MatrixXd>& k_local,
+                                              const MemberHingeMap& hinges,
+                                              const Eigen::VectorXd* displacement = nullptr);
+// The same with hinge stiffness curves evaluated at the member's current end forces when the
+// map holds the member (nullptr or no entry: the curves' first points).
+Expected<Mat14> local_to_global_with_releases_and_forces(const Member& member,
+                                                         const Eigen::Ref<const Eigen::MatrixXd>& k_local,
+                                                         const MemberHingeMap& hinges,
+                                                         const Eigen::VectorXd* displacement,
+                                                         const MemberEndForceMap* end_forces);
+// Elastic and geometric stiffness of a member condensed together for its end releases (see
+// condense_elastic_and_geometric) and transformed to global axes like
+// local_to_global_with_releases: `combined` is the member's global tangent contribution,
+// `geometric` its global geometric part. Messages as local_to_global_with_releases.
+Expected<CondensedStiffness> local_to_global_elastic_and_geometric_with_releases(
+    const Member& member, const Mat14& k_local, const Mat14& kg_local, const MemberHingeMap& hinges,
+    const Eigen::VectorXd* displacement = nullptr);
 
 }  // namespace varn
