@@ -1,0 +1,102 @@
+#include "models/varn/active_set.h"
+
+#include <cmath>
+#include <limits>
+
+#include "diagnostics/diagnostics.h"
+#include "models/varn/varn.h"
+
+namespace varn {
+
+namespace {
+
+template <class F>
+void for_each_tie_or_strut(const VARN& model, F&& f) {
+  for (const auto& set : model.member_sets)
+    for (const auto& m : set.members)
+      if (m.member_type == MemberType::Tension || m.member_type == MemberType::Compression) f(m);
+}
+
+}  // namespace
+
+double axial_slack_tolerance(const VARN& model) { return 0.5 * model.settings.analysis_options.axial_slack; }
+
+ActiveMap init_active_map_tie_comp(const VARN& model) {
+  ActiveMap active;
+  for_each_tie_or_strut(model, [&](const Member& m) { active[m.id] = true; });
+  return active;
+}
+
+ActiveMap active_map_from_trial_displacement(const VARN& model, const Eigen::Ref<const Eigen::VectorXd>& u) {
+  const AssemblyContext ctx = model.build_lookup_maps();
+  const double tol = axial_slack_tolerance(model);
+  ActiveMap active;
+  for_each_tie_or_strut(model, [&](const Member& m) {
+    const double n = m.calculate_axial_force_3d(u, ctx.materials, ctx.sections);
+    active[m.id] = m.member_type == MemberType::Tension ? n >= -tol : n <= tol;  // NaN compares false
+  });
+  return active;
+}
+
+bool update_active_set(const VARN& model, const Eigen::Ref<const Eigen::VectorXd>& u, ActiveMap& active,
+                       const MaterialMap& materials, const SectionMap& sections, double tol, bool allow_reactivation) {
+  const double buffer = allow_reactivation ? 10.0 * 0.5 * model.settings.analysis_options.axial_slack
+                                           : std::numeric_limits<double>::infinity();
+  bool changed = false;
+  diagnostics::ActiveMapSummary summary;
+  for_each_tie_or_strut(model, [&](const Member& m) {
+    const double n = m.calculate_axial_force_3d(u, materials, sections);
+    const bool was = is_member_active(active, m.id);
+    const bool tie = m.member_type == MemberType::Tension;
+    bool now = was;
+    const char* reason = nullptr;
+    if (tie) {
+      if (was && !(n >= -tol)) {
+        now = false;
+        reason = "n < -tol → OFF";
+      } else if (!was && allow_reactivation && n >= buffer) {
+        now = true;
+        reason = "n ≥ reactivate_buffer → ON";
+      }
+    } else {
+      if (was && !(n <= tol)) {
+        now = false;
+        reason = "n > +tol → OFF";
+      } else if (!was && allow_reactivation && n <= -buffer) {
+        now = true;
+        reason = "n ≤ -reactivate_buffer → ON";
+      }
+    }
+    if (now != was) {
+      active[m.id] = now;
+      changed = true;
+      diagnostics::log_event(diagnostics::ActiveDecision{m.id, tie ? "Tension" : "Compression", n, was, now, reason,
+                                                         tol, buffer});
+    }
+    if (tie) {
+      ++(now ? summary.ties_on : summary.ties_off);
+    } else {
+      ++(now ? summary.struts_on : summary.struts_off);
+    }
+  });
+  diagnostics::log_event(summary);
+  return changed;
+}
+
+bool finalize_tie_strut_consistency(const VARN& model, const Eigen::Ref<const Eigen::VectorXd>& u, ActiveMap& active,
+                                    const MaterialMap& materials, const SectionMap& sections) {
+  const double slack = model.settings.analysis_options.axial_slack;
+  bool changed = false;
+  for_each_tie_or_strut(model, [&](const Member& m) {
+    if (!is_member_active(active, m.id)) return;
+    const double n = m.calculate_axial_force_3d(u, materials, sections);
+    const bool wrong_sense = m.member_type == MemberType::Tension ? n < -slack : n > slack;
+    if (wrong_sense) {
+      active[m.id] = false;
+      changed = true;
+    }
+  });
+  return changed;
+}
+
+}  // namespace varn

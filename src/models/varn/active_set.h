@@ -1,0 +1,31 @@
+#pragma once
+// The active set of tension-only members (ties) and compression-only members (struts): built
+// all on or from a trial state, updated with hysteresis, and finally made consistent.
+#include <Eigen/Core>
+
+#include "models/varn/active_map.h"
+#include "models/varn/lookup.h"
+
+namespace varn {
+
+struct VARN;
+
+// Every tie and strut entered as active.
+ActiveMap init_active_map_tie_comp(const VARN& model);
+// A tie is on where N >= -tol, a strut where N <= +tol (tol = half the axial slack); a NaN
+// force enters off.
+ActiveMap active_map_from_trial_displacement(const VARN& model, const Eigen::Ref<const Eigen::VectorXd>& u);
+// One switching pass with the given tolerance; reactivation needs a force of ten times the
+// half slack in the member's own sense, so members near zero force do not flip back and
+// forth. Emits a decision event per switch and one summary. Returns whether any member
+// switched.
+bool update_active_set(const VARN& model, const Eigen::Ref<const Eigen::VectorXd>& u, ActiveMap& active,
+                       const MaterialMap& materials, const SectionMap& sections, double tol, bool allow_reactivation);
+// Switches off any active tie in compression or strut in tension beyond the full axial
+// slack; never switches a member on. Returns whether any member was switched off.
+bool finalize_tie_strut_consistency(const VARN& model, const Eigen::Ref<const Eigen::VectorXd>& u, ActiveMap& active,
+                                    const MaterialMap& materials, const SectionMap& sections);
+// The switching tolerance of the first-order solves: half the axial slack.
+double axial_slack_tolerance(const VARN& model);
+
+}  // namespace varn
