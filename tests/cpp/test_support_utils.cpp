@@ -10,6 +10,7 @@
 #include "functions/geometry.h"
 #include "functions/support_utils.h"
 #include "models/loads/loadcase.h"
+#include "models/varn/varn.h"
 
 using namespace varn;
 
@@ -447,6 +448,22 @@ TEST(ZeroEnergyDofs, RigidMembersDependOnStrategy) {
   EXPECT_EQ(detect_zero_energy_dofs(sets, supports, {}, std::nullopt, RigidStrategy::LinearMpc),
             dofs({14, 15, 16, 17, 18, 19, 20}));
   EXPECT_TRUE(detect_zero_energy_dofs(sets, supports, {}, std::nullopt, RigidStrategy::RigidMember).empty());
+}
+
+TEST(ZeroEnergyDofs, ModelOverloadReadsHingesAndStrategy) {
+  VARN model;
+  Member beam = member(1, node(1, 0, 0, 0, 1), node(2, 3, 0, 0));
+  beam.end_hinge = 3;
+  model.member_sets = sets_of({beam, member(2, node(2, 3, 0, 0), node(3, 3, 0, 2), MemberType::Rigid)});
+  model.nodal_supports = {fixed_support(1, cond(Fixed))};
+  MemberHinge h = hinge(3);
+  h.rotational_release_mz = 0.0;
+  model.memberhinges = std::vector<MemberHinge>{h};
+  model.settings.analysis_options.rigid_strategy = RigidStrategy::RigidMember;
+  // The stiff beam of the rigid member reaches node 2's rz, which the hinge of member 1 frees.
+  EXPECT_TRUE(detect_zero_energy_dofs(model).empty());
+  model.settings.analysis_options.rigid_strategy = RigidStrategy::LinearMpc;
+  EXPECT_EQ(detect_zero_energy_dofs(model), dofs({12, 14, 15, 16, 17, 18, 19, 20}));
 }
 
 TEST(ZeroEnergyDofs, NoMembersNoDofs) {
