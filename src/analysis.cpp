@@ -6,11 +6,27 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
+#include <cmath>
 #include <cstddef>
+#include <map>
+#include <memory>
+#include <new>
+#include <optional>
+#include <set>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <utility>
 #include <vector>
+
+#include <spdlog/logger.h>
+
+#include "analysis_paths.h"
+#include "functions/sparse.h"
+#include "functions/support_utils.h"
+#include "logging.h"
 
 namespace varn {
 
@@ -184,6 +200,164 @@ Expected<std::string> read_text_file(const std::string& path) {
   }
   if (!is_valid_utf8(text)) return fail("stream did not contain valid UTF-8");
   return text;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The pipeline.
+
+namespace {
+
+const std::shared_ptr<spdlog::logger>& analysis_log() {
+  static const std::shared_ptr<spdlog::logger> log = logger_for("varn_calculations::analysis");
+  return log;
+}
+
+// Shortest text that reads back to the same value, never in exponent notation.
+std::string plain_decimal(double v) {
+  if (std::isnan(v)) return "NaN";
+  if (std::isinf(v)) return v > 0 ? "inf" : "-inf";
+  char buf[400];
+  const auto r = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::fixed);
+  return std::string(buf, r.ptr);
+}
+
+// DOF k of node n sits at 7(n-1)+k and the system size is 7 x the largest id, so an id of 0
+// has no DOFs at all and a huge id would make every vector of the solve that long.
+Expected<void> check_node_ids(const VARN& model) {
+  for (const auto& set : model.member_sets) {
+    for (const auto& member : set.members) {
+      for (const Node* node : {&member.start_node, &member.end_node}) {
+        if (node->id == 0) {
+          return fail("Node id 0 of member " + std::to_string(member.id) + " is not allowed: node ids start at 1");
+        }
+        if (node->id > kMaxNodeId) {
+          return fail("Node id " + std::to_string(node->id) + " of member " + std::to_string(member.id) +
+                      " exceeds the allowed maximum of " + std::to_string(kMaxNodeId));
+        }
+      }
+    }
+  }
+  return {};
+}
+
+void log_configuration(const VARN& working, const PipelineRun& run, std::size_t member_total) {
+  const auto& log = analysis_log();
+  if (!log->should_log(spdlog::level::info)) return;
+  const AnalysisOptions& options = working.settings.analysis_options;
+  log->info("Analysis configuration → order={}, rigid_strategy={}, solve_loadcases={}, max_iterations={}, tolerance={}",
+            to_string(options.order), to_string(options.rigid_strategy), options.solve_loadcases ? "true" : "false",
+            run.max_iterations, plain_decimal(run.tolerance));
+  log->info("Model summary → member_sets={}, members_total={}, load_cases={}, load_combinations={}",
+            working.member_sets.size(), member_total, working.load_cases.size(), working.load_combinations.size());
+}
+
+Expected<void> run_load_case_phase(PipelineRun& run) {
+  switch (run.working.settings.analysis_options.order) {
+    case AnalysisOrder::Linear:
+      return solve_load_cases_first_order(run);
+    case AnalysisOrder::Nonlinear:
+      return solve_load_cases_second_order(run);
+  }
+  return {};
+}
+
+Expected<void> run_combination_phase(PipelineRun& run) {
+  switch (run.working.settings.analysis_options.order) {
+    case AnalysisOrder::Linear:
+      return solve_combinations_first_order(run);
+    case AnalysisOrder::Nonlinear:
+      return solve_combinations_second_order(run);
+  }
+  return {};
+}
+
+// Converts to the model's units the sets this run computed. A set that came with the input is
+// already in the model's units and stays as it came; one of the same name that the run put in
+// its place is the run's own.
+void convert_run_sets(std::map<std::string, Results>& sets, const std::map<std::string, Results>* carried,
+                      const std::set<std::string>& inserted_by_run, const UnitFactors& factors) {
+  for (auto& [name, set] : sets) {
+    const bool came_with_input = carried && carried->count(name) != 0 && inserted_by_run.count(name) == 0;
+    if (!came_with_input) denormalize_results(set, factors);
+  }
+}
+
+}  // namespace
+
+Expected<std::string> run_pipeline_from_json(std::string_view json_text) {
+  // BLAS kernels run single-threaded: the analysis takes its parallelism from the shared pool.
+  init_blas_single_thread();
+
+  json::ParseResult<VARN> parsed_result = VARN::from_json(json_text);
+  if (!parsed_result.ok()) return fail(format_json_error(parsed_result.error, json_text));
+  VARN& parsed = *parsed_result.value;
+
+  const std::size_t member_total = parsed.get_member_count();
+  if (member_total > kMaxMembers) {
+    return fail("Number of members (" + std::to_string(member_total) + ") exceeds allowed maximum of " +
+                std::to_string(kMaxMembers));
+  }
+  if (auto ids = check_node_ids(parsed); !ids) return fail(ids.error());
+
+  const UnitFactors factors = parsed.unit_factors();
+  VARN working = parsed.clone();
+  working.normalize_units();
+
+  const AnalysisOptions& options = working.settings.analysis_options;
+  PipelineRun run{working, {}, {}, options.max_iterations_or_default(), options.tolerance, {}, {}};
+  log_configuration(working, run, member_total);
+
+  if (options.order == AnalysisOrder::Linear && has_stiffness_curves(working.nodal_supports)) {
+    return fail(
+        "StiffnessCurve support conditions require NonLinear (second-order) analysis order. Set "
+        "analysis_options.order to \"Nonlinear\".");
+  }
+
+  run.load_case_ids.reserve(working.load_cases.size());
+  for (const auto& lc : working.load_cases) run.load_case_ids.push_back(lc.id);
+  run.combination_ids.reserve(working.load_combinations.size());
+  for (const auto& combo : working.load_combinations) run.combination_ids.push_back(combo.id);
+
+  if (options.solve_loadcases) {
+    if (auto done = run_load_case_phase(run); !done) return fail(done.error());
+  }
+  // After the load cases, so that combination solves find the case results they start from.
+  if (!working.load_combinations.empty()) {
+    if (auto done = run_combination_phase(run); !done) return fail(done.error());
+  }
+
+  if (working.results) {
+    ResultsBundle bundle = std::move(*working.results);
+    working.results.reset();
+    const ResultsBundle* input = parsed.results ? &*parsed.results : nullptr;
+    convert_run_sets(bundle.loadcases, input ? &input->loadcases : nullptr, run.inserted_load_cases, factors);
+    convert_run_sets(bundle.loadcombinations, input ? &input->loadcombinations : nullptr, run.inserted_combinations,
+                     factors);
+    parsed.results = std::move(bundle);
+  }
+
+  std::string out;
+  try {
+    out.reserve(2 * json_text.size());
+  } catch (const std::exception&) {
+    // Only a size hint: the writer grows the buffer as it goes.
+  }
+  if (auto written = parsed.serialize(out); !written) return fail("Failed to serialize results: " + written.error());
+  return out;
+}
+
+Expected<std::string> calculate_from_file_internal(const std::string& path) {
+  Expected<std::string> text = read_text_file(path);
+  if (!text) return fail("Failed to read JSON file '" + path + "': " + text.error());
+  return run_pipeline_from_json(*text);
+}
+
+Expected<VARN> load_varn_from_file(const std::string& path) {
+  Expected<std::string> text = read_text_file(path);
+  if (!text) return fail(text.error());
+  json::ParseResult<VARN> parsed = VARN::from_json(*text);
+  if (!parsed.ok()) return fail(parsed.error.to_string());
+  return std::move(*parsed.value);
 }
 
 }  // namespace varn

@@ -1,0 +1,70 @@
+#pragma once
+// What the pipeline hands to the solve paths of its two phases, and the collection of the
+// parallel loops those paths run. The driver (analysis.cpp) picks the phase by the analysis
+// order; each path solves on the working model and stores or returns its result sets.
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <tbb/parallel_for.h>
+
+#include "expected.h"
+#include "models/results/results.h"
+#include "models/varn/varn.h"
+
+namespace varn {
+
+// The two maps of a results bundle.
+enum class ResultMap { LoadCases, LoadCombinations };
+
+// One request's working state as the solve paths see it.
+struct PipelineRun {
+  VARN& working;                              // SI copy of the parsed model; its bundle collects the run
+  std::vector<std::uint32_t> load_case_ids;   // "load_cases" ids in list order
+  std::vector<std::uint32_t> combination_ids; // "load_combinations" ids in list order
+  std::uint32_t max_iterations = 20;          // iteration limit handed to the second-order solvers
+  double tolerance = 0.0;                     // for log lines; the solvers read it from the model
+
+  // Names that the driver inserted into the working bundle on behalf of a parallel loop,
+  // replacing any entry of that name: these sets were computed by this run even where an
+  // entry of the same name came with the input.
+  std::set<std::string> inserted_load_cases;
+  std::set<std::string> inserted_combinations;
+};
+
+// One item of a parallel loop: the result set under the name it carries, or a message.
+using ItemResult = Expected<std::pair<std::string, Results>>;
+
+// Runs task(id) for every id on the shared pool and returns the item results in id order.
+// Every item is computed before any result is looked at. A fatal fault thrown by a task is
+// carried to the calling thread (the rest of the loop is cancelled).
+template <class Task>
+std::vector<ItemResult> run_items_in_parallel(const std::vector<std::uint32_t>& ids, Task&& task) {
+  std::vector<std::optional<ItemResult>> slots(ids.size());
+  tbb::parallel_for(std::size_t{0}, ids.size(), [&](std::size_t i) { slots[i].emplace(task(ids[i])); });
+  std::vector<ItemResult> items;
+  items.reserve(ids.size());
+  for (auto& slot : slots) items.push_back(std::move(*slot));
+  return items;
+}
+
+// Inserts the successes of a finished loop, in list order, into the working model's bundle
+// (created empty when absent) under the name each one carries; an insertion replaces an entry
+// of that name, so of two items with one name the later stays. Returns the messages of the
+// failed items in list order; what a failure means is the calling path's decision.
+std::vector<std::string> insert_item_results(PipelineRun& run, ResultMap map, std::vector<ItemResult> items);
+
+// ---- solve paths of the two phases ----
+// Load-case phase (run only when "solve_loadcases" is true) and combination phase (run only
+// when the model has combinations), for each analysis order. A returned message ends the run.
+
+Expected<void> solve_load_cases_first_order(PipelineRun& run);
+Expected<void> solve_combinations_first_order(PipelineRun& run);
+Expected<void> solve_load_cases_second_order(PipelineRun& run);
+Expected<void> solve_combinations_second_order(PipelineRun& run);
+
+}  // namespace varn

@@ -1,0 +1,90 @@
+// The CPython module `varn_calculations`: three functions that take text and return text.
+// Arguments are copied out of their Python objects before any work starts; every failure
+// leaves as RuntimeError with the system's message unchanged, a fault of the numerics as
+// "Internal solver panic: ...", and the module stays usable for the next call.
+#include <pybind11/pybind11.h>
+
+#include <atomic>
+#include <string>
+
+#include "analysis.h"
+#include "expected.h"
+#include "panic.h"
+
+namespace py = pybind11;
+
+namespace {
+
+// The argument as owned UTF-8 text. Only str is accepted: bytes or numbers would otherwise
+// be converted silently.
+std::string take_text(const py::object& arg, const char* function, const char* name) {
+  PyObject* obj = arg.ptr();
+  if (!PyUnicode_Check(obj)) {
+    throw py::type_error(std::string(function) + "() argument '" + name + "' must be str, not " +
+                         Py_TYPE(obj)->tp_name);
+  }
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(obj, &size);
+  if (data == nullptr) throw py::error_already_set();  // lone surrogates cannot be UTF-8
+  return std::string(data, static_cast<std::size_t>(size));
+}
+
+// Exactly RuntimeError (not a subclass) with the message as its text.
+[[noreturn]] void raise_runtime_error(const std::string& message) {
+  PyObject* text = PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace");
+  if (text == nullptr) throw py::error_already_set();
+  PyErr_SetObject(PyExc_RuntimeError, text);
+  Py_DECREF(text);
+  throw py::error_already_set();
+}
+
+py::str finish(const varn::Expected<std::string>& result) {
+  if (!result) raise_runtime_error(result.error());
+  return py::str(result->data(), result->size());
+}
+
+py::str calculate_from_json(const py::object& json_data) {
+  const std::string text = take_text(json_data, "calculate_from_json", "json_data");
+  varn::Expected<std::string> result = varn::fail({});
+  {
+    // Other Python threads run, and may call in too, while the model is analysed.
+    py::gil_scoped_release unlocked;
+    result = varn::catch_panics([&] { return varn::run_pipeline_from_json(text); });
+  }
+  return finish(result);
+}
+
+py::str calculate_from_file(const py::object& path_arg) {
+  const std::string path = take_text(path_arg, "calculate_from_file", "path");
+  return finish(varn::catch_panics([&] { return varn::calculate_from_file_internal(path); }));
+}
+
+py::str load_varn_from_file(const py::object& path_arg) {
+  const std::string path = take_text(path_arg, "load_varn_from_file", "path");
+  return finish(varn::catch_panics([&]() -> varn::Expected<std::string> {
+    varn::Expected<varn::VARN> model = varn::load_varn_from_file(path);
+    if (!model) return varn::fail(model.error());
+    std::string out;
+    out.reserve(128);
+    if (auto written = model->serialize(out); !written) return varn::fail(written.error());
+    return out;
+  }));
+}
+
+}  // namespace
+
+PYBIND11_MODULE(varn_calculations, m) {
+  // One initialisation per process: a second one (another interpreter, a forced re-init)
+  // is refused rather than left to share the first one's state.
+  static std::atomic<bool> initialised{false};
+  if (initialised.exchange(true)) {
+    throw py::import_error("varn_calculations may only be initialized once per interpreter process");
+  }
+
+  m.doc() = "";
+  py::options options;
+  options.disable_function_signatures();  // the text signatures below are the whole docstrings
+  m.def("calculate_from_json", &calculate_from_json, py::arg("json_data"), "calculate_from_json(json_data)\n--\n\n");
+  m.def("calculate_from_file", &calculate_from_file, py::arg("path"), "calculate_from_file(path)\n--\n\n");
+  m.def("load_varn_from_file", &load_varn_from_file, py::arg("path"), "load_varn_from_file(path)\n--\n\n");
+}
