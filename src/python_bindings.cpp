@@ -71,20 +71,33 @@ py::str load_varn_from_file(const py::object& path_arg) {
   }));
 }
 
-}  // namespace
-
-PYBIND11_MODULE(varn_calculations, m) {
-  // One initialisation per process: a second one (another interpreter, a forced re-init)
-  // is refused rather than left to share the first one's state.
-  static std::atomic<bool> initialised{false};
-  if (initialised.exchange(true)) {
-    throw py::import_error("varn_calculations may only be initialized once per interpreter process");
-  }
-
+void define_module(py::module_& m) {
   m.doc() = "";
   py::options options;
   options.disable_function_signatures();  // the text signatures below are the whole docstrings
   m.def("calculate_from_json", &calculate_from_json, py::arg("json_data"), "calculate_from_json(json_data)\n--\n\n");
   m.def("calculate_from_file", &calculate_from_file, py::arg("path"), "calculate_from_file(path)\n--\n\n");
   m.def("load_varn_from_file", &load_varn_from_file, py::arg("path"), "load_varn_from_file(path)\n--\n\n");
+}
+
+}  // namespace
+
+// The module-init function, spelled out instead of PYBIND11_MODULE: a second initialisation
+// (another interpreter, a forced re-init) must be refused before anything touches the module
+// definition that the first module still uses.
+PYBIND11_PLUGIN_IMPL(varn_calculations) {
+  static std::atomic<bool> initialised{false};
+  if (initialised.exchange(true)) {
+    PyErr_SetString(PyExc_ImportError, "varn_calculations may only be initialized once per interpreter process");
+    return nullptr;
+  }
+  PYBIND11_CHECK_PYTHON_VERSION
+  PYBIND11_ENSURE_INTERNALS_READY
+  static py::module_::module_def definition;
+  auto m = py::module_::create_extension_module("varn_calculations", nullptr, &definition);
+  try {
+    define_module(m);
+    return m.ptr();
+  }
+  PYBIND11_CATCH_INIT_EXCEPTIONS
 }

@@ -1,0 +1,266 @@
+"""The module boundary: registration, signatures, argument checks, error translation, files,
+concurrency and the one-time initialisation."""
+import ctypes
+import inspect
+import json
+import threading
+
+import pytest
+
+import varn_calculations as vc
+from conftest import dumps, load_example, nothing_to_solve
+
+FUNCTIONS = [
+    (vc.calculate_from_json, "json_data"),
+    (vc.calculate_from_file, "path"),
+    (vc.load_varn_from_file, "path"),
+]
+
+TROUBLESHOOTING = (
+    "\nGeneral troubleshooting:\n"
+    "  - Ensure all required fields are present\n"
+    "  - Verify field types match the schema (objects vs. primitives)\n"
+    "  - Check for missing or extra commas/brackets\n"
+    "  - Validate array elements are of consistent type\n"
+)
+
+BROKEN_REPORT = (
+    "JSON deserialization error: expected `,` or `}` at line 5 column 3\n"
+    "  Location: line 5, column 3\n"
+    "\n  Context:\n"
+    '    3 |   "load_cases": [],\n'
+    '    4 |   "load_combinations": []\n'
+    '  > 5 |   "imperfection_cases": [],\n'
+    "      |   ^\n"
+    '    6 |   "settings": null\n'
+    "    7 | }\n"
+    "\n"
+    "Hint: Type mismatch detected.\n"
+    "      - Verify the field type matches the expected schema\n"
+    "      - Check if you're using a primitive where an object is expected (or vice versa)\n"
+    + TROUBLESHOOTING
+)
+
+
+def test_functions_registered_in_order():
+    public = [name for name in vars(vc) if not name.startswith("_")]
+    assert public == ["calculate_from_json", "calculate_from_file", "load_varn_from_file"]
+
+
+@pytest.mark.parametrize("func,arg", FUNCTIONS)
+def test_signature_is_introspectable(func, arg):
+    assert str(inspect.signature(func)) == f"({arg})"
+    assert func.__text_signature__ == f"({arg})"
+    assert func.__doc__ is None
+
+
+@pytest.mark.parametrize("value", [b"{}", bytearray(b"{}"), 3, 2.5, None, ["{}"]], ids=repr)
+@pytest.mark.parametrize("by_keyword", [False, True], ids=["positional", "keyword"])
+@pytest.mark.parametrize("func,arg", FUNCTIONS)
+def test_non_str_argument_is_type_error_naming_it(func, arg, by_keyword, value):
+    with pytest.raises(TypeError) as info:
+        if by_keyword:
+            func(**{arg: value})
+        else:
+            func(value)
+    message = str(info.value)
+    assert f"'{arg}'" in message
+    assert f"{func.__name__}()" in message
+    assert type(value).__name__ in message
+
+
+@pytest.mark.parametrize("func,arg", FUNCTIONS)
+def test_wrong_keyword_or_count_is_type_error(func, arg):
+    with pytest.raises(TypeError):
+        func(wrong_name="{}")
+    with pytest.raises(TypeError):
+        func()
+    with pytest.raises(TypeError):
+        func("{}", "{}")
+
+
+def test_calculate_from_json_by_keyword(example):
+    text = dumps(nothing_to_solve(example))
+    assert vc.calculate_from_json(json_data=text) == vc.calculate_from_json(text)
+
+
+def test_example_runs_through_all_three_functions(example_path):
+    text = open(example_path, encoding="utf-8").read()
+    from_json = vc.calculate_from_json(text)
+    assert vc.calculate_from_file(example_path) == from_json
+    assert vc.calculate_from_file(path=example_path) == from_json
+    out = json.loads(from_json)
+    loaded = json.loads(vc.load_varn_from_file(example_path))
+    assert loaded["results"] is None
+    # The analysed model is the model as read; only "results" is the run's.
+    del out["results"], loaded["results"]
+    assert out == loaded
+
+
+def test_parse_error_report_for_broken_file(fixtures_dir):
+    path = str(fixtures_dir / "broken_model.json")
+    with pytest.raises(RuntimeError) as from_file:
+        vc.calculate_from_file(path)
+    assert type(from_file.value) is RuntimeError
+    assert str(from_file.value) == BROKEN_REPORT
+    with pytest.raises(RuntimeError) as from_json:
+        vc.calculate_from_json(open(path, encoding="utf-8").read())
+    assert str(from_json.value) == BROKEN_REPORT
+
+
+def test_load_varn_from_file_gives_the_one_line_reader_message(fixtures_dir):
+    with pytest.raises(RuntimeError) as info:
+        vc.load_varn_from_file(str(fixtures_dir / "broken_model.json"))
+    assert type(info.value) is RuntimeError
+    assert str(info.value) == "expected `,` or `}` at line 5 column 3"
+
+
+@pytest.mark.parametrize(
+    "text,starts",
+    [
+        ("", "JSON deserialization error: EOF while parsing a value at line 1 column 0\n"),
+        ("{", "JSON deserialization error: EOF while parsing an object at line 1 column 1\n"),
+        ("[]", "JSON deserialization error: invalid length 0, expected struct VARN with 11 elements at line 1 column 2\n"),
+        ("5", "JSON deserialization error: invalid type: integer `5`, expected struct VARN at line 1 column 1\n"),
+    ],
+)
+def test_unreadable_json_raises_runtime_error_with_report(text, starts):
+    with pytest.raises(RuntimeError) as info:
+        vc.calculate_from_json(text)
+    assert type(info.value) is RuntimeError
+    assert str(info.value).startswith(starts)
+    assert str(info.value).endswith(TROUBLESHOOTING)
+
+
+@pytest.mark.parametrize("pad", range(4))
+def test_report_snippet_of_non_ascii_one_line_input_is_readable(pad):
+    # One line long enough for the snippet window to start and end inside two-byte
+    # characters for some of the paddings.
+    text = "[" + " " * pad + '"' + "\u00e9" * 70 + '"' + "x" * pad + "]"
+    with pytest.raises(RuntimeError) as info:
+        vc.calculate_from_json(text)
+    report = str(info.value)
+    assert "\n  JSON snippet:\n    ..." in report
+    assert "\ufffd" not in report
+
+
+def missing(tmp_path):
+    return str(tmp_path / "no_such_model.json")
+
+
+def directory(tmp_path):
+    return str(tmp_path)
+
+
+def not_utf8(tmp_path):
+    path = tmp_path / "latin1.json"
+    path.write_bytes(b'{"member_sets": [], "name": "caf\xe9"}')
+    return str(path)
+
+
+def nul_in_path(tmp_path):
+    (tmp_path / "model").write_text("{}")
+    return str(tmp_path / "model") + "\0.json"
+
+
+@pytest.mark.parametrize(
+    "make_path,description",
+    [
+        (missing, "No such file or directory"),
+        (directory, "Is a directory"),
+        (not_utf8, "stream did not contain valid UTF-8"),
+        (nul_in_path, "file name contained an unexpected NUL byte"),
+    ],
+    ids=["missing", "directory", "not_utf8", "nul_in_path"],
+)
+def test_unreadable_file(tmp_path, make_path, description):
+    path = make_path(tmp_path)
+    with pytest.raises(RuntimeError) as calc:
+        vc.calculate_from_file(path)
+    assert type(calc.value) is RuntimeError
+    assert str(calc.value) == f"Failed to read JSON file '{path}': {description}"
+    with pytest.raises(RuntimeError) as load:
+        vc.load_varn_from_file(path)
+    assert type(load.value) is RuntimeError
+    assert str(load.value) == description
+
+
+def test_empty_file_is_a_parse_failure(tmp_path):
+    path = tmp_path / "empty.json"
+    path.write_bytes(b"")
+    with pytest.raises(RuntimeError) as calc:
+        vc.calculate_from_file(str(path))
+    assert str(calc.value).startswith(
+        "JSON deserialization error: EOF while parsing a value at line 1 column 0\n"
+        "  Location: line 1, column 0\n\n"
+    )
+    with pytest.raises(RuntimeError) as load:
+        vc.load_varn_from_file(str(path))
+    assert str(load.value) == "EOF while parsing a value at line 1 column 0"
+
+
+def test_non_ascii_text_round_trips(example):
+    model = nothing_to_solve(example)
+    model["settings"]["general_info"]["project_name"] = "Träger über €-Halle \U0001F3D7"
+    model["sections"][0]["name"] = "HEA 200 – Stütze"
+    out = json.loads(vc.calculate_from_json(dumps(model)))
+    assert out["settings"]["general_info"]["project_name"] == model["settings"]["general_info"]["project_name"]
+    assert out["sections"][0]["name"] == "HEA 200 – Stütze"
+
+
+def test_module_stays_usable_after_failures(example):
+    good = dumps(nothing_to_solve(example))
+    expected = vc.calculate_from_json(good)
+    for bad in ["{", "[]", "null"]:
+        with pytest.raises(RuntimeError):
+            vc.calculate_from_json(bad)
+        assert vc.calculate_from_json(good) == expected
+
+
+def test_concurrent_calls_from_python_threads(example):
+    mm = nothing_to_solve(example)
+    mm["settings"]["unit_settings"]["lengthUnit"] = "mm"
+    inputs = [dumps(example), dumps(nothing_to_solve(example)), dumps(mm), "{broken"]
+
+    def run(text):
+        try:
+            return vc.calculate_from_json(text)
+        except RuntimeError as e:
+            return ("error", str(e))
+
+    expected = [run(t) for t in inputs]
+    workers = 4
+    rounds = 8
+    barrier = threading.Barrier(workers)
+    got = [[None] * rounds for _ in range(workers)]
+    errors = []
+
+    def worker(w):
+        try:
+            barrier.wait()
+            for r in range(rounds):
+                got[w][r] = run(inputs[(w + r) % len(inputs)])
+        except BaseException as e:  # surfaced below, not lost in the thread
+            errors.append(e)
+
+    threads = [threading.Thread(target=worker, args=(w,)) for w in range(workers)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert not errors
+    for w in range(workers):
+        for r in range(rounds):
+            assert got[w][r] == expected[(w + r) % len(inputs)]
+
+
+def test_second_initialisation_is_refused():
+    lib = ctypes.PyDLL(vc.__file__)
+    init = lib.PyInit_varn_calculations
+    init.restype = ctypes.py_object
+    with pytest.raises(ImportError):
+        init()
+    # The module that was imported first keeps working.
+    assert vc.load_varn_from_file.__name__ == "load_varn_from_file"
+    with pytest.raises(RuntimeError):
+        vc.calculate_from_json("{")
