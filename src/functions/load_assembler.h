@@ -1,0 +1,58 @@
+#pragma once
+// Loads of one load case as equivalent nodal loads in a global load vector: nodal forces and
+// moments directly, linearly varying member loads through their work-equivalent end forces
+// and moments (condensed for end releases when the member is hinged).
+#include <cstdint>
+#include <vector>
+
+#include <Eigen/Dense>
+
+#include "expected.h"
+
+namespace varn {
+
+struct AssemblyContext;
+struct LoadCase;
+struct MemberSet;
+
+// End values of a load whose intensity varies linearly from q_s at the fraction s to q_e at
+// the fraction e of a member of length L, weighted with the cubic Hermite functions of a
+// fixed-ended beam: the end forces F and the end moments M (their sign refers to the moment
+// axis x̂ × d, with d the load direction). For a uniform load over the whole span:
+// F = qL/2 at both ends, M_start = qL²/12, M_end = -qL²/12.
+struct HermiteEndLoads {
+  double f_start = 0.0;
+  double m_start = 0.0;
+  double f_end = 0.0;
+  double m_end = 0.0;
+};
+HermiteEndLoads hermite_end_loads(double length, double s, double e, double q_s, double q_e);
+
+// End forces of the same load on a member that carries no end moments (a pin-ended bar): the
+// lever rule of a simple beam, which is also the work-equivalent split of an axial bar with
+// linear shape functions. Half-span uniform load from the start: 0.375 qL and 0.125 qL.
+struct SimpleBeamEndForces {
+  double f_start = 0.0;
+  double f_end = 0.0;
+};
+SimpleBeamEndForces simple_beam_end_forces(double length, double s, double e, double q_s, double q_e);
+
+// Adds magnitude × direction of every nodal load (forces) or nodal moment (moments) of the
+// case. A load on a node that no member connects is refused with a message, and the vector is
+// then left as it was. The vector must have the system size of the member sets.
+Expected<void> assemble_nodal_loads(const LoadCase& load_case, const std::vector<MemberSet>& member_sets,
+                                    Eigen::VectorXd& f);
+Expected<void> assemble_nodal_moments(const LoadCase& load_case, const std::vector<MemberSet>& member_sets,
+                                      Eigen::VectorXd& f);
+
+// Adds the equivalent nodal loads of the case's distributed loads whose `load_case` is
+// `load_case_id`. Beams and rigid members receive Hermite end forces and moments, condensed
+// for their hinges when a context is given; truss-type members receive the simple-beam end
+// forces. A load on a member that the model does not have, or whose span does not lie within
+// the member (0 <= start_frac < end_frac <= 1), is refused with a message, and the vector is
+// then left as it was. Loads of zero extent add nothing.
+Expected<void> assemble_distributed_loads(const LoadCase& load_case, const std::vector<MemberSet>& member_sets,
+                                          Eigen::VectorXd& f, std::uint32_t load_case_id,
+                                          const AssemblyContext* context);
+
+}  // namespace varn
