@@ -271,17 +271,6 @@ Expected<void> run_combination_phase(PipelineRun& run) {
   return {};
 }
 
-// Converts to the model's units the sets this run computed. A set that came with the input is
-// already in the model's units and stays as it came; one of the same name that the run put in
-// its place is the run's own.
-void convert_run_sets(std::map<std::string, Results>& sets, const std::map<std::string, Results>* carried,
-                      const std::set<std::string>& inserted_by_run, const UnitFactors& factors) {
-  for (auto& [name, set] : sets) {
-    const bool came_with_input = carried && carried->count(name) != 0 && inserted_by_run.count(name) == 0;
-    if (!came_with_input) denormalize_results(set, factors);
-  }
-}
-
 }  // namespace
 
 Expected<std::string> run_pipeline_from_json(std::string_view json_text) {
@@ -329,11 +318,7 @@ Expected<std::string> run_pipeline_from_json(std::string_view json_text) {
   if (working.results) {
     ResultsBundle bundle = std::move(*working.results);
     working.results.reset();
-    const ResultsBundle* input = parsed.results ? &*parsed.results : nullptr;
-    convert_run_sets(bundle.loadcases, input ? &input->loadcases : nullptr, run.inserted_load_cases, factors);
-    convert_run_sets(bundle.loadcombinations, input ? &input->loadcombinations : nullptr, run.inserted_combinations,
-                     factors);
-    parsed.results = std::move(bundle);
+    parsed.results = bundle_in_model_units(std::move(bundle), parsed.results ? &*parsed.results : nullptr, run, factors);
   }
 
   std::string out;

@@ -1,10 +1,24 @@
 #include "analysis_paths.h"
 
+#include <map>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
 
 namespace varn {
+
+namespace {
+
+void convert_run_sets(std::map<std::string, Results>& sets, const std::map<std::string, Results>* carried,
+                      const std::set<std::string>& inserted_by_run, const UnitFactors& factors) {
+  for (auto& [name, set] : sets) {
+    const bool came_with_input = carried && carried->count(name) != 0 && inserted_by_run.count(name) == 0;
+    if (!came_with_input) denormalize_results(set, factors);
+  }
+}
+
+}  // namespace
 
 std::vector<std::string> insert_item_results(PipelineRun& run, ResultMap map, std::vector<ItemResult> items) {
   std::vector<std::string> failures;
@@ -22,6 +36,14 @@ std::vector<std::string> insert_item_results(PipelineRun& run, ResultMap map, st
     inserted.insert(std::move(name));
   }
   return failures;
+}
+
+ResultsBundle bundle_in_model_units(ResultsBundle working_bundle, const ResultsBundle* input, const PipelineRun& run,
+                                    const UnitFactors& factors) {
+  convert_run_sets(working_bundle.loadcases, input ? &input->loadcases : nullptr, run.inserted_load_cases, factors);
+  convert_run_sets(working_bundle.loadcombinations, input ? &input->loadcombinations : nullptr,
+                   run.inserted_combinations, factors);
+  return working_bundle;
 }
 
 }  // namespace varn

@@ -58,6 +58,12 @@ std::vector<ItemResult> run_items_in_parallel(const std::vector<std::uint32_t>& 
 // failed items in list order; what a failure means is the calling path's decision.
 std::vector<std::string> insert_item_results(PipelineRun& run, ResultMap map, std::vector<ItemResult> items);
 
+// The working model's bundle for the output, in the model's units: every set this run
+// computed is converted back from SI; a set that came with the input (present in `input` under
+// its name and not replaced by the run) is already in the model's units and stays as it came.
+ResultsBundle bundle_in_model_units(ResultsBundle working_bundle, const ResultsBundle* input, const PipelineRun& run,
+                                    const UnitFactors& factors);
+
 // ---- solve paths of the two phases ----
 // Load-case phase (run only when "solve_loadcases" is true) and combination phase (run only
 // when the model has combinations), for each analysis order. A returned message ends the run.
