@@ -23,6 +23,12 @@
 #include "models/settings/settings.h"
 #include "models/supports/nodalsupport.h"
 #include "models/varn/lookup.h"
+// Types of the global-system methods (stiffness, supports, rigid elimination).
+#include "functions/hinge_and_release_operations.h"
+#include "functions/sparse.h"
+#include "functions/support_utils.h"
+#include "models/varn/active_map.h"
+#include "models/varn/rigid_elimination.h"
 
 namespace varn {
 
@@ -70,6 +76,92 @@ struct VARN {
   // A results bundle computed in SI, converted to the units the factors describe: lengths
   // and forces only; rotations stay in radians and reaction locations in metres.
   static ResultsBundle denormalize_results(ResultsBundle bundle, const UnitFactors& factors);
+
+  // ---- result sets: building and storing (result_builders.cpp; recovery in
+  //      functions/results.h and functions/reactions.h) ----
+  // A result set from a solve: displacements of every member-end node from u, reactions of
+  // every supported member-end node from the reaction vector, and the member results handed
+  // in (recovered from u with `active`, `second_order` and `corotational` when none are).
+
+  // Stores the set in the bundle (created when absent) under "loadcombinations" or
+  // "loadcases"; a name already taken in that map becomes "{name} ({n})" with the smallest
+  // free n >= 2. The stored set carries its final key as its name. Returns the stored set.
+  Results& build_and_store_results(std::string name, bool is_combination, std::uint32_t id,
+                                   const Eigen::Ref<const Eigen::VectorXd>& u,
+                                   const Eigen::Ref<const Eigen::VectorXd>& reactions, const ActiveMap* active,
+                                   bool second_order, bool corotational,
+                                   std::optional<std::map<std::uint32_t, MemberResult>> member_results = std::nullopt);
+  // A first-order combination set under its name unchanged, not stored.
+  Results build_results_only(std::string name, std::uint32_t id, const Eigen::Ref<const Eigen::VectorXd>& u,
+                             const Eigen::Ref<const Eigen::VectorXd>& reactions, const ActiveMap* active,
+                             std::optional<std::map<std::uint32_t, MemberResult>> member_results = std::nullopt) const;
+
+  // ---- global system: stiffness and load assembly, supports, rigid elimination, curve
+  //      force state (assembly.cpp, supports.cpp, rigid_elimination.cpp, curve_forces.cpp) ----
+  // Everything in SI, seven DOFs per node, DOF k of node n at 7·(n − 1) + k.
+
+  // Node ids must run 1, 2, ..., m over the member ends: "Node ID {} is missing. Node IDs
+  // must be consecutive starting from 1." names the first gap; an id 0 is refused as well.
+  Expected<void> validate_node_ids() const;
+  // Largest finite Young's modulus over the materials, 0 when there is none.
+  double max_e_mod_in_model() const;
+  // Elastic stiffness of all members for the tie/strut state `active`; with `end_forces`,
+  // beam hinge curves are read at those member end forces. Members are built in parallel,
+  // scattered in member order; the failure of the lowest member index is the one reported.
+  Expected<SparseMatrix> assemble_global_stiffness_matrix_sparse_impl(const ActiveMap& active,
+                                                                      const MemberEndForceMap* end_forces) const;
+  Expected<SparseMatrix> assemble_global_stiffness_matrix_sparse(const ActiveMap& active) const;
+  Expected<SparseMatrix> assemble_global_stiffness_matrix_sparse_with_hinge_forces(
+      const ActiveMap& active, const MemberEndForceMap& end_forces) const;
+  // Elastic stiffness + geometric stiffness at `displacement` (when given) + support springs.
+  Expected<SparseMatrix> build_operator_with_supports_sparse_internal(const ActiveMap& active,
+                                                                      const Eigen::VectorXd* displacement) const;
+  // Load vectors (size 7 x largest node id). An id that no load case has gives zeros; a load
+  // on a node or member that the model does not have is refused with a message.
+  Expected<Eigen::VectorXd> assemble_load_vector_for_case(std::uint32_t load_case_id) const;
+  // Σ factor × case vector in the combination's listed order; "LoadCombination {} not found.".
+  Expected<Eigen::VectorXd> assemble_load_vector_for_combination(std::uint32_t combination_id) const;
+
+  // Sorted global DOFs held by supports (absent or Fixed translation/rotation conditions,
+  // present and Fixed warping) plus the zero-energy DOFs; each node judged by its first
+  // member end.
+  Expected<std::vector<std::size_t>> collect_constrained_dofs_full() const;
+  // Sets the entries of every support-fixed DOF of a global vector to 0.
+  void zero_support_dofs(Eigen::VectorXd& v) const;
+  // Imposes the fixed support DOFs on the reduced system: a retained DOF, or one whose row of
+  // C follows one reduced DOF, exactly; any other by a penalty on its row of C.
+  void apply_boundary_conditions_reduced(const RigidElimination& elimination, SparseMatrix& k_r,
+                                         Eigen::VectorXd& f_r) const;
+  // The same on K_r alone; returns the exactly fixed reduced indices (sorted, unique), at
+  // which every reduced right-hand side must be zeroed.
+  std::vector<std::size_t> apply_boundary_conditions_to_k_only(const RigidElimination& elimination,
+                                                               SparseMatrix& k_r) const;
+  // The dominant index of a constraint row when the others hold at most 0.05² of its square.
+  static std::optional<std::size_t> detect_one_hot_constraint(const SparseRow& c);
+  // Adds α·ĉ·ĉᵀ (ĉ = c/|c|, α = 1000 × max |K_r(j,j)|) to K_r; returns α.
+  static double constrain_linear_constraint_penalty(SparseMatrix& k_r, const SparseRow& c);
+  // Solves K u = F: with a constrained list by the sparse penalty solve; with an empty list
+  // and an elimination on the reduced system; with neither, as it stands. A singular system
+  // gives `singular_message`.
+  Expected<Eigen::VectorXd> solve_constrained_linear_system(const SparseMatrix& k, const Eigen::VectorXd& f,
+                                                            const std::vector<std::size_t>& constrained,
+                                                            const RigidElimination* elimination,
+                                                            const std::string& singular_message) const;
+
+  // A Rigid member exists and rigid_strategy is LinearMpc: the solve eliminates rigid links.
+  bool needs_dense_rigid_path() const;
+  // u = C·u_r for the rigid links of the model (the identity under RigidMember).
+  Expected<RigidElimination> build_rigid_elimination_partial_using_hinges() const;
+  static RigidTransform rigid_map_c(const Eigen::Vector3d& r);
+  // K_r = Cᵀ·K·C, F_r = Cᵀ·F (sparse).
+  static ReducedSystem reduce_system_sparse_internal(const SparseMatrix& k, const Eigen::VectorXd& f,
+                                                     const RigidElimination& elimination);
+  static Eigen::VectorXd expand_solution(const RigidElimination& elimination, const Eigen::VectorXd& u_r);
+
+  // Global forces at supported nodes (DOFs 0..5 of f), for support stiffness curves.
+  SupportNodeForceMap extract_support_node_forces(const Eigen::VectorXd& f) const;
+  // Local end forces K·T·u_e (unreleased beam) of members whose hinges carry curves.
+  MemberEndForceMap extract_member_hinge_forces(const Eigen::VectorXd& u) const;
 };
 
 // Converts one result set from SI to the units the factors describe, in place (the same rule

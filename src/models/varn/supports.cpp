@@ -1,0 +1,327 @@
+// Support conditions: the DOFs that supports hold, their imposition on the global system
+// (penalty, through the sparse layer) or on the system reduced by rigid elimination (exact
+// where a held DOF is retained or follows one reduced DOF, a penalty on its constraint row
+// otherwise), and the dispatcher of the constrained solve.
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+#include "diagnostics/diagnostics.h"
+#include "fatal.h"
+#include "functions/geometry.h"
+#include "functions/sparse.h"
+#include "functions/support_utils.h"
+#include "models/varn/varn.h"
+
+namespace varn {
+
+namespace {
+
+// A held DOF counts as following one reduced DOF when the rest of its row carries no more
+// than 0.05² of the dominant coefficient's square.
+constexpr double kOneHotRatio = 0.05 * 0.05;
+constexpr double kReducedPenaltyFactor = 1000.0;
+
+using FixedDofs = std::array<bool, kDofsPerNode>;
+
+// Translations and rotations are held unless a condition frees them (an axis without a
+// condition is held); warping is free unless a Fixed condition holds it. Springs and the
+// one-sided conditions restrain nothing here: springs enter the operator, the one-sided
+// conditions only filter the reported reaction.
+FixedDofs fixed_dofs(const NodalSupport& s) {
+  static constexpr std::array<std::string_view, 3> kAxes = {"X", "Y", "Z"};
+  FixedDofs fixed{};
+  auto held = [](const SupportCondition* c) { return c == nullptr || c->condition_type == SupportConditionType::Fixed; };
+  for (std::size_t a = 0; a < 3; ++a) {
+    fixed[a] = held(get_support_condition(s.displacement_conditions, kAxes[a]));
+    fixed[3 + a] = held(get_support_condition(s.rotation_conditions, kAxes[a]));
+  }
+  fixed[6] = s.warping_condition && s.warping_condition->condition_type == SupportConditionType::Fixed;
+  return fixed;
+}
+
+// Every member end in order (member-set order, member order, start then end) whose node names
+// an existing support, every occurrence.
+template <class Visitor>
+void for_each_supported_member_end(const VARN& model, const SupportsById& supports, Visitor&& visit) {
+  for (const auto& set : model.member_sets) {
+    for (const auto& m : set.members) {
+      for (const Node* node : {&m.start_node, &m.end_node}) {
+        if (!node->nodal_support) continue;
+        const auto it = supports.find(*node->nodal_support);
+        if (it == supports.end() || it->second == nullptr) continue;
+        visit(*node, *it->second);
+      }
+    }
+  }
+}
+
+double max_abs_diagonal_or_one(const SparseMatrix& k) {
+  const double s = sparse_max_abs_diagonal(k);
+  return s > 0.0 ? s : 1.0;
+}
+
+// ĉ = c/|c|; empty when the row has no weight (nothing to impose).
+SparseRow normalized(const SparseRow& c) {
+  double sq = 0.0;
+  for (const auto& [j, v] : c) sq += v * v;
+  SparseRow out;
+  if (!(sq > 0.0)) return out;
+  const double norm = std::sqrt(sq);
+  for (const auto& [j, v] : c) {
+    const double w = v / norm;
+    if (w != 0.0) out.emplace_back(j, w);
+  }
+  return out;
+}
+
+// One imposition on the reduced system, in the order the supported nodes are met.
+struct ReducedAction {
+  enum Kind { ExactRetained, ExactOneHot, Penalty };
+  Kind kind = ExactRetained;
+  std::size_t index = 0;  // the exactly fixed reduced DOF
+  SparseRow c_hat;        // penalty direction
+  double alpha = 0.0;
+  std::uint32_t node = 0;
+  std::size_t k = 0;  // DOF within the node
+};
+
+// Walks the supported member ends and decides, for each held DOF once, how it is imposed.
+// The penalty weight is taken from K_r as reduced, before any condition is imposed: taken
+// from the matrix that earlier penalties have already stiffened, it would grow by three
+// orders of magnitude with every penalised DOF and swamp the structure's own stiffness.
+std::vector<ReducedAction> plan_reduced_constraints(const VARN& model, const RigidElimination& elimination,
+                                                    const SparseMatrix& k_r) {
+  std::vector<ReducedAction> actions;
+  const SupportsById supports = supports_by_id(model.nodal_supports);
+  const double alpha = kReducedPenaltyFactor * max_abs_diagonal_or_one(k_r);
+  std::unordered_set<std::size_t> handled;
+  for_each_supported_member_end(model, supports, [&](const Node& node, const NodalSupport& support) {
+    const FixedDofs fixed = fixed_dofs(support);
+    for (std::size_t k = 0; k < kDofsPerNode; ++k) {
+      if (!fixed[k]) continue;
+      const std::size_t d = dof_index(node.id, k);
+      if (d >= elimination.n) fatal("Matrix index out of bounds.");
+      if (!handled.insert(d).second) continue;
+      ReducedAction a;
+      a.node = node.id;
+      a.k = k;
+      if (const auto r = elimination.reduced_column(d)) {
+        a.kind = ReducedAction::ExactRetained;
+        a.index = *r;
+      } else {
+        const SparseRow c = elimination.row(d);
+        if (const auto p = VARN::detect_one_hot_constraint(c)) {
+          a.kind = ReducedAction::ExactOneHot;
+          a.index = *p;
+        } else {
+          a.kind = ReducedAction::Penalty;
+          a.c_hat = normalized(c);
+          a.alpha = elimination.n_r == 0 ? kReducedPenaltyFactor : alpha;
+        }
+      }
+      actions.push_back(std::move(a));
+    }
+  });
+  return actions;
+}
+
+// Applies the actions in one rebuild of K_r, with the effect of applying them one after the
+// other: an exact condition zeroes its row and column (also what earlier penalties put
+// there) and sets the diagonal to 1; a penalty adds α·ĉ·ĉᵀ on top of what is there.
+void apply_reduced_actions(SparseMatrix& k_r, Eigen::VectorXd* f_r, const std::vector<ReducedAction>& actions) {
+  const std::size_t n_r = static_cast<std::size_t>(k_r.cols());
+  // Sequence number of the last exact condition on each reduced DOF, -1 for none.
+  std::vector<std::int64_t> last_exact(n_r, -1);
+  for (std::size_t t = 0; t < actions.size(); ++t) {
+    if (actions[t].kind == ReducedAction::Penalty) continue;
+    check_index(actions[t].index, n_r, "reduced constraint");
+    last_exact[actions[t].index] = static_cast<std::int64_t>(t);
+  }
+  SparseAssembler out(n_r);
+  for (Eigen::Index j = 0; j < k_r.outerSize(); ++j) {
+    for (SparseMatrix::InnerIterator it(k_r, j); it; ++it) {
+      if (last_exact[static_cast<std::size_t>(it.row())] >= 0 || last_exact[static_cast<std::size_t>(j)] >= 0) continue;
+      out.add(static_cast<std::size_t>(it.row()), static_cast<std::size_t>(j), it.value());
+    }
+  }
+  for (std::size_t d = 0; d < n_r; ++d) {
+    if (last_exact[d] >= 0) out.add(d, d, 1.0);
+  }
+  for (std::size_t t = 0; t < actions.size(); ++t) {
+    const ReducedAction& a = actions[t];
+    if (a.kind != ReducedAction::Penalty) continue;
+    const auto seq = static_cast<std::int64_t>(t);
+    for (const auto& [i, ci] : a.c_hat) {
+      check_index(i, n_r, "penalty row");
+      if (last_exact[i] > seq) continue;
+      for (const auto& [j, cj] : a.c_hat) {
+        if (last_exact[j] > seq) continue;
+        out.add(j, i, a.alpha * ci * cj);
+      }
+    }
+  }
+  k_r = out.to_csc();
+  if (f_r != nullptr) {
+    for (std::size_t d = 0; d < n_r; ++d) {
+      if (last_exact[d] >= 0) (*f_r)[static_cast<Eigen::Index>(d)] = 0.0;
+    }
+  }
+}
+
+void log_constraint_event(const ReducedAction& a) {
+  // Translations are reported when penalised, rotations and warping when imposed exactly.
+  const bool translation = a.k < 3;
+  diagnostics::Constraint ev;
+  ev.node_id = a.node;
+  ev.dof = std::string(diagnostics::dof_label(a.k));
+  switch (a.kind) {
+    case ReducedAction::ExactRetained:
+    case ReducedAction::ExactOneHot:
+      if (translation) return;
+      ev.retained_in_reduced = a.kind == ReducedAction::ExactRetained;
+      ev.method = a.kind == ReducedAction::ExactRetained ? "ExactRetained" : "ExactOneHot";
+      ev.pivot_index = a.index;
+      break;
+    case ReducedAction::Penalty:
+      if (!translation) return;
+      ev.method = "Penalty";
+      ev.penalty_alpha = a.alpha;
+      break;
+  }
+  diagnostics::log_event(ev);
+}
+
+}  // namespace
+
+Expected<std::vector<std::size_t>> VARN::collect_constrained_dofs_full() const {
+  if (auto ids = validate_node_ids(); !ids) return fail(ids.error());
+  const SupportsById supports = supports_by_id(nodal_supports);
+  std::unordered_set<std::uint32_t> visited;
+  std::set<std::size_t> dofs;
+  for (const auto& set : member_sets) {
+    for (const auto& m : set.members) {
+      for (const Node* node : {&m.start_node, &m.end_node}) {
+        // Each node is judged once, by the first member end that carries it.
+        if (!visited.insert(node->id).second || !node->nodal_support) continue;
+        const auto it = supports.find(*node->nodal_support);
+        if (it == supports.end() || it->second == nullptr) continue;
+        const FixedDofs fixed = fixed_dofs(*it->second);
+        for (std::size_t k = 0; k < kDofsPerNode; ++k) {
+          if (fixed[k]) dofs.insert(dof_index(node->id, k));
+        }
+      }
+    }
+  }
+  // DOFs that nothing stiffens, holds or loads would leave the operator singular.
+  const auto zero_energy = detect_zero_energy_dofs(member_sets, nodal_supports, load_cases, memberhinges,
+                                                   settings.analysis_options.rigid_strategy);
+  dofs.insert(zero_energy.begin(), zero_energy.end());
+  return std::vector<std::size_t>(dofs.begin(), dofs.end());
+}
+
+void VARN::zero_support_dofs(Eigen::VectorXd& v) const {
+  const SupportsById supports = supports_by_id(nodal_supports);
+  const auto size = static_cast<std::size_t>(v.size());
+  for_each_supported_member_end(*this, supports, [&](const Node& node, const NodalSupport& support) {
+    const FixedDofs fixed = fixed_dofs(support);
+    for (std::size_t k = 0; k < kDofsPerNode; ++k) {
+      if (!fixed[k]) continue;
+      const std::size_t d = dof_index(node.id, k);
+      if (node.id == 0 || d >= size) fatal("Matrix index out of bounds.");
+      v[static_cast<Eigen::Index>(d)] = 0.0;
+    }
+  });
+}
+
+std::optional<std::size_t> VARN::detect_one_hot_constraint(const SparseRow& c) {
+  std::optional<std::size_t> pivot;
+  double largest = 0.0;
+  double pivot_value = 0.0;
+  for (const auto& [j, v] : c) {
+    if (std::abs(v) > largest) {
+      largest = std::abs(v);
+      pivot = j;
+      pivot_value = v;
+    }
+  }
+  if (!pivot || largest == 0.0) return std::nullopt;
+  double rest = 0.0;
+  for (const auto& [j, v] : c) {
+    if (j != *pivot) rest += v * v;
+  }
+  if (rest <= kOneHotRatio * pivot_value * pivot_value) return pivot;
+  return std::nullopt;  // also when the row holds a NaN
+}
+
+double VARN::constrain_linear_constraint_penalty(SparseMatrix& k_r, const SparseRow& c) {
+  if (k_r.cols() == 0) return kReducedPenaltyFactor;
+  const double alpha = kReducedPenaltyFactor * max_abs_diagonal_or_one(k_r);
+  ReducedAction a;
+  a.kind = ReducedAction::Penalty;
+  a.c_hat = normalized(c);
+  a.alpha = alpha;
+  apply_reduced_actions(k_r, nullptr, {a});
+  return alpha;
+}
+
+void VARN::apply_boundary_conditions_reduced(const RigidElimination& elimination, SparseMatrix& k_r,
+                                             Eigen::VectorXd& f_r) const {
+  if (k_r.rows() != static_cast<Eigen::Index>(elimination.n_r) || k_r.cols() != k_r.rows() ||
+      f_r.size() != k_r.rows()) {
+    fatal("apply_boundary_conditions_reduced: the reduced system does not match the elimination");
+  }
+  const auto actions = plan_reduced_constraints(*this, elimination, k_r);
+  apply_reduced_actions(k_r, &f_r, actions);
+  for (const ReducedAction& a : actions) log_constraint_event(a);
+}
+
+std::vector<std::size_t> VARN::apply_boundary_conditions_to_k_only(const RigidElimination& elimination,
+                                                                   SparseMatrix& k_r) const {
+  if (k_r.rows() != static_cast<Eigen::Index>(elimination.n_r) || k_r.cols() != k_r.rows()) {
+    fatal("apply_boundary_conditions_to_k_only: the reduced matrix does not match the elimination");
+  }
+  const auto actions = plan_reduced_constraints(*this, elimination, k_r);
+  apply_reduced_actions(k_r, nullptr, actions);
+  std::set<std::size_t> exact;
+  for (const ReducedAction& a : actions) {
+    if (a.kind != ReducedAction::Penalty) exact.insert(a.index);
+  }
+  return std::vector<std::size_t>(exact.begin(), exact.end());
+}
+
+Expected<Eigen::VectorXd> VARN::solve_constrained_linear_system(const SparseMatrix& k, const Eigen::VectorXd& f,
+                                                                const std::vector<std::size_t>& constrained,
+                                                                const RigidElimination* elimination,
+                                                                const std::string& singular_message) const {
+  if (!constrained.empty()) {
+    auto u = solve_sparse_system(k, f, constrained);
+    if (!u) return fail(singular_message);
+    return std::move(*u);
+  }
+  if (elimination != nullptr) {
+    ReducedSystem reduced = reduce_system_sparse_internal(k, f, *elimination);
+    apply_boundary_conditions_reduced(*elimination, reduced.k, reduced.f);
+    if (elimination->n_r == 0) return expand_solution(*elimination, Eigen::VectorXd());
+    auto u_r = solve_sparse_cholesky(reduced.k, reduced.f);
+    if (!u_r) return fail(singular_message);
+    return expand_solution(*elimination, u_r->col(0));
+  }
+  // Nothing to impose: the operator must carry the structure on its own (springs only, or
+  // no support at all, which is singular and reported as such).
+  if (k.rows() == 0) return Eigen::VectorXd();
+  auto u = solve_sparse_cholesky(k, f);
+  if (!u) return fail(singular_message);
+  return Eigen::VectorXd(u->col(0));
+}
+
+}  // namespace varn
