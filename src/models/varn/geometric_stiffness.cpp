@@ -1,0 +1,138 @@
+#include "models/varn/geometric_stiffness.h"
+
+#include <tbb/blocked_range.h>
+#include <tbb/parallel_for.h>
+
+#include <cctype>
+#include <cmath>
+#include <cstddef>
+#include <string>
+
+#include "fatal.h"
+#include "functions/geometry.h"
+#include "functions/hinge_and_release_operations.h"
+
+namespace varn {
+
+double geometric_force_threshold(const AnalysisOptions& options) {
+  // fmax: a NaN slack leaves the lower bound.
+  return std::fmax(0.5 * options.axial_slack, 1e-6);
+}
+
+void suppress_geometric_axes(const std::vector<std::string>& axes, Mat14& k) {
+  for (const std::string& axis : axes) {
+    if (axis.size() != 1) continue;
+    const char c = static_cast<char>(std::toupper(static_cast<unsigned char>(axis[0])));
+    if (c != 'X' && c != 'Y' && c != 'Z') continue;
+    const int a = c - 'X';
+    // The axis loses its P-delta coupling at both ends of the member.
+    for (int d : {a, a + 7}) {
+      k.row(d).setZero();
+      k.col(d).setZero();
+    }
+  }
+}
+
+Expected<std::optional<Mat14>> member_geometric_stiffness_global(const Member& m, const AssemblyContext& ctx,
+                                                                 const AnalysisOptions& options,
+                                                                 const Eigen::VectorXd& displacement,
+                                                                 const ActiveMap& active, double threshold) {
+  using Out = std::optional<Mat14>;
+  if (m.member_type == MemberType::Rigid) return Out();
+  const bool truss = is_truss_type(m.member_type);
+  // A switched-off tie or strut carries no force, hence no initial stress.
+  if (m.member_type != MemberType::Truss && truss && !is_member_active(active, m.id)) return Out();
+
+  const double n = m.calculate_axial_force_3d_impl(displacement, ctx.materials, ctx.sections, false).first;
+  if (std::abs(n) < threshold) return Out();  // a NaN force is not skipped
+
+  double wagner = 0.0;
+  if (m.section) {
+    if (const Section* s = ctx.section(*m.section)) wagner = s->wagner_coeff.value_or(0.0);
+  }
+
+  Mat14 kg_local;
+  if (truss) {
+    kg_local = m.calculate_geometric_stiffness_matrix_truss_3d(n);
+  } else if (options.pdelta_formulation == PdeltaFormulation::Simplified) {
+    kg_local = m.calculate_geometric_stiffness_matrix_3d_simplified(n);
+  } else {
+    kg_local = m.calculate_geometric_stiffness_matrix_3d(n, wagner);
+  }
+
+  const MemberEndModes modes = modes_from_single_ends(ctx.member_hinge(m.start_hinge), ctx.member_hinge(m.end_hinge));
+  Mat14 kg;
+  if (!modes.any_release()) {
+    const Mat14 t = m.calculate_transformation_matrix_3d();
+    kg = t.transpose() * kg_local * t;
+  } else {
+    // The interior DOFs of a released end settle under elastic and geometric stiffness
+    // together; condensing the geometric matrix alone would be singular for a released twist
+    // or warping end and would overestimate the buckling load of a released member.
+    const std::optional<Mat14> k_local = truss ? m.calculate_truss_stiffness_matrix_local(ctx.materials, ctx.sections)
+                                               : m.calculate_stiffness_matrix_3d(ctx.materials, ctx.sections);
+    if (!k_local) {
+      fatal("Member " + std::to_string(m.id) + ": elastic stiffness not available for the geometric condensation");
+    }
+    auto condensed = local_to_global_elastic_and_geometric_with_releases(m, *k_local, kg_local, ctx.member_hinges);
+    if (!condensed) return fail(condensed.error());
+    kg = condensed->geometric;
+  }
+  suppress_geometric_axes(options.pdelta_suppress_axes, kg);
+  return Out(kg);
+}
+
+namespace {
+
+struct MemberBlock {
+  SparseAssembler triplets{0};
+  std::optional<std::string> error;
+  std::optional<std::string> fault;
+};
+
+}  // namespace
+
+Expected<SparseMatrix> assemble_geometric_stiffness(const std::vector<MemberSet>& member_sets,
+                                                    const AssemblyContext& ctx, const AnalysisOptions& options,
+                                                    const Eigen::VectorXd& displacement, const ActiveMap& active) {
+  const std::size_t n = compute_num_dofs_from_members(member_sets);
+  const double threshold = geometric_force_threshold(options);
+
+  std::vector<const Member*> members;
+  for (const auto& set : member_sets) {
+    for (const auto& m : set.members) members.push_back(&m);
+  }
+
+  std::vector<MemberBlock> blocks(members.size());
+  tbb::parallel_for(tbb::blocked_range<std::size_t>(0, members.size()), [&](const tbb::blocked_range<std::size_t>& r) {
+    for (std::size_t i = r.begin(); i != r.end(); ++i) {
+      const Member& m = *members[i];
+      MemberBlock& block = blocks[i];
+      try {
+        auto kg = member_geometric_stiffness_global(m, ctx, options, displacement, active, threshold);
+        if (!kg) {
+          block.error = kg.error();
+          continue;
+        }
+        if (!kg->has_value()) continue;
+        block.triplets = SparseAssembler(n);
+        block.triplets.assemble_element(dof_index(m.start_node.id, 0), dof_index(m.end_node.id, 0), **kg);
+      } catch (const FatalFault& f) {
+        // Held per member: the fault of the lowest member index is raised, whichever task
+        // met its fault first.
+        block.fault = f.what();
+      }
+    }
+  });
+
+  auto assembler = SparseAssembler::with_capacity(n, members.size());
+  for (const MemberBlock& block : blocks) {
+    if (block.fault) fatal(*block.fault);
+    if (block.error) return fail(*block.error);
+    assembler.append(block.triplets);
+  }
+  blocks.clear();
+  return assembler.to_csc();
+}
+
+}  // namespace varn
