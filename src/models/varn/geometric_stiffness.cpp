@@ -11,6 +11,7 @@
 #include "fatal.h"
 #include "functions/geometry.h"
 #include "functions/hinge_and_release_operations.h"
+#include "models/varn/varn.h"
 
 namespace varn {
 
@@ -134,5 +135,12 @@ Expected<SparseMatrix> assemble_geometric_stiffness(const std::vector<MemberSet>
   blocks.clear();
   return assembler.to_csc();
 }
+
+Expected<SparseMatrix> VARN::assemble_geometric_stiffness_matrix_sparse(const Eigen::VectorXd& displacement,
+                                                                        const ActiveMap& active) const {
+  return assemble_geometric_stiffness(member_sets, build_lookup_maps(), settings.analysis_options, displacement, active);
+}
+
+void VARN::suppress_kg_axes(const std::vector<std::string>& axes, Mat14& k) { suppress_geometric_axes(axes, k); }
 
 }  // namespace varn

@@ -162,6 +162,17 @@ struct VARN {
   SupportNodeForceMap extract_support_node_forces(const Eigen::VectorXd& f) const;
   // Local end forces K·T·u_e (unreleased beam) of members whose hinges carry curves.
   MemberEndForceMap extract_member_hinge_forces(const Eigen::VectorXd& u) const;
+
+  // ---- geometric stiffness (geometric_stiffness.cpp) ----
+  // Initial-stress stiffness of all members at a displacement state (undeformed geometry for
+  // the axial forces); released members are condensed jointly with their elastic stiffness,
+  // so that elastic plus geometric stiffness sum to each member's condense(K + K_G). The
+  // failure of the lowest member index is the one reported.
+  Expected<SparseMatrix> assemble_geometric_stiffness_matrix_sparse(const Eigen::VectorXd& displacement,
+                                                                    const ActiveMap& active) const;
+  // Zeroes rows and columns a and a + 7 of a global element matrix for the axes "X", "Y",
+  // "Z" (any case) of the list; other entries are ignored.
+  static void suppress_kg_axes(const std::vector<std::string>& axes, Mat14& k);
 };
 
 // Converts one result set from SI to the units the factors describe, in place (the same rule
