@@ -85,6 +85,46 @@ bool residual_ok(const SparseMatrix& k, bool lower_symmetric, const Eigen::Matri
 
 // ---- CHOLMOD -------------------------------------------------------------------------------
 
+// CHOLMOD opens an OpenMP region of four threads for every large supernode. Inside the TBB pool
+// (up to one factorisation per core) that oversubscribes the machine, and each region's barrier
+// waits for threads the scheduler has parked: on a loaded machine a factorisation of a few
+// thousand DOFs went from 40 ms to 5 s. The parallelism belongs to the pool, so for the
+// duration of a CHOLMOD call the calling thread runs OpenMP regions inactive (one thread).
+// max-active-levels is an ICV of the calling thread's own task, so nothing outside the call and
+// no other thread is affected; the functions are looked up at run time (CHOLMOD brings libgomp).
+class SerialOpenMpRegions {
+ public:
+  SerialOpenMpRegions() {
+    const Api& api = lookup();
+    if (api.get && api.set) {
+      previous_ = api.get();
+      api.set(0);
+    }
+  }
+  ~SerialOpenMpRegions() {
+    const Api& api = lookup();
+    if (api.get && api.set) api.set(previous_);
+  }
+  SerialOpenMpRegions(const SerialOpenMpRegions&) = delete;
+  SerialOpenMpRegions& operator=(const SerialOpenMpRegions&) = delete;
+
+ private:
+  struct Api {
+    int (*get)() = nullptr;
+    void (*set)(int) = nullptr;
+  };
+  static const Api& lookup() {
+    static const Api api = [] {
+      Api a;
+      a.get = reinterpret_cast<int (*)()>(dlsym(RTLD_DEFAULT, "omp_get_max_active_levels"));
+      a.set = reinterpret_cast<void (*)(int)>(dlsym(RTLD_DEFAULT, "omp_set_max_active_levels"));
+      return a;
+    }();
+    return api;
+  }
+  int previous_ = 1;
+};
+
 // One CHOLMOD workspace per call: cholmod_common is not safe to share between threads.
 struct CholmodCommon {
   cholmod_common c;
@@ -191,6 +231,7 @@ bool cholesky_pivots_sound(const cholmod_factor* l, const Eigen::VectorXd& diag)
 std::optional<Eigen::MatrixXd> cholesky_numeric_solve(const cholmod_factor* symbolic,
                                                       const SparseMatrix& k,
                                                       const Eigen::MatrixXd& b) {
+  SerialOpenMpRegions serial;
   CholmodCommon cc;
   cholmod_factor* l = cholmod_l_copy_factor(const_cast<cholmod_factor*>(symbolic), &cc.c);
   if (!l) return std::nullopt;
@@ -577,7 +618,9 @@ struct CholeskySymbolic {
 
 namespace {
 // Symbolic analysis (AMD, supernodal) of K's lower triangle; the message on failure.
-Expected<std::shared_ptr<CholeskySymbolic>> analyse(const SparseMatrix& k_in) {
+// `keep_pattern`: record the analysed pattern, needed only when the analysis is kept for other
+// matrices.
+Expected<std::shared_ptr<CholeskySymbolic>> analyse(const SparseMatrix& k_in, bool keep_pattern) {
   init_blas_single_thread();
   if (k_in.rows() != k_in.cols())
     return fail("matrix is " + std::to_string(k_in.rows()) + " x " + std::to_string(k_in.cols()) +
@@ -586,6 +629,7 @@ Expected<std::shared_ptr<CholeskySymbolic>> analyse(const SparseMatrix& k_in) {
   const SparseMatrix& k = compressed(k_in, storage);
   auto s = std::make_shared<CholeskySymbolic>();
   s->n = k.rows();
+  SerialOpenMpRegions serial;
   CholmodCommon cc;
   cholmod_sparse a = cholmod_view(k, -1);
   s->factor = cholmod_l_analyze(&a, &cc.c);
@@ -598,7 +642,7 @@ Expected<std::shared_ptr<CholeskySymbolic>> analyse(const SparseMatrix& k_in) {
                                                          : "Status(" + std::to_string(status) + ")";
     return fail(reason);
   }
-  lower_pattern(k, s->colptr, s->rows);
+  if (keep_pattern) lower_pattern(k, s->colptr, s->rows);
   return s;
 }
 }  // namespace
@@ -611,7 +655,7 @@ std::optional<Eigen::MatrixXd> solve_sparse_cholesky(const SparseMatrix& k_in,
   init_blas_single_thread();
   SparseMatrix storage;
   const SparseMatrix& k = compressed(k_in, storage);
-  if (auto s = analyse(k)) {
+  if (auto s = analyse(k, /*keep_pattern=*/false)) {
     if (auto x = cholesky_numeric_solve((*s)->factor, k, b)) {
       set_method(info, SparseSolveMethod::Cholesky);
       return x;
@@ -652,7 +696,7 @@ std::optional<Eigen::MatrixXd> solve_sparse_system_multi_rhs(const SparseMatrix&
 }
 
 Expected<CachedSymbolicCholesky> CachedSymbolicCholesky::create(const SparseMatrix& k) {
-  auto s = analyse(k);
+  auto s = analyse(k, /*keep_pattern=*/true);
   if (!s) return fail("Symbolic Cholesky analysis failed: " + s.error());
   return CachedSymbolicCholesky(std::shared_ptr<const CholeskySymbolic>(std::move(*s)));
 }

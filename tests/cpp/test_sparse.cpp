@@ -472,9 +472,9 @@ TEST(PenaltySupports, CantileverMatchesClosedFormAndRootStaysAtZero) {
 // Sparse solvers
 
 TEST(SparseCholesky, FiftyThousandDofsReuseTheSymbolicAnalysis) {
-  // 20 x 20 x 18 nodes, 7 DOFs each: n = 50,400.
-  const SparseMatrix k1 = lattice(20, 20, 18, 1, 1e-3);
-  const SparseMatrix k2 = lattice(20, 20, 18, 2, 5e-3);  // same members, other stiffnesses
+  // A double-layer space-frame roof of 60 x 60 x 2 nodes, 7 DOFs each: n = 50,400.
+  const SparseMatrix k1 = lattice(60, 60, 2, 1, 1e-3);
+  const SparseMatrix k2 = lattice(60, 60, 2, 2, 5e-3);  // same members, other stiffnesses
   ASSERT_EQ(k1.rows(), 50400);
   ASSERT_EQ(k1.nonZeros(), k2.nonZeros());
   const Eigen::MatrixXd b = random_matrix(k1.rows(), 2, 3);
@@ -829,6 +829,19 @@ TEST(DenseSolvers, ShapeMismatchIsAFault) {
 }
 
 // ---------------------------------------------------------------------------------------------
+
+TEST(OpenMpRegions, FactorisationLeavesTheCallersSettingAsItWas) {
+  // The factorisation runs CHOLMOD's OpenMP regions on the calling thread only; the caller's
+  // own OpenMP nesting setting must come back unchanged.
+  auto get = reinterpret_cast<int (*)()>(dlsym(RTLD_DEFAULT, "omp_get_max_active_levels"));
+  auto set = reinterpret_cast<void (*)(int)>(dlsym(RTLD_DEFAULT, "omp_set_max_active_levels"));
+  if (!get || !set) GTEST_SKIP() << "CHOLMOD runs without OpenMP here";
+  set(3);
+  const SparseMatrix k = lattice(6, 6, 4, 95, 1e-2);
+  ASSERT_TRUE(varn::solve_sparse_cholesky(k, random_matrix(k.rows(), 1, 1)).has_value());
+  EXPECT_EQ(get(), 3);
+  set(1);
+}
 
 TEST(BlasThreadsDeathTest, OpenBlasIsSetToOneThreadOnce) {
   using SetThreads = void (*)(int);
