@@ -207,6 +207,28 @@ TEST(LoadCombination, FactorsIterateInInputOrder) {
   EXPECT_EQ(r.value->load_cases_factors.find(3), nullptr);
 }
 
+TEST(LoadCombination, LongFactorMapWithRepeatsKeepsFirstPositionsAndLastFactors) {
+  // Cases listed from the highest id down, then every third one given again with a new factor.
+  constexpr std::uint32_t n = 3000;
+  std::string factors;
+  auto entry = [&](std::uint32_t id, const std::string& factor) {
+    factors.append("\"").append(std::to_string(id)).append("\":").append(factor).append(",");
+  };
+  for (std::uint32_t id = n; id >= 1; --id) entry(id, std::to_string(id));
+  for (std::uint32_t id = 3; id <= n; id += 3) entry(id, "-1");
+  factors.pop_back();
+  auto r = json::parse<LoadCombination>(R"({"id":1,"name":"C","check":"c","load_cases_factors":{)" + factors + "}}");
+  ASSERT_TRUE(r.ok()) << r.error.to_string();
+  const auto& map = r.value->load_cases_factors;
+  ASSERT_EQ(map.size(), n);
+  std::uint32_t expected_id = n;
+  for (const auto& [id, factor] : map) {
+    ASSERT_EQ(id, expected_id);
+    EXPECT_EQ(factor, id % 3 == 0 ? -1.0 : static_cast<double>(id));
+    --expected_id;
+  }
+}
+
 // ---------------------------------------------------------------------------------------------
 // Settings
 

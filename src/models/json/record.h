@@ -32,6 +32,7 @@
 #include <string_view>
 #include <tuple>
 #include <type_traits>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -394,7 +395,26 @@ void read_into(Reader& r, X& x) {
       x.emplace_back();
       read_into(r, x.back());
     });
-  } else if constexpr (is_map<X>::value || is_insertion_map<X>::value) {
+  } else if constexpr (is_insertion_map<X>::value) {
+    using K = typename X::key_type;
+    if (r.peek() != '{') r.fail_invalid_type("a map");
+    x = X{};
+    // Position of each key in the entries, so that a long map is read in linear time; the
+    // index only answers lookups, the entries keep the order of the input.
+    std::unordered_map<K, std::size_t> position;
+    r.read_object([&](std::string_view key_text) {
+      K key = read_map_key<K>(r, key_text);
+      r.expect_colon();
+      typename X::mapped_type value{};
+      read_into(r, value);
+      auto [it, inserted] = position.try_emplace(key, x.entries.size());
+      if (inserted) {
+        x.entries.emplace_back(std::move(key), std::move(value));
+      } else {
+        x.entries[it->second].second = std::move(value);
+      }
+    });
+  } else if constexpr (is_map<X>::value) {
     using K = typename X::key_type;
     if (r.peek() != '{') r.fail_invalid_type("a map");
     x = X{};
