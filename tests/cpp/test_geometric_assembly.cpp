@@ -13,6 +13,7 @@
 #include "fatal.h"
 #include "functions/hinge_and_release_operations.h"
 #include "models/varn/geometric_stiffness.h"
+#include "models/varn/varn.h"
 
 namespace varn {
 namespace {
@@ -279,6 +280,63 @@ TEST(GeometricAssembly, LowestMemberIndexFailureIsReported) {
   const auto kg = assemble_geometric_stiffness(f.sets, f.ctx(), f.options, u, ActiveMap{});
   ASSERT_FALSE(kg.has_value());
   EXPECT_TRUE(kg.error().ends_with("[member 9]"));
+}
+
+}  // namespace
+}  // namespace varn
+
+namespace varn {
+namespace {
+
+TEST(GeometricAssemblyModel, OperatorOfAReleasedMemberIsItsJointCondensation) {
+  // Through the model record: the operator at a displacement state adds the geometric
+  // stiffness to the elastic one, and for a member with a released end the sum is the joint
+  // condensation of K + K_G.
+  VARN model;
+  model.materials.push_back(testing_support::steel(1, 200e9, 77e9));
+  model.sections.push_back(testing_support::section_with(1, 2e-3, 6e-6, 2e-6, 1e-7));
+  MemberHinge pin;
+  pin.id = 2;
+  pin.hinge_type = "pin";
+  pin.rotational_release_mz = 0.0;
+  pin.rotational_release_mx = 0.0;
+  model.memberhinges = std::vector<MemberHinge>{pin};
+  MemberSet set;
+  set.id = 1;
+  Member m = testing_support::member_between(1, 1, Vec3(0, 0, 0), 2, Vec3(0, 3, 4));
+  m.end_hinge = 2;
+  set.members.push_back(m);
+  model.member_sets.push_back(set);
+
+  Eigen::VectorXd u = Eigen::VectorXd::Zero(14);
+  const Vec3 axis = Vec3(0, 3, 4) / 5.0;
+  u.segment<3>(7) = -1e-4 * axis;  // shortened: N = −E·A/L·1e-4 = −8e3
+  const auto op = model.build_operator_with_supports_sparse_internal(ActiveMap{}, &u);
+  ASSERT_TRUE(op.has_value()) << op.error();
+
+  const AssemblyContext ctx = model.build_lookup_maps();
+  const double n = m.calculate_axial_force_3d(u, ctx.materials, ctx.sections);
+  EXPECT_NEAR(n, -8e3, 1e-6);
+  const Mat14 k = *m.calculate_stiffness_matrix_3d(ctx.materials, ctx.sections);
+  MemberEndModes modes;
+  modes.end_rotation[0] = AxisMode::released();
+  modes.end_rotation[2] = AxisMode::released();
+  const Mat14 joint_local =
+      *apply_end_releases_to_local_beam_k(Mat14(k + m.calculate_geometric_stiffness_matrix_3d(n, 0.0)), modes);
+  const Mat14 t = m.calculate_transformation_matrix_3d();
+  const Mat14 joint = t.transpose() * joint_local * t;
+  const Eigen::MatrixXd dense = sparse_to_dense_symmetric(*op);
+  EXPECT_LE((dense - joint).cwiseAbs().maxCoeff(), 1e-9 * joint.cwiseAbs().maxCoeff());
+
+  // The method is the free assembly on the model's own lists.
+  const auto kg = model.assemble_geometric_stiffness_matrix_sparse(u, ActiveMap{});
+  ASSERT_TRUE(kg.has_value());
+  const auto direct = assemble_geometric_stiffness(model.member_sets, ctx, model.settings.analysis_options, u, ActiveMap{});
+  EXPECT_EQ(sparse_to_dense_symmetric(*kg), sparse_to_dense_symmetric(*direct));
+  Mat14 ones = Mat14::Constant(1.0);
+  VARN::suppress_kg_axes({"x"}, ones);
+  EXPECT_EQ(ones.row(7).cwiseAbs().maxCoeff(), 0.0);
+  EXPECT_EQ(ones(1, 1), 1.0);
 }
 
 }  // namespace
