@@ -1,0 +1,94 @@
+#pragma once
+// Support reactions by nodal equilibrium. The reaction at a supported node is the force and
+// moment that the support must exert on the node to balance the member end forces and the
+// applied loads there; it is recomputed from the recovered member forces rather than read
+// from the constraint equations of the solve. Everything in SI units, global axes.
+#include <array>
+#include <cstdint>
+#include <map>
+#include <set>
+#include <utility>
+
+#include <Eigen/Dense>
+
+#include "expected.h"
+#include "functions/results.h"
+#include "models/results/reactionnoderesult.h"
+#include "models/results/results.h"
+#include "models/varn/active_map.h"
+
+namespace varn {
+
+struct VARN;
+class RigidGraph;
+
+// Force and moment sums at one node, global axes.
+struct NodeWrench {
+  std::array<double, 3> force{0.0, 0.0, 0.0};
+  std::array<double, 3> moment{0.0, 0.0, 0.0};
+
+  void add_force(const std::array<double, 3>& f);
+  void add_moment(const std::array<double, 3>& m);
+  void sub_wrench(const NodeWrench& other);
+  // All six components exactly 0.0.
+  bool is_zero() const;
+};
+
+// Node id -> wrench, ascending by id.
+using NodeWrenchMap = std::map<std::uint32_t, NodeWrench>;
+
+// r × f.
+std::array<double, 3> cross_r_x_f(const std::array<double, 3>& r, const std::array<double, 3>& f);
+
+// Ids of the members whose end forces take part in the nodal equilibrium: every member that
+// is not Rigid, except ties and struts that `active` switches off (nullptr or empty: all on).
+std::set<std::uint32_t> deformable_member_ids(const VARN& model, const ActiveMap* active);
+
+// Member id -> (start node id, end node id) over all members; of two members with one id the
+// later in member-set and member order stays.
+std::map<std::uint32_t, std::pair<std::uint32_t, std::uint32_t>> member_end_node_map(const VARN& model);
+
+// The applied nodal forces and moments of the load case, or of the combination with its
+// factors (its cases in the order it lists them), summed per node.
+NodeWrenchMap gather_external_nodal_wrenches_for_result_type(const VARN& model, const ResultType& result_type);
+
+// Carries the node sums of rigid-link slaves towards their masters (r × F added to the
+// moment), deepest links first, so that each rigid body's sums collect where the body is
+// supported. A slave held by a support on all six axes (no condition, or Fixed without a
+// stiffness curve) keeps its own sums as its reaction. What collects at a root that no
+// support holds on all six axes moves to the held node of its tree nearest the root; without
+// one it stays at a supported root, or else moves to the supported node nearest the root.
+void roll_up_wrenches_via_rigid_links(const VARN& model, const RigidGraph& graph, NodeWrenchMap& wrenches);
+
+// k·u at every DOF whose support condition yields a spring stiffness (translations and
+// rotations; warping takes no part). The first stiffness message ends the call.
+Expected<Eigen::VectorXd> compute_support_spring_reaction_vector_verbose(const VARN& model,
+                                                                         const Eigen::Ref<const Eigen::VectorXd>& u);
+
+// The global reaction vector (size 7 × the largest member node id; zero except at supported
+// DOFs) and the member results it was built from.
+struct ReactionComposition {
+  Eigen::VectorXd reactions;
+  MemberResultMap member_results;
+};
+
+// Member results from u (arguments passed through to compute_member_results_from_displacement),
+// node sums of the deformable members' end forces minus the applied loads, rigid links rolled
+// up, then each supported DOF by its condition: the equilibrium value (no condition, Fixed),
+// 0 (Free), k·u (Spring, or any condition with a stiffness curve), or the equilibrium value
+// kept only when positive (PositiveOnly) or negative (NegativeOnly). Messages: those of the
+// rigid-link graph and of the support spring stiffnesses.
+Expected<ReactionComposition> compose_support_reaction_vector_equilibrium(const VARN& model,
+                                                                          const ResultType& result_type,
+                                                                          const Eigen::Ref<const Eigen::VectorXd>& u,
+                                                                          const ActiveMap* active, bool second_order,
+                                                                          bool corotational);
+
+// The reaction records of every member-end node that carries a support id, ascending by node
+// id: R at the node's seven DOFs, the node's coordinates (first member end with that id) and
+// its support id (last member end with that id). A node beyond R is the fatal fault
+// "Matrix index out of bounds.".
+std::map<std::uint32_t, ReactionNodeResult> extract_reaction_nodes(const VARN& model,
+                                                                   const Eigen::Ref<const Eigen::VectorXd>& reactions);
+
+}  // namespace varn
