@@ -20,7 +20,8 @@ namespace varn::global_test {
 inline Material material(std::uint32_t id, double e, double g) {
   Material m;
   m.id = id;
-  m.name = "M" + std::to_string(id);
+  m.name = "M";
+  m.name += std::to_string(id);
   m.e_mod = e;
   m.g_mod = g;
   return m;
@@ -29,7 +30,8 @@ inline Material material(std::uint32_t id, double e, double g) {
 inline Section section(std::uint32_t id, std::uint32_t mat, double area, double i_y, double i_z, double j) {
   Section s;
   s.id = id;
-  s.name = "S" + std::to_string(id);
+  s.name = "S";
+  s.name += std::to_string(id);
   s.material = mat;
   s.area = area;
   s.i_y = i_y;
@@ -128,7 +130,8 @@ inline void add_nodal_load(VARN& v, std::uint32_t case_id, std::uint32_t node_id
   if (it == v.load_cases.end()) {
     LoadCase lc;
     lc.id = case_id;
-    lc.name = "LC" + std::to_string(case_id);
+    lc.name = "LC";
+  lc.name += std::to_string(case_id);
     v.load_cases.push_back(lc);
     it = std::prev(v.load_cases.end());
   }
@@ -146,7 +149,8 @@ inline LoadCase& load_case(VARN& v, std::uint32_t case_id) {
     if (c.id == case_id) return c;
   LoadCase lc;
   lc.id = case_id;
-  lc.name = "LC" + std::to_string(case_id);
+  lc.name = "LC";
+  lc.name += std::to_string(case_id);
   v.load_cases.push_back(lc);
   return v.load_cases.back();
 }
