@@ -609,9 +609,17 @@ MemberResultMap compute_member_results_from_displacement(const VARN& model, cons
   });
   if (const std::size_t f = first_fault.load(); f < n) std::rethrow_exception(faults[f]);
 
+  // Ids usually ascend in member order: append at the end then, without a search.
   MemberResultMap out;
-  for (std::size_t i = 0; i < n; ++i)
-    if (slots[i]) out.insert_or_assign(members[i]->id, std::move(*slots[i]));
+  for (std::size_t i = 0; i < n; ++i) {
+    if (!slots[i]) continue;
+    const std::uint32_t id = members[i]->id;
+    if (out.empty() || out.rbegin()->first < id) {
+      out.emplace_hint(out.end(), id, std::move(*slots[i]));
+    } else {
+      out.insert_or_assign(id, std::move(*slots[i]));
+    }
+  }
   return out;
 }
 
