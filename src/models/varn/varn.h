@@ -29,6 +29,8 @@
 #include "functions/support_utils.h"
 #include "models/varn/active_map.h"
 #include "models/varn/rigid_elimination.h"
+// Types of the first-order solves and the cached combination system.
+#include "models/varn/cached_combos.h"
 
 namespace varn {
 
@@ -162,6 +164,49 @@ struct VARN {
   SupportNodeForceMap extract_support_node_forces(const Eigen::VectorXd& f) const;
   // Local end forces K·T·u_e (unreleased beam) of members whose hinges carry curves.
   MemberEndForceMap extract_member_hinge_forces(const Eigen::VectorXd& u) const;
+
+  // ---- first-order solves and the cached combination system (first_order.cpp,
+  //      cached_combos.cpp) ----
+  // Linear analysis with the tie/strut active set: the operator is rebuilt and solved until
+  // the active map agrees with the axial forces of the displacements it produced. SI units.
+
+  // One load case: stores its result set (name made unique) and returns a copy of it.
+  Expected<Results> solve_for_load_case(std::uint32_t load_case_id);
+  // The active-set loop for the load vector f from (u_start, active_start): loop passes with
+  // or without reactivation, then a reactivation pass and a final consistency pass; a pass
+  // that switches a member sends the solve back into the loop, so the returned map always
+  // agrees with the returned displacements. Counts and times into `stats` when given.
+  Expected<FirstOrderSolveOutput> solve_first_order_common(const Eigen::VectorXd& f, Eigen::VectorXd u_start,
+                                                           ActiveMap active_start, bool reactivation_in_loop,
+                                                           FirstOrderLoopStats* stats = nullptr) const;
+  // All listed load cases (or combinations) against one operator and one factorisation; for
+  // models without rigid links, ties and struts. Stores one result set per item.
+  Expected<void> solve_load_cases_batched_first_order(const std::vector<std::uint32_t>& load_case_ids);
+  Expected<void> solve_load_combinations_batched_first_order(const std::vector<std::uint32_t>& combination_ids);
+  // The stiffness of every tie and strut on, constrained and analysed once for all
+  // combinations of a request.
+  Expected<CachedFirstOrderSystem> precompute_combo_system() const;
+  // One combination against the cached system; when its solution switches a tie or strut,
+  // the full active-set solve from the combination predictor. The set is returned, not
+  // stored. Safe to call from several threads at once.
+  Expected<Results> solve_combo_with_cached(std::uint32_t combination_id, const CachedFirstOrderSystem& cache,
+                                            const CaseNamesInModelUnits* cases_in_model_units = nullptr) const;
+  // The full active-set solve of one combination, from the predictor when there is one.
+  Expected<Results> solve_combination_borrowed(std::uint32_t combination_id,
+                                               const CaseNamesInModelUnits* cases_in_model_units = nullptr) const;
+  // The loop of the combination re-solve: no reactivation inside the loop passes.
+  Expected<FirstOrderSolveOutput> solve_first_order_warm_core(const Eigen::VectorXd& f, Eigen::VectorXd u_start,
+                                                              ActiveMap active_start,
+                                                              FirstOrderLoopStats* stats = nullptr) const;
+  // Σ factor × stored load-case displacements of the combination, each case's set found by
+  // the case's name; nothing when the combination, a case or a case's stored set is missing.
+  // The translations of the sets named in `cases_in_model_units` (sets that came with the
+  // input) are scaled to metres first; without the list every set is taken as it is stored.
+  std::optional<Eigen::VectorXd> build_combination_displacement_predictor(
+      std::uint32_t combination_id, const CaseNamesInModelUnits* cases_in_model_units = nullptr) const;
+  // A stored set's node displacements as a global vector of size n (warping left 0); a node
+  // id 0 or beyond n is the fatal fault "Matrix index out of bounds.".
+  static Eigen::VectorXd pack_displacement_vector_from_saved_case(const Results& saved, std::size_t n);
 
   // ---- geometric stiffness (geometric_stiffness.cpp) ----
   // Initial-stress stiffness of all members at a displacement state (undeformed geometry for

@@ -1,0 +1,219 @@
+// Load combinations of models with rigid links, ties or struts: one system, with every tie
+// and strut on, is constrained and analysed once per request, and every combination is
+// solved against it in parallel. A combination whose solution switches a tie or strut is
+// re-solved with the full active-set loop, started from the factor-weighted sum of the load
+// cases' stored displacements (the combination predictor).
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "fatal.h"
+#include "functions/geometry.h"
+#include "functions/reactions.h"
+#include "functions/sparse.h"
+#include "models/varn/active_set.h"
+#include "models/varn/varn.h"
+
+namespace varn {
+
+namespace {
+
+const LoadCase* find_load_case(const VARN& model, std::uint32_t id) {
+  const auto it = std::find_if(model.load_cases.begin(), model.load_cases.end(),
+                               [&](const LoadCase& c) { return c.id == id; });
+  return it == model.load_cases.end() ? nullptr : &*it;
+}
+
+const LoadCombination* find_combination(const VARN& model, std::uint32_t id) {
+  const auto it = std::find_if(model.load_combinations.begin(), model.load_combinations.end(),
+                               [&](const LoadCombination& c) { return c.id == id; });
+  return it == model.load_combinations.end() ? nullptr : &*it;
+}
+
+std::string combination_not_found(std::uint32_t id) {
+  return "LoadCombination " + std::to_string(id) + " not found.";
+}
+
+void zero_entries(Eigen::VectorXd& v, const std::vector<std::size_t>& indices) {
+  for (const std::size_t i : indices) {
+    check_index(i, static_cast<std::size_t>(v.size()), "held DOF of a cached load vector");
+    v[static_cast<Eigen::Index>(i)] = 0.0;
+  }
+}
+
+// u for the load vector f with every tie and strut on, from the cached factorisation.
+Expected<Eigen::VectorXd> solve_cached(const CachedFirstOrderSystem& cache, const Eigen::VectorXd& f) {
+  if (const auto* reduced = std::get_if<PrecomputedFirstOrder>(&cache.form)) {
+    const RigidElimination& elim = reduced->elimination;
+    if (static_cast<std::size_t>(f.size()) != elim.n) {
+      fatal("cached reduced solve: load vector of " + std::to_string(f.size()) + " entries, elimination of " +
+            std::to_string(elim.n));
+    }
+    if (!reduced->symbolic) return VARN::expand_solution(elim, Eigen::VectorXd());
+    Eigen::VectorXd f_r = elim.identity ? Eigen::VectorXd(f) : Eigen::VectorXd(elim.c.transpose() * f);
+    // Exactly held DOFs carry a unit diagonal in K_r: a zero load keeps them at rest.
+    zero_entries(f_r, reduced->fixed_reduced);
+    auto x = reduced->symbolic->factorize_numerical_and_solve(reduced->k_r, f_r);
+    if (!x) return fail("Cached dense LU: reduced system singular");
+    return VARN::expand_solution(elim, x->col(0));
+  }
+  const auto& sparse = std::get<PenalisedSparseFirstOrder>(cache.form);
+  if (f.size() != sparse.k_pen.rows()) {
+    fatal("cached sparse solve: load vector of " + std::to_string(f.size()) + " entries for a system of " +
+          std::to_string(sparse.k_pen.rows()));
+  }
+  if (!sparse.symbolic) return Eigen::VectorXd(Eigen::VectorXd::Zero(f.size()));
+  // The penalty holds the constrained DOFs at zero only when they carry no load.
+  Eigen::VectorXd rhs = f;
+  zero_entries(rhs, sparse.constrained);
+  auto x = sparse.symbolic->factorize_numerical_and_solve(sparse.k_pen, rhs);
+  if (!x) return fail("Cached sparse solve: matrix singular");
+  return Eigen::VectorXd(x->col(0));
+}
+
+}  // namespace
+
+Expected<CachedFirstOrderSystem> VARN::precompute_combo_system() const {
+  ActiveMap all_on = init_active_map_tie_comp(*this);
+  auto k = build_operator_with_supports_sparse_internal(all_on, nullptr);
+  if (!k) return fail(k.error());
+
+  if (needs_dense_rigid_path()) {
+    auto elimination = build_rigid_elimination_partial_using_hinges();
+    if (!elimination) return fail(elimination.error());
+    ReducedSystem reduced = reduce_system_sparse_internal(*k, Eigen::VectorXd::Zero(k->rows()), *elimination);
+    std::vector<std::size_t> fixed = apply_boundary_conditions_to_k_only(*elimination, reduced.k);
+    std::optional<CachedSymbolicCholesky> symbolic;
+    if (reduced.k.rows() > 0) {
+      auto analysed = CachedSymbolicCholesky::create(reduced.k);
+      if (!analysed) return fail("Symbolic Cholesky for combos failed: " + analysed.error());
+      symbolic = std::move(*analysed);
+    }
+    return CachedFirstOrderSystem{
+        PrecomputedFirstOrder{std::move(*elimination), std::move(reduced.k), std::move(symbolic), std::move(fixed)},
+        std::move(all_on)};
+  }
+
+  auto constrained = collect_constrained_dofs_full();
+  if (!constrained) return fail(constrained.error());
+  SparseMatrix k_pen = apply_penalty_to_k(*k, *constrained);
+  std::optional<CachedSymbolicCholesky> symbolic;
+  if (k_pen.rows() > 0) {
+    auto analysed = CachedSymbolicCholesky::create(k_pen);
+    if (!analysed) return fail("Symbolic Cholesky for combos failed: " + analysed.error());
+    symbolic = std::move(*analysed);
+  }
+  return CachedFirstOrderSystem{
+      PenalisedSparseFirstOrder{std::move(k_pen), std::move(symbolic), std::move(*constrained)}, std::move(all_on)};
+}
+
+Expected<Results> VARN::solve_combo_with_cached(std::uint32_t combination_id, const CachedFirstOrderSystem& cache,
+                                                const CaseNamesInModelUnits* cases_in_model_units) const {
+  const LoadCombination* combo = find_combination(*this, combination_id);
+  if (combo == nullptr) return fail(combination_not_found(combination_id));
+  auto f = assemble_load_vector_for_combination(combination_id);
+  if (!f) return fail(f.error());
+
+  auto u = solve_cached(cache, *f);
+  if (!u) return fail(u.error());
+
+  // The cached solution stands only when every tie and strut agrees with being on: none is
+  // pushed beyond the switching tolerance against its sense (no reactivation: all are on).
+  const AssemblyContext ctx = build_lookup_maps();
+  ActiveMap active = cache.initial_active;
+  bool changed = update_active_set(*this, *u, active, ctx.materials, ctx.sections, axial_slack_tolerance(*this), false);
+  if (!changed) changed = finalize_tie_strut_consistency(*this, *u, active, ctx.materials, ctx.sections);
+  if (changed) return solve_combination_borrowed(combination_id, cases_in_model_units);
+
+  auto composed = compose_support_reaction_vector_equilibrium(*this, ResultType::loadcombination(combination_id), *u,
+                                                              &active, false, false);
+  if (!composed) return fail(composed.error());
+  return build_results_only(combo->name, combination_id, *u, composed->reactions, &active,
+                            std::move(composed->member_results));
+}
+
+Expected<Results> VARN::solve_combination_borrowed(std::uint32_t combination_id,
+                                                   const CaseNamesInModelUnits* cases_in_model_units) const {
+  auto f = assemble_load_vector_for_combination(combination_id);
+  if (!f) return fail(f.error());
+  const LoadCombination* combo = find_combination(*this, combination_id);
+  if (combo == nullptr) return fail(combination_not_found(combination_id));
+
+  // Start where superposition of the load cases puts the structure, with the ties and struts
+  // that this state stretches or compresses in their sense; without stored case results,
+  // from rest with all of them on.
+  Eigen::VectorXd u0;
+  ActiveMap active0;
+  if (auto p = build_combination_displacement_predictor(combination_id, cases_in_model_units)) {
+    u0 = std::move(*p);
+    active0 = active_map_from_trial_displacement(*this, u0);
+  } else {
+    u0 = Eigen::VectorXd::Zero(f->size());
+    active0 = init_active_map_tie_comp(*this);
+  }
+
+  auto solved = solve_first_order_warm_core(*f, std::move(u0), std::move(active0));
+  if (!solved) return fail(solved.error());
+  auto composed = compose_support_reaction_vector_equilibrium(*this, ResultType::loadcombination(combination_id),
+                                                              solved->u, &solved->active, false, false);
+  if (!composed) return fail(composed.error());
+  return build_results_only(combo->name, combination_id, solved->u, composed->reactions, &solved->active,
+                            std::move(composed->member_results));
+}
+
+Expected<FirstOrderSolveOutput> VARN::solve_first_order_warm_core(const Eigen::VectorXd& f, Eigen::VectorXd u_start,
+                                                                  ActiveMap active_start,
+                                                                  FirstOrderLoopStats* stats) const {
+  // From a predicted state no member is brought back inside the loop: a tie that the start
+  // switched off returns only through the reactivation pass, which needs a clear pull.
+  return solve_first_order_common(f, std::move(u_start), std::move(active_start), false, stats);
+}
+
+std::optional<Eigen::VectorXd> VARN::build_combination_displacement_predictor(
+    std::uint32_t combination_id, const CaseNamesInModelUnits* cases_in_model_units) const {
+  const LoadCombination* combo = find_combination(*this, combination_id);
+  if (combo == nullptr) return std::nullopt;
+  const std::size_t n = compute_num_dofs_from_members(member_sets);
+  const double length_factor = unit_factors().length;
+  Eigen::VectorXd acc = Eigen::VectorXd::Zero(static_cast<Eigen::Index>(n));
+  // Summed in the order the combination lists its cases, as its load vector is.
+  for (const auto& [case_id, factor] : combo->load_cases_factors) {
+    const LoadCase* lc = find_load_case(*this, case_id);
+    if (lc == nullptr || !results) return std::nullopt;
+    const auto stored = results->loadcases.find(lc->name);
+    if (stored == results->loadcases.end()) return std::nullopt;
+    Eigen::VectorXd packed = pack_displacement_vector_from_saved_case(stored->second, n);
+    // A set of this request is in SI already; one that came with the input is in the
+    // model's length unit (rotations are radians either way).
+    if (cases_in_model_units != nullptr && cases_in_model_units->count(lc->name) != 0) {
+      for (std::size_t base = 0; base + kDofsPerNode <= n; base += kDofsPerNode) {
+        for (std::size_t k = 0; k < 3; ++k) packed[static_cast<Eigen::Index>(base + k)] *= length_factor;
+      }
+    }
+    acc += factor * packed;
+  }
+  return acc;
+}
+
+Eigen::VectorXd VARN::pack_displacement_vector_from_saved_case(const Results& saved, std::size_t n) {
+  Eigen::VectorXd v = Eigen::VectorXd::Zero(static_cast<Eigen::Index>(n));
+  for (const auto& [node_id, d] : saved.displacement_nodes) {
+    if (node_id == 0 || static_cast<std::size_t>(node_id) > n / kDofsPerNode) fatal("Matrix index out of bounds.");
+    const auto base = static_cast<Eigen::Index>(kDofsPerNode * (static_cast<std::size_t>(node_id) - 1));
+    // Warping stays at rest in the start state.
+    v[base + 0] = d.dx;
+    v[base + 1] = d.dy;
+    v[base + 2] = d.dz;
+    v[base + 3] = d.rx;
+    v[base + 4] = d.ry;
+    v[base + 5] = d.rz;
+  }
+  return v;
+}
+
+}  // namespace varn

@@ -1,0 +1,68 @@
+#pragma once
+// Types of the first-order solves: the state a full active-set solve ends in, the timing sums
+// of its loop, and the factorised first-order system that all load combinations of one
+// request are solved against when the model has rigid links, ties or struts. The cached
+// system is built once by `VARN::precompute_combo_system`, owned by the pipeline and read
+// concurrently by every combination task: nothing in it changes after construction.
+#include <cstddef>
+#include <optional>
+#include <set>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include <Eigen/Core>
+
+#include "functions/sparse.h"
+#include "models/varn/active_map.h"
+#include "models/varn/rigid_elimination.h"
+
+namespace varn {
+
+// The end of a full active-set solve: displacements and the tie/strut state they agree with.
+struct FirstOrderSolveOutput {
+  Eigen::VectorXd u;
+  ActiveMap active;
+};
+
+// What one active-set solve spent where (seconds, monotonic clock), for the timing log line.
+struct FirstOrderLoopStats {
+  unsigned iterations = 0;  // passes of the active-set loop
+  double elimination = 0.0;
+  double assembly = 0.0;  // operator builds inside the loop
+  double solve = 0.0;     // constrained solves inside the loop (reduction included)
+  double active = 0.0;    // active-set updates inside the loop
+};
+
+// Rigid links eliminated: the reduced stiffness K_r = Cᵀ·K·C with the supports imposed on it
+// (exactly where a held DOF is retained or follows one reduced DOF, by a penalty otherwise),
+// the symbolic analysis of its pattern, and the reduced indices held exactly, at which every
+// reduced load vector is zeroed before the solve. No analysis when nothing is retained.
+struct PrecomputedFirstOrder {
+  RigidElimination elimination;
+  SparseMatrix k_r;
+  std::optional<CachedSymbolicCholesky> symbolic;
+  std::vector<std::size_t> fixed_reduced;
+};
+
+// No elimination: the global stiffness with the support penalty on every constrained
+// diagonal, the symbolic analysis of its pattern, and the constrained DOFs, at which every
+// load vector is zeroed before the solve. No analysis for a model without DOFs.
+struct PenalisedSparseFirstOrder {
+  SparseMatrix k_pen;
+  std::optional<CachedSymbolicCholesky> symbolic;
+  std::vector<std::size_t> constrained;
+};
+
+struct CachedFirstOrderSystem {
+  std::variant<PrecomputedFirstOrder, PenalisedSparseFirstOrder> form;
+  // Every tie and strut on: the state the cached stiffness was built for.
+  ActiveMap initial_active;
+};
+
+// Names of stored load-case result sets that are still in the model's own units (they came
+// with the input's results and were not recomputed by this request); every other stored set
+// is in SI.
+using CaseNamesInModelUnits = std::set<std::string>;
+
+}  // namespace varn

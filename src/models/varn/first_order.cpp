@@ -1,0 +1,299 @@
+// First-order (linear) solves of load cases and combinations: the tie/strut active-set loop
+// of a single load case, and the batched solves that put every load case, or every
+// combination, of a model without rigid links, ties and struts against one factorisation.
+#include <algorithm>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <spdlog/logger.h>
+
+#include "fatal.h"
+#include "functions/reactions.h"
+#include "functions/sparse.h"
+#include "logging.h"
+#include "models/varn/active_set.h"
+#include "models/varn/varn.h"
+
+namespace varn {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double seconds_since(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+const std::shared_ptr<spdlog::logger>& solver_log() {
+  static const std::shared_ptr<spdlog::logger> log = logger_for("varn_calculations::models::varn::varn");
+  return log;
+}
+
+const LoadCase* find_load_case(const VARN& model, std::uint32_t id) {
+  const auto it = std::find_if(model.load_cases.begin(), model.load_cases.end(),
+                               [&](const LoadCase& c) { return c.id == id; });
+  return it == model.load_cases.end() ? nullptr : &*it;
+}
+
+const LoadCombination* find_combination(const VARN& model, std::uint32_t id) {
+  const auto it = std::find_if(model.load_combinations.begin(), model.load_combinations.end(),
+                               [&](const LoadCombination& c) { return c.id == id; });
+  return it == model.load_combinations.end() ? nullptr : &*it;
+}
+
+std::string load_case_not_found(std::uint32_t id) { return "LoadCase " + std::to_string(id) + " not found."; }
+
+// The loop has settled when no member switched and the last solve moved the structure by
+// less than the absolute tolerance, or by less than a millionth of its displacement (a
+// displacement below 1 in SI counts as 1, so that a nearly unloaded structure does not chase
+// round-off). A NaN norm never settles.
+bool displacement_settled(const Eigen::VectorXd& du, const Eigen::VectorXd& u, double tolerance) {
+  const double du_norm = du.norm();
+  return du_norm < tolerance || du_norm / std::max(u.norm(), 1.0) < 1e-6;
+}
+
+// All columns of B against one factorisation of K with the supports imposed by penalty.
+std::optional<Eigen::MatrixXd> solve_all_columns(const SparseMatrix& k, const Eigen::MatrixXd& b,
+                                                 const std::vector<std::size_t>& constrained) {
+  // A model without members has nothing to factorise and nothing to move.
+  if (k.rows() == 0) return Eigen::MatrixXd(b);
+  return solve_sparse_system_multi_rhs(k, b, constrained);
+}
+
+}  // namespace
+
+Expected<FirstOrderSolveOutput> VARN::solve_first_order_common(const Eigen::VectorXd& f, Eigen::VectorXd u,
+                                                               ActiveMap active, bool reactivation_in_loop,
+                                                               FirstOrderLoopStats* stats) const {
+  FirstOrderLoopStats local;
+  FirstOrderLoopStats& st = stats != nullptr ? *stats : local;
+  if (u.size() != f.size()) {
+    fatal("solve_first_order_common: start displacement of " + std::to_string(u.size()) +
+          " entries for a system of " + std::to_string(f.size()));
+  }
+
+  const AnalysisOptions& options = settings.analysis_options;
+  const double tolerance = options.tolerance;
+  const std::uint32_t max_it = options.max_iterations_or_default();
+  const double switch_tol = axial_slack_tolerance(*this);
+  const AssemblyContext ctx = build_lookup_maps();
+
+  // Rigid links eliminated (dense rigid path) or supports imposed by penalty on the global
+  // system: never both.
+  std::optional<RigidElimination> elimination;
+  std::vector<std::size_t> constrained;
+  if (needs_dense_rigid_path()) {
+    const auto t = Clock::now();
+    auto built = build_rigid_elimination_partial_using_hinges();
+    if (!built) return fail(built.error());
+    elimination = std::move(*built);
+    st.elimination = seconds_since(t);
+  } else {
+    auto dofs = collect_constrained_dofs_full();
+    if (!dofs) return fail(dofs.error());
+    constrained = std::move(*dofs);
+  }
+  const RigidElimination* elim = elimination ? &*elimination : nullptr;
+
+  auto solve_for_current_map = [&](const std::string& singular_message) -> Expected<Eigen::VectorXd> {
+    auto k = build_operator_with_supports_sparse_internal(active, nullptr);
+    if (!k) return fail(k.error());
+    return solve_constrained_linear_system(*k, f, constrained, elim, singular_message);
+  };
+
+  // The tie/strut state whose operator produced u. A pass with that same state would build
+  // the same operator for the same load and return u again bit for bit (the assembly and the
+  // factorisation are deterministic), so it is not repeated: du is exactly zero.
+  std::optional<ActiveMap> solved_for;
+
+  for (;;) {
+    bool settled = false;
+    while (st.iterations < max_it) {
+      ++st.iterations;
+      Eigen::VectorXd u_new;
+      if (solved_for && *solved_for == active) {
+        u_new = u;
+      } else {
+        auto t = Clock::now();
+        auto k = build_operator_with_supports_sparse_internal(active, nullptr);
+        if (!k) return fail(k.error());
+        st.assembly += seconds_since(t);
+        t = Clock::now();
+        auto solved =
+            solve_constrained_linear_system(*k, f, constrained, elim, "Stiffness matrix is singular or near-singular");
+        if (!solved) return fail(solved.error());
+        st.solve += seconds_since(t);
+        u_new = std::move(*solved);
+        solved_for = active;
+      }
+      const Eigen::VectorXd du = u_new - u;
+      u = std::move(u_new);
+      const auto t = Clock::now();
+      const bool changed =
+          update_active_set(*this, u, active, ctx.materials, ctx.sections, switch_tol, reactivation_in_loop);
+      st.active += seconds_since(t);
+      if (!changed && displacement_settled(du, u, tolerance)) {
+        settled = true;
+        break;
+      }
+    }
+    if (!settled) {
+      return fail("Active-set iteration did not converge within " + std::to_string(max_it) + " iterations");
+    }
+
+    // A switched-off tie that the structure now pulls on hard (beyond the reactivation
+    // buffer) comes back; then any active tie still in compression, or strut in tension,
+    // beyond the full slack goes off. Either switch changes the structure, so the new
+    // displacements go back through the loop until the map agrees with them.
+    bool switched = false;
+    if (update_active_set(*this, u, active, ctx.materials, ctx.sections, switch_tol, true)) {
+      auto solved = solve_for_current_map("Stiffness matrix is singular after reactivation pass.");
+      if (!solved) return fail(solved.error());
+      u = std::move(*solved);
+      solved_for = active;
+      switched = true;
+    }
+    if (finalize_tie_strut_consistency(*this, u, active, ctx.materials, ctx.sections)) {
+      auto solved = solve_for_current_map("Stiffness matrix is singular or near-singular in finalization.");
+      if (!solved) return fail(solved.error());
+      u = std::move(*solved);
+      solved_for = active;
+      switched = true;
+    }
+    if (!switched) break;
+  }
+  return FirstOrderSolveOutput{std::move(u), std::move(active)};
+}
+
+Expected<Results> VARN::solve_for_load_case(std::uint32_t load_case_id) {
+  auto f = assemble_load_vector_for_case(load_case_id);
+  if (!f) return fail(f.error());
+  const LoadCase* lc = find_load_case(*this, load_case_id);
+  if (lc == nullptr) return fail(load_case_not_found(load_case_id));
+  std::string name = lc->name;
+
+  const auto total_start = Clock::now();
+  FirstOrderLoopStats stats;
+  const Eigen::VectorXd u0 = Eigen::VectorXd::Zero(f->size());
+  auto solved = solve_first_order_common(*f, u0, init_active_map_tie_comp(*this), true, &stats);
+  if (!solved) return fail(solved.error());
+
+  const ResultType type = ResultType::loadcase(load_case_id);
+  auto composed = compose_support_reaction_vector_equilibrium(*this, type, solved->u, &solved->active, false, false);
+  if (!composed) return fail(composed.error());
+
+  const auto post_start = Clock::now();
+  Results stored = build_and_store_results(std::move(name), false, load_case_id, solved->u, composed->reactions,
+                                           &solved->active, false, false, std::move(composed->member_results));
+  const double post = seconds_since(post_start);
+
+  if (solver_log()->should_log(spdlog::level::debug)) {
+    solver_log()->debug(
+        "[SOLVE] '{}' iters={} elim={:.3}s asm={:.3}s red={:.3}s lu={:.3}s active={:.3}s post={:.3}s total={:.3}s",
+        stored.name, stats.iterations, stats.elimination, stats.assembly, 0.0, stats.solve, stats.active, post,
+        seconds_since(total_start));
+  }
+  return stored;
+}
+
+Expected<void> VARN::solve_load_cases_batched_first_order(const std::vector<std::uint32_t>& load_case_ids) {
+  if (load_case_ids.empty()) return {};
+  const auto total_start = Clock::now();
+
+  // No ties or struts take part (the batched path is for models without them): all on.
+  const ActiveMap all_on;
+  auto constrained = collect_constrained_dofs_full();
+  if (!constrained) return fail(constrained.error());
+  auto t = Clock::now();
+  auto k = build_operator_with_supports_sparse_internal(all_on, nullptr);
+  if (!k) return fail(k.error());
+  const double asm_time = seconds_since(t);
+
+  const auto n = k->rows();
+  const auto m = static_cast<Eigen::Index>(load_case_ids.size());
+  Eigen::MatrixXd b = Eigen::MatrixXd::Zero(n, m);
+  std::vector<std::string> names;
+  names.reserve(load_case_ids.size());
+  for (Eigen::Index j = 0; j < m; ++j) {
+    const std::uint32_t id = load_case_ids[static_cast<std::size_t>(j)];
+    auto f = assemble_load_vector_for_case(id);
+    if (!f) return fail(f.error());
+    if (f->size() != n) fatal("load vector of " + std::to_string(f->size()) + " entries for a system of " +
+                              std::to_string(n));
+    b.col(j) = *f;
+    const LoadCase* lc = find_load_case(*this, id);
+    if (lc == nullptr) return fail(load_case_not_found(id));
+    names.push_back(lc->name);
+  }
+
+  t = Clock::now();
+  auto x = solve_all_columns(*k, b, *constrained);
+  if (!x) return fail("Stiffness matrix is singular or near-singular (batched solve)");
+  const double solve_time = seconds_since(t);
+
+  t = Clock::now();
+  for (Eigen::Index j = 0; j < m; ++j) {
+    const std::uint32_t id = load_case_ids[static_cast<std::size_t>(j)];
+    const Eigen::VectorXd u = x->col(j);
+    auto composed = compose_support_reaction_vector_equilibrium(*this, ResultType::loadcase(id), u, &all_on, false,
+                                                                false);
+    if (!composed) return fail(composed.error());
+    build_and_store_results(std::move(names[static_cast<std::size_t>(j)]), false, id, u, composed->reactions,
+                            &all_on, false, false, std::move(composed->member_results));
+  }
+  const double post_time = seconds_since(t);
+
+  if (solver_log()->should_log(spdlog::level::debug)) {
+    solver_log()->debug("[BATCH] {} LCs: asm={:.3}s solve={:.3}s post={:.3}s total={:.3}s", m, asm_time, solve_time,
+                        post_time, seconds_since(total_start));
+  }
+  return {};
+}
+
+Expected<void> VARN::solve_load_combinations_batched_first_order(const std::vector<std::uint32_t>& combination_ids) {
+  if (combination_ids.empty()) return {};
+
+  const ActiveMap all_on;
+  auto constrained = collect_constrained_dofs_full();
+  if (!constrained) return fail(constrained.error());
+  auto k = build_operator_with_supports_sparse_internal(all_on, nullptr);
+  if (!k) return fail(k.error());
+
+  const auto n = k->rows();
+  const auto m = static_cast<Eigen::Index>(combination_ids.size());
+  Eigen::MatrixXd b = Eigen::MatrixXd::Zero(n, m);
+  std::vector<std::string> names;
+  names.reserve(combination_ids.size());
+  for (Eigen::Index j = 0; j < m; ++j) {
+    const std::uint32_t id = combination_ids[static_cast<std::size_t>(j)];
+    auto f = assemble_load_vector_for_combination(id);
+    if (!f) return fail(f.error());
+    if (f->size() != n) fatal("load vector of " + std::to_string(f->size()) + " entries for a system of " +
+                              std::to_string(n));
+    b.col(j) = *f;
+    // The load vector found the combination, so the lookup cannot miss.
+    names.push_back(find_combination(*this, id)->name);
+  }
+
+  auto x = solve_all_columns(*k, b, *constrained);
+  if (!x) return fail("Stiffness matrix is singular or near-singular (batched combo solve)");
+
+  for (Eigen::Index j = 0; j < m; ++j) {
+    const std::uint32_t id = combination_ids[static_cast<std::size_t>(j)];
+    const Eigen::VectorXd u = x->col(j);
+    auto composed = compose_support_reaction_vector_equilibrium(*this, ResultType::loadcombination(id), u, &all_on,
+                                                                false, false);
+    if (!composed) return fail(composed.error());
+    build_and_store_results(std::move(names[static_cast<std::size_t>(j)]), true, id, u, composed->reactions,
+                            &all_on, false, false, std::move(composed->member_results));
+  }
+  return {};
+}
+
+}  // namespace varn
