@@ -3,6 +3,7 @@
 #include <tbb/blocked_range.h>
 #include <tbb/parallel_for.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cmath>
 #include <cstddef>
@@ -85,8 +86,16 @@ Expected<std::optional<Mat14>> member_geometric_stiffness_global(const Member& m
 
 namespace {
 
-struct MemberBlock {
+// Members are taken in fixed chunks of consecutive indices, each chunk filling its own triplet
+// block in member order. The chunk boundaries do not depend on the thread count, so the
+// blocks joined in chunk order hold every triplet in member order on every run; one block per
+// chunk instead of one per member keeps the allocator out of the loop.
+constexpr std::size_t kMembersPerChunk = 64;
+
+struct ChunkBlock {
   SparseAssembler triplets{0};
+  // The first failure inside the chunk, which is that of its lowest member index: an
+  // ordinary message or a fatal fault met while building the member.
   std::optional<std::string> error;
   std::optional<std::string> fault;
 };
@@ -104,35 +113,44 @@ Expected<SparseMatrix> assemble_geometric_stiffness(const std::vector<MemberSet>
     for (const auto& m : set.members) members.push_back(&m);
   }
 
-  std::vector<MemberBlock> blocks(members.size());
-  tbb::parallel_for(tbb::blocked_range<std::size_t>(0, members.size()), [&](const tbb::blocked_range<std::size_t>& r) {
-    for (std::size_t i = r.begin(); i != r.end(); ++i) {
-      const Member& m = *members[i];
-      MemberBlock& block = blocks[i];
-      try {
-        auto kg = member_geometric_stiffness_global(m, ctx, options, displacement, active, threshold);
-        if (!kg) {
-          block.error = kg.error();
-          continue;
+  const std::size_t n_chunks = (members.size() + kMembersPerChunk - 1) / kMembersPerChunk;
+  std::vector<ChunkBlock> chunks(n_chunks);
+  tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n_chunks), [&](const tbb::blocked_range<std::size_t>& r) {
+    for (std::size_t c = r.begin(); c != r.end(); ++c) {
+      ChunkBlock& chunk = chunks[c];
+      const std::size_t first = c * kMembersPerChunk;
+      const std::size_t last = std::min(first + kMembersPerChunk, members.size());
+      chunk.triplets = SparseAssembler::with_capacity(n, last - first);
+      for (std::size_t i = first; i < last; ++i) {
+        const Member& m = *members[i];
+        try {
+          auto kg = member_geometric_stiffness_global(m, ctx, options, displacement, active, threshold);
+          if (!kg) {
+            chunk.error = kg.error();
+            break;
+          }
+          if (kg->has_value()) {
+            chunk.triplets.assemble_element(dof_index(m.start_node.id, 0), dof_index(m.end_node.id, 0), **kg);
+          }
+        } catch (const FatalFault& f) {
+          chunk.fault = f.what();
+          break;
         }
-        if (!kg->has_value()) continue;
-        block.triplets = SparseAssembler(n);
-        block.triplets.assemble_element(dof_index(m.start_node.id, 0), dof_index(m.end_node.id, 0), **kg);
-      } catch (const FatalFault& f) {
-        // Held per member: the fault of the lowest member index is raised, whichever task
-        // met its fault first.
-        block.fault = f.what();
       }
     }
   });
 
-  auto assembler = SparseAssembler::with_capacity(n, members.size());
-  for (const MemberBlock& block : blocks) {
-    if (block.fault) fatal(*block.fault);
-    if (block.error) return fail(*block.error);
-    assembler.append(block.triplets);
+  std::size_t total = 0;
+  for (const ChunkBlock& chunk : chunks) {
+    if (chunk.fault) fatal(*chunk.fault);
+    if (chunk.error) return fail(*chunk.error);
+    total += chunk.triplets.triplets().size();
   }
-  blocks.clear();
+  // Room for 196 triplets per member, as every assembly of the system reserves; the present
+  // entries are known exactly here, so take the larger of the two.
+  auto assembler = SparseAssembler::with_capacity(n, std::max(members.size(), (total + 195) / 196));
+  for (const ChunkBlock& chunk : chunks) assembler.append(chunk.triplets);
+  chunks.clear();
   return assembler.to_csc();
 }
 
