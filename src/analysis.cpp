@@ -207,11 +207,6 @@ Expected<std::string> read_text_file(const std::string& path) {
 
 namespace {
 
-const std::shared_ptr<spdlog::logger>& analysis_log() {
-  static const std::shared_ptr<spdlog::logger> log = logger_for("varn_calculations::analysis");
-  return log;
-}
-
 // Shortest text that reads back to the same value, never in exponent notation.
 std::string plain_decimal(double v) {
   if (std::isnan(v)) return "NaN";

@@ -1,15 +1,150 @@
-// First-order (linear) solve paths of the two pipeline phases.
+// First-order (linear) solve paths of the two pipeline phases. Models without rigid links,
+// ties and struts put all load cases, and all combinations, against one factorisation each.
+// Otherwise load cases are solved one by one with the active-set loop, and combinations in
+// parallel against one cached system with every tie and strut on.
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <spdlog/logger.h>
+
 #include "analysis_paths.h"
+#include "logging.h"
 
 namespace varn {
 
+namespace {
+
+// The pipeline's target, "varn_calculations::analysis".
+const std::shared_ptr<spdlog::logger>& path_log() {
+  static const std::shared_ptr<spdlog::logger> log = logger_for("varn_calculations::analysis");
+  return log;
+}
+
+bool has_special_members(const VARN& model) {
+  return model.has_rigid_members() || model.has_tension_compression_members();
+}
+
+std::set<std::string> stored_load_case_names(const VARN& model) {
+  std::set<std::string> names;
+  if (model.results) {
+    for (const auto& entry : model.results->loadcases) names.insert(entry.first);
+  }
+  return names;
+}
+
+// The load-case sets of the working bundle that this run did not compute: they came with the
+// input, in the model's own units.
+CaseNamesInModelUnits load_case_sets_from_input(const PipelineRun& run) {
+  CaseNamesInModelUnits names;
+  for (const std::string& name : stored_load_case_names(run.working)) {
+    if (run.inserted_load_cases.count(name) == 0) names.insert(name);
+  }
+  return names;
+}
+
+// Inserts the successes of the combination loop in list order. A name already present (a set
+// that came with the input, or an earlier combination of the same name) is made unique as the
+// stored one-by-one results are, "{name} ({n})" with the smallest free n >= 2, so that no
+// result set of the run is lost. Returns the messages of the failed items in list order.
+std::vector<std::string> insert_combination_results(PipelineRun& run, std::vector<ItemResult> items) {
+  std::vector<std::string> failures;
+  if (!run.working.results) run.working.results.emplace();
+  auto& target = run.working.results->loadcombinations;
+  for (auto& item : items) {
+    if (!item) {
+      failures.push_back(item.error());
+      continue;
+    }
+    auto& [name, set] = *item;
+    std::string key = name;
+    if (target.count(key) != 0) {
+      int n = 2;
+      do {
+        key = name + " (" + std::to_string(n) + ")";
+        ++n;
+      } while (target.count(key) != 0);
+      logger_for("varn_calculations::models::varn::varn")
+          ->warn("Duplicate load combination name '{}', renamed to '{}'", name, key);
+    }
+    set.name = key;
+    run.inserted_combinations.insert(key);
+    target.emplace(std::move(key), std::move(set));
+  }
+  return failures;
+}
+
+}  // namespace
+
 Expected<void> solve_load_cases_first_order(PipelineRun& run) {
-  (void)run;
-  return {};
+  VARN& model = run.working;
+  const std::vector<std::uint32_t>& ids = run.load_case_ids;
+  const std::set<std::string> stored_before = stored_load_case_names(model);
+
+  Expected<void> outcome;
+  if (ids.size() >= 2 && !has_special_members(model)) {
+    path_log()->info("Batch-solving {} first-order load cases (single factorisation).", ids.size());
+    if (auto done = model.solve_load_cases_batched_first_order(ids); !done) {
+      outcome = fail("Batched LC solve error: " + done.error());
+    }
+  } else {
+    for (std::size_t i = 0; i < ids.size(); ++i) {
+      const std::uint32_t id = ids[i];
+      path_log()->info("Solving load case {} with first-order (linear).", id);
+      if (auto solved = model.solve_for_load_case(id); !solved) {
+        outcome = fail("LC " + std::to_string(id) + " linear error: " + solved.error());
+        break;
+      }
+      path_log()->info("LC {}/{} (id={}) done.", i + 1, ids.size(), id);
+    }
+  }
+
+  // Every set stored since the phase began was computed by this run, in SI; the sets that
+  // were there before came with the input. The combination predictor needs to tell them apart.
+  for (const std::string& name : stored_load_case_names(model)) {
+    if (stored_before.count(name) == 0) run.inserted_load_cases.insert(name);
+  }
+  return outcome;
 }
 
 Expected<void> solve_combinations_first_order(PipelineRun& run) {
-  (void)run;
+  VARN& model = run.working;
+  const std::vector<std::uint32_t>& ids = run.combination_ids;
+
+  if (!has_special_members(model)) {
+    path_log()->info("Batch-solving {} first-order combos (single factorisation).", ids.size());
+    if (auto done = model.solve_load_combinations_batched_first_order(ids); !done) {
+      return fail("Batched combo solve error: " + done.error());
+    }
+    return {};
+  }
+
+  std::vector<ItemResult> items;
+  {
+    auto cache = model.precompute_combo_system();
+    if (!cache) return fail("Combo precompute error: " + cache.error());
+    const CaseNamesInModelUnits from_input = load_case_sets_from_input(run);
+    // The tasks share the model and the cached system read-only; each owns its active map.
+    const VARN& shared = model;
+    const CachedFirstOrderSystem& system = *cache;
+    items = run_items_in_parallel(ids, [&](std::uint32_t id) -> ItemResult {
+      auto solved = shared.solve_combo_with_cached(id, system, &from_input);
+      if (!solved) return fail("Combo " + std::to_string(id) + " error: " + solved.error());
+      std::string name = solved->name;
+      return std::make_pair(std::move(name), std::move(*solved));
+    });
+  }
+
+  const std::vector<std::string> failures = insert_combination_results(run, std::move(items));
+  for (const std::string& message : failures) path_log()->warn("Skipping failed combo: {}", message);
+  if (!failures.empty()) {
+    path_log()->warn("{} of {} combos failed to converge", failures.size(), ids.size());
+  }
   return {};
 }
 

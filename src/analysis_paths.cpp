@@ -1,5 +1,7 @@
 #include "analysis_paths.h"
 
+#include "logging.h"
+
 #include <map>
 #include <set>
 #include <string>
@@ -19,6 +21,11 @@ void convert_run_sets(std::map<std::string, Results>& sets, const std::map<std::
 }
 
 }  // namespace
+
+const std::shared_ptr<spdlog::logger>& analysis_log() {
+  static const std::shared_ptr<spdlog::logger> log = logger_for("varn_calculations::analysis");
+  return log;
+}
 
 std::vector<std::string> insert_item_results(PipelineRun& run, ResultMap map, std::vector<ItemResult> items) {
   std::vector<std::string> failures;

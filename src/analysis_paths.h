@@ -4,12 +4,14 @@
 // order; each path solves on the working model and stores or returns its result sets.
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <set>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include <spdlog/logger.h>
 #include <tbb/parallel_for.h>
 
 #include "expected.h"
@@ -17,6 +19,9 @@
 #include "models/varn/varn.h"
 
 namespace varn {
+
+// The logger of the pipeline and its solve paths ("varn_calculations::analysis").
+const std::shared_ptr<spdlog::logger>& analysis_log();
 
 // The two maps of a results bundle.
 enum class ResultMap { LoadCases, LoadCombinations };
