@@ -40,8 +40,11 @@ ReleasedList released_list(const MemberEndModes& modes) {
   for (std::size_t r = 0; r < all.size(); ++r) {
     const AxisMode m = all[r];
     if (m.kind == AxisMode::Fixed) continue;
+    // A spring of infinite stiffness is a rigid connection (it can only come from a release
+    // value that overflowed in the unit conversion); it must not become a free end.
+    if (m.kind == AxisMode::Spring && std::isinf(m.k) && m.k > 0.0) continue;
     double k = 0.0;
-    // A spring of infinite or undefined stiffness cannot be condensed; it counts as a release.
+    // A spring of undefined stiffness cannot be condensed; it counts as a release.
     if (m.kind == AxisMode::Spring && std::isfinite(m.k)) k = std::max(m.k, 0.0);
     list.items[static_cast<std::size_t>(list.size++)] = RelInfo{MemberEndModes::kLocalDof[r], k};
   }

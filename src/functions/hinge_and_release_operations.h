@@ -96,6 +96,9 @@ MemberEndModes modes_from_single_ends(const MemberHinge* start_hinge, const Memb
 Eigen::MatrixXd submatrix_by_indices(const Eigen::Ref<const Eigen::MatrixXd>& m,
                                      const std::vector<int>& rows, const std::vector<int>& cols);
 
+// Released DOFs: every mode that is not Fixed, a Released one and a spring of NaN stiffness
+// with k = 0, a spring with max(k, 0); a spring of infinite stiffness is rigid (not released).
+//
 // Local 14x14 element matrix condensed for the end releases. Without any release the input
 // comes back unchanged. A singular interior block (for example the same rotation released at
 // both ends) is returned as a message that lists the released DOFs and the interior diagonal.

@@ -8,6 +8,8 @@
 #include <string>
 
 #include <Eigen/Eigenvalues>
+#include <tbb/global_control.h>
+#include <tbb/info.h>
 
 #include "element_test_support.h"
 #include "fatal.h"
@@ -235,6 +237,45 @@ TEST(GeometricAssembly, ReleasedMembersAreCondensedWithTheirElasticStiffness) {
   const auto joint = *apply_end_releases_to_local_beam_k(Mat14(k + m.calculate_geometric_stiffness_matrix_3d(n, 0.0)), modes);
   const Eigen::MatrixXd sum = ke + sparse_to_dense_symmetric(*kg);
   EXPECT_LE((sum - joint).cwiseAbs().maxCoeff(), 1e-9 * joint.cwiseAbs().maxCoeff());
+}
+
+TEST(GeometricAssembly, SameMatrixOnEveryThreadCount) {
+  // A frame of several hundred members, some hinged: the assembled values and their order are
+  // the same with one thread and with all of them.
+  Frame f;
+  MemberHinge pin;
+  pin.id = 1;
+  pin.hinge_type = "pin";
+  pin.rotational_release_mz = 0.0;
+  f.hinges = std::vector<MemberHinge>{pin};
+  std::uint32_t id = 0;
+  const int nx = 12;
+  auto node = [&](int i, int k) { return static_cast<std::uint32_t>(1 + i + nx * k); };
+  for (int k = 0; k < 12; ++k) {
+    for (int i = 0; i < nx; ++i) {
+      if (i + 1 < nx) f.add(++id, node(i, k), Vec3(i, 0, k), node(i + 1, k), Vec3(i + 1, 0, k));
+      Member& c = f.add(++id, node(i, k), Vec3(i, 0, k), node(i, k + 1), Vec3(i, 0.01 * i, k + 1));
+      if (id % 5 == 0) c.end_hinge = 1;
+    }
+  }
+  Eigen::VectorXd u = Eigen::VectorXd::Zero(static_cast<Eigen::Index>(f.n()));
+  for (Eigen::Index d = 0; d < u.size(); ++d) u(d) = 1e-4 * std::sin(0.37 * static_cast<double>(d));
+  auto run = [&](int threads) {
+    tbb::global_control limit(tbb::global_control::max_allowed_parallelism, static_cast<std::size_t>(threads));
+    auto kg = assemble_geometric_stiffness(f.sets, f.ctx(), f.options, u, ActiveMap{});
+    EXPECT_TRUE(kg.has_value());
+    return *kg;
+  };
+  const SparseMatrix one = run(1);
+  ASSERT_GT(one.nonZeros(), 0);
+  for (int threads : {tbb::info::default_concurrency(), 3}) {
+    const SparseMatrix many = run(threads);
+    ASSERT_EQ(many.nonZeros(), one.nonZeros());
+    for (Eigen::Index i = 0; i < one.nonZeros(); ++i) {
+      ASSERT_EQ(many.valuePtr()[i], one.valuePtr()[i]);
+      ASSERT_EQ(many.innerIndexPtr()[i], one.innerIndexPtr()[i]);
+    }
+  }
 }
 
 TEST(GeometricAssembly, LowestMemberIndexFailureIsReported) {

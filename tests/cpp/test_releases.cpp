@@ -245,12 +245,12 @@ TEST(Condensation, SingularMessageListsSpringsAndTinyDiagonals) {
             "apply_end_releases_to_local_beam_k: interface block is singular (check release pattern). n_rel=4, "
             "rels=[dof3(k=0), dof10(k=0), dof6(k=0), dof13(k=0)], k_rr diag=[2.0250e4, 2.0250e4, 3.1500e-2, "
             "3.1500e-2]");
-  // Springs are listed with their stiffness in plain decimals; an infinite spring counts as a
-  // release (k=0). The interior diagonal holds element plus spring stiffness.
+  // Springs are listed with their stiffness in plain decimals, a NaN spring as a release
+  // (k=0). The interior diagonal holds element plus spring stiffness.
   MemberEndModes springs;
   springs.start_translation[1] = AxisMode::spring(1500000.5);
   springs.start_rotation[0] = AxisMode::released();
-  springs.start_rotation[1] = AxisMode::spring(std::numeric_limits<double>::infinity());
+  springs.start_rotation[1] = AxisMode::spring(std::nan(""));
   springs.end_rotation[0] = AxisMode::released();
   const auto d = apply_end_releases_to_local_beam_k(beam(), springs);
   ASSERT_FALSE(d.has_value());
@@ -259,6 +259,20 @@ TEST(Condensation, SingularMessageListsSpringsAndTinyDiagonals) {
             "apply_end_releases_to_local_beam_k: interface block is singular (check release pattern). n_rel=4, "
             "rels=[dof1(k=1500000.5), dof3(k=0), dof4(k=0), dof10(k=0)], k_rr diag=[3.0750e6, 2.0250e4, "
             "1.8900e7, 2.0250e4]");
+}
+
+TEST(Condensation, InfinitelyStiffSpringIsARigidConnection) {
+  // A release value that overflowed to +inf in the unit conversion: rigid, not free.
+  MemberEndModes m;
+  m.end_rotation[2] = AxisMode::spring(std::numeric_limits<double>::infinity());
+  const auto c = apply_end_releases_to_local_beam_k(beam(), m);
+  ASSERT_TRUE(c.has_value());
+  EXPECT_EQ(*c, beam());
+  MemberEndModes both = m;
+  both.start_rotation[0] = AxisMode::released();
+  MemberEndModes only_twist;
+  only_twist.start_rotation[0] = AxisMode::released();
+  EXPECT_EQ(*apply_end_releases_to_local_beam_k(beam(), both), *apply_end_releases_to_local_beam_k(beam(), only_twist));
 }
 
 TEST(Condensation, WrongSizesAreMessages) {
