@@ -504,6 +504,8 @@ std::vector<ReleasedDof> build_elimination_from_modes(const MemberEndModes& mode
   std::vector<ReleasedDof> out;
   const auto add = [&](const AxisMode& mode, int dof) {
     if (mode.kind == AxisMode::Fixed) return;
+    // An infinitely stiff spring is a rigid connection, as the stiffness condensation takes it.
+    if (mode.kind == AxisMode::Spring && std::isinf(mode.k) && mode.k > 0.0) return;
     double k = 0.0;
     if (mode.kind == AxisMode::Spring && std::isfinite(mode.k)) k = std::fmax(mode.k, 0.0);
     out.push_back(ReleasedDof{dof, k});

@@ -96,8 +96,8 @@ struct ReleasedDof {
 };
 
 // The released DOFs of the modes in the order 0, 3, 7, 10, 1, 4, 8, 11, 2, 5, 9, 12, 6, 13
-// (rigid ones left out). A spring enters with max(k, 0); a spring stiffness that is not
-// finite enters as a full release, as the stiffness condensation treats it.
+// (rigid ones left out). A spring enters with max(k, 0); as in the stiffness condensation, an
+// infinitely stiff spring counts as rigid and a NaN or −∞ stiffness as a full release.
 std::vector<ReleasedDof> build_elimination_from_modes(const MemberEndModes& modes);
 
 // Local end forces f = K·u* − f_eq, where u* are the element-side displacements: the node

@@ -268,8 +268,9 @@ TEST(RecoveryHelpers, EliminationOrderAndSpringValues) {
   modes.start_rotation[1] = AxisMode::released();
   modes.start_translation[0] = AxisMode::spring(-3.0);
   modes.end_warping = AxisMode::spring(std::numeric_limits<double>::quiet_NaN());
-  modes.start_warping = AxisMode::spring(std::numeric_limits<double>::infinity());
-  const std::vector<ReleasedDof> expected = {{0, 0.0}, {4, 0.0}, {12, 5e3}, {6, 0.0}, {13, 0.0}};
+  modes.start_warping = AxisMode::spring(std::numeric_limits<double>::infinity());  // rigid
+  modes.end_translation[1] = AxisMode::spring(-std::numeric_limits<double>::infinity());
+  const std::vector<ReleasedDof> expected = {{0, 0.0}, {4, 0.0}, {8, 0.0}, {12, 5e3}, {13, 0.0}};
   EXPECT_EQ(build_elimination_from_modes(modes), expected);
 }
 
