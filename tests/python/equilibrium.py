@@ -1,0 +1,124 @@
+"""Equilibrium of reactions and loads, the check every model test can make on an output.
+
+The support reactions of a result set, together with every load the set applies (nodal forces
+and moments, trapezoidal line loads on members, each case with its combination factor), must
+have a zero resultant force and a zero resultant moment about the global origin. The load
+resultants are formed here in closed form from the load records of the model (a trapezoid's
+area and first moment), independently of the engine. Everything is in the model's own units;
+positions come from the model's node coordinates (the reactions' "location" is in metres).
+"""
+import math
+
+
+def _add(a, b, s=1.0):
+    return [a[0] + s * b[0], a[1] + s * b[1], a[2] + s * b[2]]
+
+
+def _cross(a, b):
+    return [a[1] * b[2] - a[2] * b[1], a[2] * b[0] - a[0] * b[2], a[0] * b[1] - a[1] * b[0]]
+
+
+def _norm(a):
+    return math.sqrt(a[0] * a[0] + a[1] * a[1] + a[2] * a[2])
+
+
+class Wrench:
+    """A force, its moment about the origin, and the magnitudes that went into them."""
+
+    def __init__(self):
+        self.force = [0.0, 0.0, 0.0]
+        self.moment = [0.0, 0.0, 0.0]
+        self.force_scale = 0.0
+        self.moment_scale = 0.0
+
+    def add(self, point, force, moment=(0.0, 0.0, 0.0)):
+        arm = _cross(point, force)
+        self.force = _add(self.force, force)
+        self.moment = _add(_add(self.moment, arm), moment)
+        self.force_scale += _norm(force)
+        self.moment_scale += _norm(arm) + _norm(moment)
+
+
+def _members(model):
+    return {m["id"]: m for s in model["member_sets"] for m in s["members"]}
+
+
+def _positions(model):
+    pos = {}
+    for m in _members(model).values():
+        for end in ("start_node", "end_node"):
+            n = m[end]
+            pos.setdefault(n["id"], [n["X"], n["Y"], n["Z"]])
+    return pos
+
+
+def factored_cases(model, result_type):
+    """(load case, factor) pairs of a result set, in the order they apply."""
+    cases = {}
+    for lc in model["load_cases"]:
+        cases.setdefault(lc["id"], lc)
+    if "Loadcase" in result_type:
+        lc = cases.get(result_type["Loadcase"])
+        return [(lc, 1.0)] if lc else []
+    for combo in model["load_combinations"]:
+        if combo["id"] == result_type["Loadcombination"]:
+            return [(cases[int(k)], f) for k, f in combo["load_cases_factors"].items() if int(k) in cases]
+    return []
+
+
+def _add_line_load(w, member, load, factor):
+    s, e = load["start_frac"], load["end_frac"]
+    if abs(e - s) < 1e-14:
+        return
+    a = [member["start_node"][k] for k in "XYZ"]
+    b = [member["end_node"][k] for k in "XYZ"]
+    ab = _add(b, a, -1.0)
+    length = _norm(ab)
+    q_s, q_e = factor * load["magnitude"], factor * load["end_magnitude"]
+    area = (e - s) * (q_s + q_e) / 2.0
+    first = (e - s) * (q_s * (2.0 * s + e) + q_e * (s + 2.0 * e)) / 6.0
+    d = load["direction"]
+    force = [length * area * d[k] for k in range(3)]
+    # The resultant acts at a + (first/area)(b - a): the force at a plus the moment of the offset,
+    # which stays finite for a self-balanced trapezoid.
+    offset_moment = _cross([ab[k] * length * first for k in range(3)], d)
+    w.add(a, force, offset_moment)
+
+
+def applied_load_resultant(model, result_type):
+    w = Wrench()
+    pos = _positions(model)
+    members = _members(model)
+    for lc, factor in factored_cases(model, result_type):
+        for load in lc["nodal_loads"]:
+            w.add(pos[load["node"]], [factor * load["magnitude"] * d for d in load["direction"]])
+        for moment in lc["nodal_moments"]:
+            w.add(pos[moment["node"]], [0.0, 0.0, 0.0], [factor * moment["magnitude"] * d for d in moment["direction"]])
+        for load in lc["distributed_loads"]:
+            if load["load_case"] == lc["id"] and load["member"] in members:
+                _add_line_load(w, members[load["member"]], load, factor)
+    return w
+
+
+def reaction_resultant(model, results):
+    w = Wrench()
+    pos = _positions(model)
+    for node_id, r in results["reaction_nodes"].items():
+        f = r["nodal_forces"]
+        w.add(pos[int(node_id)], [f["fx"], f["fy"], f["fz"]], [f["mx"], f["my"], f["mz"]])
+    return w
+
+
+def assert_reactions_balance_loads(model, results, rel_tol=1e-9):
+    """Reactions + applied loads = 0 (forces, and moments about the origin), to rel_tol of the
+    sum of the magnitudes involved."""
+    a = reaction_resultant(model, results)
+    b = applied_load_resultant(model, results["result_type"])
+    f = _norm(_add(a.force, b.force))
+    m = _norm(_add(a.moment, b.moment))
+    f_tol = rel_tol * (a.force_scale + b.force_scale)
+    m_tol = rel_tol * (a.moment_scale + b.moment_scale)
+    assert f <= f_tol and m <= m_tol, (
+        f"{results['name']}: reactions and loads out of balance: force residual {f} > {f_tol} "
+        f"or moment residual {m} > {m_tol}"
+    )
