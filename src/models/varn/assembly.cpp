@@ -243,7 +243,7 @@ Expected<SparseMatrix> VARN::assemble_global_stiffness_matrix_sparse_impl(const 
           continue;
         }
         if (!k->has_value()) continue;
-        block.triplets = SparseAssembler(n);
+        block.triplets = SparseAssembler::with_capacity(n, 1);
         block.triplets.assemble_element(dof_index(m.start_node.id, 0), dof_index(m.end_node.id, 0), **k);
       } catch (const FatalFault& f) {
         // Kept per member so that the fault of the lowest member index is the one raised,
