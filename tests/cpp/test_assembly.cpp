@@ -466,6 +466,27 @@ TEST(Operator, ElasticStiffnessPlusSupportSprings) {
   EXPECT_EQ(diff.norm(), 0.0);
 }
 
+TEST(Operator, DisplacementStateAddsTheGeometricStiffness) {
+  // A column shortened by 1 mm: the operator is elastic + geometric stiffness + springs.
+  VARN v = empty_model();
+  NodalSupport s = clamp(2);
+  s.displacement_conditions["X"] = condition(SupportConditionType::Spring, 1e6);
+  v.nodal_supports.push_back(clamp(1));
+  v.nodal_supports.push_back(s);
+  add_line(v, 2, Eigen::Vector3d::Zero(), Eigen::Vector3d::UnitZ(), 4.0, 1, 2);
+  Eigen::VectorXd u = Eigen::VectorXd::Zero(21);
+  u[14 + 2] = -1e-3;
+  u[7 + 2] = -0.5e-3;
+  auto op = v.build_operator_with_supports_sparse_internal(ActiveMap{}, &u);
+  auto k = v.assemble_global_stiffness_matrix_sparse(ActiveMap{});
+  auto kg = v.assemble_geometric_stiffness_matrix_sparse(u, ActiveMap{});
+  ASSERT_TRUE(op && k && kg) << (op ? "" : op.error());
+  ASSERT_GT(Eigen::MatrixXd(*kg).norm(), 0.0);
+  Eigen::MatrixXd expected = dense(*k) + dense(*kg);
+  expected(14, 14) += 1e6;
+  EXPECT_LT(rel_diff(dense(*op), expected), 1e-15);
+}
+
 TEST(Operator, SpringMessagePassesUp) {
   VARN v = empty_model();
   NodalSupport s = clamp(3);

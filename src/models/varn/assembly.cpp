@@ -166,20 +166,6 @@ Expected<std::optional<Mat14>> element_matrix(const Member& m, std::size_t index
   fatal(member_text(m) + ": unknown member type");
 }
 
-// The initial-stress stiffness at a displacement state. It is assembled by its own member
-// loop; found at compile time so that this file does not fix that loop's declaration.
-template <class Model>
-Expected<SparseMatrix> geometric_stiffness_of(const Model& model, const Eigen::VectorXd& u, const ActiveMap& active) {
-  if constexpr (requires { model.assemble_geometric_stiffness_matrix_sparse(u, active); }) {
-    return model.assemble_geometric_stiffness_matrix_sparse(u, active);
-  } else {
-    (void)model;
-    (void)u;
-    (void)active;
-    fatal("the geometric stiffness assembly is not part of this build");
-  }
-}
-
 }  // namespace
 
 Expected<void> VARN::validate_node_ids() const {
@@ -278,7 +264,7 @@ Expected<SparseMatrix> VARN::build_operator_with_supports_sparse_internal(const 
   if (!k) return fail(k.error());
   SparseMatrix op = std::move(*k);
   if (displacement != nullptr) {
-    auto kg = geometric_stiffness_of(*this, *displacement, active);
+    auto kg = assemble_geometric_stiffness_matrix_sparse(*displacement, active);
     if (!kg) return fail(kg.error());
     op = sparse_add(op, *kg);
   }
