@@ -8,7 +8,7 @@ import threading
 import pytest
 
 import varn_calculations as vc
-from conftest import dumps, load_example, nothing_to_solve
+from conftest import chain_model, dumps, nothing_to_solve
 
 FUNCTIONS = [
     (vc.calculate_from_json, "json_data"),
@@ -264,3 +264,49 @@ def test_second_initialisation_is_refused():
     assert vc.load_varn_from_file.__name__ == "load_varn_from_file"
     with pytest.raises(RuntimeError):
         vc.calculate_from_json("{")
+
+
+def zero_length_member(example, phase):
+    model = json.loads(json.dumps(example))
+    beam = model["member_sets"][0]["members"][1]
+    beam["end_node"] = dict(beam["start_node"], id=3)  # node 3 placed on node 2
+    if phase == "combinations_cached":
+        # Combinations only, and a tie so that they run in parallel against the cached system.
+        model["settings"]["analysis_options"]["solve_loadcases"] = False
+        model["member_sets"][0]["members"][0]["member_type"] = "Tension"
+    return model
+
+
+def long_chain_with_one_zero_length_member(_example, _phase):
+    model = chain_model(300)
+    model["settings"]["analysis_options"]["solve_loadcases"] = True
+    model["load_cases"] = [{
+        "id": 1, "name": "Tip load",
+        "nodal_loads": [{"id": 1, "node": 301, "load_case": 1, "magnitude": 1.0,
+                         "direction": [0.0, 0.0, -1.0], "load_type": "Point"}],
+        "nodal_moments": [], "distributed_loads": [],
+        "rotation_imperfections": [], "translation_imperfections": [],
+    }]
+    member = model["member_sets"][0]["members"][222]
+    member["end_node"]["X"] = member["start_node"]["X"]
+    return model
+
+
+@pytest.mark.parametrize(
+    "build,phase",
+    [
+        (zero_length_member, "load_cases"),
+        (zero_length_member, "combinations_cached"),
+        (long_chain_with_one_zero_length_member, "member_loop"),
+    ],
+    ids=["load_cases", "combinations_cached", "member_loop"],
+)
+def test_fault_in_the_numerics_is_a_panic_message_and_the_module_goes_on(example, build, phase):
+    with pytest.raises(RuntimeError) as info:
+        vc.calculate_from_json(dumps(build(example, phase)))
+    assert type(info.value) is RuntimeError
+    assert str(info.value) == (
+        "Internal solver panic: Start and end nodes are the same or too close to define a direction."
+    )
+    out = json.loads(vc.calculate_from_json(dumps(example)))
+    assert out["results"]["loadcombinations"]
