@@ -1,14 +1,19 @@
 // Supports: which DOFs they hold, springs in the operator, the exact and penalty impositions on
 // a reduced system, and the constrained solve with its singular-matrix message.
 #include <gtest/gtest.h>
+#include <spdlog/sinks/base_sink.h>
 
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
+#include "diagnostics/diagnostics.h"
 #include "fatal.h"
+#include "logging.h"
 #include "functions/support_utils.h"
 #include "global_system_models.h"
 
@@ -286,6 +291,56 @@ TEST(ReducedConstraints, NothingEliminatedImposesEveryHeldDofExactly) {
   const auto exact = v.apply_boundary_conditions_to_k_only(*e, kk);
   EXPECT_EQ(exact, (std::vector<std::size_t>{0, 1, 2, 3, 4, 5, 6, 22}));
   EXPECT_EQ(Eigen::MatrixXd(kk), kd);
+}
+
+class CollectingSink : public spdlog::sinks::base_sink<std::mutex> {
+ public:
+  std::vector<std::string> messages;
+
+ protected:
+  void sink_it_(const spdlog::details::log_msg& msg) override { messages.emplace_back(msg.payload.data(), msg.payload.size()); }
+  void flush_() override {}
+};
+
+TEST(ReducedConstraints, EventsReportPenalisedTranslationsAndExactRotations) {
+  // Clamped base (retained), and a pinned node hung from the beam tip by a vertical arm: its
+  // X and Y translations are penalised rows, its Z translation follows the tip's uz alone.
+  VARN v = empty_model();
+  v.nodal_supports.push_back(clamp(1));
+  v.nodal_supports.push_back(support(2, {T::Fixed, T::Fixed, T::Fixed}, {T::Free, T::Free, T::Free}));
+  add_line(v, 2, Eigen::Vector3d::Zero(), Eigen::Vector3d::UnitX(), 3.0, 1);
+  v.member_sets.front().members.push_back(member(3, MemberType::Rigid, node(3, 3, 0, 0), node(4, 3, 0, -0.5, 2)));
+  auto e = v.build_rigid_elimination_partial_using_hinges();
+  auto k = v.assemble_global_stiffness_matrix_sparse(ActiveMap{});
+  ASSERT_TRUE(e && k);
+  ReducedSystem red = VARN::reduce_system_sparse_internal(*k, Eigen::VectorXd::Zero(28), *e);
+  const double alpha = 1000.0 * sparse_max_abs_diagonal(red.k);
+
+  auto logger = logger_for("varn::diagnostics");
+  auto sink = std::make_shared<CollectingSink>();
+  logger->sinks().push_back(sink);
+  logger->set_level(spdlog::level::debug);
+  v.apply_boundary_conditions_reduced(*e, red.k, red.f);
+  logger->set_level(spdlog::level::off);
+  logger->sinks().pop_back();
+
+  auto penalty = [&](const char* dof) {
+    return diagnostics::to_json(diagnostics::Constraint{4, dof, false, "Penalty", alpha, std::nullopt});
+  };
+  auto exact = [&](const char* dof, std::uint64_t pivot) {
+    return diagnostics::to_json(diagnostics::Constraint{1, dof, true, "ExactRetained", std::nullopt, pivot});
+  };
+  EXPECT_EQ(sink->messages,
+            (std::vector<std::string>{exact("RX", 3), exact("RY", 4), exact("RZ", 5), penalty("UX"), penalty("UY")}));
+  EXPECT_EQ(sink->messages.front(),
+            "{\"type\":\"Constraint\",\"node_id\":1,\"dof\":\"RX\",\"retained_in_reduced\":true,"
+            "\"method\":\"ExactRetained\",\"penalty_alpha\":null,\"pivot_index\":3}");
+  // The matrix-only form makes the same choices without events and names the exact indices:
+  // node 1's six DOFs and the tip's uz, which the pinned node follows alone.
+  SparseMatrix kk = VARN::reduce_system_sparse_internal(*k, Eigen::VectorXd::Zero(28), *e).k;
+  const auto fixed = v.apply_boundary_conditions_to_k_only(*e, kk);
+  EXPECT_EQ(fixed, (std::vector<std::size_t>{0, 1, 2, 3, 4, 5, *e->reduced_column(14 + 2)}));
+  EXPECT_EQ(Eigen::MatrixXd(kk), Eigen::MatrixXd(red.k));
 }
 
 // ---------------------------------------------------------------------------------------------
