@@ -174,7 +174,7 @@ def test_hinge_curves_do_not_stop_a_linear_run(example):
 
 
 def scaled_example(example, length_unit, factor):
-    """The example in another length unit: coordinates and section values rescaled."""
+    """The example in another length unit: the same structure and loads, every value rescaled."""
     model = nothing_to_solve(example)
     model["settings"]["unit_settings"]["lengthUnit"] = length_unit
     for member_set in model["member_sets"]:
@@ -187,6 +187,12 @@ def scaled_example(example, length_unit, factor):
         for key in ("i_y", "i_z", "j"):
             section[key] *= factor**4
         section["i_w"] *= factor**6
+    for load_case in model["load_cases"]:
+        for load in load_case["distributed_loads"]:  # force per length
+            load["magnitude"] /= factor
+            load["end_magnitude"] /= factor
+        for moment in load_case["nodal_moments"]:  # force times length
+            moment["magnitude"] *= factor
     return model
 
 
@@ -235,3 +241,65 @@ def test_carried_results_survive_repeated_round_trips(example):
     for _ in range(3):
         text = vc.calculate_from_json(text)
     assert json.loads(text)["results"] == CARRIED_RESULTS
+
+
+def analysed(model):
+    model = copy.deepcopy(model)
+    model["settings"]["analysis_options"]["solve_loadcases"] = True
+    return run(model)
+
+
+def test_analysed_millimetre_model_comes_back_in_millimetres(example):
+    in_m = analysed(example)
+    mm = scaled_example(example, "mm", 1000.0)
+    mm["load_combinations"] = example["load_combinations"]
+    in_mm = analysed(mm)
+    assert in_mm["member_sets"] == mm_members(mm)
+    for kind in ("loadcases", "loadcombinations"):
+        assert set(in_mm["results"][kind]) == set(in_m["results"][kind])
+        for name, m_set in in_m["results"][kind].items():
+            mm_set = in_mm["results"][kind][name]
+            # Values at round-off level differ between the two unit systems; compare against
+            # the size of the largest value of the set.
+            t_scale = max(abs(d[k]) for d in m_set["displacement_nodes"].values() for k in ("dx", "dy", "dz"))
+            r_scale = max(abs(d[k]) for d in m_set["displacement_nodes"].values() for k in ("rx", "ry", "rz"))
+            for node_id, d in m_set["displacement_nodes"].items():
+                got = mm_set["displacement_nodes"][node_id]
+                for k in ("dx", "dy", "dz"):
+                    assert got[k] == pytest.approx(1000.0 * d[k], rel=1e-9, abs=1e-9 * 1000.0 * t_scale)
+                for k in ("rx", "ry", "rz"):
+                    assert got[k] == pytest.approx(d[k], rel=1e-9, abs=1e-9 * r_scale)
+            f_scale = max(abs(r["nodal_forces"][k]) for r in m_set["reaction_nodes"].values() for k in ("fx", "fy", "fz"))
+            m_scale = max(abs(r["nodal_forces"][k]) for r in m_set["reaction_nodes"].values() for k in ("mx", "my", "mz"))
+            for node_id, r in m_set["reaction_nodes"].items():
+                got = mm_set["reaction_nodes"][node_id]
+                assert got["location"] == r["location"]  # metres in both
+                for k in ("fx", "fy", "fz"):
+                    assert got["nodal_forces"][k] == pytest.approx(r["nodal_forces"][k], rel=1e-9, abs=1e-9 * f_scale)
+                for k in ("mx", "my", "mz"):
+                    assert got["nodal_forces"][k] == pytest.approx(
+                        1000.0 * r["nodal_forces"][k], rel=1e-9, abs=1e-9 * 1000.0 * m_scale)
+
+
+def mm_members(mm):
+    # The member sets as written back: defaults filled in, values as given.
+    return json.loads(vc.calculate_from_json(dumps(nothing_to_solve(mm))))["member_sets"]
+
+
+def test_second_run_on_an_output_keeps_earlier_results_and_adds_equal_new_ones(example):
+    mm = scaled_example(example, "mm", 1000.0)
+    mm["load_combinations"] = example["load_combinations"]
+    first = analysed(mm)
+    second = analysed(first)
+    for kind in ("loadcases", "loadcombinations"):
+        earlier, now = first["results"][kind], second["results"][kind]
+        # What came with the input is there unchanged...
+        for name, entry in earlier.items():
+            assert now[name] == entry
+        # ...and the run's own sets, stored beside them, carry the same numbers in the same units.
+        added = {name: entry for name, entry in now.items() if name not in earlier}
+        assert len(added) == len(earlier)
+        for entry in added.values():
+            (twin,) = [e for e in earlier.values() if e["result_type"] == entry["result_type"]]
+            for node_id, d in twin["displacement_nodes"].items():
+                assert entry["displacement_nodes"][node_id] == pytest.approx(d, rel=1e-9, abs=1e-12)
