@@ -303,7 +303,9 @@ Expected<Eigen::VectorXd> VARN::assemble_load_vector_for_combination(std::uint32
   Eigen::VectorXd f = Eigen::VectorXd::Zero(static_cast<Eigen::Index>(n));
   // The factors are summed in the order the combination lists them, so the last bits of the
   // sum are the same on every run.
-  for (const auto& [case_id, factor] : combo->load_cases_factors) {
+  for (const auto& entry : combo->load_cases_factors) {
+    const std::uint32_t case_id = entry.first;
+    const double factor = entry.second;
     const bool exists = std::any_of(load_cases.begin(), load_cases.end(),
                                     [&](const LoadCase& c) { return c.id == case_id; });
     if (!exists) continue;
