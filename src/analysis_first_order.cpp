@@ -4,6 +4,7 @@
 // parallel against one cached system with every tie and strut on.
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <memory>
 #include <optional>
 #include <set>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include <spdlog/logger.h>
+#include <tbb/parallel_for.h>
 
 #include "analysis_paths.h"
 #include "logging.h"
@@ -79,6 +81,27 @@ std::vector<std::string> insert_combination_results(PipelineRun& run, std::vecto
   return failures;
 }
 
+// One load case solved without storing: its solution or message, or the fatal fault it raised.
+struct CaseOutcome {
+  std::optional<Expected<FirstOrderCaseSolution>> solution;
+  std::exception_ptr fault;
+};
+
+// Every load case solved without storing, one task per case on the shared pool, kept in list
+// order. Faults are held with their case so that the caller meets them in list order, where a
+// solve in turn would have raised them.
+std::vector<CaseOutcome> solve_cases_side_by_side(const VARN& model, const std::vector<std::uint32_t>& ids) {
+  std::vector<CaseOutcome> outcomes(ids.size());
+  tbb::parallel_for(std::size_t{0}, ids.size(), [&](std::size_t i) {
+    try {
+      outcomes[i].solution.emplace(model.solve_load_case_unstored(ids[i]));
+    } catch (...) {
+      outcomes[i].fault = std::current_exception();
+    }
+  });
+  return outcomes;
+}
+
 }  // namespace
 
 Expected<void> solve_load_cases_first_order(PipelineRun& run) {
@@ -93,13 +116,20 @@ Expected<void> solve_load_cases_first_order(PipelineRun& run) {
       outcome = fail("Batched LC solve error: " + done.error());
     }
   } else {
+    // First-order load cases are independent of each other: they are solved side by side on
+    // the shared model and stored afterwards one by one in list order, so names, messages and
+    // output are those of solving them in turn.
+    std::vector<CaseOutcome> solutions = solve_cases_side_by_side(model, ids);
     for (std::size_t i = 0; i < ids.size(); ++i) {
       const std::uint32_t id = ids[i];
       path_log()->info("Solving load case {} with first-order (linear).", id);
-      if (auto solved = model.solve_for_load_case(id); !solved) {
+      if (solutions[i].fault) std::rethrow_exception(solutions[i].fault);
+      Expected<FirstOrderCaseSolution>& solved = *solutions[i].solution;
+      if (!solved) {
         outcome = fail("LC " + std::to_string(id) + " linear error: " + solved.error());
         break;
       }
+      model.store_load_case_solution(id, std::move(*solved));
       path_log()->info("LC {}/{} (id={}) done.", i + 1, ids.size(), id);
     }
   }

@@ -13,6 +13,7 @@
 
 #include <Eigen/Core>
 
+#include "functions/results.h"
 #include "functions/sparse.h"
 #include "models/varn/active_map.h"
 #include "models/varn/rigid_elimination.h"
@@ -32,6 +33,18 @@ struct FirstOrderLoopStats {
   double assembly = 0.0;  // operator builds inside the loop
   double solve = 0.0;     // constrained solves inside the loop (reduction included)
   double active = 0.0;    // active-set updates inside the loop
+};
+
+// A solved load case before it is stored: its name, displacements, reactions, the final
+// tie/strut state and the member results recovered with it, and what the solve spent.
+struct FirstOrderCaseSolution {
+  std::string name;
+  Eigen::VectorXd u;
+  Eigen::VectorXd reactions;
+  ActiveMap active;
+  MemberResultMap member_results;
+  FirstOrderLoopStats stats;
+  double seconds = 0.0;  // from the start of the active-set loop to the recovered reactions
 };
 
 // Rigid links eliminated: the reduced stiffness K_r = Cᵀ·K·C with the supports imposed on it

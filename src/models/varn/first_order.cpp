@@ -101,10 +101,30 @@ Expected<FirstOrderSolveOutput> VARN::solve_first_order_common(const Eigen::Vect
   }
   const RigidElimination* elim = elimination ? &*elimination : nullptr;
 
+  // Switching a tie or strut scales its entries and never removes them, so every operator of
+  // this solve has the pattern of the first: on the penalty path its symbolic analysis is
+  // made once and every pass only refactorises numerically (the same ordering, so the same
+  // numbers as a fresh analysis would give).
+  std::optional<CachedSymbolicCholesky> symbolic;
+  auto constrained_solve = [&](const SparseMatrix& k, const std::string& singular_message) -> Expected<Eigen::VectorXd> {
+    if (elim != nullptr || constrained.empty()) {
+      return solve_constrained_linear_system(k, f, constrained, elim, singular_message);
+    }
+    Eigen::VectorXd rhs = f;
+    const SparseMatrix k_pen = apply_penalty_bc_sparse(k, rhs, constrained);
+    if (!symbolic) {
+      auto analysed = CachedSymbolicCholesky::create(k_pen);
+      if (!analysed) return solve_constrained_linear_system(k, f, constrained, elim, singular_message);
+      symbolic = std::move(*analysed);
+    }
+    auto x = symbolic->factorize_numerical_and_solve(k_pen, rhs);
+    if (!x) return fail(singular_message);
+    return Eigen::VectorXd(x->col(0));
+  };
   auto solve_for_current_map = [&](const std::string& singular_message) -> Expected<Eigen::VectorXd> {
     auto k = build_operator_with_supports_sparse_internal(active, nullptr);
     if (!k) return fail(k.error());
-    return solve_constrained_linear_system(*k, f, constrained, elim, singular_message);
+    return constrained_solve(*k, singular_message);
   };
 
   // The tie/strut state whose operator produced u. A pass with that same state would build
@@ -125,8 +145,7 @@ Expected<FirstOrderSolveOutput> VARN::solve_first_order_common(const Eigen::Vect
         if (!k) return fail(k.error());
         st.assembly += seconds_since(t);
         t = Clock::now();
-        auto solved =
-            solve_constrained_linear_system(*k, f, constrained, elim, "Stiffness matrix is singular or near-singular");
+        auto solved = constrained_solve(*k, "Stiffness matrix is singular or near-singular");
         if (!solved) return fail(solved.error());
         st.solve += seconds_since(t);
         u_new = std::move(*solved);
@@ -171,35 +190,51 @@ Expected<FirstOrderSolveOutput> VARN::solve_first_order_common(const Eigen::Vect
   return FirstOrderSolveOutput{std::move(u), std::move(active)};
 }
 
-Expected<Results> VARN::solve_for_load_case(std::uint32_t load_case_id) {
+Expected<FirstOrderCaseSolution> VARN::solve_load_case_unstored(std::uint32_t load_case_id) const {
   auto f = assemble_load_vector_for_case(load_case_id);
   if (!f) return fail(f.error());
   const LoadCase* lc = find_load_case(*this, load_case_id);
   if (lc == nullptr) return fail(load_case_not_found(load_case_id));
-  std::string name = lc->name;
 
-  const auto total_start = Clock::now();
-  FirstOrderLoopStats stats;
+  const auto start = Clock::now();
+  FirstOrderCaseSolution solution;
+  solution.name = lc->name;
   const Eigen::VectorXd u0 = Eigen::VectorXd::Zero(f->size());
-  auto solved = solve_first_order_common(*f, u0, init_active_map_tie_comp(*this), true, &stats);
+  auto solved = solve_first_order_common(*f, u0, init_active_map_tie_comp(*this), true, &solution.stats);
   if (!solved) return fail(solved.error());
 
-  const ResultType type = ResultType::loadcase(load_case_id);
-  auto composed = compose_support_reaction_vector_equilibrium(*this, type, solved->u, &solved->active, false, false);
+  auto composed = compose_support_reaction_vector_equilibrium(*this, ResultType::loadcase(load_case_id), solved->u,
+                                                              &solved->active, false, false);
   if (!composed) return fail(composed.error());
+  solution.u = std::move(solved->u);
+  solution.active = std::move(solved->active);
+  solution.reactions = std::move(composed->reactions);
+  solution.member_results = std::move(composed->member_results);
+  solution.seconds = seconds_since(start);
+  return solution;
+}
 
+Results& VARN::store_load_case_solution(std::uint32_t load_case_id, FirstOrderCaseSolution solution) {
   const auto post_start = Clock::now();
-  Results stored = build_and_store_results(std::move(name), false, load_case_id, solved->u, composed->reactions,
-                                           &solved->active, false, false, std::move(composed->member_results));
+  Results& stored = build_and_store_results(std::move(solution.name), false, load_case_id, solution.u,
+                                            solution.reactions, &solution.active, false, false,
+                                            std::move(solution.member_results));
   const double post = seconds_since(post_start);
-
   if (solver_log()->should_log(spdlog::level::debug)) {
+    const FirstOrderLoopStats& st = solution.stats;
     solver_log()->debug(
-        "[SOLVE] '{}' iters={} elim={:.3}s asm={:.3}s red={:.3}s lu={:.3}s active={:.3}s post={:.3}s total={:.3}s",
-        stored.name, stats.iterations, stats.elimination, stats.assembly, 0.0, stats.solve, stats.active, post,
-        seconds_since(total_start));
+        "[SOLVE] '{}' iters={} elim={:.3f}s asm={:.3f}s red={:.3f}s lu={:.3f}s active={:.3f}s post={:.3f}s "
+        "total={:.3f}s",
+        stored.name, st.iterations, st.elimination, st.assembly, 0.0, st.solve, st.active, post,
+        solution.seconds + post);
   }
   return stored;
+}
+
+Expected<Results> VARN::solve_for_load_case(std::uint32_t load_case_id) {
+  auto solution = solve_load_case_unstored(load_case_id);
+  if (!solution) return fail(solution.error());
+  return store_load_case_solution(load_case_id, std::move(*solution));
 }
 
 Expected<void> VARN::solve_load_cases_batched_first_order(const std::vector<std::uint32_t>& load_case_ids) {
@@ -250,7 +285,7 @@ Expected<void> VARN::solve_load_cases_batched_first_order(const std::vector<std:
   const double post_time = seconds_since(t);
 
   if (solver_log()->should_log(spdlog::level::debug)) {
-    solver_log()->debug("[BATCH] {} LCs: asm={:.3}s solve={:.3}s post={:.3}s total={:.3}s", m, asm_time, solve_time,
+    solver_log()->debug("[BATCH] {} LCs: asm={:.3f}s solve={:.3f}s post={:.3f}s total={:.3f}s", m, asm_time, solve_time,
                         post_time, seconds_since(total_start));
   }
   return {};

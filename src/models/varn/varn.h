@@ -172,6 +172,10 @@ struct VARN {
 
   // One load case: stores its result set (name made unique) and returns a copy of it.
   Expected<Results> solve_for_load_case(std::uint32_t load_case_id);
+  // The same solve without storing, so that independent load cases can run side by side on a
+  // shared model; and the storing of such a solution (with its "[SOLVE]" timing line).
+  Expected<FirstOrderCaseSolution> solve_load_case_unstored(std::uint32_t load_case_id) const;
+  Results& store_load_case_solution(std::uint32_t load_case_id, FirstOrderCaseSolution solution);
   // The active-set loop for the load vector f from (u_start, active_start): loop passes with
   // or without reactivation, then a reactivation pass and a final consistency pass; a pass
   // that switches a member sends the solve back into the loop, so the returned map always
