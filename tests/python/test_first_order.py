@@ -13,7 +13,8 @@ from equilibrium import assert_reactions_balance_loads
 SPACE_FRAME = "space_frame_two_storeys.json"
 X_BRACED = "x_braced_portal_tension_diagonals.json"
 HANGER = "cantilever_with_tension_hanger.json"
-ALL_MODELS = [SPACE_FRAME, X_BRACED, HANGER]
+POOR_GUESS = "node_on_ties_started_from_poor_guess.json"
+ALL_MODELS = [SPACE_FRAME, X_BRACED, HANGER, POOR_GUESS]
 
 # Leaves of a member result that superpose linearly (the extremes are maxima of the two ends).
 LINEAR_MEMBER_KEYS = [
@@ -94,6 +95,8 @@ def combination_as_load_case(model, combo):
                                                     end_magnitude=factor * load["end_magnitude"]))
     out["load_cases"] = [merged]
     out["load_combinations"] = []
+    out.pop("results", None)
+    options(out)["solve_loadcases"] = True
     return out
 
 
@@ -343,9 +346,13 @@ def test_combination_named_like_an_input_set_is_stored_beside_it(name):
 # A switched-off tie keeps 1e-10 of its stiffness in the solve, but is reported without force
 # and left out of the reactions; the force it still takes is that fraction of its stiffness
 # relative to the structure's, here up to about 1e-8 of the load (a stiff rod on a cantilever).
-@pytest.mark.parametrize("name,rel_tol", [(SPACE_FRAME, 1e-9), ("example", 1e-9), (X_BRACED, 1e-7), (HANGER, 1e-7)])
+@pytest.mark.parametrize(
+    "name,rel_tol", [(SPACE_FRAME, 1e-9), ("example", 1e-9), (X_BRACED, 1e-7), (HANGER, 1e-7), (POOR_GUESS, 1e-7)]
+)
 def test_reactions_balance_loads_in_every_result_set(name, rel_tol):
     model = load_example() if name == "example" else fixture(name)
+    model.pop("results", None)
+    options(model)["solve_loadcases"] = True
     out = run(model)["results"]
     sets = list(out["loadcases"].values()) + list(out["loadcombinations"].values())
     assert len(sets) == len(model["load_cases"]) + len(model["load_combinations"])
@@ -359,3 +366,49 @@ def test_same_input_gives_the_same_bytes(name):
     first = vc.calculate_from_json(text)
     for _ in range(3):
         assert vc.calculate_from_json(text) == first
+
+
+# ---- the active set ends consistent with the displacements ------------------------------------
+
+
+def tie_forces_from_displacement(model, results):
+    """Axial force (N, tension positive) of every tie from the displacement of its free node,
+    small-displacement bar kinematics; with the section of each tie from the model."""
+    area = {s["id"]: s["area"] for s in model["sections"]}
+    e_mod = 1e6 * model["materials"][0]["e_mod"]  # MPa -> Pa
+    u = results["displacement_nodes"]
+    forces = {}
+    for m in members_of(model):
+        if m["member_type"] != "Tension":
+            continue
+        a, b = m["start_node"], m["end_node"]
+        d = [b[k] - a[k] for k in "XYZ"]
+        length = sum(x * x for x in d) ** 0.5
+        du = [u[str(b["id"])][k] - u[str(a["id"])][k] for k in ("dx", "dy", "dz")]
+        elongation = sum(du[i] * d[i] for i in range(3)) / length
+        forces[m["id"]] = e_mod * area[m["section"]] / length * elongation
+    return forces
+
+
+def test_re_solve_from_a_poor_start_ends_with_every_tie_consistent():
+    # The stored case displacement that seeds the combination's re-solve points the wrong way:
+    # the re-solve starts with the ties on the far side switched off and may not bring them
+    # back inside its loop. Once the closing passes switch members, the loop runs again, so no
+    # tie is returned switched off while stretched, or on while compressed.
+    model = fixture(POOR_GUESS)
+    result = run(model)["results"]["loadcombinations"]["C"]
+    slack = options(model)["axial_slack"]
+    for member_id, n in tie_forces_from_displacement(model, result).items():
+        reported = -1e3 * result["member_results"][str(member_id)]["local_start_forces"]["fx"]  # kN -> N
+        if reported == 0.0:
+            assert n < 5.0 * slack, (member_id, n)
+        else:
+            assert n >= -slack, (member_id, n)
+            assert reported == pytest.approx(n, rel=1e-6)
+
+    # The same state as the combination solved from rest, and as its load solved as a case.
+    from_rest = copy.deepcopy(model)
+    del from_rest["results"]
+    assert_sets_close(result, run(from_rest)["results"]["loadcombinations"]["C"], 1e-9)
+    as_case = run(combination_as_load_case(model, model["load_combinations"][0]))["results"]["loadcases"]["C"]
+    assert_sets_close(result, as_case, 1e-9)
