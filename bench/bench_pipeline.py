@@ -1,0 +1,151 @@
+"""End-to-end timing of `calculate_from_json` on building-like space frames.
+
+Each frame is a rectangular grid of columns on fixed bases with beams in both directions on
+every floor; two load cases (dead load on every beam, wind on one facade) and three
+combinations. The braced variant adds crossed tension-only rods in the end bays of every
+storey, in both directions, so that the load cases go through the active-set loop and the
+combinations through the cached system with its re-solve.
+
+Run:  PYTHONPATH=build /usr/bin/python3 bench/bench_pipeline.py [--repeat N] [--sizes 1000,5000,10000]
+Phase timings of the same frames: bench_pipeline.py --write-models DIR, then
+      build/bench_first_order DIR/frame_plain_9889.json
+"""
+import argparse
+import json
+import statistics
+import time
+
+import varn_calculations as vc
+
+BAY_X, BAY_Y, STOREY = 6.0, 5.0, 3.5
+
+
+def section(i, name, area, i_y, i_z, j):
+    return {"id": i, "name": name, "material": 1, "h": 0.3, "b": 0.3, "i_y": i_y, "i_z": i_z, "j": j,
+            "area": area, "i_w": 0.0}
+
+
+def frame(nx, ny, storeys, braced):
+    node_ids = {}
+
+    def node(i, j, k):
+        key = (i, j, k)
+        if key not in node_ids:
+            node_ids[key] = len(node_ids) + 1
+        n = {"id": node_ids[key], "X": i * BAY_X, "Y": j * BAY_Y, "Z": k * STOREY}
+        if k == 0:
+            n["nodal_support"] = 1
+        return n
+
+    members = []
+
+    def add(a, b, sec, kind, cls):
+        members.append({"id": len(members) + 1, "start_node": a, "end_node": b, "section": sec,
+                        "rotation_angle": 0.0, "classification": cls, "weight": 0.0, "member_type": kind})
+
+    for k in range(storeys):
+        for i in range(nx):
+            for j in range(ny):
+                add(node(i, j, k), node(i, j, k + 1), 1, "Normal", "Column")
+        for i in range(nx):
+            for j in range(ny):
+                if i + 1 < nx:
+                    add(node(i, j, k + 1), node(i + 1, j, k + 1), 2, "Normal", "Beam")
+                if j + 1 < ny:
+                    add(node(i, j, k + 1), node(i, j + 1, k + 1), 2, "Normal", "Beam")
+        if braced:
+            # Crossed rods in the first and last bay of the two long facades (X direction) and of
+            # the two short ones (Y direction).
+            for j in (0, ny - 1):
+                for i in (0, nx - 2):
+                    add(node(i, j, k), node(i + 1, j, k + 1), 3, "Tension", "Brace")
+                    add(node(i + 1, j, k), node(i, j, k + 1), 3, "Tension", "Brace")
+            for i in (0, nx - 1):
+                for j in (0, ny - 2):
+                    add(node(i, j, k), node(i, j + 1, k + 1), 3, "Tension", "Brace")
+                    add(node(i, j + 1, k), node(i, j, k + 1), 3, "Tension", "Brace")
+
+    beams = [m["id"] for m in members if m["classification"] == "Beam"]
+    dead = {"id": 1, "name": "Dead", "nodal_loads": [], "nodal_moments": [],
+            "distributed_loads": [{"member": b, "load_case": 1, "magnitude": 12.0, "direction": [0.0, 0.0, -1.0],
+                                   "start_frac": 0.0, "end_frac": 1.0, "end_magnitude": 12.0} for b in beams],
+            "rotation_imperfections": [], "translation_imperfections": []}
+    facade = [node_ids[(0, j, k)] for k in range(1, storeys + 1) for j in range(ny)]
+    wind = {"id": 2, "name": "Wind X", "nodal_loads": [
+        {"id": n, "node": n, "load_case": 2, "magnitude": 8.0, "direction": [1.0, 0.0, 0.0], "load_type": "Wind"}
+        for n in facade], "nodal_moments": [], "distributed_loads": [],
+        "rotation_imperfections": [], "translation_imperfections": []}
+    combos = [
+        {"id": 1, "name": "ULS 1.35 G + 1.5 W", "load_cases_factors": {"1": 1.35, "2": 1.5}, "check": "ALL"},
+        {"id": 2, "name": "SLS G + W", "load_cases_factors": {"1": 1.0, "2": 1.0}, "check": "ALL"},
+        {"id": 3, "name": "ULS 1.0 G - 1.5 W", "load_cases_factors": {"1": 1.0, "2": -1.5}, "check": "ALL"},
+    ]
+    model = {
+        "member_sets": [{"id": 1, "classification": "Building", "members": members}],
+        "load_cases": [dead, wind], "load_combinations": combos, "imperfection_cases": [],
+        "settings": {"id": 1, "analysis_options": {
+            "id": 1, "solve_loadcases": True, "solver": "direct", "tolerance": 1e-6, "max_iterations": 20,
+            "dimensionality": "3D", "order": "Linear", "rigid_strategy": "LinearMpc", "axial_slack": 0.001},
+            "general_info": {"project_name": "bench", "author": "bench", "version": "1"},
+            "unit_settings": {"lengthUnit": "m", "forceUnit": "kN", "densityUnit": "kg/m3", "pressureUnit": "MPa"}},
+        "materials": [{"id": 1, "name": "S355", "e_mod": 210000.0, "g_mod": 80770.0, "density": 7850.0,
+                       "yield_stress": 355.0}],
+        "sections": [section(1, "HEB 300", 1.491e-2, 2.517e-4, 8.563e-5, 1.85e-6),
+                     section(2, "IPE 400", 8.446e-3, 2.313e-4, 1.318e-5, 5.11e-7),
+                     section(3, "Rod 30", 7.07e-4, 4.0e-8, 4.0e-8, 8.0e-8)],
+        "nodal_supports": [{"id": 1, "classification": "Fixed base",
+                            "displacement_conditions": {a: {"condition_type": "Fixed"} for a in "XYZ"},
+                            "rotation_conditions": {a: {"condition_type": "Fixed"} for a in "XYZ"}}],
+    }
+    return model, len(members), len(node_ids)
+
+
+def members_per_storey(nx, ny, braced):
+    n = nx * ny + (nx - 1) * ny + nx * (ny - 1)
+    return n + (16 if braced else 0)
+
+
+def frame_of_size(target, braced, nx=11, ny=11):
+    storeys = max(1, target // members_per_storey(nx, ny, braced))
+    return frame(nx, ny, storeys, braced)
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--repeat", type=int, default=5)
+    parser.add_argument("--sizes", default="1000,5000,10000")
+    parser.add_argument("--write-models", metavar="DIR",
+                        help="only write the frames as JSON files (for bench_first_order) and stop")
+    args = parser.parse_args()
+    sizes = [int(s) for s in args.sizes.split(",")]
+    if args.write_models:
+        for braced in (False, True):
+            for target in sizes:
+                model, members, _ = frame_of_size(target, braced)
+                path = f"{args.write_models}/frame_{'braced' if braced else 'plain'}_{members}.json"
+                with open(path, "w", encoding="utf-8") as f:
+                    json.dump(model, f)
+                print(path)
+        return
+
+    print(f"{'variant':<22}{'members':>8}{'nodes':>7}{'DOFs':>8}{'best s':>9}{'median s':>10}{'us/member':>11}")
+    for braced in (False, True):
+        for target in sizes:
+            model, members, nodes = frame_of_size(target, braced)
+            text = json.dumps(model)
+            vc.calculate_from_json(text)  # warm-up: pool threads, allocator
+            times = []
+            for _ in range(args.repeat):
+                t = time.perf_counter()
+                out = vc.calculate_from_json(text)
+                times.append(time.perf_counter() - t)
+            results = json.loads(out)["results"]
+            assert len(results["loadcases"]) == 2 and len(results["loadcombinations"]) == 3
+            best, median = min(times), statistics.median(times)
+            name = "tension-only X-braced" if braced else "plain frame"
+            print(f"{name:<22}{members:>8}{nodes:>7}{7 * nodes:>8}{best:>9.3f}{median:>10.3f}"
+                  f"{1e6 * best / members:>11.1f}")
+
+
+if __name__ == "__main__":
+    main()
