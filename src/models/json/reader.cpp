@@ -336,45 +336,30 @@ static int utf8_length(const unsigned char* p, const unsigned char* end) {
 }
 
 std::string_view Reader::read_string() {
-  // The caller has peeked the opening quote.
+  // The caller has peeked the opening quote. Text without escapes is returned as a view of
+  // the input; from the first escape on, the text is unescaped into the scratch buffer.
   ++p_;
-  const char* start = p_;
-  // Fast path: no escapes, plain ASCII or valid UTF-8.
+  const char* const start = p_;
+  const char* run = p_;  // start of the pending run not yet copied to the scratch buffer
+  bool escaped = false;
   while (p_ < end_) {
-    unsigned char c = static_cast<unsigned char>(*p_);
+    const unsigned char c = static_cast<unsigned char>(*p_);
     if (c == '"') {
       std::string_view s(start, static_cast<std::size_t>(p_ - start));
+      if (escaped) {
+        scratch_.append(run, p_);
+        s = scratch_;
+      }
       ++p_;
       return s;
     }
-    if (c == '\\') break;
-    if (c < 0x20) {
-      ++p_;
-      fail("control character (\\u0000-\\u001F) found while parsing a string");
-    }
-    if (c < 0x80) {
-      ++p_;
-      continue;
-    }
-    int n = utf8_length(reinterpret_cast<const unsigned char*>(p_), reinterpret_cast<const unsigned char*>(end_));
-    if (n == 0) {
-      ++p_;
-      fail("invalid unicode code point");
-    }
-    p_ += n;
-  }
-  if (p_ >= end_) fail("EOF while parsing a string");
-  // Slow path: unescape into the scratch buffer.
-  scratch_.assign(start, p_);
-  while (p_ < end_) {
-    unsigned char c = static_cast<unsigned char>(*p_);
-    if (c == '"') {
-      ++p_;
-      return scratch_;
-    }
     if (c == '\\') {
+      if (!escaped) scratch_.clear();
+      escaped = true;
+      scratch_.append(run, p_);
       ++p_;
       parse_escape(scratch_);
+      run = p_;
       continue;
     }
     if (c < 0x20) {
@@ -382,16 +367,14 @@ std::string_view Reader::read_string() {
       fail("control character (\\u0000-\\u001F) found while parsing a string");
     }
     if (c < 0x80) {
-      scratch_ += static_cast<char>(c);
       ++p_;
       continue;
     }
-    int n = utf8_length(reinterpret_cast<const unsigned char*>(p_), reinterpret_cast<const unsigned char*>(end_));
+    const int n = utf8_length(reinterpret_cast<const unsigned char*>(p_), reinterpret_cast<const unsigned char*>(end_));
     if (n == 0) {
       ++p_;
       fail("invalid unicode code point");
     }
-    scratch_.append(p_, static_cast<std::size_t>(n));
     p_ += n;
   }
   fail("EOF while parsing a string");

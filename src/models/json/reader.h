@@ -94,25 +94,7 @@ class Reader {
   template <class F>
   void read_array(F&& each) {
     enter();
-    bool first = true;
-    for (;;) {
-      int c = peek();
-      if (c == ']') break;
-      if (!first) {
-        if (c == ',') {
-          bump();
-          c = peek();
-          if (c == ']') fail_peek("trailing comma");
-        } else if (c == -1) {
-          fail_peek("EOF while parsing a list");
-        } else {
-          fail_peek("expected `,` or `]`");
-        }
-      }
-      if (c == -1) fail_peek(first ? "EOF while parsing a list" : "EOF while parsing a value");
-      first = false;
-      each();
-    }
+    for (bool first = true; next_element(first); first = false) each();
     bump();
     leave();
   }
