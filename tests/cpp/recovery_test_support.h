@@ -59,6 +59,14 @@ inline Member member(std::uint32_t id, const Node& a, const Node& b, MemberType 
   return m;
 }
 
+// One member set (id 1) holding the members.
+inline std::vector<MemberSet> sets_of(std::vector<Member> members) {
+  MemberSet s;
+  s.id = 1;
+  s.members = std::move(members);
+  return {s};
+}
+
 inline SupportCondition condition(SupportConditionType type, std::optional<double> stiffness = std::nullopt) {
   SupportCondition c;
   c.condition_type = type;
@@ -131,6 +139,33 @@ inline VARN model_with(std::vector<Member> members, std::vector<Section> section
   set.id = 1;
   set.members = std::move(members);
   v.member_sets.push_back(std::move(set));
+  return v;
+}
+
+// The beam section of the recovery tests: a steel I-beam of moderate size.
+constexpr double kA = 5e-3;
+constexpr double kIy = 8e-5;
+constexpr double kIz = 6e-6;
+constexpr double kJ = 2e-7;
+
+inline Section beam_section(std::uint32_t id = 1) { return section(id, kA, kIy, kIz, kJ); }
+
+inline Eigen::VectorXd zeros(const VARN& model) {
+  return Eigen::VectorXd::Zero(static_cast<Eigen::Index>(compute_num_dofs_from_members(model.member_sets)));
+}
+
+inline void set_dof(Eigen::VectorXd& u, std::uint32_t node_id, std::size_t k, double value) {
+  u[static_cast<Eigen::Index>(dof_index(node_id, k))] = value;
+}
+
+// A model with one load case (id 1) holding the given loads.
+inline VARN with_case(VARN v, std::vector<DistributedLoad> line = {}, std::vector<NodalLoad> point = {},
+               std::vector<NodalMoment> moments = {}) {
+  LoadCase lc = load_case(1, "LC1");
+  lc.distributed_loads = std::move(line);
+  lc.nodal_loads = std::move(point);
+  lc.nodal_moments = std::move(moments);
+  v.load_cases.push_back(std::move(lc));
   return v;
 }
 

@@ -22,33 +22,9 @@ using namespace varn::test;
 
 namespace {
 
-constexpr double kA = 5e-3;
-constexpr double kIy = 8e-5;
-constexpr double kIz = 6e-6;
-constexpr double kJ = 2e-7;
-
-Section beam_section(std::uint32_t id = 1) { return section(id, kA, kIy, kIz, kJ); }
-
-Eigen::VectorXd zeros(const VARN& model) {
-  return Eigen::VectorXd::Zero(static_cast<Eigen::Index>(compute_num_dofs_from_members(model.member_sets)));
-}
-
-void set_dof(Eigen::VectorXd& u, std::uint32_t node_id, std::size_t k, double value) {
-  u[static_cast<Eigen::Index>(dof_index(node_id, k))] = value;
-}
 
 double rel(double expected) { return 1e-9 * std::max(1.0, std::abs(expected)); }
 
-// A model with one load case (id 1) holding the given loads.
-VARN with_case(VARN v, std::vector<DistributedLoad> line = {}, std::vector<NodalLoad> point = {},
-               std::vector<NodalMoment> moments = {}) {
-  LoadCase lc = load_case(1, "LC1");
-  lc.distributed_loads = std::move(line);
-  lc.nodal_loads = std::move(point);
-  lc.nodal_moments = std::move(moments);
-  v.load_cases.push_back(std::move(lc));
-  return v;
-}
 
 // The identity frame of a member along global X (local y = global Y, local z = global Z).
 Mat14 frame_along_x() { return Mat14::Identity(); }

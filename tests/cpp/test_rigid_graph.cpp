@@ -5,35 +5,14 @@
 
 #include "functions/rigid_graph.h"
 #include "models/members/memberset.h"
+#include "recovery_test_support.h"
 
 using namespace varn;
+using namespace varn::test;
 
 namespace {
 
-Node node(std::uint32_t id, double x, double y, double z) {
-  Node n;
-  n.id = id;
-  n.X = x;
-  n.Y = y;
-  n.Z = z;
-  return n;
-}
-
-Member link(std::uint32_t id, Node a, Node b, MemberType t = MemberType::Rigid) {
-  Member m;
-  m.id = id;
-  m.start_node = a;
-  m.end_node = b;
-  m.member_type = t;
-  return m;
-}
-
-std::vector<MemberSet> sets_of(std::vector<Member> members) {
-  MemberSet s;
-  s.id = 1;
-  s.members = std::move(members);
-  return {s};
-}
+Member link(std::uint32_t id, Node a, Node b, MemberType t = MemberType::Rigid) { return member(id, a, b, t); }
 
 std::vector<std::pair<std::uint32_t, std::uint32_t>> pairs(const std::vector<RigidEdge>& edges) {
   std::vector<std::pair<std::uint32_t, std::uint32_t>> out;

@@ -11,36 +11,12 @@
 #include "functions/support_utils.h"
 #include "models/loads/loadcase.h"
 #include "models/varn/varn.h"
+#include "recovery_test_support.h"
 
 using namespace varn;
+using namespace varn::test;
 
 namespace {
-
-Node node(std::uint32_t id, double x, double y, double z, std::optional<std::uint32_t> support = std::nullopt) {
-  Node n;
-  n.id = id;
-  n.X = x;
-  n.Y = y;
-  n.Z = z;
-  n.nodal_support = support;
-  return n;
-}
-
-Member member(std::uint32_t id, Node a, Node b, MemberType t = MemberType::Normal) {
-  Member m;
-  m.id = id;
-  m.start_node = a;
-  m.end_node = b;
-  m.member_type = t;
-  return m;
-}
-
-std::vector<MemberSet> sets_of(std::vector<Member> members) {
-  MemberSet s;
-  s.id = 1;
-  s.members = std::move(members);
-  return {s};
-}
 
 SupportCondition cond(SupportConditionType t, std::optional<double> k = std::nullopt,
                       std::optional<StiffnessCurveConfig> curve = std::nullopt) {
