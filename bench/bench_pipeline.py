@@ -106,7 +106,10 @@ def members_per_storey(nx, ny, braced):
 
 
 def frame_of_size(target, braced, nx=11, ny=11):
-    storeys = max(1, target // members_per_storey(nx, ny, braced))
+    per_storey = members_per_storey(nx, ny, braced)
+    storeys = max(1, round(target / per_storey))
+    while storeys > 1 and storeys * per_storey > 10000:  # the pipeline's member limit
+        storeys -= 1
     return frame(nx, ny, storeys, braced)
 
 

@@ -46,7 +46,8 @@ const std::string kXBraced = "x_braced_portal_tension_diagonals.json";
 const std::string kHanger = "cantilever_with_tension_hanger.json";
 
 Eigen::VectorXd displacement_vector(const VARN& model, const Results& r) {
-  Eigen::VectorXd u = Eigen::VectorXd::Zero(static_cast<Eigen::Index>(compute_num_dofs_from_members(model.member_sets)));
+  const auto n = static_cast<Eigen::Index>(compute_num_dofs_from_members(model.member_sets));
+  Eigen::VectorXd u = Eigen::VectorXd::Zero(n);
   for (const auto& [id, d] : r.displacement_nodes) {
     const auto b = static_cast<Eigen::Index>(7 * (id - 1));
     const double values[7] = {d.dx, d.dy, d.dz, d.rx, d.ry, d.rz, d.warp};

@@ -106,7 +106,8 @@ Expected<FirstOrderSolveOutput> VARN::solve_first_order_common(const Eigen::Vect
   // made once and every pass only refactorises numerically (the same ordering, so the same
   // numbers as a fresh analysis would give).
   std::optional<CachedSymbolicCholesky> symbolic;
-  auto constrained_solve = [&](const SparseMatrix& k, const std::string& singular_message) -> Expected<Eigen::VectorXd> {
+  auto constrained_solve = [&](const SparseMatrix& k,
+                               const std::string& singular_message) -> Expected<Eigen::VectorXd> {
     if (elim != nullptr || constrained.empty()) {
       return solve_constrained_linear_system(k, f, constrained, elim, singular_message);
     }
