@@ -545,7 +545,7 @@ TEST(Lookup, LaterRecordWithOneIdIsFound) {
 }
 
 TEST(Lookup, AbsentHingesAndEmptySupportsGiveEmptyMaps) {
-  const AssemblyContext ctx = build_lookup_maps({}, {}, std::nullopt, {});
+  const AssemblyContext ctx = build_lookup_maps({}, {}, nullptr, {});
   EXPECT_TRUE(ctx.member_hinges.empty());
   EXPECT_TRUE(ctx.nodal_supports.empty());
   EXPECT_EQ(ctx.member_hinge(std::optional<std::uint32_t>{1}), nullptr);

@@ -28,7 +28,7 @@ const MemberHinge* AssemblyContext::member_hinge(const std::optional<std::uint32
 }
 
 AssemblyContext build_lookup_maps(const std::vector<Material>& materials, const std::vector<Section>& sections,
-                                  const std::optional<std::vector<MemberHinge>>& memberhinges,
+                                  const std::vector<MemberHinge>* memberhinges,
                                   const std::vector<NodalSupport>& nodal_supports) {
   AssemblyContext ctx;
   fill(ctx.materials, materials);
@@ -36,6 +36,18 @@ AssemblyContext build_lookup_maps(const std::vector<Material>& materials, const 
   if (memberhinges) fill(ctx.member_hinges, *memberhinges);
   fill(ctx.nodal_supports, nodal_supports);
   return ctx;
+}
+
+AssemblyContext build_lookup_maps(const std::vector<Material>& materials, const std::vector<Section>& sections,
+                                  const std::optional<std::vector<MemberHinge>>& memberhinges,
+                                  const std::vector<NodalSupport>& nodal_supports) {
+  return build_lookup_maps(materials, sections, memberhinges ? &*memberhinges : nullptr, nodal_supports);
+}
+
+AssemblyContext build_lookup_maps(const std::vector<Material>& materials, const std::vector<Section>& sections,
+                                  const std::vector<MemberHinge>& memberhinges,
+                                  const std::vector<NodalSupport>& nodal_supports) {
+  return build_lookup_maps(materials, sections, &memberhinges, nodal_supports);
 }
 
 }  // namespace varn

@@ -39,5 +39,18 @@ struct AssemblyContext {
 AssemblyContext build_lookup_maps(const std::vector<Material>& materials, const std::vector<Section>& sections,
                                   const std::optional<std::vector<MemberHinge>>& memberhinges,
                                   const std::vector<NodalSupport>& nodal_supports);
+// The same from a plain hinge list. The context points into the lists, so they must outlive
+// it: a temporary list (for example a vector converted to an optional on the way in) would
+// leave the context dangling, and is refused at compile time.
+AssemblyContext build_lookup_maps(const std::vector<Material>& materials, const std::vector<Section>& sections,
+                                  const std::vector<MemberHinge>& memberhinges,
+                                  const std::vector<NodalSupport>& nodal_supports);
+AssemblyContext build_lookup_maps(const std::vector<Material>& materials, const std::vector<Section>& sections,
+                                  const std::vector<MemberHinge>* memberhinges,
+                                  const std::vector<NodalSupport>& nodal_supports);
+AssemblyContext build_lookup_maps(const std::vector<Material>&, const std::vector<Section>&,
+                                  std::optional<std::vector<MemberHinge>>&&, const std::vector<NodalSupport>&) = delete;
+AssemblyContext build_lookup_maps(const std::vector<Material>&, const std::vector<Section>&,
+                                  std::vector<MemberHinge>&&, const std::vector<NodalSupport>&) = delete;
 
 }  // namespace varn
