@@ -103,8 +103,7 @@ int main(int argc, char** argv) {
     model.results = varn::VARN::denormalize_results(std::move(*working.results), factors);
     times["back to units"].push_back(seconds(t));
     t = Clock::now();
-    std::string out;
-    out.reserve(2 * text->size());
+    std::string out = varn::output_buffer_for(model, text->size());
     if (auto written = model.serialize(out); !written) return 1;
     out_bytes = out.size();
     times["write"].push_back(seconds(t));

@@ -27,6 +27,9 @@ Expected<std::string> run_pipeline_from_json(std::string_view json_text);
 
 // The whole file at the path through the pipeline; an unreadable file gives
 // "Failed to read JSON file '{path}': {description}".
+// An empty output buffer with room reserved for the model and its results as compact JSON.
+std::string output_buffer_for(const VARN& model, std::size_t input_size);
+
 Expected<std::string> calculate_from_file_internal(const std::string& path);
 
 // The model of the file, read only: no limits, no conversion, no analysis. The error is the
