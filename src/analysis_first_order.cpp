@@ -112,7 +112,16 @@ Expected<void> solve_load_cases_first_order(PipelineRun& run) {
   Expected<void> outcome;
   if (ids.size() >= 2 && !has_special_members(model)) {
     path_log()->info("Batch-solving {} first-order load cases (single factorisation).", ids.size());
-    if (auto done = model.solve_load_cases_batched_first_order(ids); !done) {
+    if (!run.combination_ids.empty()) {
+      // The combinations will be batched against the same operator: one factorisation for both.
+      auto both = model.solve_cases_and_combinations_batched_first_order(ids, run.combination_ids);
+      if (!both.cases) {
+        outcome = fail("Batched LC solve error: " + both.cases.error());
+      } else {
+        run.combinations_solved_with_cases = true;
+        if (!both.combinations) run.combination_outcome = fail("Batched combo solve error: " + both.combinations.error());
+      }
+    } else if (auto done = model.solve_load_cases_batched_first_order(ids); !done) {
       outcome = fail("Batched LC solve error: " + done.error());
     }
   } else {
@@ -148,6 +157,7 @@ Expected<void> solve_combinations_first_order(PipelineRun& run) {
 
   if (!has_special_members(model)) {
     path_log()->info("Batch-solving {} first-order combos (single factorisation).", ids.size());
+    if (run.combinations_solved_with_cases) return run.combination_outcome;
     if (auto done = model.solve_load_combinations_batched_first_order(ids); !done) {
       return fail("Batched combo solve error: " + done.error());
     }

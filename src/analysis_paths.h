@@ -39,6 +39,11 @@ struct PipelineRun {
   // entry of the same name came with the input.
   std::set<std::string> inserted_load_cases;
   std::set<std::string> inserted_combinations;
+
+  // Set when the load-case phase solved the combinations too, with the same factorisation;
+  // the combination phase then only reports their outcome.
+  bool combinations_solved_with_cases = false;
+  Expected<void> combination_outcome;
 };
 
 // One item of a parallel loop: the result set under the name it carries, or a message.

@@ -302,6 +302,17 @@ def test_failed_batched_combinations_end_the_request():
     assert refusal(model).startswith("Batched combo solve error: ")
 
 
+def test_combinations_solved_with_the_load_cases_factorisation_equal_their_own_batch():
+    # With load cases and combinations both batched, one factorisation serves both.
+    together = run(fixture(SPACE_FRAME))["results"]
+    alone_model = fixture(SPACE_FRAME)
+    options(alone_model)["solve_loadcases"] = False
+    alone = run(alone_model)["results"]
+    assert list(together["loadcombinations"]) == list(alone["loadcombinations"])
+    for name, combination in alone["loadcombinations"].items():
+        assert_sets_close(together["loadcombinations"][name], combination, rel=1e-12)
+
+
 def test_failed_precomputation_ends_the_request():
     model = fixture(HANGER)
     options(model)["solve_loadcases"] = False

@@ -332,4 +332,94 @@ Expected<void> VARN::solve_load_combinations_batched_first_order(const std::vect
   return {};
 }
 
+VARN::BatchedOutcome VARN::solve_cases_and_combinations_batched_first_order(
+    const std::vector<std::uint32_t>& load_case_ids, const std::vector<std::uint32_t>& combination_ids) {
+  BatchedOutcome out;
+  if (load_case_ids.empty()) {
+    out.combinations = solve_load_combinations_batched_first_order(combination_ids);
+    return out;
+  }
+  const auto total_start = Clock::now();
+
+  const ActiveMap all_on;
+  auto constrained = collect_constrained_dofs_full();
+  if (!constrained) {
+    out.cases = fail(constrained.error());
+    return out;
+  }
+  auto t = Clock::now();
+  auto k = build_operator_with_supports_sparse_internal(all_on, nullptr);
+  if (!k) {
+    out.cases = fail(k.error());
+    return out;
+  }
+  const double asm_time = seconds_since(t);
+
+  const auto n = k->rows();
+  const auto cases = static_cast<Eigen::Index>(load_case_ids.size());
+  const auto combos = static_cast<Eigen::Index>(combination_ids.size());
+  Eigen::MatrixXd b = Eigen::MatrixXd::Zero(n, cases + combos);
+  std::vector<std::string> names;
+  names.reserve(load_case_ids.size() + combination_ids.size());
+  auto place = [&](Eigen::Index j, Expected<Eigen::VectorXd> f) -> Expected<void> {
+    if (!f) return fail(f.error());
+    if (f->size() != n) fatal("load vector of " + std::to_string(f->size()) + " entries for a system of " +
+                              std::to_string(n));
+    b.col(j) = *f;
+    return {};
+  };
+  for (Eigen::Index j = 0; j < cases; ++j) {
+    const std::uint32_t id = load_case_ids[static_cast<std::size_t>(j)];
+    if (auto placed = place(j, assemble_load_vector_for_case(id)); !placed) {
+      out.cases = placed;
+      return out;
+    }
+    const LoadCase* lc = find_load_case(*this, id);
+    if (lc == nullptr) {
+      out.cases = fail(load_case_not_found(id));
+      return out;
+    }
+    names.push_back(lc->name);
+  }
+  // A combination whose load vector fails leaves the load cases to be solved and stored as
+  // their own batch would; the combinations then report that failure.
+  Expected<void> combination_loads;
+  for (Eigen::Index j = 0; j < combos && combination_loads; ++j) {
+    const std::uint32_t id = combination_ids[static_cast<std::size_t>(j)];
+    combination_loads = place(cases + j, assemble_load_vector_for_combination(id));
+    if (combination_loads) names.push_back(find_combination(*this, id)->name);
+  }
+  const Eigen::Index columns = combination_loads ? cases + combos : cases;
+
+  t = Clock::now();
+  auto x = solve_all_columns(*k, b.leftCols(columns), *constrained);
+  if (!x) {
+    out.cases = fail("Stiffness matrix is singular or near-singular (batched solve)");
+    return out;
+  }
+  const double solve_time = seconds_since(t);
+
+  t = Clock::now();
+  for (Eigen::Index j = 0; j < columns; ++j) {
+    const bool combination = j >= cases;
+    const std::uint32_t id = combination ? combination_ids[static_cast<std::size_t>(j - cases)]
+                                         : load_case_ids[static_cast<std::size_t>(j)];
+    const Eigen::VectorXd u = x->col(j);
+    const ResultType type = combination ? ResultType::loadcombination(id) : ResultType::loadcase(id);
+    auto composed = compose_support_reaction_vector_equilibrium(*this, type, u, &all_on, false, false);
+    if (!composed) {
+      (combination ? out.combinations : out.cases) = fail(composed.error());
+      return out;
+    }
+    build_and_store_results(std::move(names[static_cast<std::size_t>(j)]), combination, id, u, composed->reactions,
+                            &all_on, false, false, std::move(composed->member_results));
+    if (j + 1 == cases && solver_log()->should_log(spdlog::level::debug)) {
+      solver_log()->debug("[BATCH] {} LCs: asm={:.3f}s solve={:.3f}s post={:.3f}s total={:.3f}s", cases, asm_time,
+                          solve_time, seconds_since(t), seconds_since(total_start));
+    }
+  }
+  if (!combination_loads) out.combinations = combination_loads;
+  return out;
+}
+
 }  // namespace varn

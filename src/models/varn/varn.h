@@ -187,6 +187,16 @@ struct VARN {
   // models without rigid links, ties and struts. Stores one result set per item.
   Expected<void> solve_load_cases_batched_first_order(const std::vector<std::uint32_t>& load_case_ids);
   Expected<void> solve_load_combinations_batched_first_order(const std::vector<std::uint32_t>& combination_ids);
+  // Load cases and combinations of a model without ties, struts or rigid links meet one and
+  // the same operator, so both batches are solved with one factorisation. The outcome of each
+  // batch is what its own batched solve would have given; the combinations are only attempted
+  // once the load cases succeeded.
+  struct BatchedOutcome {
+    Expected<void> cases;
+    Expected<void> combinations;
+  };
+  BatchedOutcome solve_cases_and_combinations_batched_first_order(
+      const std::vector<std::uint32_t>& load_case_ids, const std::vector<std::uint32_t>& combination_ids);
   // The stiffness of every tie and strut on, constrained and analysed once for all
   // combinations of a request.
   Expected<CachedFirstOrderSystem> precompute_combo_system() const;
