@@ -82,7 +82,7 @@ int main(int argc, char** argv) {
     times["clone + SI"].push_back(seconds(t));
 
     varn::PipelineRun run{working, {}, {}, working.settings.analysis_options.max_iterations_or_default(),
-                          working.settings.analysis_options.tolerance, {}, {}};
+                          working.settings.analysis_options.tolerance, {}, {}, false, {}};
     for (const auto& lc : working.load_cases) run.load_case_ids.push_back(lc.id);
     for (const auto& c : working.load_combinations) run.combination_ids.push_back(c.id);
 
