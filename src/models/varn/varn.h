@@ -222,6 +222,43 @@ struct VARN {
   // id 0 or beyond n is the fatal fault "Matrix index out of bounds.".
   static Eigen::VectorXd pack_displacement_vector_from_saved_case(const Results& saved, std::size_t n);
 
+  // ---- second-order analysis (second_order/) ----
+  // Geometrically nonlinear solves: load steps, Newton passes with line search, damping and
+  // substepping, the tie/strut active set inside the iterations, the co-rotational phase.
+  // Everything in SI on the model record the solve owns.
+
+  // Internal forces at u: Σ condense(K_e + K_G(u))·u_e over the members (K_G only with
+  // `include_geometric`, undeformed geometry for the axial forces) plus the support springs
+  // k·u, the springs' curves read at `support_forces`, beam hinge curves at `end_forces`
+  // (nullptr: first curve point). The same matrices the tangent is built from.
+  Expected<Eigen::VectorXd> compute_internal_force_vector_with_forces(const Eigen::VectorXd& u,
+                                                                      const ActiveMap& active,
+                                                                      bool include_geometric,
+                                                                      const SupportNodeForceMap& support_forces,
+                                                                      const MemberEndForceMap* end_forces = nullptr) const;
+  // Fills "pdelta_suppress_axes" from the layers of the geometry when the in-plane-only P-delta
+  // mode is chosen and no axes are given. Never fails.
+  void apply_pdelta_mode();
+  // Linear solves of the full load iterated with the tie/strut active set until it settles.
+  Expected<FirstOrderSolveOutput> first_order_predictor_state(const Eigen::VectorXd& f) const;
+  // Entry points of the second-order solve of one load case or combination: store the result
+  // set (name made unique) and return a copy of it.
+  Expected<Results> solve_for_load_case_second_order(std::uint32_t load_case_id, std::uint32_t max_iterations);
+  Expected<Results> solve_for_load_combination_second_order(std::uint32_t combination_id,
+                                                            std::uint32_t max_iterations);
+  Expected<Results> solve_second_order_common(const Eigen::VectorXd& f, std::string name, bool is_combination,
+                                              std::uint32_t id, std::uint32_t max_iterations,
+                                              std::optional<Eigen::VectorXd> predictor,
+                                              std::optional<ActiveMap> initial_active);
+
+  // Co-rotational internal forces and tangent at u (members split into a rigid motion of the
+  // chord and natural deformations in the co-rotated frame), support springs included.
+  Expected<Eigen::VectorXd> assemble_corotational_internal_forces(const Eigen::VectorXd& u, const ActiveMap& active,
+                                                                  const SupportNodeForceMap& support_forces) const;
+  Expected<SparseMatrix> assemble_corotational_tangent_stiffness_sparse(const Eigen::VectorXd& u,
+                                                                        const ActiveMap& active,
+                                                                        const SupportNodeForceMap& support_forces) const;
+
   // ---- geometric stiffness (geometric_stiffness.cpp) ----
   // Initial-stress stiffness of all members at a displacement state (undeformed geometry for
   // the axial forces); released members are condensed jointly with their elastic stiffness,
