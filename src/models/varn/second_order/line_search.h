@@ -45,6 +45,7 @@ using TrueResidualFn = std::function<std::optional<double>(const Eigen::VectorXd
 struct AcceptedReducedTrial {
   Eigen::VectorXd u_r;
   double alpha = 0.0;
+  double rel = 0.0;  // the residual it was judged by: linearised, or true when that search ran
 };
 
 std::optional<AcceptedReducedTrial> line_search_rigid(const Eigen::VectorXd& u_r, const Eigen::VectorXd& du_r,
