@@ -1,5 +1,6 @@
 #include "models/varn/active_set.h"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -20,6 +21,11 @@ void for_each_tie_or_strut(const VARN& model, F&& f) {
 }  // namespace
 
 double axial_slack_tolerance(const VARN& model) { return 0.5 * model.settings.analysis_options.axial_slack; }
+
+bool displacement_settled(const Eigen::VectorXd& du, const Eigen::VectorXd& u, double tolerance) {
+  const double du_norm = du.norm();
+  return du_norm < tolerance || du_norm / std::max(u.norm(), 1.0) < 1e-6;
+}
 
 ActiveMap init_active_map_tie_comp(const VARN& model) {
   ActiveMap active;

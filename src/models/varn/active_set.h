@@ -27,5 +27,10 @@ bool finalize_tie_strut_consistency(const VARN& model, const Eigen::Ref<const Ei
                                     const MaterialMap& materials, const SectionMap& sections);
 // The switching tolerance of the first-order solves: half the axial slack.
 double axial_slack_tolerance(const VARN& model);
+// The active-set loop has settled (given that no member switched) when the last solve moved
+// the structure by less than the absolute tolerance, or by less than a millionth of its
+// displacement (a displacement below 1 in SI counts as 1, so that a nearly unloaded structure
+// does not chase round-off). A NaN norm never settles.
+bool displacement_settled(const Eigen::VectorXd& du, const Eigen::VectorXd& u, double tolerance);
 
 }  // namespace varn

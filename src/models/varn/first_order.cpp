@@ -49,15 +49,6 @@ const LoadCombination* find_combination(const VARN& model, std::uint32_t id) {
 
 std::string load_case_not_found(std::uint32_t id) { return "LoadCase " + std::to_string(id) + " not found."; }
 
-// The loop has settled when no member switched and the last solve moved the structure by
-// less than the absolute tolerance, or by less than a millionth of its displacement (a
-// displacement below 1 in SI counts as 1, so that a nearly unloaded structure does not chase
-// round-off). A NaN norm never settles.
-bool displacement_settled(const Eigen::VectorXd& du, const Eigen::VectorXd& u, double tolerance) {
-  const double du_norm = du.norm();
-  return du_norm < tolerance || du_norm / std::max(u.norm(), 1.0) < 1e-6;
-}
-
 // All columns of B against one factorisation of K with the supports imposed by penalty.
 std::optional<Eigen::MatrixXd> solve_all_columns(const SparseMatrix& k, const Eigen::MatrixXd& b,
                                                  const std::vector<std::size_t>& constrained) {
