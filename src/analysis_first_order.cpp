@@ -50,37 +50,6 @@ CaseNamesInModelUnits load_case_sets_from_input(const PipelineRun& run) {
   return names;
 }
 
-// Inserts the successes of the combination loop in list order. A name already present (a set
-// that came with the input, or an earlier combination of the same name) is made unique as the
-// stored one-by-one results are, "{name} ({n})" with the smallest free n >= 2, so that no
-// result set of the run is lost. Returns the messages of the failed items in list order.
-std::vector<std::string> insert_combination_results(PipelineRun& run, std::vector<ItemResult> items) {
-  std::vector<std::string> failures;
-  if (!run.working.results) run.working.results.emplace();
-  auto& target = run.working.results->loadcombinations;
-  for (auto& item : items) {
-    if (!item) {
-      failures.push_back(item.error());
-      continue;
-    }
-    auto& [name, set] = *item;
-    std::string key = name;
-    if (target.count(key) != 0) {
-      int n = 2;
-      do {
-        key = name + " (" + std::to_string(n) + ")";
-        ++n;
-      } while (target.count(key) != 0);
-      logger_for("varn_calculations::models::varn::varn")
-          ->warn("Duplicate load combination name '{}', renamed to '{}'", name, key);
-    }
-    set.name = key;
-    run.inserted_combinations.insert(key);
-    target.emplace(std::move(key), std::move(set));
-  }
-  return failures;
-}
-
 // One load case solved without storing: its solution or message, or the fatal fault it raised.
 struct CaseOutcome {
   std::optional<Expected<FirstOrderCaseSolution>> solution;
@@ -180,7 +149,7 @@ Expected<void> solve_combinations_first_order(PipelineRun& run) {
     });
   }
 
-  const std::vector<std::string> failures = insert_combination_results(run, std::move(items));
+  const std::vector<std::string> failures = insert_item_results(run, ResultMap::LoadCombinations, std::move(items));
   for (const std::string& message : failures) path_log()->warn("Skipping failed combo: {}", message);
   if (!failures.empty()) {
     path_log()->warn("{} of {} combos failed to converge", failures.size(), ids.size());

@@ -66,7 +66,7 @@ TEST(ParallelItems, FatalFaultInATaskReachesTheCaller) {
                varn::FatalFault);
 }
 
-TEST(InsertItems, LaterNameWinsFailuresKeptInOrder) {
+TEST(InsertItems, RepeatedNamesKeptUnderUniqueNamesFailuresKeptInOrder) {
   varn::VARN working;
   PipelineRun run{working, {}, {}, 20, 0.0, {}, {}, false, {}};
   std::vector<ItemResult> items;
@@ -75,19 +75,26 @@ TEST(InsertItems, LaterNameWinsFailuresKeptInOrder) {
   items.emplace_back(std::make_pair(std::string("SLS"), result_set("SLS", 2.0, 0.0)));
   items.emplace_back(std::make_pair(std::string("ULS"), result_set("ULS", 3.0, 0.0)));
   items.emplace_back(varn::fail("Combo 5 error: diverged"));
+  items.emplace_back(std::make_pair(std::string("ULS"), result_set("ULS", 4.0, 0.0)));
 
   const auto failures = varn::insert_item_results(run, varn::ResultMap::LoadCombinations, std::move(items));
   EXPECT_EQ(failures, (std::vector<std::string>{"Combo 2 error: singular", "Combo 5 error: diverged"}));
   ASSERT_TRUE(working.results.has_value());
   EXPECT_TRUE(working.results->loadcases.empty());
-  ASSERT_EQ(working.results->loadcombinations.size(), 2u);
-  EXPECT_EQ(working.results->loadcombinations.at("ULS").displacement_nodes.at(2).dx, 3.0);
-  EXPECT_EQ(working.results->loadcombinations.at("SLS").displacement_nodes.at(2).dx, 2.0);
-  EXPECT_EQ(run.inserted_combinations, (std::set<std::string>{"SLS", "ULS"}));
+  const auto& combos = working.results->loadcombinations;
+  ASSERT_EQ(combos.size(), 4u);
+  // No set of the run is lost: the later ones of one name are filed beside the first, in list
+  // order, each carrying the key it is stored under.
+  EXPECT_EQ(combos.at("ULS").displacement_nodes.at(2).dx, 1.0);
+  EXPECT_EQ(combos.at("ULS (2)").displacement_nodes.at(2).dx, 3.0);
+  EXPECT_EQ(combos.at("ULS (3)").displacement_nodes.at(2).dx, 4.0);
+  EXPECT_EQ(combos.at("ULS (3)").name, "ULS (3)");
+  EXPECT_EQ(combos.at("SLS").displacement_nodes.at(2).dx, 2.0);
+  EXPECT_EQ(run.inserted_combinations, (std::set<std::string>{"SLS", "ULS", "ULS (2)", "ULS (3)"}));
   EXPECT_TRUE(run.inserted_load_cases.empty());
 }
 
-TEST(InsertItems, ReplacesAnEntryThatWasThereAndCreatesNoBundleForNothing) {
+TEST(InsertItems, KeepsAnEntryThatWasThereAndCreatesTheBundleForNothing) {
   varn::VARN working;
   PipelineRun run{working, {}, {}, 20, 0.0, {}, {}, false, {}};
   const auto none = varn::insert_item_results(run, varn::ResultMap::LoadCases, {});
@@ -99,7 +106,33 @@ TEST(InsertItems, ReplacesAnEntryThatWasThereAndCreatesNoBundleForNothing) {
   std::vector<ItemResult> items;
   items.emplace_back(std::make_pair(std::string("Dead"), result_set("Dead", 0.5, 0.0)));
   varn::insert_item_results(run, varn::ResultMap::LoadCases, std::move(items));
-  EXPECT_EQ(working.results->loadcases.at("Dead").displacement_nodes.at(2).dx, 0.5);
+  EXPECT_EQ(working.results->loadcases.at("Dead").displacement_nodes.at(2).dx, 9.0);
+  EXPECT_EQ(working.results->loadcases.at("Dead (2)").displacement_nodes.at(2).dx, 0.5);
+}
+
+// Several items fail, one with a fatal fault: whatever order the tasks ran in, the caller meets
+// the failures in list order. With failures ending the run the walk stops at the first message,
+// before a later fault; with failures skipped, the first fault in list order is the one raised.
+TEST(ParallelItems, FailuresReachTheCallerInListOrder) {
+  std::vector<std::uint32_t> ids(64);
+  for (std::uint32_t i = 0; i < 64; ++i) ids[i] = i + 1;
+  auto task = [](std::uint32_t id) -> ItemResult {
+    if (id == 40 || id == 50) varn::fatal("fault in item " + std::to_string(id));
+    if (id % 9 == 0) return varn::fail("LC " + std::to_string(id) + " second-order error: diverged");
+    return std::make_pair(std::string("x"), Results{});
+  };
+  for (int repeat = 0; repeat < 20; ++repeat) {
+    const auto items = varn::run_items_in_parallel(ids, task, varn::ItemFailures::EndTheRun);
+    ASSERT_EQ(items.size(), 9u);
+    ASSERT_FALSE(items.back().has_value());
+    EXPECT_EQ(items.back().error(), "LC 9 second-order error: diverged");
+    try {
+      varn::run_items_in_parallel(ids, task);
+      ADD_FAILURE() << "no fault raised";
+    } catch (const varn::FatalFault& f) {
+      EXPECT_EQ(std::string(f.what()), "fault in item 40");
+    }
+  }
 }
 
 // Millimetres and kilonewtons: a run's SI set is divided back, a carried set stays as it came.
