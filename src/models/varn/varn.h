@@ -28,7 +28,9 @@
 #include "functions/sparse.h"
 #include "functions/support_utils.h"
 #include "models/varn/active_map.h"
+#include "models/varn/curve_forces.h"
 #include "models/varn/rigid_elimination.h"
+#include "models/varn/second_order/internal_forces.h"
 // Types of the first-order solves and the cached combination system.
 #include "models/varn/cached_combos.h"
 
@@ -160,10 +162,25 @@ struct VARN {
                                                      const RigidElimination& elimination);
   static Eigen::VectorXd expand_solution(const RigidElimination& elimination, const Eigen::VectorXd& u_r);
 
-  // Global forces at supported nodes (DOFs 0..5 of f), for support stiffness curves.
+  // The entries of a global vector at DOFs 0..5 of every supported node (first member end
+  // that carries the node; nodes whose six entries lie outside f are left out).
   SupportNodeForceMap extract_support_node_forces(const Eigen::VectorXd& f) const;
-  // Local end forces K·T·u_e (unreleased beam) of members whose hinges carry curves.
-  MemberEndForceMap extract_member_hinge_forces(const Eigen::VectorXd& u) const;
+  // What the supports carry, for support stiffness curves: f_ext − (members' internal
+  // forces), the spring terms left out, at every supported node; on a spring axis at
+  // equilibrium this is the spring's own k·u. `member_forces` is `InternalForces::members`
+  // of the state, `f_ext` the load vector at the current load level (same size).
+  SupportNodeForceMap extract_carried_support_forces(const Eigen::VectorXd& member_forces,
+                                                     const Eigen::VectorXd& f_ext) const;
+  // The same from a displacement state: the members' internal forces at u (as
+  // `compute_internal_forces`) against f_ext.
+  Expected<SupportNodeForceMap> compute_carried_support_forces(const Eigen::VectorXd& u, const ActiveMap& active,
+                                                               bool include_geometric, const Eigen::VectorXd& f_ext,
+                                                               const MemberEndForceMap* end_forces = nullptr) const;
+  // Local end forces (N, Vy, Vz, Mx, My, Mz at each end) of the members whose hinges carry
+  // curves: the member recovered with its end releases at the hinge stiffnesses of
+  // `state.current`, less the fixed-end forces of its loads at `state.load_factor`; at a
+  // released or spring DOF this is the force in the hinge spring.
+  MemberEndForceMap extract_member_hinge_forces(const Eigen::VectorXd& u, const HingeForceState& state = {}) const;
 
   // ---- first-order solves and the cached combination system (first_order.cpp,
   //      cached_combos.cpp) ----
@@ -236,6 +253,10 @@ struct VARN {
                                                                       bool include_geometric,
                                                                       const SupportNodeForceMap& support_forces,
                                                                       const MemberEndForceMap* end_forces = nullptr) const;
+  // The same state kept in two parts: the members' share and the total with the springs.
+  Expected<InternalForces> compute_internal_forces(const Eigen::VectorXd& u, const ActiveMap& active,
+                                                   bool include_geometric, const SupportNodeForceMap& support_forces,
+                                                   const MemberEndForceMap* end_forces = nullptr) const;
   // Fills "pdelta_suppress_axes" from the layers of the geometry when the in-plane-only P-delta
   // mode is chosen and no axes are given. Never fails.
   void apply_pdelta_mode();

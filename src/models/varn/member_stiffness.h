@@ -1,0 +1,55 @@
+#pragma once
+// The elastic stiffness of one member in global axes, as the global operator and the internal
+// forces of the second-order solve take it: the condensed beam, the bar with its end hinges in
+// series, the tie or strut scaled down when switched off, and the stiff beam that stands for a
+// rigid member under the RigidMember strategy.
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "expected.h"
+#include "functions/hinge_and_release_operations.h"
+#include "models/members/member.h"
+#include "models/varn/active_map.h"
+#include "models/varn/lookup.h"
+
+namespace varn {
+
+struct VARN;
+
+// The two callers word their messages differently: the global assembly refuses a beam without
+// a section id itself, the internal forces leave that to the element library.
+enum class StiffnessMessages : std::uint8_t { Assembly, InternalForces };
+
+// Inputs shared read-only by all members of one assembly.
+struct MemberStiffnessInputs {
+  const VARN& model;
+  const AssemblyContext& ctx;
+  const ActiveMap& active;
+  // Beam hinge curves are read at these end forces; nullptr: at their first points.
+  const MemberEndForceMap* end_forces;
+  // Per member (flat index over all member sets): the section of the stiff beam of a rigid
+  // member under RigidMember (`stiff_beam_sections`), none when no section can be found.
+  const std::vector<std::optional<std::uint32_t>>& rigid_sections;
+  double e_max = 0.0;  // `VARN::max_e_mod_in_model`
+  StiffnessMessages messages = StiffnessMessages::Assembly;
+};
+
+// Stiff-beam scale of a rigid member: (Emax > 0 ? 1e4·Emax : 2.1e15) / max(E, 1), clamped to
+// [1, 1e8].
+double rigid_beam_scale(double e_max, double e);
+
+// Sections of the stiff beams, by flat member index: the rigid member's own section, else that
+// of the first elastic member (member order) with a section that shares a node with it, else
+// the first section of the model. Empty entries for every member unless the rigid strategy is
+// RigidMember.
+std::vector<std::optional<std::uint32_t>> stiff_beam_sections(const VARN& model,
+                                                              const std::vector<const Member*>& members);
+
+// The 14x14 global elastic matrix of member `m` (flat index `index`); none when the member
+// contributes no stiffness. Fatal faults of the element library pass through.
+Expected<std::optional<Mat14>> member_elastic_stiffness_global(const Member& m, std::size_t index,
+                                                               const MemberStiffnessInputs& in);
+
+}  // namespace varn
