@@ -92,14 +92,14 @@ namespace {
 // messages end the solve.
 Expected<Eigen::VectorXd> spring_consistent_start(const VARN& model, const Eigen::VectorXd& f,
                                                   const FirstOrderSolveOutput& first_order) {
-  auto f_int = model.compute_internal_force_vector_with_forces(first_order.u, first_order.active, false,
-                                                               SupportNodeForceMap{});
-  if (!f_int) return first_order.u;
-  const SupportNodeForceMap support_forces = model.extract_support_node_forces(*f_int);
+  // What each support carries in that state: the load at the node less the members' share
+  // (the total internal force would include the springs' own k·u and balance the load).
+  auto support_forces = model.compute_carried_support_forces(first_order.u, first_order.active, false, f);
+  if (!support_forces) return first_order.u;
 
   auto k = model.assemble_global_stiffness_matrix_sparse_impl(first_order.active, nullptr);
   if (!k) return fail(k.error());
-  auto springs = collect_support_spring_entries_with_forces(model.member_sets, model.nodal_supports, &support_forces);
+  auto springs = collect_support_spring_entries_with_forces(model.member_sets, model.nodal_supports, &*support_forces);
   if (!springs) return fail(springs.error());
   SparseMatrix op = std::move(*k);
   if (!springs->empty()) {
