@@ -1,25 +1,99 @@
-// Second-order (nonlinear) solve paths of the two pipeline phases.
+// Second-order (nonlinear) solve paths of the two pipeline phases. A second-order solve writes
+// into the model it runs on (the derived P-delta axes and its result set), so every solve that
+// runs beside others owns a deep copy of the working model: load cases in parallel when there
+// are two or more (a single one on the working model itself), combinations always in parallel.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
 #include "analysis_paths.h"
 
 namespace varn {
 
 namespace {
 
-// No geometrically nonlinear solver is built into this engine yet. A model that asks for one
-// is refused rather than returned without results, which a caller could take for success.
-Expected<void> refuse_second_order(const std::vector<std::uint32_t>& ids) {
-  if (ids.empty()) return {};
-  return fail(
-      "Second-order analysis is not available in this version of the engine: the load cases and "
-      "combinations of a model with analysis_options.order \"Nonlinear\" cannot be solved.");
+// The load-case sets of the working bundle that this run did not compute: they came with the
+// input, in the model's own units, and the combination predictor converts them.
+CaseNamesInModelUnits load_case_sets_from_input(const PipelineRun& run) {
+  CaseNamesInModelUnits names;
+  if (!run.working.results) return names;
+  for (const auto& entry : run.working.results->loadcases) {
+    if (run.inserted_load_cases.count(entry.first) == 0) names.insert(entry.first);
+  }
+  return names;
+}
+
+// A task's set goes into the working bundle under the item's own name, made unique there as
+// one solve after another would have made it in a single model.
+template <class Item>
+ItemResult named(Expected<Results> solved, const std::vector<Item>& items, std::uint32_t id,
+                 const std::string& prefix) {
+  if (!solved) return fail(prefix + solved.error());
+  std::string name = solved->name;
+  for (const Item& item : items) {
+    if (item.id == id) {
+      name = item.name;
+      break;
+    }
+  }
+  return std::make_pair(std::move(name), std::move(*solved));
 }
 
 }  // namespace
 
-Expected<void> solve_load_cases_second_order(PipelineRun& run) { return refuse_second_order(run.load_case_ids); }
+Expected<void> solve_load_cases_second_order(PipelineRun& run) {
+  VARN& model = run.working;
+  const std::vector<std::uint32_t>& ids = run.load_case_ids;
+
+  if (ids.size() >= 2) {
+    analysis_log()->info("Parallel-solving {} second-order load cases.", ids.size());
+    const VARN& shared = model;
+    const std::uint32_t max_iterations = run.max_iterations;
+    std::vector<ItemResult> items = run_items_in_parallel(ids, [&](std::uint32_t id) -> ItemResult {
+      VARN copy = shared.clone();
+      return named(copy.solve_for_load_case_second_order(id, max_iterations), shared.load_cases, id,
+                   "LC " + std::to_string(id) + " second-order error: ");
+    }, ItemFailures::EndTheRun);
+    // A failed case ends the run: the first in list order is the one reported.
+    for (const ItemResult& item : items) {
+      if (!item) return fail(item.error());
+    }
+    insert_item_results(run, ResultMap::LoadCases, std::move(items));
+    return {};
+  }
+
+  for (std::size_t i = 0; i < ids.size(); ++i) {
+    const std::uint32_t id = ids[i];
+    analysis_log()->info("Solving load case {} with second-order (Newton–Raphson), tolerance={}, max_iterations={}",
+                         id, run.tolerance, run.max_iterations);
+    auto solved = model.solve_for_load_case_second_order(id, run.max_iterations);
+    if (!solved) return fail("LC " + std::to_string(id) + " second-order error: " + solved.error());
+    run.inserted_load_cases.insert(solved->name);
+    analysis_log()->info("LC {}/{} (id={}) done.", i + 1, ids.size(), id);
+  }
+  return {};
+}
 
 Expected<void> solve_combinations_second_order(PipelineRun& run) {
-  return refuse_second_order(run.combination_ids);
+  const VARN& shared = run.working;
+  const std::vector<std::uint32_t>& ids = run.combination_ids;
+  const CaseNamesInModelUnits from_input = load_case_sets_from_input(run);
+  const std::uint32_t max_iterations = run.max_iterations;
+
+  std::vector<ItemResult> items = run_items_in_parallel(ids, [&](std::uint32_t id) -> ItemResult {
+    VARN copy = shared.clone();
+    return named(copy.solve_for_load_combination_second_order(id, max_iterations, &from_input),
+                 shared.load_combinations, id, "Combo " + std::to_string(id) + " second-order error: ");
+  });
+
+  const std::vector<std::string> failures = insert_item_results(run, ResultMap::LoadCombinations, std::move(items));
+  for (const std::string& message : failures) analysis_log()->warn("Skipping failed combo: {}", message);
+  if (!failures.empty()) {
+    analysis_log()->warn("{} of {} combos failed to converge", failures.size(), ids.size());
+  }
+  return {};
 }
 
 }  // namespace varn

@@ -5,6 +5,7 @@
 // moment about the global origin. The load resultants are formed here in closed form from the
 // load records (a trapezoidal line load: its area and its first moment), independently of the
 // recovery under test. Also the equilibrium of a single member under its end forces and loads.
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <map>
@@ -62,13 +63,14 @@ inline std::vector<std::pair<const LoadCase*, double>> factored_cases(const VARN
 
 // Resultant (about the origin) of one trapezoidal line load on a member: intensity q_s at the
 // fraction s rising linearly to q_e at e, along the direction d (not normalised).
-inline void add_line_load(Wrench& w, const Member& m, const DistributedLoad& load, double factor) {
+// The load keeps its intensity per unit of the undeformed length; on a moved member it acts
+// along the chord between the given end points `a` and `b`.
+inline void add_line_load(Wrench& w, const Member& m, const DistributedLoad& load, double factor,
+                          const Eigen::Vector3d& a, const Eigen::Vector3d& b) {
   const double s = load.start_frac;
   const double e = load.end_frac;
   if (std::abs(e - s) < 1e-14) return;
-  const Eigen::Vector3d a = m.start_position();
-  const Eigen::Vector3d b = m.end_position();
-  const double length = (b - a).norm();
+  const double length = (m.end_position() - m.start_position()).norm();
   const double q_s = factor * load.magnitude;
   const double q_e = factor * load.end_magnitude;
   const double area = (e - s) * (q_s + q_e) / 2.0;                                   // ∫ q dξ
@@ -79,6 +81,10 @@ inline void add_line_load(Wrench& w, const Member& m, const DistributedLoad& loa
   // its offset, which stays finite for a self-balanced trapezoid too.
   const Eigen::Vector3d m_offset = ((b - a) * (length * first)).cross(d);
   w.add(a, f, m_offset);
+}
+
+inline void add_line_load(Wrench& w, const Member& m, const DistributedLoad& load, double factor) {
+  add_line_load(w, m, load, factor, m.start_position(), m.end_position());
 }
 
 // Every distributed load of the result set that acts on member `m` (by its id).
@@ -100,10 +106,22 @@ inline std::map<std::uint32_t, Eigen::Vector3d> node_positions(const VARN& model
   return out;
 }
 
-// Every load that the result set applies to the structure.
-inline Wrench applied_load_resultant(const VARN& model, const ResultType& type) {
+// Node positions moved by the translations of a result set (nodes it has no entry for stay).
+inline std::map<std::uint32_t, Eigen::Vector3d> deformed_node_positions(const VARN& model, const Results& results) {
+  auto out = node_positions(model);
+  for (auto& [id, p] : out) {
+    const auto it = results.displacement_nodes.find(id);
+    if (it != results.displacement_nodes.end()) p += Eigen::Vector3d(it->second.dx, it->second.dy, it->second.dz);
+  }
+  return out;
+}
+
+// Every load that the result set applies to the structure, acting at the given node positions
+// (the undeformed ones when none are given).
+inline Wrench applied_load_resultant(const VARN& model, const ResultType& type,
+                                     const std::map<std::uint32_t, Eigen::Vector3d>* at = nullptr) {
   Wrench w;
-  const auto positions = node_positions(model);
+  const auto positions = at != nullptr ? *at : node_positions(model);
   std::map<std::uint32_t, const Member*> members;
   for (const auto& set : model.member_sets)
     for (const auto& m : set.members) members[m.id] = &m;
@@ -114,7 +132,9 @@ inline Wrench applied_load_resultant(const VARN& model, const ResultType& type) 
       w.add(positions.at(moment.node), Eigen::Vector3d::Zero(), factor * moment.magnitude * vec(moment.direction));
     for (const auto& load : lc->distributed_loads) {
       const auto it = members.find(load.member);
-      if (load.load_case == lc->id && it != members.end()) add_line_load(w, *it->second, load, factor);
+      if (load.load_case != lc->id || it == members.end()) continue;
+      const Member& m = *it->second;
+      add_line_load(w, m, load, factor, positions.at(m.start_node.id), positions.at(m.end_node.id));
     }
   }
   return w;
@@ -156,6 +176,32 @@ inline ::testing::AssertionResult ReactionsBalanceLoads(const VARN& model, const
 inline ::testing::AssertionResult ReactionsBalanceLoads(const VARN& model, const Results& results,
                                                         double rel_tol = 1e-9) {
   return ReactionsBalanceLoads(model, results.result_type, results.reaction_nodes, rel_tol);
+}
+
+// What the linearised kinematics of a P-delta result leave out of its balance, relative to the
+// moment scale: the largest translation over the largest node distance from the origin.
+inline double linearisation_tolerance(const VARN& model, const Results& results) {
+  double extent = 0.0;
+  for (const auto& [id, p] : node_positions(model)) extent = std::max(extent, p.norm());
+  double largest = 0.0;
+  for (const auto& [id, d] : results.displacement_nodes)
+    largest = std::max(largest, Eigen::Vector3d(d.dx, d.dy, d.dz).norm());
+  return extent > 0.0 ? largest / extent : 0.0;
+}
+
+// The balance of a second-order result: loads and reactions act at the displaced nodes, so the
+// moments are taken about the deformed positions (a column's base moment holds P·δ besides
+// H·L).
+inline ::testing::AssertionResult ReactionsBalanceLoadsDeformed(const VARN& model, const Results& results,
+                                                                double rel_tol) {
+  const auto deformed = deformed_node_positions(model, results);
+  Wrench reactions;
+  for (const auto& [id, r] : results.reaction_nodes) {
+    const NodeForces& f = r.nodal_forces;
+    reactions.add(deformed.at(id), Eigen::Vector3d(f.fx, f.fy, f.fz), Eigen::Vector3d(f.mx, f.my, f.mz));
+  }
+  return wrench_sum_vanishes(reactions, applied_load_resultant(model, results.result_type, &deformed), rel_tol,
+                             "reactions and loads on the deformed structure");
 }
 
 // The global end forces of a member (acting on it) and its own loads balance.

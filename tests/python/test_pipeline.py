@@ -303,13 +303,3 @@ def test_second_run_on_an_output_keeps_earlier_results_and_adds_equal_new_ones(e
             (twin,) = [e for e in earlier.values() if e["result_type"] == entry["result_type"]]
             for node_id, d in twin["displacement_nodes"].items():
                 assert entry["displacement_nodes"][node_id] == pytest.approx(d, rel=1e-9, abs=1e-12)
-
-
-@pytest.mark.parametrize("solve_loadcases,combinations", [(True, True), (True, False), (False, True)])
-def test_second_order_models_are_refused_not_returned_unsolved(example, solve_loadcases, combinations):
-    model = copy.deepcopy(example)
-    model["settings"]["analysis_options"]["order"] = "Nonlinear"
-    model["settings"]["analysis_options"]["solve_loadcases"] = solve_loadcases
-    if not combinations:
-        model["load_combinations"] = []
-    assert refusal(model).startswith("Second-order analysis is not available in this version of the engine")

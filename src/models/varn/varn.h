@@ -265,8 +265,11 @@ struct VARN {
   // Entry points of the second-order solve of one load case or combination: store the result
   // set (name made unique) and return a copy of it.
   Expected<Results> solve_for_load_case_second_order(std::uint32_t load_case_id, std::uint32_t max_iterations);
-  Expected<Results> solve_for_load_combination_second_order(std::uint32_t combination_id,
-                                                            std::uint32_t max_iterations);
+  // A combination starts from its predictor; `cases_in_model_units` names the stored load-case
+  // sets that came with the input, which the predictor converts to SI (the run's own are in SI).
+  Expected<Results> solve_for_load_combination_second_order(
+      std::uint32_t combination_id, std::uint32_t max_iterations,
+      const CaseNamesInModelUnits* cases_in_model_units = nullptr);
   Expected<Results> solve_second_order_common(const Eigen::VectorXd& f, std::string name, bool is_combination,
                                               std::uint32_t id, std::uint32_t max_iterations,
                                               std::optional<Eigen::VectorXd> predictor,

@@ -1,0 +1,359 @@
+// The second-order solve of one load case or combination: the load applied in equal steps,
+// each step brought to equilibrium by Newton passes inside an outer loop on the tie/strut
+// active set, finer steps when a step cannot be completed, and the result set recovered from
+// the final state and stored in the model.
+#include "models/varn/second_order/driver.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <memory>
+#include <string>
+#include <utility>
+
+#include <spdlog/logger.h>
+
+#include "functions/geometry.h"
+#include "functions/reactions.h"
+#include "functions/support_utils.h"
+#include "logging.h"
+#include "models/varn/active_set.h"
+#include "models/varn/second_order/starting_state.h"
+#include "models/varn/varn.h"
+
+namespace varn {
+
+namespace second_order {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double seconds_since(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+const std::shared_ptr<spdlog::logger>& solver_log() {
+  static const std::shared_ptr<spdlog::logger> log = logger_for("varn_calculations::models::varn::varn");
+  return log;
+}
+
+// Load steps of the coarsest subdivision: many without a start near the solution, or when ties
+// and struts may switch on the way; one from a combination's superposed start without them;
+// few when supports follow stiffness curves from a start that already carries load.
+constexpr std::size_t kStepsWithoutPredictor = 20;
+constexpr std::size_t kStepsFromPredictor = 1;
+constexpr std::size_t kStepsWithCurveSupports = 5;
+constexpr std::size_t kPassesPerStep = 8;
+constexpr std::size_t kLargestMultiplier = 1024;
+constexpr double kLowestTolerance = 1e-6;
+
+// Why a step attempt could not be completed.
+enum class Refinement { SingularTangent, FailedLineSearch, NewtonExhausted, OuterLoopLimit };
+
+std::string refinement_failure(Refinement trigger, std::size_t k, std::size_t n) {
+  switch (trigger) {
+    case Refinement::SingularTangent:
+      return "Second-order: tangent singular even after LM damping + max substepping";
+    case Refinement::FailedLineSearch:
+      return "Second-order: non-descent at αmin; flip-left failed; max substepping reached";
+    case Refinement::NewtonExhausted:
+      return "Second-order: step " + std::to_string(k) + "/" + std::to_string(n) +
+             " did not converge and max substepping reached";
+    case Refinement::OuterLoopLimit:
+      return "Second-order: step " + std::to_string(k) + "/" + std::to_string(n) +
+             " active-set outer loop did not converge; max substepping reached";
+  }
+  return {};
+}
+
+void log_refinement(Refinement trigger, std::size_t k, std::size_t n, std::size_t m, std::size_t new_n) {
+  auto& log = *solver_log();
+  switch (trigger) {
+    case Refinement::SingularTangent:
+      log.debug("  tangent singular ⇒ substep multiplier -> {}", m);
+      break;
+    case Refinement::FailedLineSearch:
+      log.debug("  line-search failed at αmin → substep multiplier -> {}", m);
+      break;
+    case Refinement::NewtonExhausted:
+      log.debug("  step {}/{} failed ⇒ refining substeps to {}", k, n, new_n);
+      break;
+    case Refinement::OuterLoopLimit:
+      log.debug("  step {}/{}: active-set outer loop hit limit ⇒ refining substeps to {}", k, n, new_n);
+      break;
+  }
+}
+
+// A state past the elastic critical load satisfies the P-delta equations too (the structure
+// then leans against the load), but no real structure reaches it: refused, not returned.
+std::string beyond_critical_load(std::size_t k, std::size_t n) {
+  return "Second-order: tangent not positive definite at step " + std::to_string(k) + "/" + std::to_string(n) +
+         ": the load exceeds the elastic critical load";
+}
+
+bool in_history(const std::vector<ActiveMap>& history, const ActiveMap& map) {
+  return std::find(history.begin(), history.end(), map) != history.end();
+}
+
+// Everything a step attempt needs besides the state it changes.
+struct Stepper {
+  const NewtonSetup& setup;
+  TangentSolver& solver;
+  NewtonStats& stats;
+  std::size_t& passes;
+
+  // Brings the state into equilibrium with f_ext (step k of n): Newton passes inside the outer
+  // loop on the active set. Returns nothing when the step is accepted, else why it must be
+  // refined (the state then holds what the refinement rules keep of it).
+  Expected<std::optional<Refinement>> run(const Eigen::VectorXd& f_ext, double load_factor, NewtonState& state,
+                                          std::size_t k, std::size_t n, std::uint32_t* iterations) {
+    const Eigen::VectorXd u_start = state.u;
+    const Eigen::VectorXd u_r_start = state.u_r;
+    auto back_to_step_start = [&] {
+      state.u = u_start;
+      state.u_r = u_r_start;
+      state.f_int.reset();
+    };
+    std::vector<ActiveMap> history{state.active};
+    bool frozen = false;
+    std::size_t pass = 0;
+    for (;;) {
+      ++pass;
+      ++passes;
+      auto outcome = run_newton_pass(setup, f_ext, load_factor, state, solver, frozen, stats);
+      if (!outcome) return fail(outcome.error());
+      if (iterations != nullptr) *iterations += outcome->iterations;
+      switch (outcome->end) {
+        case PassEnd::Switched:
+          if (in_history(history, state.active)) {
+            // The map has come back to a state this step has seen: hold it, and let the step
+            // stand only when a pass converges with it.
+            solver_log()->debug("  active-set cycle detected at step {} → freezing", k);
+            frozen = true;
+            continue;
+          }
+          history.push_back(state.active);
+          break;
+        case PassEnd::Converged: {
+          if (outcome->tangent_indefinite) return fail(beyond_critical_load(k, n));
+          if (frozen) return std::optional<Refinement>();
+          const ActiveMap converged_with = state.active;
+          if (!update_active_set(setup.model, state.u, state.active, setup.ctx.materials, setup.ctx.sections,
+                                 setup.switch_tol, true)) {
+            return std::optional<Refinement>();
+          }
+          state.f_int.reset();
+          if (in_history(history, state.active)) {
+            solver_log()->debug("  reactivation cycle detected at step {} → freezing", k);
+            // u is in equilibrium with the map it converged with, not with the switched one.
+            state.active = converged_with;
+            return std::optional<Refinement>();
+          }
+          history.push_back(state.active);
+          solver_log()->debug("  post-convergence reactivation → repeating current substep");
+          break;
+        }
+        case PassEnd::Exhausted:
+          back_to_step_start();
+          return std::optional<Refinement>(Refinement::NewtonExhausted);
+        case PassEnd::SingularTangent:
+          state.f_int.reset();
+          return std::optional<Refinement>(Refinement::SingularTangent);
+        case PassEnd::FailedLineSearch:
+          state.f_int.reset();
+          return std::optional<Refinement>(Refinement::FailedLineSearch);
+      }
+      if (pass >= kPassesPerStep) {
+        back_to_step_start();
+        return std::optional<Refinement>(Refinement::OuterLoopLimit);
+      }
+    }
+  }
+};
+
+// The co-rotational phase belongs here, after the load steps: a hinge-free model analysed with
+// the co-rotational method is re-solved from the P-delta state with the element kinematics in
+// the rotated chord frames. It is not built into this engine yet; the P-delta state stands and
+// the result set is marked as not co-rotational.
+bool run_corotational_phase(const VARN& /*model*/, NewtonState& /*state*/) { return false; }
+
+}  // namespace
+
+Expected<Results> solve_second_order(VARN& model, const Eigen::VectorXd& f, std::string name, bool is_combination,
+                                     std::uint32_t id, std::uint32_t max_iterations,
+                                     std::optional<Eigen::VectorXd> predictor, std::optional<ActiveMap> initial_active,
+                                     SolveReport* report) {
+  const auto solve_start = Clock::now();
+  SolveReport local;
+  SolveReport& rep = report != nullptr ? *report : local;
+  rep = SolveReport{};
+
+  // ---- set-up ----
+  model.apply_pdelta_mode();
+  const AssemblyContext ctx = model.build_lookup_maps();
+  std::optional<RigidPath> rigid;
+  std::vector<std::size_t> constrained;
+  auto t = Clock::now();
+  if (model.needs_dense_rigid_path()) {
+    auto elimination = model.build_rigid_elimination_partial_using_hinges();
+    if (!elimination) return fail(elimination.error());
+    auto projector = RigidProjector::create(*elimination);
+    if (!projector) return fail(projector.error());
+    rigid.emplace(RigidPath{std::move(*elimination), std::move(*projector)});
+  } else {
+    auto dofs = model.collect_constrained_dofs_full();
+    if (!dofs) return fail(dofs.error());
+    constrained = std::move(*dofs);
+  }
+
+  ActiveMap active = initial_active ? std::move(*initial_active) : init_active_map_tie_comp(model);
+  auto start = compute_starting_state(model, f, predictor, std::move(active), rigid ? &*rigid : nullptr);
+  if (!start) return fail(start.error());
+  rep.starting_state = seconds_since(t);
+
+  const AnalysisOptions& options = model.settings.analysis_options;
+  NewtonState state;
+  state.u = std::move(start->u0);
+  state.active = std::move(start->active);
+  if (rigid) {
+    state.u_r = start->u_r ? std::move(*start->u_r) : rigid->projector.reduce(state.u);
+  }
+
+  const bool has_support_curves = has_stiffness_curves(model.nodal_supports);
+  const bool has_hinge_curves = has_hinge_stiffness_curves(model.memberhinges);
+  std::size_t steps_total =
+      !start->predictor_given || !state.active.empty() ? kStepsWithoutPredictor : kStepsFromPredictor;
+  if (state.u.squaredNorm() > 0.0 && has_support_curves) steps_total = std::min(steps_total, kStepsWithCurveSupports);
+  rep.steps_total = steps_total;
+
+  const NewtonSetup setup{model,
+                          ctx,
+                          constrained,
+                          rigid ? &*rigid : nullptr,
+                          std::fmax(options.tolerance, kLowestTolerance),
+                          axial_slack_tolerance(model),
+                          max_iterations,
+                          has_support_curves,
+                          has_hinge_curves,
+                          is_combination ? ResultType::loadcombination(id) : ResultType::loadcase(id)};
+
+  // The start carries the full load: the curve supports begin at what they carry there.
+  if (has_support_curves) {
+    if (auto carried = model.compute_carried_support_forces(state.u, state.active, false, f); carried) {
+      state.support_forces = std::move(*carried);
+    }
+  }
+
+  // ---- load steps ----
+  TangentSolver solver;
+  Stepper stepper{setup, solver, rep.newton, rep.passes};
+  std::size_t m = 1;
+  std::size_t n_steps = steps_total;
+  for (bool restart = true; restart;) {
+    restart = false;
+    n_steps = m * steps_total;
+    state.f_int.reset();
+    rep.iterations_per_step.clear();
+    for (std::size_t k = 1; k <= n_steps; ++k) {
+      const double lambda = static_cast<double>(k) / static_cast<double>(n_steps);
+      const Eigen::VectorXd f_ext = lambda * f;
+      std::uint32_t iterations = 0;
+      auto step = stepper.run(f_ext, lambda, state, k, n_steps, &iterations);
+      if (!step) return fail(step.error());
+      if (!*step) {
+        rep.iterations_per_step.push_back(iterations);
+        continue;
+      }
+      if (m >= kLargestMultiplier) return fail(refinement_failure(**step, k, n_steps));
+      m *= 2;
+      log_refinement(**step, k, n_steps, m, m * steps_total);
+      restart = true;
+      break;
+    }
+  }
+  rep.substep_multiplier = m;
+
+  const bool corotational = options.nonlinear_method == NonlinearMethod::Corotational &&
+                            run_corotational_phase(model, state);
+
+  // ---- finalisation ----
+  // An active tie still in compression, or strut in tension, beyond the full slack is switched
+  // off; the structure without it is brought back into equilibrium with the full load by
+  // Newton passes, until the map agrees with the displacements it produced. The stored flags
+  // then describe the stored displacements.
+  const std::size_t finalisation_limit = state.active.size() + 1;
+  for (std::size_t round = 0;; ++round) {
+    if (!finalize_tie_strut_consistency(model, state.u, state.active, ctx.materials, ctx.sections)) break;
+    rep.finalisation_rerun = true;
+    if (round >= finalisation_limit) return fail(refinement_failure(Refinement::OuterLoopLimit, n_steps, n_steps));
+    state.f_int.reset();
+    auto step = stepper.run(f, 1.0, state, n_steps, n_steps, nullptr);
+    if (!step) return fail(step.error());
+    if (*step) return fail(refinement_failure(**step, n_steps, n_steps));
+  }
+
+  t = Clock::now();
+  const ResultType type = is_combination ? ResultType::loadcombination(id) : ResultType::loadcase(id);
+  auto composed = compose_support_reaction_vector_equilibrium(model, type, state.u, &state.active, true, corotational);
+  if (!composed) return fail(composed.error());
+  Results stored = model.build_and_store_results(std::move(name), is_combination, id, state.u, composed->reactions,
+                                                 &state.active, true, corotational,
+                                                 std::move(composed->member_results));
+  rep.recovery = seconds_since(t);
+  rep.total = seconds_since(solve_start);
+  return stored;
+}
+
+}  // namespace second_order
+
+namespace {
+
+const LoadCase* find_case(const VARN& model, std::uint32_t id) {
+  const auto it = std::find_if(model.load_cases.begin(), model.load_cases.end(),
+                               [&](const LoadCase& c) { return c.id == id; });
+  return it == model.load_cases.end() ? nullptr : &*it;
+}
+
+const LoadCombination* find_combo(const VARN& model, std::uint32_t id) {
+  const auto it = std::find_if(model.load_combinations.begin(), model.load_combinations.end(),
+                               [&](const LoadCombination& c) { return c.id == id; });
+  return it == model.load_combinations.end() ? nullptr : &*it;
+}
+
+}  // namespace
+
+Expected<Results> VARN::solve_second_order_common(const Eigen::VectorXd& f, std::string name, bool is_combination,
+                                                  std::uint32_t id, std::uint32_t max_iterations,
+                                                  std::optional<Eigen::VectorXd> predictor,
+                                                  std::optional<ActiveMap> initial_active) {
+  return second_order::solve_second_order(*this, f, std::move(name), is_combination, id, max_iterations,
+                                          std::move(predictor), std::move(initial_active), nullptr);
+}
+
+Expected<Results> VARN::solve_for_load_case_second_order(std::uint32_t load_case_id, std::uint32_t max_iterations) {
+  auto f = assemble_load_vector_for_case(load_case_id);
+  if (!f) return fail(f.error());
+  const LoadCase* lc = find_case(*this, load_case_id);
+  if (lc == nullptr) return fail("LoadCase " + std::to_string(load_case_id) + " not found.");
+  return solve_second_order_common(*f, lc->name, false, load_case_id, max_iterations, std::nullopt, std::nullopt);
+}
+
+Expected<Results> VARN::solve_for_load_combination_second_order(std::uint32_t combination_id,
+                                                                std::uint32_t max_iterations,
+                                                                const CaseNamesInModelUnits* cases_in_model_units) {
+  auto f = assemble_load_vector_for_combination(combination_id);
+  if (!f) return fail(f.error());
+  const LoadCombination* combo = find_combo(*this, combination_id);
+  if (combo == nullptr) return fail("LoadCombination " + std::to_string(combination_id) + " not found.");
+  // The superposed load-case displacements, each stored set already in metres: the sets of this
+  // run are in SI, and the predictor converts those that came with the input.
+  std::optional<Eigen::VectorXd> predictor = build_combination_displacement_predictor(combination_id,
+                                                                                      cases_in_model_units);
+  std::optional<ActiveMap> initial;
+  if (predictor) initial = active_map_from_trial_displacement(*this, *predictor);
+  return solve_second_order_common(*f, combo->name, true, combination_id, max_iterations, std::move(predictor),
+                                   std::move(initial));
+}
+
+}  // namespace varn

@@ -1,0 +1,388 @@
+#include "models/varn/second_order/newton.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <utility>
+
+#include "models/varn/active_set.h"
+#include "models/varn/second_order/line_search.h"
+#include "models/varn/varn.h"
+
+namespace varn::second_order {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double seconds_since(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// Step length below which the displacement counts as settled, relative to max(|u|, 1).
+constexpr double kStepTolerance = 1e-4;
+// Levenberg-Marquardt shifts tried in turn on a tangent that cannot be solved as it stands,
+// relative to its largest physical diagonal entry: each ten times the last, from 1e-6.
+constexpr int kDampingTries = 4;
+constexpr double kFirstDamping = 1e-6;
+
+// Adds `value` to every diagonal entry of k (the stored ones in place; a pattern without a
+// full diagonal is rebuilt).
+SparseMatrix shifted(const SparseMatrix& k, double value) {
+  std::vector<std::pair<std::size_t, double>> diagonal;
+  diagonal.reserve(static_cast<std::size_t>(k.rows()));
+  for (Eigen::Index i = 0; i < k.rows(); ++i) diagonal.emplace_back(static_cast<std::size_t>(i), value);
+  SparseMatrix out = k;
+  if (sparse_add_diagonal_inplace(out, diagonal)) return out;
+  return sparse_add_diagonal(k, diagonal);
+}
+
+std::vector<std::pair<std::size_t, double>> spring_diagonal(const std::vector<SupportSpringEntry>& springs) {
+  std::vector<std::pair<std::size_t, double>> diagonal;
+  diagonal.reserve(springs.size());
+  for (const SupportSpringEntry& s : springs) diagonal.emplace_back(s.dof, s.k);
+  return diagonal;
+}
+
+// The stiffness of the pass without the geometric part: elastic (hinge curves at the current
+// end forces once there are any) and the support springs (curves at the current support forces).
+class PassStiffness {
+ public:
+  PassStiffness(const NewtonSetup& setup, const NewtonState& state) : setup_(setup), state_(state) {}
+
+  Expected<void> rebuild_elastic() {
+    const VARN& model = setup_.model;
+    auto k = setup_.has_hinge_curves && !state_.end_forces.empty()
+                 ? model.assemble_global_stiffness_matrix_sparse_with_hinge_forces(state_.active, state_.end_forces)
+                 : model.assemble_global_stiffness_matrix_sparse(state_.active);
+    if (!k) return fail(k.error());
+    k_e_ = std::move(*k);
+    return rebuild_springs();
+  }
+
+  Expected<void> rebuild_springs() {
+    const VARN& model = setup_.model;
+    auto springs = setup_.has_support_curves
+                       ? collect_support_spring_entries_with_forces(model.member_sets, model.nodal_supports,
+                                                                    &state_.support_forces)
+                       : collect_support_spring_entries(model.member_sets, model.nodal_supports);
+    if (!springs) return fail(springs.error());
+    k_ = k_e_;
+    if (!springs->empty()) {
+      const auto diagonal = spring_diagonal(*springs);
+      if (!sparse_add_diagonal_inplace(k_, diagonal)) k_ = sparse_add_diagonal(k_e_, diagonal);
+    }
+    return {};
+  }
+
+  const SparseMatrix& k() const { return k_; }
+
+ private:
+  const NewtonSetup& setup_;
+  const NewtonState& state_;
+  SparseMatrix k_e_;
+  SparseMatrix k_;
+};
+
+const MemberEndForceMap* hinge_forces(const NewtonSetup& setup, const NewtonState& state) {
+  return setup.has_hinge_curves && !state.end_forces.empty() ? &state.end_forces : nullptr;
+}
+
+// Relative residual of the sparse path: |f_int − f_ext| over the free DOFs, by max(|f_ext|, 1).
+double relative_residual(const Eigen::VectorXd& f_int, const Eigen::VectorXd& f_ext,
+                         const std::vector<std::size_t>& constrained, double fnorm) {
+  Eigen::VectorXd r = f_int - f_ext;
+  for (const std::size_t d : constrained) r[static_cast<Eigen::Index>(d)] = 0.0;
+  return r.norm() / fnorm;
+}
+
+// The curve forces that the springs and hinges are read at, from the accepted state: what each
+// curve support carries (the load at its node less the members' share), and the force in each
+// curve hinge's spring. Both are measured with the hinge stiffnesses the tangent was built with.
+void refresh_curve_forces(const NewtonSetup& setup, NewtonState& state, const Eigen::VectorXd& f_ext,
+                          double load_factor) {
+  const VARN& model = setup.model;
+  const MemberEndForceMap* current = hinge_forces(setup, state);
+  if (setup.has_support_curves) {
+    if (auto carried = model.compute_carried_support_forces(state.u, state.active, true, f_ext, current); carried) {
+      state.support_forces = std::move(*carried);
+    }
+  }
+  if (setup.has_hinge_curves) {
+    HingeForceState hinge_state;
+    hinge_state.current = current;
+    hinge_state.loads = setup.loads;
+    hinge_state.load_factor = load_factor;
+    hinge_state.include_geometric = true;
+    state.end_forces = model.extract_member_hinge_forces(state.u, hinge_state);
+  }
+}
+
+}  // namespace
+
+bool TangentSolver::pattern_matches(const SparseMatrix& k) const {
+  if (!symbolic_ || !k.isCompressed()) return false;
+  const auto cols = static_cast<std::size_t>(k.cols());
+  if (outer_.size() != cols + 1 || inner_.size() != static_cast<std::size_t>(k.nonZeros())) return false;
+  return std::equal(outer_.begin(), outer_.end(), k.outerIndexPtr()) &&
+         std::equal(inner_.begin(), inner_.end(), k.innerIndexPtr());
+}
+
+void TangentSolver::reset() {
+  symbolic_.reset();
+  outer_.clear();
+  inner_.clear();
+}
+
+std::optional<TangentSolver::Solution> TangentSolver::solve(const SparseMatrix& k, const Eigen::VectorXd& b,
+                                                            NewtonStats* stats) {
+  const auto start = Clock::now();
+  SparseSolveInfo info;
+  std::optional<Eigen::MatrixXd> x;
+  if (k.rows() == 0) return Solution{Eigen::VectorXd(), true};
+  SparseMatrix compressed;
+  const SparseMatrix* m = &k;
+  if (!k.isCompressed()) {
+    compressed = k;
+    compressed.makeCompressed();
+    m = &compressed;
+  }
+  if (!pattern_matches(*m)) {
+    reset();
+    auto analysed = CachedSymbolicCholesky::create(*m);
+    if (stats != nullptr) ++stats->symbolic_analyses;
+    if (analysed) {
+      symbolic_ = std::move(*analysed);
+      outer_.assign(m->outerIndexPtr(), m->outerIndexPtr() + m->cols() + 1);
+      inner_.assign(m->innerIndexPtr(), m->innerIndexPtr() + m->nonZeros());
+    }
+  }
+  const Eigen::MatrixXd rhs = b;
+  x = symbolic_ ? symbolic_->factorize_numerical_and_solve(*m, rhs, &info) : solve_sparse_cholesky(*m, rhs, &info);
+  if (stats != nullptr) {
+    // A Cholesky attempt, and the LU factorisation when it failed.
+    stats->numeric_factorizations += info.method == SparseSolveMethod::LU || info.method == SparseSolveMethod::Failed ? 2 : 1;
+    stats->factorization += seconds_since(start);
+  }
+  if (!x) return std::nullopt;
+  return Solution{Eigen::VectorXd(x->col(0)), info.method != SparseSolveMethod::LU};
+}
+
+Expected<Eigen::VectorXd> internal_forces(const NewtonSetup& setup, const Eigen::VectorXd& u,
+                                          const NewtonState& state) {
+  return setup.model.compute_internal_force_vector_with_forces(u, state.active, true, state.support_forces,
+                                                               hinge_forces(setup, state));
+}
+
+Expected<PassOutcome> run_newton_pass(const NewtonSetup& setup, const Eigen::VectorXd& f_ext, double load_factor,
+                                      NewtonState& state, TangentSolver& solver, bool freeze_active,
+                                      NewtonStats& stats) {
+  const VARN& model = setup.model;
+  const RigidPath* rigid = setup.rigid;
+  PassOutcome outcome;
+
+  auto t = Clock::now();
+  PassStiffness stiffness(setup, state);
+  if (auto built = stiffness.rebuild_elastic(); !built) return fail(built.error());
+  // Rigid-elimination path: K_red = CᵀKC stays sparse, F_red = Cᵀ·f_ext.
+  ReducedSystem reduced;
+  auto reduce_pass_matrix = [&] {
+    if (rigid != nullptr) reduced = VARN::reduce_system_sparse_internal(stiffness.k(), f_ext, rigid->elimination);
+  };
+  reduce_pass_matrix();
+  stats.tangent_assembly += seconds_since(t);
+
+  // Convergence is only declared once the springs and hinges have been read at forces of
+  // this pass's own states.
+  const bool curves = setup.has_support_curves || setup.has_hinge_curves;
+  bool curve_consistent = !curves;
+  const double fnorm_ext = std::fmax(f_ext.norm(), 1.0);
+
+  for (std::uint32_t it = 0; it < setup.max_iterations; ++it) {
+    ++outcome.iterations;
+    ++stats.iterations;
+
+    // 1. Springs and hinges at the current curve forces.
+    t = Clock::now();
+    if (setup.has_hinge_curves && !state.end_forces.empty()) {
+      if (auto built = stiffness.rebuild_elastic(); !built) return fail(built.error());
+      reduce_pass_matrix();
+      state.f_int.reset();
+      curve_consistent = true;
+    } else if (setup.has_support_curves && !state.support_forces.empty()) {
+      if (auto built = stiffness.rebuild_springs(); !built) return fail(built.error());
+      reduce_pass_matrix();
+      state.f_int.reset();
+      curve_consistent = true;
+    }
+    stats.tangent_assembly += seconds_since(t);
+
+    double res0 = 0.0;
+    double fnorm = fnorm_ext;
+    bool damped = false;
+    SparseMatrix k_t;
+    Eigen::VectorXd b_red;
+    Eigen::VectorXd direction;
+
+    if (rigid == nullptr) {
+      // 2. Residual of the true equilibrium, the supported DOFs left out.
+      if (!state.f_int) {
+        t = Clock::now();
+        auto f = internal_forces(setup, state.u, state);
+        ++stats.residual_evaluations;
+        stats.line_search += seconds_since(t);
+        if (!f) return fail(f.error());
+        state.f_int = std::move(*f);
+      }
+      res0 = relative_residual(*state.f_int, f_ext, setup.constrained, fnorm);
+      if (curve_consistent && res0 < setup.tol) {
+        outcome.end = PassEnd::Converged;
+        return outcome;
+      }
+
+      // 3. Tangent K + K_G(u), supports by penalty.
+      t = Clock::now();
+      auto kg = model.assemble_geometric_stiffness_matrix_sparse(state.u, state.active);
+      if (!kg) return fail(kg.error());
+      k_t = sparse_clone_and_add(stiffness.k(), *kg);
+      // The damping shift is measured on the structure's own stiffness, before the support
+      // penalty multiplies the largest diagonal by 1e10.
+      const double damping_scale = std::fmax(sparse_max_abs_diagonal(k_t), 1.0);
+      Eigen::VectorXd b = f_ext - *state.f_int;
+      if (!apply_penalty_bc_inplace(k_t, b, setup.constrained)) k_t = apply_penalty_bc_sparse(k_t, b, setup.constrained);
+      stats.tangent_assembly += seconds_since(t);
+
+      // 4. Direction: the tangent as it stands, else shifted by growing damping.
+      auto solved = solver.solve(k_t, b, &stats);
+      outcome.tangent_indefinite = !solved || !solved->positive_definite;
+      if (!solved) {
+        double mu = kFirstDamping;
+        for (int attempt = 0; attempt < kDampingTries && !solved; ++attempt, mu *= 10.0) {
+          solved = solver.solve(shifted(k_t, damping_scale * mu), b, &stats);
+        }
+        damped = true;
+        if (!solved) {
+          outcome.end = PassEnd::SingularTangent;
+          return outcome;
+        }
+      }
+      direction = std::move(solved->x);
+    } else {
+      // 2. Tangent on the retained DOFs, supports imposed on the reduced system.
+      t = Clock::now();
+      auto kg = model.assemble_geometric_stiffness_matrix_sparse(state.u, state.active);
+      if (!kg) return fail(kg.error());
+      const ReducedSystem kg_red = VARN::reduce_system_sparse_internal(*kg, f_ext, rigid->elimination);
+      k_t = sparse_clone_and_add(reduced.k, kg_red.k);
+      b_red = reduced.f;
+      model.apply_boundary_conditions_reduced(rigid->elimination, k_t, b_red);
+      stats.tangent_assembly += seconds_since(t);
+
+      // 3. Residual of the linearised reduced system.
+      fnorm = std::fmax(b_red.norm(), 1.0);
+      const Eigen::VectorXd r = k_t * state.u_r - b_red;
+      res0 = r.norm() / fnorm;
+      if (curve_consistent && res0 < setup.tol) {
+        outcome.end = PassEnd::Converged;
+        return outcome;
+      }
+      if (k_t.rows() == 0) {
+        outcome.end = PassEnd::Converged;
+        return outcome;
+      }
+      // A reduced tangent that cannot be solved gives no direction to search along.
+      auto solved = solver.solve(k_t, -r, &stats);
+      if (!solved) {
+        outcome.tangent_indefinite = true;
+        outcome.end = PassEnd::FailedLineSearch;
+        return outcome;
+      }
+      outcome.tangent_indefinite = !solved->positive_definite;
+      direction = std::move(solved->x);
+    }
+
+    // 5. Line search and the accepted state.
+    double d = 0.0;
+    double den = 1.0;
+    double alpha = 0.0;
+    double rel_new = res0;
+    t = Clock::now();
+    if (rigid == nullptr) {
+      auto residual = [&](const Eigen::VectorXd& trial) -> std::optional<TrialResidual> {
+        ++stats.residual_evaluations;
+        auto f = internal_forces(setup, trial, state);
+        if (!f) return std::nullopt;
+        const double rel = relative_residual(*f, f_ext, setup.constrained, fnorm);
+        return TrialResidual{rel, std::move(*f)};
+      };
+      auto accepted = line_search_sparse(state.u, direction, res0, residual);
+      stats.line_search += seconds_since(t);
+      if (!accepted) {
+        outcome.end = PassEnd::FailedLineSearch;
+        return outcome;
+      }
+      d = (accepted->u - state.u).norm();
+      den = std::fmax(state.u.norm(), 1.0);
+      alpha = accepted->alpha;
+      rel_new = accepted->rel;
+      state.u = std::move(accepted->u);
+      state.f_int = std::move(accepted->f_int);
+    } else {
+      const double fnorm2 = fnorm_ext;
+      const RigidElimination& elim = rigid->elimination;
+      auto linearised = [&](const Eigen::VectorXd& trial_r) { return (k_t * trial_r - b_red).norm() / fnorm; };
+      auto true_residual = [&](const Eigen::VectorXd& trial_r) -> std::optional<double> {
+        ++stats.residual_evaluations;
+        auto f = internal_forces(setup, VARN::expand_solution(elim, trial_r), state);
+        if (!f) return std::nullopt;
+        const Eigen::VectorXd r = *f - f_ext;
+        if (elim.identity) return r.norm() / fnorm2;
+        return Eigen::VectorXd(elim.c.transpose() * r).norm() / fnorm2;
+      };
+      auto accepted = line_search_rigid(state.u_r, direction, res0, linearised, true_residual);
+      stats.line_search += seconds_since(t);
+      if (!accepted) {
+        outcome.end = PassEnd::FailedLineSearch;
+        return outcome;
+      }
+      d = (accepted->u_r - state.u_r).norm();
+      den = std::fmax(state.u_r.norm(), 1.0);
+      alpha = accepted->alpha;
+      state.u_r = std::move(accepted->u_r);
+      state.u = VARN::expand_solution(elim, state.u_r);
+      state.f_int.reset();
+    }
+
+    // 6. Curve forces of the new state.
+    if (curves) {
+      t = Clock::now();
+      refresh_curve_forces(setup, state, f_ext, load_factor);
+      stats.line_search += seconds_since(t);
+    }
+
+    // 7. Ties and struts: a switch changes the structure, the pass ends there.
+    if (!freeze_active && update_active_set(model, state.u, state.active, setup.ctx.materials, setup.ctx.sections,
+                                            setup.switch_tol, false)) {
+      state.f_int.reset();
+      outcome.end = PassEnd::Switched;
+      return outcome;
+    }
+
+    // 8. Convergence after the step. Only a full Newton step on the undamped tangent says that
+    // the state has settled when it moves little: a damped, shortened or reversed step is small
+    // because it was made small. Without curves the accepted trial's residual is the one the
+    // next iteration would start from.
+    if (curve_consistent) {
+      const bool settled = alpha == 1.0 && !damped && d / den < kStepTolerance;
+      const bool in_equilibrium = rigid == nullptr && !curves && rel_new < setup.tol;
+      if (settled || in_equilibrium) {
+        outcome.end = PassEnd::Converged;
+        return outcome;
+      }
+    }
+  }
+  outcome.end = PassEnd::Exhausted;
+  return outcome;
+}
+
+}  // namespace varn::second_order

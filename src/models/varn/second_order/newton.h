@@ -1,0 +1,126 @@
+#pragma once
+// One Newton pass of the second-order solve: the displacement is brought into equilibrium with
+// one fixed load level λ·F for the current tie/strut state. The tangent is the elastic
+// stiffness, the support springs and the geometric stiffness of the current axial forces; every
+// iteration solves it (damped only when it cannot be solved as it stands), shortens the step by
+// the line search and keeps the stiffness-curve forces and the active set in step with the new
+// displacements. The pass ends converged, switched (a tie or strut changed state), exhausted,
+// or with a request for finer load steps; the load stepping around it lives in the driver.
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include <Eigen/Core>
+
+#include "expected.h"
+#include "functions/hinge_and_release_operations.h"
+#include "functions/sparse.h"
+#include "functions/support_utils.h"
+#include "models/varn/active_map.h"
+#include "models/results/results.h"
+#include "models/varn/lookup.h"
+#include "models/varn/second_order/starting_state.h"
+
+namespace varn {
+struct VARN;
+}
+
+namespace varn::second_order {
+
+// How a pass ended.
+enum class PassEnd {
+  Converged,         // residual below tolerance, or a full undamped step below 1e-4 of |u|
+  Switched,          // an accepted step changed the state of a tie or strut
+  Exhausted,         // max_iterations iterations without either
+  SingularTangent,   // no solver found a direction, not even with damping
+  FailedLineSearch,  // no trial along the direction reduced the residual
+};
+
+struct PassOutcome {
+  PassEnd end = PassEnd::Exhausted;
+  // The last tangent factorised in the pass was not positive definite (its Cholesky
+  // factorisation failed and only the LU fall-back solved it): a converged state on such a
+  // tangent lies beyond the structure's elastic critical load.
+  bool tangent_indefinite = false;
+  std::uint32_t iterations = 0;
+};
+
+// Where the time of a solve goes (seconds, monotonic clock) and how often the expensive steps
+// ran. Summed over every pass of a solve.
+struct NewtonStats {
+  double tangent_assembly = 0.0;     // elastic, spring and geometric stiffness, penalty, reduction
+  double factorization = 0.0;        // symbolic analyses, numeric factorisations and solves
+  double line_search = 0.0;          // internal-force vectors of the trials
+  std::size_t numeric_factorizations = 0;
+  std::size_t symbolic_analyses = 0;
+  std::size_t residual_evaluations = 0;
+  std::size_t iterations = 0;
+};
+
+// Solves tangent systems, keeping the symbolic analysis (fill-reducing ordering and supernodal
+// structure) for as long as the matrices keep exactly the same pattern, column pointers and row
+// indices alike: a numeric factorisation on an analysis made for another pattern would be
+// wrong, and a fresh analysis of an unchanged pattern gives the same ordering, so keeping it
+// changes no number.
+class TangentSolver {
+ public:
+  struct Solution {
+    Eigen::VectorXd x;
+    bool positive_definite = true;
+  };
+  // Empty when neither Cholesky nor the LU fall-back yields a finite solution.
+  std::optional<Solution> solve(const SparseMatrix& k, const Eigen::VectorXd& b, NewtonStats* stats);
+  // Forgets the analysis (a new pass of the Part's rules starts a new one).
+  void reset();
+
+ private:
+  bool pattern_matches(const SparseMatrix& k) const;
+  std::optional<CachedSymbolicCholesky> symbolic_;
+  std::vector<std::int64_t> outer_;
+  std::vector<std::int64_t> inner_;
+};
+
+// Fixed for the whole solve.
+struct NewtonSetup {
+  const VARN& model;
+  const AssemblyContext& ctx;
+  // Sparse path: the supports imposed by penalty at these DOFs. Rigid-elimination path: the
+  // elimination and its projector (the constrained list is then unused).
+  const std::vector<std::size_t>& constrained;
+  const RigidPath* rigid = nullptr;
+  double tol = 1e-6;         // relative residual that counts as equilibrium
+  double switch_tol = 0.0;   // tie/strut switching tolerance (half the axial slack)
+  std::uint32_t max_iterations = 20;
+  bool has_support_curves = false;
+  bool has_hinge_curves = false;
+  // The load case or combination whose member loads act (the hinge curve forces leave their
+  // fixed-end share out).
+  std::optional<ResultType> loads;
+};
+
+// The solve's state, carried from pass to pass and from step to step.
+struct NewtonState {
+  Eigen::VectorXd u;    // global displacements (n)
+  Eigen::VectorXd u_r;  // reduced displacements on the rigid-elimination path (n_r), u = C·u_r
+  ActiveMap active;
+  SupportNodeForceMap support_forces;
+  MemberEndForceMap end_forces;
+  // Internal forces of the current u for the current map and forces (sparse path), from the
+  // last accepted line-search trial; empty when any of them changed since.
+  std::optional<Eigen::VectorXd> f_int;
+};
+
+// One pass at the load level f_ext = load_factor·F. With `freeze_active` the tie/strut map is held as it is:
+// the pass then ends converged, exhausted or with a refinement request, never switched.
+// Messages of the assemblies end the solve.
+Expected<PassOutcome> run_newton_pass(const NewtonSetup& setup, const Eigen::VectorXd& f_ext, double load_factor,
+                                      NewtonState& state, TangentSolver& solver, bool freeze_active,
+                                      NewtonStats& stats);
+
+// The internal forces at u for the state's map and curve forces (geometric stiffness included),
+// the same vector the pass measures equilibrium with.
+Expected<Eigen::VectorXd> internal_forces(const NewtonSetup& setup, const Eigen::VectorXd& u,
+                                          const NewtonState& state);
+
+}  // namespace varn::second_order
