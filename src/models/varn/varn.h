@@ -282,6 +282,12 @@ struct VARN {
   Expected<SparseMatrix> assemble_corotational_tangent_stiffness_sparse(const Eigen::VectorXd& u,
                                                                         const ActiveMap& active,
                                                                         const SupportNodeForceMap& support_forces) const;
+  // Work-equivalent nodal loads of a load case's distributed loads on the undeformed
+  // geometry (zeros for a combination or a case without them), and the same loads on the
+  // chords of the members moved by the translations of u; equal to the last bit at u = 0.
+  Expected<Eigen::VectorXd> assemble_equiv_forces_original(bool is_combination, std::uint32_t id) const;
+  Expected<Eigen::VectorXd> assemble_equiv_forces_deformed(std::uint32_t load_case_id,
+                                                           const Eigen::VectorXd& u) const;
 
   // ---- geometric stiffness (geometric_stiffness.cpp) ----
   // Initial-stress stiffness of all members at a displacement state (undeformed geometry for
