@@ -91,7 +91,7 @@ namespace {
 // when the forces or the solve are not available; the assembly, spring and constraint
 // messages end the solve.
 Expected<Eigen::VectorXd> spring_consistent_start(const VARN& model, const Eigen::VectorXd& f,
-                                                  const FirstOrderSolveOutput& first_order) {
+                                                  const FirstOrderSolveOutput& first_order, const RigidPath* rigid) {
   // What each support carries in that state: the load at the node less the members' share
   // (the total internal force would include the springs' own k·u and balance the load).
   auto support_forces = model.compute_carried_support_forces(first_order.u, first_order.active, false, f);
@@ -110,9 +110,16 @@ Expected<Eigen::VectorXd> spring_consistent_start(const VARN& model, const Eigen
   }
   auto constrained = model.collect_constrained_dofs_full();
   if (!constrained) return fail(constrained.error());
-  // The penalty form on the global system on both paths: the projection onto the rigid links
-  // follows.
   if (op.rows() == 0) return first_order.u;
+  if (rigid != nullptr) {
+    // Rigid links carry no stiffness of their own: they exist only through C. Solved on the
+    // global system, a node hanging on a link would have nothing to hold it (singular when it
+    // is loaded, held at zero as a zero-energy DOF when it is not), so the system is reduced
+    // by C like the first-order state's.
+    auto u_s = model.solve_constrained_linear_system(op, f, {}, &rigid->elimination, std::string());
+    if (!u_s) return first_order.u;
+    return std::move(*u_s);
+  }
   auto u_s = solve_sparse_system(op, f, *constrained);
   if (!u_s) return first_order.u;
   return std::move(*u_s);
@@ -153,7 +160,7 @@ Expected<StartingState> compute_starting_state(const VARN& model, const Eigen::V
   auto first_order = model.first_order_predictor_state(f);
   if (!first_order) return out;
   if (has_stiffness_curves(model.nodal_supports)) {
-    auto target = spring_consistent_start(model, f, *first_order);
+    auto target = spring_consistent_start(model, f, *first_order, rigid);
     if (!target) return fail(target.error());
     start_from(*target);
   } else {
