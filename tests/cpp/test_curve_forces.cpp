@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdint>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -142,6 +143,8 @@ struct RootSpringCase {
   double root_moment;  // N·m, closed form at λ
 };
 
+void PrintTo(const RootSpringCase& c, std::ostream* os) { *os << c.name; }
+
 class RootSpringCantilever : public ::testing::TestWithParam<RootSpringCase> {};
 
 TEST_P(RootSpringCantilever, HingeCarriesTheRootMoment) {
@@ -202,6 +205,8 @@ struct SettlementCase {
   double tip_load;   // N, at node 2
   double root_load;  // N, straight onto the supported node 1
 };
+
+void PrintTo(const SettlementCase& c, std::ostream* os) { *os << c.name; }
 
 class CurveSupportedCantilever : public ::testing::TestWithParam<SettlementCase> {};
 
