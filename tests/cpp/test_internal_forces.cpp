@@ -292,6 +292,41 @@ TEST(InternalForceVector, BarUnderTensionCarriesTheStringForceOfItsRotation) {
   EXPECT_NEAR((*geometric)[2] - (*elastic)[2], -n / length * across, 1e-12 * n);
 }
 
+TEST(InternalForceVector, HingeSpringOfABarActsInSeriesWithIt) {
+  // A bar along X with an axial hinge spring k_s at its end: stretched by δ it carries
+  // δ·k·k_s/(k + k_s), k = EA/L; moved as a whole it carries nothing, so the spring does not
+  // tie its node to the ground.
+  Props p;
+  VARN v = empty_model(p);
+  MemberHinge h;
+  h.id = 1;
+  const double k_s = 2e8;
+  h.translational_release_vx = k_s;
+  v.memberhinges = std::vector<MemberHinge>{h};
+  const double length = 3.0;
+  Member bar = member(1, MemberType::Truss, node(1, 0, 0, 0), node(2, length, 0, 0));
+  bar.end_hinge = 1;
+  v.member_sets.front().members.push_back(bar);
+  const double k = p.e * p.area / length;
+  const double series = k * k_s / (k + k_s);
+  Eigen::VectorXd stretch = Eigen::VectorXd::Zero(14);
+  const double delta = 1e-3;
+  stretch[7] = delta;
+  Eigen::VectorXd shift = Eigen::VectorXd::Zero(14);
+  shift[0] = shift[7] = delta;
+  for (const bool geometric : {false, true}) {
+    const auto f = v.compute_internal_force_vector_with_forces(stretch, ActiveMap{}, geometric, {});
+    ASSERT_TRUE(f) << f.error();
+    // A condensation of one interior DOF: a few ulps of the force.
+    EXPECT_NEAR((*f)[7], series * delta, 1e-12 * series * delta);
+    EXPECT_NEAR((*f)[0], -series * delta, 1e-12 * series * delta);
+    const auto g = v.compute_internal_force_vector_with_forces(shift, ActiveMap{}, geometric, {});
+    ASSERT_TRUE(g) << g.error();
+    // Terms of magnitude k·δ cancel: round-off of a few ulps of k·δ.
+    EXPECT_LE(g->cwiseAbs().maxCoeff(), 1e-12 * k * delta);
+  }
+}
+
 TEST(InternalForceVector, ModelWithoutMembersGivesAnEmptyVector) {
   const VARN v = empty_model();
   const auto f = v.compute_internal_force_vector_with_forces(Eigen::VectorXd(), ActiveMap{}, true, {});
