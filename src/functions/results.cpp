@@ -1,11 +1,9 @@
 #include "functions/results.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cctype>
 #include <cmath>
 #include <cstddef>
-#include <exception>
 #include <numbers>
 #include <optional>
 #include <set>
@@ -13,12 +11,10 @@
 #include <tuple>
 #include <unordered_map>
 
-#include <tbb/blocked_range.h>
-#include <tbb/parallel_for.h>
-
 #include "fatal.h"
 #include "functions/geometry.h"
 #include "functions/load_assembler.h"
+#include "functions/member_loop.h"
 #include "logging.h"
 #include "models/members/enums.h"
 #include "models/members/material.h"
@@ -583,33 +579,12 @@ MemberResultMap compute_member_results_from_displacement(const VARN& model, cons
                           corotational,
                           suppressed_pdelta_dofs(model.settings.analysis_options.pdelta_suppress_axes)};
 
-  std::vector<const Member*> members;
-  members.reserve(model.get_member_count());
-  for (const auto& set : model.member_sets)
-    for (const auto& m : set.members) members.push_back(&m);
-
-  // Each member fills its own slot; a fault is kept with its member index, and members past
-  // the lowest failure found so far are not started, so the fault reported is always that of
-  // the lowest failing member whatever the scheduling.
+  const std::vector<const Member*> members = flatten_members(model.member_sets);
+  // Recovery has no ordinary failures; a fault of the lowest member index is rethrown.
+  auto recovered = for_each_member(members, [&](const Member& m, std::size_t) { return recover_member(m, in); });
+  if (!recovered) fatal(recovered.error());
+  std::vector<std::optional<MemberResult>>& slots = *recovered;
   const std::size_t n = members.size();
-  std::vector<std::optional<MemberResult>> slots(n);
-  std::vector<std::exception_ptr> faults(n);
-  std::atomic<std::size_t> first_fault{n};
-  tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n), [&](const tbb::blocked_range<std::size_t>& range) {
-    for (std::size_t i = range.begin(); i != range.end(); ++i) {
-      if (i > first_fault.load(std::memory_order_relaxed)) return;
-      try {
-        slots[i] = recover_member(*members[i], in);
-      } catch (...) {
-        faults[i] = std::current_exception();
-        std::size_t seen = first_fault.load(std::memory_order_relaxed);
-        while (i < seen && !first_fault.compare_exchange_weak(seen, i, std::memory_order_relaxed)) {
-        }
-        return;
-      }
-    }
-  });
-  if (const std::size_t f = first_fault.load(); f < n) std::rethrow_exception(faults[f]);
 
   // Ids usually ascend in member order: append at the end then, without a search.
   MemberResultMap out;

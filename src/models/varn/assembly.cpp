@@ -1,12 +1,9 @@
 // Global elastic stiffness, the system operator and the load vectors of load cases and
 // combinations.
 //
-// The element matrices are built member by member on the TBB pool; every member writes only
-// its own block of triplets, and the blocks are concatenated in member order, so the sums of
-// the compressed matrix are formed in the same order on every run and for every thread count.
-#include <tbb/blocked_range.h>
-#include <tbb/parallel_for.h>
-
+// The element matrices are built member by member on the TBB pool by the one member loop,
+// which scatters them in member order, so the sums of the compressed matrix are formed in the
+// same order on every run and for every thread count.
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
@@ -22,6 +19,7 @@
 #include "functions/geometry.h"
 #include "functions/hinge_and_release_operations.h"
 #include "functions/load_assembler.h"
+#include "functions/member_loop.h"
 #include "functions/sparse.h"
 #include "functions/support_utils.h"
 #include "models/varn/varn.h"
@@ -37,13 +35,6 @@ constexpr double kSwitchedOffScale = 1e-10;
 constexpr double kDefaultRigidEMod = 2.1e11;
 
 std::string member_text(const Member& m) { return "Member " + std::to_string(m.id); }
-
-// The outcome of one member of the element loop.
-struct MemberBlock {
-  SparseAssembler triplets{0};
-  std::optional<std::string> error;  // an ordinary message
-  std::optional<std::string> fault;  // a fatal fault met while building the element
-};
 
 // Inputs shared read-only by all tasks of one assembly.
 struct ElementInputs {
@@ -209,44 +200,11 @@ Expected<SparseMatrix> VARN::assemble_global_stiffness_matrix_sparse_impl(const 
   const AssemblyContext ctx = build_lookup_maps();
   const std::size_t n = compute_num_dofs_from_members(member_sets);
 
-  std::vector<const Member*> members;
-  members.reserve(get_member_count());
-  for (const auto& set : member_sets) {
-    for (const auto& m : set.members) members.push_back(&m);
-  }
+  const std::vector<const Member*> members = flatten_members(member_sets);
   const auto rigid_sections = stiff_beam_sections(*this, members);
   const ElementInputs inputs{*this, ctx, active, end_forces, rigid_sections, max_e_mod_in_model()};
-
-  std::vector<MemberBlock> blocks(members.size());
-  tbb::parallel_for(tbb::blocked_range<std::size_t>(0, members.size()), [&](const tbb::blocked_range<std::size_t>& r) {
-    for (std::size_t i = r.begin(); i != r.end(); ++i) {
-      const Member& m = *members[i];
-      MemberBlock& block = blocks[i];
-      try {
-        auto k = element_matrix(m, i, inputs);
-        if (!k) {
-          block.error = k.error();
-          continue;
-        }
-        if (!k->has_value()) continue;
-        block.triplets = SparseAssembler::with_capacity(n, 1);
-        block.triplets.assemble_element(dof_index(m.start_node.id, 0), dof_index(m.end_node.id, 0), **k);
-      } catch (const FatalFault& f) {
-        // Kept per member so that the fault of the lowest member index is the one raised,
-        // whatever the order in which the tasks ran.
-        block.fault = f.what();
-      }
-    }
-  });
-
-  auto assembler = SparseAssembler::with_capacity(n, members.size());
-  for (const MemberBlock& block : blocks) {
-    if (block.fault) fatal(*block.fault);
-    if (block.error) return fail(*block.error);
-    assembler.append(block.triplets);
-  }
-  blocks.clear();
-  return assembler.to_csc();
+  return assemble_member_matrices(members, n,
+                                  [&](const Member& m, std::size_t i) { return element_matrix(m, i, inputs); });
 }
 
 Expected<SparseMatrix> VARN::assemble_global_stiffness_matrix_sparse(const ActiveMap& active) const {

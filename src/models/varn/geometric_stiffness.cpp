@@ -1,8 +1,5 @@
 #include "models/varn/geometric_stiffness.h"
 
-#include <tbb/blocked_range.h>
-#include <tbb/parallel_for.h>
-
 #include <algorithm>
 #include <cctype>
 #include <cmath>
@@ -12,6 +9,7 @@
 #include "fatal.h"
 #include "functions/geometry.h"
 #include "functions/hinge_and_release_operations.h"
+#include "functions/member_loop.h"
 #include "models/varn/varn.h"
 
 namespace varn {
@@ -84,74 +82,14 @@ Expected<std::optional<Mat14>> member_geometric_stiffness_global(const Member& m
   return Out(kg);
 }
 
-namespace {
-
-// Members are taken in fixed chunks of consecutive indices, each chunk filling its own triplet
-// block in member order. The chunk boundaries do not depend on the thread count, so the
-// blocks joined in chunk order hold every triplet in member order on every run; one block per
-// chunk instead of one per member keeps the allocator out of the loop.
-constexpr std::size_t kMembersPerChunk = 64;
-
-struct ChunkBlock {
-  SparseAssembler triplets{0};
-  // The first failure inside the chunk, which is that of its lowest member index: an
-  // ordinary message or a fatal fault met while building the member.
-  std::optional<std::string> error;
-  std::optional<std::string> fault;
-};
-
-}  // namespace
-
 Expected<SparseMatrix> assemble_geometric_stiffness(const std::vector<MemberSet>& member_sets,
                                                     const AssemblyContext& ctx, const AnalysisOptions& options,
                                                     const Eigen::VectorXd& displacement, const ActiveMap& active) {
   const std::size_t n = compute_num_dofs_from_members(member_sets);
   const double threshold = geometric_force_threshold(options);
-
-  std::vector<const Member*> members;
-  for (const auto& set : member_sets) {
-    for (const auto& m : set.members) members.push_back(&m);
-  }
-
-  const std::size_t n_chunks = (members.size() + kMembersPerChunk - 1) / kMembersPerChunk;
-  std::vector<ChunkBlock> chunks(n_chunks);
-  tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n_chunks), [&](const tbb::blocked_range<std::size_t>& r) {
-    for (std::size_t c = r.begin(); c != r.end(); ++c) {
-      ChunkBlock& chunk = chunks[c];
-      const std::size_t first = c * kMembersPerChunk;
-      const std::size_t last = std::min(first + kMembersPerChunk, members.size());
-      chunk.triplets = SparseAssembler::with_capacity(n, last - first);
-      for (std::size_t i = first; i < last; ++i) {
-        const Member& m = *members[i];
-        try {
-          auto kg = member_geometric_stiffness_global(m, ctx, options, displacement, active, threshold);
-          if (!kg) {
-            chunk.error = kg.error();
-            break;
-          }
-          if (kg->has_value()) {
-            chunk.triplets.assemble_element(dof_index(m.start_node.id, 0), dof_index(m.end_node.id, 0), **kg);
-          }
-        } catch (const FatalFault& f) {
-          chunk.fault = f.what();
-          break;
-        }
-      }
-    }
+  return assemble_member_matrices(flatten_members(member_sets), n, [&](const Member& m, std::size_t) {
+    return member_geometric_stiffness_global(m, ctx, options, displacement, active, threshold);
   });
-
-  std::size_t total = 0;
-  for (const ChunkBlock& chunk : chunks) {
-    if (chunk.fault) fatal(*chunk.fault);
-    if (chunk.error) return fail(*chunk.error);
-    total += chunk.triplets.triplets().size();
-  }
-  // Room for 196 triplets per member, as every assembly of the system reserves; the present
-  // entries are known exactly here, so take the larger of the two.
-  auto assembler = SparseAssembler::with_capacity(n, std::max(members.size(), (total + 195) / 196));
-  for (const ChunkBlock& chunk : chunks) assembler.append(chunk.triplets);
-  chunks.clear();
-  return assembler.to_csc();
 }
 
 Expected<SparseMatrix> VARN::assemble_geometric_stiffness_matrix_sparse(const Eigen::VectorXd& displacement,

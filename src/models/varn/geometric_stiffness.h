@@ -40,7 +40,7 @@ Expected<std::optional<Mat14>> member_geometric_stiffness_global(const Member& m
                                                                  const ActiveMap& active, double threshold);
 
 // n x n geometric stiffness of all members (member-set order, member order), built on the
-// TBB pool one member per task and scattered in member order. The failure reported is that
+// TBB pool by the one member loop and scattered in member order. The failure reported is that
 // of the lowest member index, a fatal fault included.
 Expected<SparseMatrix> assemble_geometric_stiffness(const std::vector<MemberSet>& member_sets,
                                                     const AssemblyContext& ctx, const AnalysisOptions& options,
