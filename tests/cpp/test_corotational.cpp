@@ -164,5 +164,212 @@ INSTANTIATE_TEST_SUITE_P(Members, CorotationalTangent,
                                            TangentCase{"Tie", MemberType::Tension, false, false}),
                          [](const auto& info) { return info.param.name; });
 
+// ---------------------------------------------------------------------------------------------
+// A small space frame with every kind of member the kernels treat: beams (one rolled, one with a
+// released end), a truss diagonal, a tie, a strut switched off, and optionally spring supports.
+
+constexpr std::uint32_t kStrut = 6;
+
+VARN space_frame(bool with_springs) {
+  VARN v = empty_model(stocky());
+  v.sections.push_back(global_test::section(2, 1, 4e-3, 0.0, 0.0, 0.0));  // bar section
+  const Node n1 = node(1, 0.0, 0.0, 0.0, 1);
+  const Node n2 = node(2, 0.0, 0.0, 3.0);
+  const Node n3 = node(3, 4.0, 0.0, 3.0);
+  const Node n4 = node(4, 4.0, 0.0, 0.0, with_springs ? std::optional<std::uint32_t>(2) : std::nullopt);
+  const Node n5 = node(5, 4.0, 3.0, 3.5);
+  auto& ms = v.member_sets.front().members;
+  ms.push_back(member(1, MemberType::Normal, n1, n2));
+  ms.push_back(member(2, MemberType::Normal, n2, n3));
+  ms.back().end_hinge = 1;
+  ms.push_back(member(3, MemberType::Normal, n4, n3));
+  ms.back().rotation_angle = 0.3;
+  ms.push_back(member(4, MemberType::Truss, n1, n3, 2));
+  ms.push_back(member(5, MemberType::Tension, n2, n4, 2));
+  ms.push_back(member(kStrut, MemberType::Compression, n2, n5, 2));
+  ms.push_back(member(7, MemberType::Normal, n3, n5));
+  MemberHinge h = hinge(1);
+  h.rotational_release_my = 0.0;
+  v.memberhinges = std::vector<MemberHinge>{h};
+  v.nodal_supports.push_back(global_test::clamp(1));
+  if (with_springs) {
+    NodalSupport s = global_test::support(2, {SupportConditionType::Spring, SupportConditionType::Fixed,
+                                              SupportConditionType::Fixed},
+                                          {SupportConditionType::Free, SupportConditionType::Spring,
+                                           SupportConditionType::Free});
+    s.displacement_conditions["X"].stiffness = 3e7;
+    s.rotation_conditions["Y"].stiffness = 4e6;
+    v.nodal_supports.push_back(s);
+  }
+  return v;
+}
+
+ActiveMap strut_off() { return ActiveMap{{kStrut, false}}; }
+
+TEST(CorotationalAtRest, TangentIsTheElasticStiffnessAndTheForcesVanish) {
+  const VARN v = space_frame(true);
+  const Eigen::VectorXd zero = Eigen::VectorXd::Zero(35);
+  for (const ActiveMap& active : {ActiveMap{}, strut_off()}) {
+    auto elastic = v.build_operator_with_supports_sparse_internal(active, nullptr);
+    ASSERT_TRUE(elastic.has_value()) << elastic.error();
+    const Eigen::MatrixXd k0 = dense(*elastic);
+    const Eigen::MatrixXd kt = tangent(v, zero, active);
+    // At rest the derivative of the natural deformations differs from the undeformed
+    // transformation by rigid-body modes, which the element stiffness annihilates up to
+    // round-off of the largest entries (a few ε of |K|).
+    EXPECT_LE((kt - k0).cwiseAbs().maxCoeff(), 1e-12 * k0.cwiseAbs().maxCoeff());
+    EXPECT_EQ(forces(v, zero, active), Eigen::VectorXd::Zero(35));
+  }
+}
+
+TEST(CorotationalRigidMotion, LargeRotationAboutASkewAxisGivesNoInternalForce) {
+  const VARN v = space_frame(false);
+  const Vec3 omega = Vec3(1.0, -2.0, 3.0).normalized();  // 1 rad about a skew axis
+  const Mat3 r = rotation_matrix_from_vector(omega);
+  const Vec3 centre(1.0, 2.0, -0.5);
+  const Vec3 shift(0.3, -0.2, 0.7);
+  Eigen::VectorXd u = Eigen::VectorXd::Zero(35);
+  for (const auto& m : v.member_sets.front().members) {
+    for (const Node* n : {&m.start_node, &m.end_node}) {
+      const Vec3 x(n->X, n->Y, n->Z);
+      const auto at = static_cast<Eigen::Index>(dof_index(n->id, 0));
+      u.segment<3>(at) = r * (x - centre) + centre + shift - x;
+      u.segment<3>(at + 3) = omega;
+    }
+  }
+  const double ea = 2.1e11 * 1e-2;
+  for (const ActiveMap& active : {ActiveMap{}, strut_off()}) {
+    const Eigen::VectorXd f = forces(v, u, active);
+    // The tiny stiffness 1e-10·E·A/L that keeps the free rotations of a bar's nodes regular is
+    // linear in the undeformed axes, as in the elastic stiffness, and sees the motion: at most
+    // 1e-10·E·A·|u|/L with |u|/L below 2 here. Round-off of the elongation (ε·L) and of the end
+    // rotations (a few ε) adds a few ε·E·A. A strain of 1e-9 bounds both; an error in the
+    // removal of the rigid rotation would leave moments of order E·I/L·θ, ten orders larger.
+    EXPECT_LE(f.cwiseAbs().maxCoeff(), 1e-9 * ea) << f.transpose();
+  }
+}
+
+TEST(CorotationalSplit, QuarterTurnAboutZWithAnEndTwistGivesTheTwist) {
+  VARN v = empty_model(stocky());
+  v.member_sets.front().members.push_back(member(1, MemberType::Normal, node(1, 0, 0, 0), node(2, 2, 0, 0)));
+  const Member& m = v.member_sets.front().members.front();
+  const double alpha = 0.05;
+  const Vec3 quarter(0.0, 0.0, std::numbers::pi / 2);
+  // The end twists about the turned member axis, global Y.
+  const Mat3 r_end = rotation_matrix_from_vector(Vec3(0.0, alpha, 0.0)) * rotation_matrix_from_vector(quarter);
+  Eigen::VectorXd u = Eigen::VectorXd::Zero(14);
+  u.segment<3>(3) = quarter;
+  u.segment<3>(7) = Vec3(-2.0, 2.0, 0.0);
+  u.segment<3>(10) = rotation_vector_from_matrix(r_end);
+
+  const auto [natural, t_n] = m.extract_corotational_deformations(u);
+  EXPECT_NEAR(natural[10] - natural[3], alpha, 1e-14);
+  EXPECT_NEAR(natural.segment<2>(11).norm() + natural.segment<2>(4).norm(), 0.0, 1e-14);
+
+  // The end torque G·J/L·α acts about the turned axis, global Y; nothing else.
+  const double torque = 8.1e10 * 5e-5 / 2.0 * alpha;
+  Vec14 expected = Vec14::Zero();
+  expected[4] = -torque;
+  expected[11] = torque;
+  EXPECT_LE((forces(v, u) - expected).cwiseAbs().maxCoeff(), 1e-9 * torque);
+}
+
+TEST(CorotationalBar, CarriesTheChordForceAndNoMoment) {
+  VARN v = single_member(MemberType::Truss);
+  const Member& m = v.member_sets.front().members.front();
+  const double ea = 2.1e11 * 1e-2;
+  const double l0 = m.calculate_length();
+  Eigen::VectorXd u = deformed_two_node_state(m);
+  const Vec3 chord = m.end_position() + u.segment<3>(7) - m.start_position() - u.segment<3>(0);
+  const double n = ea * (chord.norm() - l0) / l0;
+  const Eigen::VectorXd f = forces(v, u);
+  // Besides N·e_n only the tiny regularising stiffness 1e-10·E·A/L acts on the displacements
+  // (below 1e-10·E·A here); the moments of a clamped beam would be of order E·I/L·0.3.
+  const double tiny = 1e-10 * ea;
+  EXPECT_LE((f.segment<3>(7) - n * chord.normalized()).norm(), tiny);
+  EXPECT_LE((f.segment<3>(0) + n * chord.normalized()).norm(), tiny);
+  EXPECT_LE(f.segment<4>(3).norm() + f.segment<4>(10).norm(), tiny);
+  EXPECT_GT(std::abs(n), 1e5);
+}
+
+TEST(CorotationalBar, SwitchedOffStrutKeepsATraceOfItsElasticStiffness) {
+  VARN v = single_member(MemberType::Compression);
+  const Member& m = v.member_sets.front().members.front();
+  const Eigen::VectorXd u = deformed_two_node_state(m);
+  const ActiveMap off{{1, false}};
+  auto elastic = v.build_operator_with_supports_sparse_internal(ActiveMap{}, nullptr);
+  ASSERT_TRUE(elastic.has_value());
+  const Eigen::MatrixXd k_trace = 1e-10 * dense(*elastic);
+  // Linear, with no initial stress: the tangent is the trace itself and the forces follow it.
+  EXPECT_LE((tangent(v, u, off) - k_trace).cwiseAbs().maxCoeff(), 1e-14 * k_trace.cwiseAbs().maxCoeff());
+  const Eigen::VectorXd f = forces(v, u, off);
+  EXPECT_LE((f - k_trace * u).cwiseAbs().maxCoeff(), 1e-14 * (k_trace * u).cwiseAbs().maxCoeff());
+}
+
+TEST(CorotationalMessages, SingularReleaseIsNamedWithTheMemberInTheTangent) {
+  VARN v = single_member(MemberType::Normal);
+  MemberHinge h = hinge(1);
+  h.rotational_release_mx = 0.0;
+  v.memberhinges = std::vector<MemberHinge>{h};
+  v.member_sets.front().members.front().start_hinge = 1;
+  v.member_sets.front().members.front().end_hinge = 1;
+  const Eigen::VectorXd u = deformed_two_node_state(v.member_sets.front().members.front());
+  auto f = v.assemble_corotational_internal_forces(u, ActiveMap{}, SupportNodeForceMap{});
+  auto k = v.assemble_corotational_tangent_stiffness_sparse(u, ActiveMap{}, SupportNodeForceMap{});
+  ASSERT_FALSE(f.has_value());
+  ASSERT_FALSE(k.has_value());
+  EXPECT_EQ(f.error().rfind("apply_end_releases_to_local_beam_k: interface block is singular", 0), 0u);
+  EXPECT_EQ(k.error(), f.error() + " [member 1]");
+}
+
+// ---------------------------------------------------------------------------------------------
+// Elastica: a cantilever of 20 beams under the end moment that curls it into a quarter circle.
+
+TEST(CorotationalElastica, CantileverUnderEndMomentBendsIntoAQuarterCircle) {
+  const Props p;  // E·I_z = 2.1e11 · 8e-6
+  const double length = 10.0;
+  VARN v = empty_model(p);
+  add_line(v, 20, Vec3::Zero(), Vec3::UnitX(), length, 1);
+  v.nodal_supports.push_back(global_test::clamp(1));
+  const double ei = p.e * p.i_z;
+  const double moment = std::numbers::pi * ei / (2.0 * length);
+  const std::size_t n = 7 * 21;
+  const auto tip = static_cast<Eigen::Index>(dof_index(21, 0));
+  Eigen::VectorXd f_ext = Eigen::VectorXd::Zero(static_cast<Eigen::Index>(n));
+  f_ext[tip + 5] = moment;
+  auto held = v.collect_constrained_dofs_full();
+  ASSERT_TRUE(held.has_value());
+
+  // Plain Newton on four equal load steps. The tangent is not symmetric away from
+  // equilibrium, so the penalised system is solved by LU.
+  Eigen::VectorXd u = Eigen::VectorXd::Zero(static_cast<Eigen::Index>(n));
+  const int steps = 4;
+  for (int step = 1; step <= steps; ++step) {
+    const Eigen::VectorXd load = f_ext * (static_cast<double>(step) / steps);
+    std::vector<double> history;
+    for (int it = 0;; ++it) {
+      Eigen::VectorXd r = load - forces(v, u);
+      for (std::size_t d : *held) r[static_cast<Eigen::Index>(d)] = 0.0;
+      history.push_back(r.norm());
+      // Round-off of the internal forces is a few ε·E·A (the chord length subtracts to the
+      // elongation), near 1e-6 N here against a moment of 2.6e5 N·m.
+      if (r.norm() <= 1e-9 * moment) break;
+      ASSERT_LT(it, 8) << "no quadratic convergence in step " << step << ", last residual " << r.norm();
+      auto k = v.assemble_corotational_tangent_stiffness_sparse(u, ActiveMap{}, SupportNodeForceMap{});
+      ASSERT_TRUE(k.has_value());
+      const SparseMatrix k_held = apply_penalty_bc_sparse(*k, r, *held);
+      const auto du = solve_dense_lu(dense(k_held), r);
+      ASSERT_TRUE(du.has_value());
+      u += du->col(0);
+      // The penalty holds the support to about 1e-10 of each correction; the members' axial
+      // stiffness would turn that slip into a residual that hides the quadratic convergence.
+      for (std::size_t d : *held) u[static_cast<Eigen::Index>(d)] = 0.0;
+    }
+  }
+  EXPECT_NEAR(u[tip + 0], -0.36338 * length, 0.005 * length);
+  EXPECT_NEAR(u[tip + 1], 0.63662 * length, 0.005 * length);
+  EXPECT_NEAR(u[tip + 5], std::numbers::pi / 2, 0.005 * std::numbers::pi / 2);
+}
+
 }  // namespace
 }  // namespace varn
