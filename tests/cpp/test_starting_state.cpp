@@ -377,6 +377,22 @@ TEST(StartingState, CurveSpringsAreReadAtTheFirstOrderSupportForces) {
   EXPECT_NEAR(dof(start->u0, 2, 2), top, 1e-9 * std::abs(top));
 }
 
+TEST(StartingState, UnsolvableSpringConsistentSystemFallsBackToTheFirstOrderState) {
+  // The curve drops to a vanishing stiffness once the support carries P/2: with the spring at
+  // the carried force the column floats (a pivot at 1e-300 of the axial stiffness), so the
+  // start is the first-order state with the spring at rest.
+  VARN model = column_on_curve_spring();
+  model.nodal_supports.front().displacement_conditions["Z"].stiffness_curve->points = {CurvePoint{0.0, 1e6},
+                                                                                       CurvePoint{0.5 * kP, 1e-300}};
+  const Eigen::VectorXd f = load_vector(model, 1);
+  auto fo = model.first_order_predictor_state(f);
+  ASSERT_TRUE(fo) << fo.error();
+  auto start = compute_starting_state(model, f, std::nullopt, ActiveMap{}, nullptr);
+  ASSERT_TRUE(start) << start.error();
+  EXPECT_EQ(start->u0, fo->u);
+  EXPECT_EQ(start->active, fo->active);
+}
+
 TEST(StartingState, CurveSpringsOnTheRigidPathAreReadAtTheCarriedForce) {
   // The load hangs on a rigid arm at the top of the column: the arm's end has no stiffness of
   // its own, only the link. The support still carries P, so the base settles by P / 2e6.
