@@ -252,6 +252,13 @@ bool corotational_phase_applies(const VARN& model) {
   return true;
 }
 
+bool load_case_has_distributed_loads(const VARN& model, bool is_combination, std::uint32_t id) {
+  if (is_combination) return false;
+  const auto it = std::find_if(model.load_cases.begin(), model.load_cases.end(),
+                               [&](const LoadCase& c) { return c.id == id; });
+  return it != model.load_cases.end() && !it->distributed_loads.empty();
+}
+
 Expected<CorotationalPhaseResult> run_corotational_phase(const VARN& model, const CorotationalPhaseInput& in) {
   if (in.u.size() != in.f.size()) fatal("co-rotational phase: displacement and load vector differ in size");
   auto system = PhaseSystem::create(model, in);
@@ -339,6 +346,7 @@ Expected<CorotationalPhaseResult> run_corotational_phase(const VARN& model, cons
     if (attempt_ok) {
       out.completed = true;
       out.u = std::move(u);
+      if (in.rigid != nullptr) out.u_r = std::move(x);
       return out;
     }
   }

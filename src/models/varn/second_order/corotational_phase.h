@@ -29,6 +29,10 @@ namespace varn::second_order {
 // releases).
 bool corotational_phase_applies(const VARN& model);
 
+// A load case whose first entry with this id lists distributed loads (never a combination):
+// its loads then follow the deformed chords.
+bool load_case_has_distributed_loads(const VARN& model, bool is_combination, std::uint32_t id);
+
 // The driver's state after its load steps.
 struct CorotationalPhaseInput {
   const Eigen::VectorXd& f;  // full load vector (load factor 1)
@@ -49,7 +53,8 @@ struct CorotationalPhaseInput {
 
 struct CorotationalPhaseResult {
   bool completed = false;
-  Eigen::VectorXd u;  // the co-rotational displacements when completed, else empty
+  Eigen::VectorXd u;    // the co-rotational displacements when completed, else empty
+  Eigen::VectorXd u_r;  // their retained DOFs (u = C·u_r) on the rigid path, else empty
   std::uint32_t attempts = 0;    // attempts made (1 to 4)
   std::size_t load_steps = 0;    // load steps of the last attempt
   std::size_t iterations = 0;    // Newton updates over all attempts

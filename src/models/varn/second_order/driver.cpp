@@ -18,6 +18,7 @@
 #include "functions/support_utils.h"
 #include "logging.h"
 #include "models/varn/active_set.h"
+#include "models/varn/second_order/corotational_phase.h"
 #include "models/varn/second_order/starting_state.h"
 #include "models/varn/varn.h"
 
@@ -172,12 +173,6 @@ struct Stepper {
   }
 };
 
-// The co-rotational phase belongs here, after the load steps: a hinge-free model analysed with
-// the co-rotational method is re-solved from the P-delta state with the element kinematics in
-// the rotated chord frames. It is not built into this engine yet; the P-delta state stands and
-// the result set is marked as not co-rotational.
-bool run_corotational_phase(const VARN& /*model*/, NewtonState& /*state*/) { return false; }
-
 }  // namespace
 
 Expected<Results> solve_second_order(VARN& model, const Eigen::VectorXd& f, std::string name, bool is_combination,
@@ -274,8 +269,39 @@ Expected<Results> solve_second_order(VARN& model, const Eigen::VectorXd& f, std:
   }
   rep.substep_multiplier = m;
 
-  const bool corotational = options.nonlinear_method == NonlinearMethod::Corotational &&
-                            run_corotational_phase(model, state);
+  // The last steps may have converged on a factor made at a lower load level: the tangent of
+  // the final state itself certifies that the state lies below the elastic critical load.
+  if (!rigid) {
+    auto certified = tangent_positive_definite(setup, state, solver, rep.newton);
+    if (!certified) return fail(certified.error());
+    if (!*certified) return fail(beyond_critical_load(n_steps, n_steps));
+  }
+
+  // A hinge-free model analysed with the co-rotational method is re-solved with the element
+  // kinematics in the rotated chord frames; when that does not converge the P-delta state
+  // stands and the result set is marked as not co-rotational.
+  bool corotational = false;
+  if (corotational_phase_applies(model)) {
+    const CorotationalPhaseInput phase_input{f,
+                                             is_combination,
+                                             id,
+                                             load_case_has_distributed_loads(model, is_combination, id),
+                                             state.u,
+                                             state.active,
+                                             steps_total,
+                                             setup.tol,
+                                             constrained,
+                                             setup.rigid,
+                                             has_support_curves};
+    auto phase = run_corotational_phase(model, phase_input);
+    if (!phase) return fail(phase.error());
+    if (phase->completed) {
+      state.u = std::move(phase->u);
+      if (rigid) state.u_r = std::move(phase->u_r);
+      state.f_int.reset();
+      corotational = true;
+    }
+  }
 
   // ---- finalisation ----
   // An active tie still in compression, or strut in tension, beyond the full slack is switched
