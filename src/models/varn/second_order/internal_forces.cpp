@@ -6,9 +6,6 @@
 // structure and the iteration converges quadratically.
 #include "models/varn/second_order/internal_forces.h"
 
-#include <tbb/blocked_range.h>
-#include <tbb/parallel_for.h>
-
 #include <cstddef>
 #include <optional>
 #include <string>
@@ -16,6 +13,7 @@
 
 #include "fatal.h"
 #include "functions/geometry.h"
+#include "functions/member_loop.h"
 #include "functions/support_utils.h"
 #include "models/varn/geometric_stiffness.h"
 #include "models/varn/member_stiffness.h"
@@ -26,13 +24,6 @@ namespace varn {
 namespace {
 
 constexpr const char* kIndexFault = "Matrix index out of bounds.";
-
-// The outcome of one member: its fourteen element forces in global axes, or the failure met.
-struct MemberOutcome {
-  Vec14 f = Vec14::Zero();
-  std::optional<std::string> error;  // an ordinary message
-  std::optional<std::string> fault;  // a fatal fault met while building the member
-};
 
 struct Inputs {
   const VARN& model;
@@ -85,47 +76,29 @@ Expected<InternalForces> VARN::compute_internal_forces(const Eigen::VectorXd& u,
   const AssemblyContext ctx = build_lookup_maps();
   const std::size_t n = compute_num_dofs_from_members(member_sets);
 
-  std::vector<const Member*> members;
-  members.reserve(get_member_count());
-  for (const auto& set : member_sets) {
-    for (const auto& m : set.members) members.push_back(&m);
-  }
+  const std::vector<const Member*> members = flatten_members(member_sets);
   const auto rigid_sections = stiff_beam_sections(*this, members);
   const MemberStiffnessInputs stiffness{*this,          ctx, active, end_forces, rigid_sections, max_e_mod_in_model(),
                                         StiffnessMessages::InternalForces};
   const Inputs inputs{*this, ctx, u, active, include_geometric, geometric_force_threshold(settings.analysis_options),
                       stiffness};
 
-  std::vector<MemberOutcome> outcomes(members.size());
-  tbb::parallel_for(tbb::blocked_range<std::size_t>(0, members.size()), [&](const tbb::blocked_range<std::size_t>& r) {
-    for (std::size_t i = r.begin(); i != r.end(); ++i) {
-      MemberOutcome& out = outcomes[i];
-      try {
-        auto f = member_forces(*members[i], i, inputs);
-        if (f) {
-          out.f = *f;
-        } else {
-          out.error = f.error();
-        }
-      } catch (const FatalFault& e) {
-        out.fault = e.what();
-      }
-    }
-  });
+  // One element force vector per member, collected in member order; the failure of the
+  // lowest member index is the one returned (or rethrown), whatever the scheduling.
+  auto element_forces =
+      for_each_member(members, [&](const Member& m, std::size_t i) { return member_forces(m, i, inputs); });
+  if (!element_forces) return fail(element_forces.error());
 
-  // Member order, whatever order the tasks ran in: the sums are the same on every run, and
-  // the failure reported is that of the lowest member index.
+  // Summed in member order, so the result is the same on every run and thread count.
   InternalForces out;
   out.members = Eigen::VectorXd::Zero(static_cast<Eigen::Index>(n));
   for (std::size_t i = 0; i < members.size(); ++i) {
-    const MemberOutcome& o = outcomes[i];
-    if (o.fault) fatal(*o.fault);
-    if (o.error) return fail(*o.error);
+    const Vec14& f = (*element_forces)[i];
     const std::size_t s = dof_index(members[i]->start_node.id, 0);
     const std::size_t e = dof_index(members[i]->end_node.id, 0);
     for (std::size_t j = 0; j < kDofsPerNode; ++j) {
-      out.members[static_cast<Eigen::Index>(s + j)] += o.f[static_cast<Eigen::Index>(j)];
-      out.members[static_cast<Eigen::Index>(e + j)] += o.f[static_cast<Eigen::Index>(7 + j)];
+      out.members[static_cast<Eigen::Index>(s + j)] += f[static_cast<Eigen::Index>(j)];
+      out.members[static_cast<Eigen::Index>(e + j)] += f[static_cast<Eigen::Index>(7 + j)];
     }
   }
 
