@@ -4,9 +4,11 @@
 // hinged models, and the member loads on the deformed geometry.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <numbers>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -205,5 +207,212 @@ TEST_P(RigidLinkAtSupport, PhaseCompletesAsIfClampedDirectly) {
 INSTANTIATE_TEST_SUITE_P(Clamp, RigidLinkAtSupport,
                          ::testing::Values(LinkCase{"AtMaster", Clamped::Master}, LinkCase{"AtSlave", Clamped::Slave}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// ---- models the phase leaves on their P-delta result -----------------------------------------
+// The co-rotational element has no end releases, so any member naming a hinge (even one that
+// releases nothing, or one the model does not have) keeps the solve on its P-delta result,
+// recovered on the undeformed axes: the stored set is exactly that of the P-delta method.
+
+struct SkipCase {
+  const char* name;
+  bool hinge_exists;
+};
+
+class PhaseSkipped : public ::testing::TestWithParam<SkipCase> {};
+
+TEST_P(PhaseSkipped, HingedModelKeepsThePDeltaResult) {
+  auto model = [&](NonlinearMethod method) {
+    VARN v = empty_model(beam_props());
+    v.nodal_supports.push_back(clamp(1));
+    add_line(v, 6, Eigen::Vector3d::Zero(), Eigen::Vector3d::UnitX(), 3.0, 1u);
+    if (GetParam().hinge_exists) {
+      MemberHinge h;
+      h.id = 7;
+      v.memberhinges = std::vector<MemberHinge>{h};
+    }
+    v.member_sets.front().members[2].end_hinge = 7u;
+    add_nodal_load(v, 1, 7, 1.5e6, {0.0, -1.0, 0.0});
+    second_order(v, method);
+    return v;
+  };
+  VARN corot = model(NonlinearMethod::Corotational);
+  VARN pdelta = model(NonlinearMethod::PDelta);
+  EXPECT_FALSE(second_order::corotational_phase_applies(corot));
+  auto rc = corot.solve_for_load_case_second_order(1, 20);
+  ASSERT_TRUE(rc) << rc.error();
+  auto rp = pdelta.solve_for_load_case_second_order(1, 20);
+  ASSERT_TRUE(rp) << rp.error();
+  for (const auto& [id, d] : rp->displacement_nodes) {
+    EXPECT_EQ(rc->displacement_nodes.at(id).dy, d.dy) << "node " << id;
+    EXPECT_EQ(rc->displacement_nodes.at(id).rz, d.rz) << "node " << id;
+  }
+  for (const auto& [id, m] : rp->member_results) {
+    EXPECT_EQ(rc->member_results.at(id).local_end_forces.mz, m.local_end_forces.mz) << "member " << id;
+    EXPECT_EQ(rc->member_results.at(id).local_end_forces.fx, m.local_end_forces.fx) << "member " << id;
+  }
+  // The P-delta state of a tip-loaded cantilever without axial force is the linear one:
+  // the tip stays on its vertical line, which the co-rotational state would leave.
+  EXPECT_EQ(rc->displacement_nodes.at(7).dx, 0.0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Hinge, PhaseSkipped,
+                         ::testing::Values(SkipCase{"ReleasingNothing", true}, SkipCase{"UnknownId", false}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(PhaseApplies, OnlyForTheCoRotationalMethodWithoutHinges) {
+  VARN v = empty_model(beam_props());
+  v.nodal_supports.push_back(clamp(1));
+  add_line(v, 2, Eigen::Vector3d::Zero(), Eigen::Vector3d::UnitX(), 2.0, 1u);
+  second_order(v, NonlinearMethod::Corotational);
+  EXPECT_TRUE(second_order::corotational_phase_applies(v));
+  second_order(v, NonlinearMethod::PDelta);
+  EXPECT_FALSE(second_order::corotational_phase_applies(v));
+  second_order(v, NonlinearMethod::Corotational);
+  v.member_sets.front().members[0].start_hinge = 3u;
+  EXPECT_FALSE(second_order::corotational_phase_applies(v));
+}
+
+// ---- every held DOF is a support -----------------------------------------------------------
+// The constrained list holds DOFs that no support names (the zero-energy DOFs); the penalty
+// holds them like supports, and the force that remains there is their reaction, not an
+// unbalanced force. Here the list also holds the tip's Z translation of a cantilever loaded
+// at the tip in Y and Z: the Z load is carried by that held DOF, and the tip must bend in Y
+// alone exactly as without the Z load.
+
+TEST(HeldDofs, ResidualAtAListedDofIsAReaction) {
+  auto model = [](double fz) {
+    VARN v = empty_model(beam_props());
+    v.nodal_supports.push_back(clamp(1));
+    add_line(v, 8, Eigen::Vector3d::Zero(), Eigen::Vector3d::UnitX(), 3.0, 1u);
+    add_nodal_load(v, 1, 9, 1.5e6, {0.0, -1.0, 0.0});
+    add_nodal_load(v, 1, 9, fz, {0.0, 0.0, 1.0});
+    second_order(v, NonlinearMethod::Corotational);
+    return v;
+  };
+  auto run = [](const VARN& v) {
+    auto f = v.assemble_load_vector_for_case(1);
+    if (!f) throw std::runtime_error(f.error());
+    auto held = v.collect_constrained_dofs_full();
+    if (!held) throw std::runtime_error(held.error());
+    held->push_back(dof_index(9, 2));
+    std::sort(held->begin(), held->end());
+    const Eigen::VectorXd u0 = Eigen::VectorXd::Zero(f->size());
+    const ActiveMap active;
+    const second_order::CorotationalPhaseInput in{*f, false, 1, false, u0, active, 20, 1e-8, *held, nullptr, false};
+    auto r = second_order::run_corotational_phase(v, in);
+    if (!r) throw std::runtime_error(r.error());
+    return *r;
+  };
+  const auto with_z = run(model(4.0e5));
+  const auto without_z = run(model(0.0));
+  ASSERT_TRUE(with_z.completed);
+  ASSERT_TRUE(without_z.completed);
+  EXPECT_EQ(with_z.attempts, 1u);
+  const auto uy = static_cast<Eigen::Index>(dof_index(9, 1));
+  const auto uz = static_cast<Eigen::Index>(dof_index(9, 2));
+  // The penalty (1e10 x the largest diagonal) lets the held DOF move by 1e-10 of the load
+  // over the stiffness; the bending in Y is then the same to the convergence tolerance.
+  EXPECT_NEAR(with_z.u[uz], 0.0, 1e-9);
+  EXPECT_NEAR(with_z.u[uy], without_z.u[uy], 1e-6 * std::abs(without_z.u[uy]));
+}
+
+// ---- member loads on the deformed geometry ---------------------------------------------------
+
+using varn::test::line_load;
+
+struct LoadGeometryCase {
+  const char* name;
+  MemberType type;
+  Eigen::Vector3d end;  // start at the origin
+  double q_s, q_e, s, e;
+  std::array<double, 3> dir;
+};
+
+class DeformedLoads : public ::testing::TestWithParam<LoadGeometryCase> {};
+
+VARN loaded_member(const LoadGeometryCase& c, const Eigen::Vector3d& start, const Eigen::Vector3d& end) {
+  VARN v = empty_model(beam_props());
+  v.member_sets.front().members.push_back(global_test::member(1, c.type, global_test::node(1, start.x(), start.y(), start.z()),
+                                                              global_test::node(2, end.x(), end.y(), end.z())));
+  LoadCase& lc = global_test::load_case(v, 1);
+  lc.distributed_loads.push_back(line_load(1, 1, c.q_s, c.q_e, c.dir, c.s, c.e));
+  return v;
+}
+
+// At zero displacement the deformed loads are the undeformed ones to the last bit, for every
+// member type: the phase starts from exactly the load vector of the load steps.
+TEST_P(DeformedLoads, AtRestEqualTheUndeformedLoads) {
+  const auto& c = GetParam();
+  const VARN v = loaded_member(c, Eigen::Vector3d::Zero(), c.end);
+  auto f0 = v.assemble_equiv_forces_original(false, 1);
+  ASSERT_TRUE(f0) << f0.error();
+  auto fd = v.assemble_equiv_forces_deformed(1, Eigen::VectorXd::Zero(f0->size()));
+  ASSERT_TRUE(fd) << fd.error();
+  ASSERT_GT(f0->norm(), 0.0);
+  for (Eigen::Index i = 0; i < f0->size(); ++i) EXPECT_EQ((*fd)[i], (*f0)[i]) << "DOF " << i;
+  // And they are the member-load part of the case's load vector.
+  auto f = v.assemble_load_vector_for_case(1);
+  ASSERT_TRUE(f) << f.error();
+  for (Eigen::Index i = 0; i < f0->size(); ++i) EXPECT_EQ((*f)[i], (*f0)[i]) << "DOF " << i;
+}
+
+// Moved by u, the load acts on the member as it would on a member built in the moved position:
+// the same intensity per unit length of the chord, in its own global direction. A stretched
+// chord carries more load (the total force is the intensity times the chord), and a bar keeps
+// to forces only in every position.
+TEST_P(DeformedLoads, FollowTheMovedChord) {
+  const auto& c = GetParam();
+  const VARN v = loaded_member(c, Eigen::Vector3d::Zero(), c.end);
+  const Eigen::Vector3d us(0.25, -0.5, 0.125);
+  const Eigen::Vector3d ue(-1.5, 2.0, 0.75);
+  Eigen::VectorXd u = Eigen::VectorXd::Zero(14);
+  u.segment<3>(0) = us;
+  u.segment<3>(7) = ue;
+  u[5] = 0.3;  // rotations do not move the chord
+  auto fd = v.assemble_equiv_forces_deformed(1, u);
+  ASSERT_TRUE(fd) << fd.error();
+
+  const VARN moved = loaded_member(c, us, Eigen::Vector3d(c.end + ue));
+  auto fm = moved.assemble_equiv_forces_original(false, 1);
+  ASSERT_TRUE(fm) << fm.error();
+  for (Eigen::Index i = 0; i < fm->size(); ++i) EXPECT_EQ((*fd)[i], (*fm)[i]) << "DOF " << i;
+
+  const double chord = (c.end + ue - us).norm();
+  const Eigen::Vector3d w(c.dir[0], c.dir[1], c.dir[2]);
+  const Eigen::Vector3d total = 0.5 * (c.q_s + c.q_e) * (c.e - c.s) * chord * w;
+  const Eigen::Vector3d sum = fd->segment<3>(0) + fd->segment<3>(7);
+  // Sums of two end values of the size of the total: round-off of a few ulps.
+  EXPECT_NEAR((sum - total).norm(), 0.0, 1e-12 * total.norm());
+  if (is_truss_type(c.type)) {
+    EXPECT_EQ(fd->segment<3>(3).norm(), 0.0);
+    EXPECT_EQ(fd->segment<3>(10).norm(), 0.0);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    MemberTypes, DeformedLoads,
+    ::testing::Values(
+        LoadGeometryCase{"NormalUniform", MemberType::Normal, {4.0, 0.0, 0.0}, 10.0, 10.0, 0.0, 1.0, {0.0, -1.0, 0.0}},
+        LoadGeometryCase{"NormalPartialTrapezoid", MemberType::Normal, {3.0, 1.0, 2.0}, 5.0, 12.0, 0.2, 0.7, {0.0, 0.0, -2.0}},
+        LoadGeometryCase{"RigidTriangle", MemberType::Rigid, {0.0, 2.0, 1.0}, 0.0, 8.0, 0.0, 1.0, {1.0, 0.0, -1.0}},
+        LoadGeometryCase{"TrussUniform", MemberType::Truss, {4.0, 0.0, 0.0}, 10.0, 10.0, 0.0, 1.0, {0.0, -1.0, 0.0}},
+        LoadGeometryCase{"TensionPartial", MemberType::Tension, {2.0, 2.0, 0.0}, 3.0, 6.0, 0.1, 0.6, {0.0, 0.0, -1.0}},
+        LoadGeometryCase{"CompressionTrapezoid", MemberType::Compression, {0.0, 0.0, 3.0}, 7.0, 1.0, 0.0, 1.0, {1.0, 1.0, 0.0}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(DeformedLoads, CombinationsAndCasesWithoutMemberLoadsGiveZeros) {
+  LoadGeometryCase c{"", MemberType::Normal, {4.0, 0.0, 0.0}, 10.0, 10.0, 0.0, 1.0, {0.0, -1.0, 0.0}};
+  const VARN v = loaded_member(c, Eigen::Vector3d::Zero(), c.end);
+  auto combo = v.assemble_equiv_forces_original(true, 1);
+  ASSERT_TRUE(combo);
+  EXPECT_EQ(combo->size(), 14);
+  EXPECT_EQ(combo->norm(), 0.0);
+  auto other = v.assemble_equiv_forces_deformed(2, Eigen::VectorXd::Ones(14));
+  ASSERT_TRUE(other);
+  EXPECT_EQ(other->norm(), 0.0);
+  EXPECT_TRUE(second_order::load_case_has_distributed_loads(v, false, 1));
+  EXPECT_FALSE(second_order::load_case_has_distributed_loads(v, true, 1));
+  EXPECT_FALSE(second_order::load_case_has_distributed_loads(v, false, 2));
+}
 
 }  // namespace
