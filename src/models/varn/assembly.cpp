@@ -8,156 +8,21 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
-#include <limits>
 #include <optional>
 #include <string>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
-#include "fatal.h"
 #include "functions/geometry.h"
 #include "functions/hinge_and_release_operations.h"
 #include "functions/load_assembler.h"
 #include "functions/member_loop.h"
 #include "functions/sparse.h"
 #include "functions/support_utils.h"
+#include "models/varn/member_stiffness.h"
 #include "models/varn/varn.h"
 
 namespace varn {
-
-namespace {
-
-// A switched-off tie or strut keeps a trace of its stiffness, so that its nodes stay attached
-// to the structure and the operator keeps its pattern between active-set passes.
-constexpr double kSwitchedOffScale = 1e-10;
-// Modulus of the stiff beam of a rigid member whose section or material cannot be found.
-constexpr double kDefaultRigidEMod = 2.1e11;
-
-std::string member_text(const Member& m) { return "Member " + std::to_string(m.id); }
-
-// Inputs shared read-only by all tasks of one assembly.
-struct ElementInputs {
-  const VARN& model;
-  const AssemblyContext& ctx;
-  const ActiveMap& active;
-  const MemberEndForceMap* end_forces;
-  // Per member (flat index): the section of the stiff beam of a rigid member under the
-  // RigidMember strategy, none when no section can be found.
-  const std::vector<std::optional<std::uint32_t>>& rigid_sections;
-  double e_max = 0.0;
-};
-
-// Stiff-beam scale of a rigid member: four orders of magnitude stiffer than the stiffest
-// material of the model, relative to the modulus the beam is built with; clamped so that the
-// beam neither softens the structure nor ruins the conditioning of the operator.
-double rigid_beam_scale(double e_max, double e) {
-  const double target = e_max > 0.0 ? 1e4 * e_max : 2.1e15;
-  const double s = target / std::fmax(e, 1.0);  // fmax ignores a NaN modulus
-  if (!(s >= 1.0)) return 1.0;
-  return std::min(s, 1e8);
-}
-
-// Sections of the stiff beams: the rigid member's own section, else that of the first
-// elastic member (member order) with a section that shares a node with it, else the first
-// section of the model.
-std::vector<std::optional<std::uint32_t>> stiff_beam_sections(const VARN& model,
-                                                              const std::vector<const Member*>& members) {
-  std::vector<std::optional<std::uint32_t>> out(members.size());
-  if (model.settings.analysis_options.rigid_strategy != RigidStrategy::RigidMember) return out;
-  std::unordered_map<std::uint32_t, std::pair<std::size_t, std::uint32_t>> first_at_node;
-  for (std::size_t i = 0; i < members.size(); ++i) {
-    const Member& m = *members[i];
-    if (m.member_type == MemberType::Rigid || !m.section) continue;
-    first_at_node.emplace(m.start_node.id, std::make_pair(i, *m.section));
-    first_at_node.emplace(m.end_node.id, std::make_pair(i, *m.section));
-  }
-  for (std::size_t i = 0; i < members.size(); ++i) {
-    const Member& m = *members[i];
-    if (m.member_type != MemberType::Rigid) continue;
-    if (m.section) {
-      out[i] = m.section;
-      continue;
-    }
-    std::optional<std::pair<std::size_t, std::uint32_t>> best;
-    for (std::uint32_t node : {m.start_node.id, m.end_node.id}) {
-      const auto it = first_at_node.find(node);
-      if (it != first_at_node.end() && (!best || it->second.first < best->first)) best = it->second;
-    }
-    if (best) {
-      out[i] = best->second;
-    } else if (!model.sections.empty()) {
-      out[i] = model.sections.front().id;
-    }
-  }
-  return out;
-}
-
-// The 14x14 global matrix of one member; none when the member contributes no stiffness.
-Expected<std::optional<Mat14>> element_matrix(const Member& m, std::size_t index, const ElementInputs& in) {
-  const AssemblyContext& ctx = in.ctx;
-  switch (m.member_type) {
-    case MemberType::Normal: {
-      if (!m.section) return fail(member_text(m) + " (Normal) is missing a section id.");
-      const auto k_local = m.calculate_stiffness_matrix_3d(ctx.materials, ctx.sections);
-      if (!k_local) return fail(member_text(m) + " failed to build local stiffness.");
-      auto k = in.end_forces != nullptr
-                   ? local_to_global_with_releases_and_forces(m, *k_local, ctx.member_hinges, nullptr, in.end_forces)
-                   : local_to_global_with_releases(m, *k_local, ctx.member_hinges, nullptr);
-      if (!k) return fail(k.error());
-      return std::optional<Mat14>(*k);
-    }
-    case MemberType::Truss:
-    case MemberType::Tension:
-    case MemberType::Compression: {
-      auto k = m.calculate_truss_stiffness_matrix_3d(ctx.materials, ctx.sections);
-      if (!k) {
-        if (m.member_type == MemberType::Truss) return fail(member_text(m) + " (Truss) failed to build truss stiffness.");
-        return std::optional<Mat14>();
-      }
-      // An end hinge of a bar acts in series with it: a spring on the axis softens the bar to
-      // k·k_s/(k + k_s), a free axis leaves it without axial force. Adding the hinge spring
-      // to the node's diagonal instead would tie the node to the ground.
-      const MemberEndModes modes =
-          modes_from_single_ends(ctx.member_hinge(m.start_hinge), ctx.member_hinge(m.end_hinge));
-      if (modes.any_release()) {
-        const auto k_local = m.calculate_truss_stiffness_matrix_local(ctx.materials, ctx.sections);
-        if (!k_local) fatal(member_text(m) + ": truss stiffness found in global but not in local axes");
-        auto condensed = local_to_global_with_releases(m, *k_local, ctx.member_hinges, nullptr);
-        if (!condensed) return fail(condensed.error());
-        *k = *condensed;
-      }
-      if (m.member_type != MemberType::Truss && !is_member_active(in.active, m.id)) *k *= kSwitchedOffScale;
-      return std::optional<Mat14>(*k);
-    }
-    case MemberType::Rigid: {
-      if (in.model.settings.analysis_options.rigid_strategy != RigidStrategy::RigidMember) {
-        return std::optional<Mat14>();  // eliminated as a constraint
-      }
-      const std::optional<std::uint32_t> section = in.rigid_sections[index];
-      if (!section) {
-        return fail("RigidMember needs at least one section in the model or a section on rigid member " +
-                    std::to_string(m.id) + ".");
-      }
-      double e = kDefaultRigidEMod;
-      if (const Section* sec = ctx.section(*section)) {
-        if (const Material* mat = ctx.material(sec->material)) e = mat->e_mod;
-      }
-      const double scale = rigid_beam_scale(in.e_max, e);
-      Member stiff = m;
-      stiff.section = section;
-      const auto k_local = stiff.calculate_stiffness_matrix_3d(ctx.materials, ctx.sections);
-      if (!k_local) return fail("Rigid member " + std::to_string(m.id) + " failed to build local K.");
-      const Mat14 scaled = scale * *k_local;
-      auto k = local_to_global_with_releases(stiff, scaled, ctx.member_hinges, nullptr);
-      if (!k) return fail(k.error());
-      return std::optional<Mat14>(*k);
-    }
-  }
-  fatal(member_text(m) + ": unknown member type");
-}
-
-}  // namespace
 
 Expected<void> VARN::validate_node_ids() const {
   std::vector<std::uint32_t> ids;
@@ -202,9 +67,10 @@ Expected<SparseMatrix> VARN::assemble_global_stiffness_matrix_sparse_impl(const 
 
   const std::vector<const Member*> members = flatten_members(member_sets);
   const auto rigid_sections = stiff_beam_sections(*this, members);
-  const ElementInputs inputs{*this, ctx, active, end_forces, rigid_sections, max_e_mod_in_model()};
+  const MemberStiffnessInputs inputs{*this,          ctx, active, end_forces, rigid_sections, max_e_mod_in_model(),
+                                     StiffnessMessages::Assembly};
   return assemble_member_matrices(members, n,
-                                  [&](const Member& m, std::size_t i) { return element_matrix(m, i, inputs); });
+                                  [&](const Member& m, std::size_t i) { return member_elastic_stiffness_global(m, i, inputs); });
 }
 
 Expected<SparseMatrix> VARN::assemble_global_stiffness_matrix_sparse(const ActiveMap& active) const {
