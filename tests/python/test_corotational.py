@@ -1,0 +1,178 @@
+"""Co-rotational second-order analysis through the module: a cantilever rolled into a quarter and
+a half circle by an end moment (the elastica), the P-delta sway of a column at half its Euler
+load, a cantilever held through a rigid link at a clamped node, hinged models that keep their
+P-delta result, and the balance of reactions and loads on the deformed structure.
+
+The models are in the example's units (m, kN, MPa): E = 210000 MPa and I = 1e-4 m^4 give
+EI = 2.1e4 kN*m^2.
+"""
+import copy
+import json
+import math
+
+import pytest
+
+import varn_calculations as vc
+from conftest import dumps, load_example, node
+from equilibrium import assert_reactions_balance_loads
+
+EI = 2.1e4  # kN*m^2
+
+
+def run(model):
+    return json.loads(vc.calculate_from_json(dumps(model)))
+
+
+def beam(member_id, a, b, member_type="Normal", section=1):
+    return {"id": member_id, "start_node": a, "end_node": b, "section": section, "rotation_angle": 0.0,
+            "classification": "Beam", "weight": 0.0, "member_type": member_type}
+
+
+def line(count, length, direction, support_at_start=True):
+    """`count` beams from the origin along the unit axis `direction`, nodes 1..count+1."""
+    def at(i):
+        x = [length * i / count * c for c in direction]
+        return node(i + 1, x[0], x[1], x[2], support=1 if (i == 0 and support_at_start) else None)
+    return [beam(i + 1, at(i), at(i + 1)) for i in range(count)]
+
+
+def case(nodal_loads=(), nodal_moments=()):
+    def entries(items):
+        return [{"id": k + 1, "node": n, "load_case": 1, "magnitude": mag, "direction": list(d), "load_type": "Dead"}
+                for k, (n, mag, d) in enumerate(items)]
+    return {"id": 1, "name": "LC1", "nodal_loads": entries(nodal_loads), "nodal_moments": entries(nodal_moments),
+            "distributed_loads": [], "rotation_imperfections": [], "translation_imperfections": []}
+
+
+def second_order_model(members, load_case, method="COROTATIONAL", area=1e-2):
+    model = load_example()
+    model["member_sets"] = [{"id": 1, "members": members}]
+    model["load_cases"] = [load_case]
+    model["load_combinations"] = []
+    section = model["sections"][0]
+    section.update({"i_y": 1e-4, "i_z": 1e-4, "j": 2e-5, "area": area})
+    model["sections"] = [section]
+    opts = model["settings"]["analysis_options"]
+    opts.update({"order": "Nonlinear", "nonlinear_method": method, "tolerance": 1e-8})
+    return model
+
+
+def tip(results, node_id):
+    return results["loadcases"]["LC1"]["displacement_nodes"][str(node_id)]
+
+
+def the_set(results):
+    return results["loadcases"]["LC1"]
+
+
+# Twenty elements follow the circular arc x = L*sin(t)/t, y = L*(1 - cos(t))/t of the end-moment
+# cantilever to well within 0.5 % of L (the tolerance asked of the element), and every element
+# carries the pure moment in its own turned axes.
+@pytest.mark.parametrize("turn", [math.pi / 2.0, math.pi], ids=["quarter_circle", "half_circle"])
+def test_end_moment_rolls_the_cantilever_into_an_arc(turn):
+    length, count = 2.0, 20
+    moment = turn * EI / length
+    model = second_order_model(line(count, length, (1.0, 0.0, 0.0)),
+                               case(nodal_moments=[(count + 1, moment, (0.0, 0.0, 1.0))]))
+    out = run(model)["results"]
+    d = tip(out, count + 1)
+    assert d["dx"] == pytest.approx(length * (math.sin(turn) / turn - 1.0), abs=5e-3 * length)
+    assert d["dy"] == pytest.approx(length * (1.0 - math.cos(turn)) / turn, abs=5e-3 * length)
+    assert d["rz"] == pytest.approx(turn, rel=5e-3)
+    # Forces recovered in the co-rotated frames: the pure moment, no axial force or shear (to
+    # the converged residual, 1e-8 of the load, amplified by the element's stiffness ratios).
+    for member_id, r in the_set(out)["member_results"].items():
+        f = r["local_end_forces"]
+        assert abs(f["mz"]) == pytest.approx(moment, rel=1e-4), member_id
+        assert abs(f["fx"]) < 1e-4 * moment / length, member_id
+        assert abs(f["fy"]) < 1e-4 * moment / length, member_id
+    # The base reaction is the moment alone, whatever the shape (to the converged residual).
+    base = the_set(out)["reaction_nodes"]["1"]["nodal_forces"]
+    assert base["mz"] == pytest.approx(-moment, rel=1e-6)
+    for k in ("fx", "fy", "fz"):
+        assert abs(base[k]) < 1e-6 * moment / length, k
+
+
+# At half the Euler load of the cantilever column (pi^2*EI/(2L)^2) the tip load H sways the tip
+# by H/(P*k)*(tan(kL) - kL), k = sqrt(P/EI): 3.941047e-3 m, twice the first-order sway. Ten
+# elements and the axial shortening (P*L/EA = 2.5e-5 of L with A = 0.1 m^2) stay below 1e-3 of it.
+def test_column_at_half_the_euler_load_doubles_the_sway():
+    height, count = 5.0, 10
+    model = second_order_model(line(count, height, (0.0, 0.0, 1.0)),
+                               case(nodal_loads=[(count + 1, 1036.308, (0.0, 0.0, -1.0)),
+                                                 (count + 1, 1.0, (1.0, 0.0, 0.0))]),
+                               area=0.1)
+    out = run(model)["results"]
+    assert tip(out, count + 1)["dx"] == pytest.approx(3.941047e-3, rel=5e-3)
+    # Balanced on the deformed column: the base moment holds H*L and P times the sway. Each
+    # element's end forces come from its stiffness on the undeformed length, so they balance in
+    # the turned frame only up to its axial strain (P/EA = 5e-5 here).
+    assert_reactions_balance_loads(model, the_set(out), rel_tol=1e-4, deformed=True)
+
+
+def linked_cantilever(clamped, with_link=True):
+    """Eight beams along X from node 1, clamped at node 1 directly or held through a rigid link
+    (no section: a kinematic tie) to node 10, 0.5 m beside it, which is clamped; the link's start
+    node is its master. A tip load in -Y turns the tip by about a quarter radian."""
+    members = line(8, 3.0, (1.0, 0.0, 0.0), support_at_start=not with_link)
+    if with_link:
+        root, side = node(1, 0.0), node(10, 0.0, 0.5, support=1)
+        link = beam(100, side, root, "Rigid") if clamped == "master" else beam(100, root, side, "Rigid")
+        link.pop("section")
+        members.append(link)
+    model = second_order_model(members, case(nodal_loads=[(9, 1500.0, (0.0, -1.0, 0.0))]))
+    model["settings"]["analysis_options"]["rigid_strategy"] = "LinearMpc"
+    return model
+
+
+# The link ties node 1 rigidly to the clamp, so the tip moves as that of the cantilever clamped at
+# node 1 itself, with the large-rotation shortening that only the co-rotational phase gives. The
+# tolerance bounds the compliance of the reduced supports (a penalty of 1000 times the largest
+# diagonal where a held DOF is not a retained one: about 1e-3 relative).
+@pytest.mark.parametrize("clamped", ["master", "slave"])
+def test_rigid_link_at_a_clamped_node_completes_the_phase(clamped):
+    direct = tip(run(linked_cantilever(clamped, with_link=False))["results"], 9)
+    model = linked_cantilever(clamped)
+    out = run(model)["results"]
+    linked = tip(out, 9)
+    assert direct["dx"] < -0.02  # shortened: the co-rotational state, not the P-delta one
+    scale = math.hypot(direct["dx"], direct["dy"])
+    assert linked["dx"] == pytest.approx(direct["dx"], abs=2e-3 * scale)
+    assert linked["dy"] == pytest.approx(direct["dy"], abs=2e-3 * scale)
+    # Element end forces balance in the turned frames up to the axial strain (about 2e-4 here,
+    # the stiffness being formed on the undeformed length).
+    assert_reactions_balance_loads(model, the_set(out), rel_tol=1e-3, deformed=True)
+
+
+# A member naming a hinge keeps the whole solve on its P-delta result (the co-rotational element
+# has no end releases): the output is byte for byte that of the P-delta method.
+@pytest.mark.parametrize("hinge_listed", [True, False], ids=["hinge_releasing_nothing", "unknown_hinge_id"])
+def test_hinged_model_keeps_the_pdelta_result(hinge_listed):
+    def model(method):
+        members = line(6, 3.0, (1.0, 0.0, 0.0))
+        members[2]["end_hinge"] = 7
+        m = second_order_model(members, case(nodal_loads=[(7, 1500.0, (0.0, -1.0, 0.0))]), method=method)
+        m["memberhinges"] = [{"id": 7, "hinge_type": "Fixed"}] if hinge_listed else None
+        return m
+
+    corot = run(model("COROTATIONAL"))
+    pdelta = run(model("P_DELTA"))
+    assert corot["results"] == pdelta["results"]
+    # The linear tip of a cantilever without axial force: no large-rotation shortening.
+    assert tip(corot["results"], 7)["dx"] == 0.0
+
+
+def test_pdelta_method_stays_on_the_pdelta_result():
+    model = second_order_model(line(20, 2.0, (1.0, 0.0, 0.0)),
+                               case(nodal_moments=[(21, math.pi / 2.0 * EI / 2.0, (0.0, 0.0, 1.0))]),
+                               method="P_DELTA")
+    d = tip(run(model)["results"], 21)
+    # No axial force: the linear cantilever, y = M*L^2/(2EI), which the arc would shorten.
+    assert d["dy"] == pytest.approx(math.pi / 2.0 * 2.0 / 2.0, rel=1e-6)
+    assert d["dx"] == 0.0
+
+
+def test_same_bytes_on_every_run():
+    model = linked_cantilever("slave")
+    first = vc.calculate_from_json(dumps(model))
+    assert all(vc.calculate_from_json(dumps(copy.deepcopy(model))) == first for _ in range(2))
