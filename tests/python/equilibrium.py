@@ -2,7 +2,8 @@
 
 The support reactions of a result set, together with every load the set applies (nodal forces
 and moments, trapezoidal line loads on members, each case with its combination factor), must
-have a zero resultant force and a zero resultant moment about the global origin. The load
+have a zero resultant force and a zero resultant moment about the global origin. A second-order
+set balances on the deformed structure: its loads and reactions act at the displaced nodes. The load
 resultants are formed here in closed form from the load records of the model (a trapezoid's
 area and first moment), independently of the engine. Everything is in the model's own units;
 positions come from the model's node coordinates (the reactions' "location" is in metres).
@@ -43,12 +44,18 @@ def _members(model):
     return {m["id"]: m for s in model["member_sets"] for m in s["members"]}
 
 
-def _positions(model):
+def _positions(model, results=None):
+    """Node positions, moved by the translations of `results` when given."""
     pos = {}
     for m in _members(model).values():
         for end in ("start_node", "end_node"):
             n = m[end]
             pos.setdefault(n["id"], [n["X"], n["Y"], n["Z"]])
+    if results is not None:
+        for node_id, d in results["displacement_nodes"].items():
+            p = pos.get(int(node_id))
+            if p is not None:
+                pos[int(node_id)] = [p[0] + d["dx"], p[1] + d["dy"], p[2] + d["dz"]]
     return pos
 
 
@@ -66,14 +73,15 @@ def factored_cases(model, result_type):
     return []
 
 
-def _add_line_load(w, member, load, factor):
+def _add_line_load(w, member, load, factor, pos):
     s, e = load["start_frac"], load["end_frac"]
     if abs(e - s) < 1e-14:
         return
-    a = [member["start_node"][k] for k in "XYZ"]
-    b = [member["end_node"][k] for k in "XYZ"]
+    a = pos[member["start_node"]["id"]]
+    b = pos[member["end_node"]["id"]]
     ab = _add(b, a, -1.0)
-    length = _norm(ab)
+    # The intensity is per unit of the member's own (undeformed) length.
+    length = _norm(_add([member["end_node"][k] for k in "XYZ"], [member["start_node"][k] for k in "XYZ"], -1.0))
     q_s, q_e = factor * load["magnitude"], factor * load["end_magnitude"]
     area = (e - s) * (q_s + q_e) / 2.0
     first = (e - s) * (q_s * (2.0 * s + e) + q_e * (s + 2.0 * e)) / 6.0
@@ -85,9 +93,9 @@ def _add_line_load(w, member, load, factor):
     w.add(a, force, offset_moment)
 
 
-def applied_load_resultant(model, result_type):
+def applied_load_resultant(model, result_type, pos=None):
     w = Wrench()
-    pos = _positions(model)
+    pos = _positions(model) if pos is None else pos
     members = _members(model)
     for lc, factor in factored_cases(model, result_type):
         for load in lc["nodal_loads"]:
@@ -96,24 +104,36 @@ def applied_load_resultant(model, result_type):
             w.add(pos[moment["node"]], [0.0, 0.0, 0.0], [factor * moment["magnitude"] * d for d in moment["direction"]])
         for load in lc["distributed_loads"]:
             if load["load_case"] == lc["id"] and load["member"] in members:
-                _add_line_load(w, members[load["member"]], load, factor)
+                _add_line_load(w, members[load["member"]], load, factor, pos)
     return w
 
 
-def reaction_resultant(model, results):
+def reaction_resultant(model, results, pos=None):
     w = Wrench()
-    pos = _positions(model)
+    pos = _positions(model) if pos is None else pos
     for node_id, r in results["reaction_nodes"].items():
         f = r["nodal_forces"]
         w.add(pos[int(node_id)], [f["fx"], f["fy"], f["fz"]], [f["mx"], f["my"], f["mz"]])
     return w
 
 
-def assert_reactions_balance_loads(model, results, rel_tol=1e-9):
+def linearisation_tolerance(model, results):
+    """What the linearised kinematics of a P-delta set leave out of its balance (moments such as
+    P·δ·θ, or a load times an axial shortening), relative to the moment scale: the largest
+    translation over the structure's extent."""
+    extent = max((_norm(p) for p in _positions(model).values()), default=0.0)
+    largest = max((_norm([d["dx"], d["dy"], d["dz"]]) for d in results["displacement_nodes"].values()),
+                  default=0.0)
+    return largest / extent if extent > 0.0 else 0.0
+
+
+def assert_reactions_balance_loads(model, results, rel_tol=1e-9, deformed=False):
     """Reactions + applied loads = 0 (forces, and moments about the origin), to rel_tol of the
-    sum of the magnitudes involved (for moments, with the forces times the structure's extent)."""
-    a = reaction_resultant(model, results)
-    b = applied_load_resultant(model, results["result_type"])
+    sum of the magnitudes involved (for moments, with the forces times the structure's extent).
+    With `deformed`, loads and reactions act at the displaced nodes (a second-order set)."""
+    pos = _positions(model, results if deformed else None)
+    a = reaction_resultant(model, results, pos)
+    b = applied_load_resultant(model, results["result_type"], pos)
     f = _norm(_add(a.force, b.force))
     m = _norm(_add(a.moment, b.moment))
     f_tol = rel_tol * (a.force_scale + b.force_scale)
