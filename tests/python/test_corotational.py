@@ -176,3 +176,17 @@ def test_same_bytes_on_every_run():
     model = linked_cantilever("slave")
     first = vc.calculate_from_json(dumps(model))
     assert all(vc.calculate_from_json(dumps(copy.deepcopy(model))) == first for _ in range(2))
+
+
+# A column standing on a vertical spring that softens from 1e3 kN/m up to 1 kN to 5e2 kN/m from
+# 2 kN: under 2 kN the spring carries the whole load, so it is read at 2 kN and compresses by
+# 2 kN / 500 kN/m = 4 mm (read at the node's net force, about zero, it would stop at 2 mm).
+def test_curve_support_is_read_at_the_force_it_carries():
+    curve = {"depends_on": "Fz", "points": [[1.0, 1e3], [2.0, 5e2]]}
+    model = second_order_model(line(4, 3.0, (0.0, 0.0, 1.0)),
+                               case(nodal_loads=[(5, 2.0, (0.0, 0.0, -1.0))]))
+    base = model["nodal_supports"][0]
+    base["displacement_conditions"]["Z"] = {"condition_type": "Spring", "stiffness": 1e3, "stiffness_curve": curve}
+    model["nodal_supports"] = [base]
+    out = run(model)["results"]
+    assert tip(out, 1)["dz"] == pytest.approx(-4.0e-3, rel=1e-6)

@@ -9,6 +9,7 @@
 
 #include "fatal.h"
 #include "functions/sparse.h"
+#include "functions/support_utils.h"
 #include "models/varn/varn.h"
 
 namespace varn::second_order {
@@ -240,6 +241,23 @@ class ExternalLoad {
   Eigen::VectorXd f_eq0_;
 };
 
+// What each curve support carries at u, the load less the members' share, for its curve to be
+// read at (the internal force at a supported node also holds the spring's own k·u, which
+// nearly cancels the members' share there). The springs are those of the force state that
+// f_int was assembled with.
+Expected<SupportNodeForceMap> carried_support_forces(const VARN& model, const Eigen::VectorXd& u,
+                                                     const Eigen::VectorXd& f_int, const Eigen::VectorXd& f_ext,
+                                                     const SupportNodeForceMap& support_forces) {
+  auto springs = collect_support_spring_entries_with_forces(model.member_sets, model.nodal_supports, &support_forces);
+  if (!springs) return fail(springs.error());
+  Eigen::VectorXd members = f_int;
+  for (const SupportSpringEntry& s : *springs) {
+    check_index(s.dof, static_cast<std::size_t>(u.size()), "support spring DOF");
+    members[static_cast<Eigen::Index>(s.dof)] -= s.k * u[static_cast<Eigen::Index>(s.dof)];
+  }
+  return model.extract_carried_support_forces(members, f_ext);
+}
+
 }  // namespace
 
 bool corotational_phase_applies(const VARN& model) {
@@ -278,11 +296,9 @@ Expected<CorotationalPhaseResult> run_corotational_phase(const VARN& model, cons
     Eigen::VectorXd r;
     double rel = 0.0;
   };
-  auto residual = [&](const Eigen::VectorXd& u, const Eigen::VectorXd& f_int, double lambda) -> Expected<Residual> {
-    auto f_ext = load->at(u, lambda);
-    if (!f_ext) return fail(f_ext.error());
+  auto residual = [&](const Eigen::VectorXd& f_int, const Eigen::VectorXd& f_ext) {
     Residual res;
-    res.r = system->unbalanced(f_int - *f_ext);
+    res.r = system->unbalanced(f_int - f_ext);
     res.rel = res.r.norm() / fscale;
     return res;
   };
@@ -301,16 +317,28 @@ Expected<CorotationalPhaseResult> run_corotational_phase(const VARN& model, cons
       for (std::uint32_t k = 0; k < kIterationsPerStep; ++k) {
         auto f_int = model.assemble_corotational_internal_forces(u, in.active, support_forces);
         if (!f_int) return fail(f_int.error());
-        if (in.has_support_curves) support_forces = model.extract_support_node_forces(*f_int);
-        auto res = residual(u, *f_int, lambda);
-        if (!res) return fail(res.error());
-        if (res->rel < in.tol) {
+        auto f_ext = load->at(u, lambda);
+        if (!f_ext) return fail(f_ext.error());
+        if (in.has_support_curves) {
+          // What the supports carry depends on u alone; the springs of the internal forces must
+          // be read there too, or a state in equilibrium with the springs of the previous
+          // iterate (any spring stiffness balances some u) would pass as converged.
+          auto carried = carried_support_forces(model, u, *f_int, *f_ext, support_forces);
+          if (!carried) return fail(carried.error());
+          if (*carried != support_forces) {
+            support_forces = std::move(*carried);
+            f_int = model.assemble_corotational_internal_forces(u, in.active, support_forces);
+            if (!f_int) return fail(f_int.error());
+          }
+        }
+        const Residual res = residual(*f_int, *f_ext);
+        if (res.rel < in.tol) {
           converged = true;
           break;
         }
         auto k_t = model.assemble_corotational_tangent_stiffness_sparse(u, in.active, support_forces);
         if (!k_t) return fail(k_t.error());
-        const auto delta = system->direction(*k_t, res->r);
+        const auto delta = system->direction(*k_t, res.r);
         if (!delta) break;  // the tangent cannot be factorised: this attempt is over
         ++out.iterations;
         if (attempt == 0) {
@@ -322,20 +350,21 @@ Expected<CorotationalPhaseResult> run_corotational_phase(const VARN& model, cons
         // when no trial lowers it, the state stays and the next iteration tries again.
         Eigen::VectorXd best_x = x;
         Eigen::VectorXd best_u = u;
-        double best_rel = res->rel;
+        double best_rel = res.rel;
         for (const double alpha : kLineSearchFactors) {
           Eigen::VectorXd trial_x = x - alpha * *delta;
           Eigen::VectorXd trial_u = system->expand(trial_x);
           auto f_trial = model.assemble_corotational_internal_forces(trial_u, in.active, support_forces);
           if (!f_trial) return fail(f_trial.error());
-          auto trial = residual(trial_u, *f_trial, lambda);
-          if (!trial) return fail(trial.error());
-          if (trial->rel < best_rel) {
-            best_rel = trial->rel;
+          auto f_ext_trial = load->at(trial_u, lambda);
+          if (!f_ext_trial) return fail(f_ext_trial.error());
+          const Residual trial = residual(*f_trial, *f_ext_trial);
+          if (trial.rel < best_rel) {
+            best_rel = trial.rel;
             best_x = std::move(trial_x);
             best_u = std::move(trial_u);
           }
-          if (trial->rel < res->rel) break;
+          if (trial.rel < res.rel) break;
         }
         x = std::move(best_x);
         u = std::move(best_u);
