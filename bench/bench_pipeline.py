@@ -6,9 +6,15 @@ combinations. The braced variant adds crossed tension-only rods in the end bays 
 storey, in both directions, so that the load cases go through the active-set loop and the
 combinations through the cached system with its re-solve.
 
+The second-order frame (--second-order) is a 9,620-member building of 12 x 12 bays of 6 m x 5 m
+and 20 storeys of 3.5 m on fixed bases, one section for every member, with one load case of
+5 kN in +X and 10 kN down at every node above the base, analysed "Nonlinear" with P-delta.
+
 Run:  PYTHONPATH=build /usr/bin/python3 bench/bench_pipeline.py [--repeat N] [--sizes 1000,5000,10000]
+      PYTHONPATH=build /usr/bin/python3 bench/bench_pipeline.py --second-order [--repeat N]
 Phase timings of the same frames: bench_pipeline.py --write-models DIR, then
       build/bench_first_order DIR/frame_plain_9889.json
+      build/bench_second_order DIR/frame_pdelta_9620.json
 """
 import argparse
 import json
@@ -113,10 +119,57 @@ def frame_of_size(target, braced, nx=11, ny=11):
     return frame(nx, ny, storeys, braced)
 
 
+def second_order_frame(bays_x=12, bays_y=12, storeys=20):
+    """The P-delta building: every member E = 210 GPa, G = 81 GPa, A = 0.01 m2, Iy = Iz = 1e-4 m4,
+    J = 2e-5 m4; 5 kN in +X and 10 kN down at every node above the base (SI units)."""
+    model, _, _ = frame(bays_x + 1, bays_y + 1, storeys, False)
+    for m in model["member_sets"][0]["members"]:
+        m["section"] = 1
+    model["sections"] = [section(1, "Uniform", 0.01, 1e-4, 1e-4, 2e-5)]
+    model["materials"] = [{"id": 1, "name": "Steel", "e_mod": 210e9, "g_mod": 81e9, "density": 7850.0,
+                           "yield_stress": 355e6}]
+    nodes = sorted({n["id"]: n for m in model["member_sets"][0]["members"]
+                    for n in (m["start_node"], m["end_node"])}.values(), key=lambda n: n["id"])
+    loads = []
+    for n in nodes:
+        if n["Z"] > 0.0:
+            loads.append({"id": len(loads) + 1, "node": n["id"], "load_case": 1, "magnitude": 5000.0,
+                          "direction": [1.0, 0.0, 0.0], "load_type": "Wind"})
+            loads.append({"id": len(loads) + 1, "node": n["id"], "load_case": 1, "magnitude": 10000.0,
+                          "direction": [0.0, 0.0, -1.0], "load_type": "Dead"})
+    model["load_cases"] = [{"id": 1, "name": "Sway", "nodal_loads": loads, "nodal_moments": [],
+                            "distributed_loads": [], "rotation_imperfections": [],
+                            "translation_imperfections": []}]
+    model["load_combinations"] = []
+    options = model["settings"]["analysis_options"]
+    options["order"] = "Nonlinear"
+    options["nonlinear_method"] = "P_DELTA"
+    model["settings"]["unit_settings"].update({"forceUnit": "N", "pressureUnit": "Pa"})
+    return model, len(model["member_sets"][0]["members"]), len(nodes)
+
+
+def bench_second_order(repeat):
+    model, members, nodes = second_order_frame()
+    text = json.dumps(model)
+    times, outputs = [], set()
+    for _ in range(repeat):
+        t = time.perf_counter()
+        out = vc.calculate_from_json(text)
+        times.append(time.perf_counter() - t)
+        outputs.add(out)
+    results = json.loads(out)["results"]["loadcases"]
+    sway = max(d["dx"] for d in results["Sway"]["displacement_nodes"].values())
+    print(f"P-delta frame: {members} members, {nodes} nodes, {7 * nodes} DOFs; best {min(times):.3f} s, "
+          f"median {statistics.median(times):.3f} s over {repeat} runs; largest sway {sway:.6e} m; "
+          f"{'identical output on every run' if len(outputs) == 1 else 'OUTPUT DIFFERS BETWEEN RUNS'}")
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--repeat", type=int, default=5)
     parser.add_argument("--sizes", default="1000,5000,10000")
+    parser.add_argument("--second-order", action="store_true",
+                        help="time the P-delta building frame instead of the first-order frames")
     parser.add_argument("--write-models", metavar="DIR",
                         help="only write the frames as JSON files (for bench_first_order) and stop")
     args = parser.parse_args()
@@ -129,6 +182,14 @@ def main():
                 with open(path, "w", encoding="utf-8") as f:
                     json.dump(model, f)
                 print(path)
+        model, members, _ = second_order_frame()
+        path = f"{args.write_models}/frame_pdelta_{members}.json"
+        with open(path, "w", encoding="utf-8") as f:
+            json.dump(model, f)
+        print(path)
+        return
+    if args.second_order:
+        bench_second_order(args.repeat)
         return
 
     print(f"{'variant':<22}{'members':>8}{'nodes':>7}{'DOFs':>8}{'best s':>9}{'median s':>10}{'us/member':>11}")

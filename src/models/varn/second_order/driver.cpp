@@ -49,9 +49,6 @@ constexpr std::size_t kPassesPerStep = 8;
 constexpr std::size_t kLargestMultiplier = 1024;
 constexpr double kLowestTolerance = 1e-6;
 
-// Why a step attempt could not be completed.
-enum class Refinement { SingularTangent, FailedLineSearch, NewtonExhausted, OuterLoopLimit };
-
 std::string refinement_failure(Refinement trigger, std::size_t k, std::size_t n) {
   switch (trigger) {
     case Refinement::SingularTangent:
@@ -104,76 +101,83 @@ struct Stepper {
   NewtonStats& stats;
   std::size_t& passes;
 
-  // Brings the state into equilibrium with f_ext (step k of n): Newton passes inside the outer
-  // loop on the active set. Returns nothing when the step is accepted, else why it must be
-  // refined (the state then holds what the refinement rules keep of it).
   Expected<std::optional<Refinement>> run(const Eigen::VectorXd& f_ext, double load_factor, NewtonState& state,
                                           std::size_t k, std::size_t n, std::uint32_t* iterations) {
-    const Eigen::VectorXd u_start = state.u;
-    const Eigen::VectorXd u_r_start = state.u_r;
-    auto back_to_step_start = [&] {
-      state.u = u_start;
-      state.u_r = u_r_start;
-      state.f_int.reset();
-    };
-    std::vector<ActiveMap> history{state.active};
-    bool frozen = false;
-    std::size_t pass = 0;
-    for (;;) {
-      ++pass;
+    StepHooks hooks;
+    hooks.pass = [&](bool frozen) -> Expected<PassOutcome> {
       ++passes;
       auto outcome = run_newton_pass(setup, f_ext, load_factor, state, solver, frozen, stats);
-      if (!outcome) return fail(outcome.error());
-      if (iterations != nullptr) *iterations += outcome->iterations;
-      switch (outcome->end) {
-        case PassEnd::Switched:
-          if (in_history(history, state.active)) {
-            // The map has come back to a state this step has seen: hold it, and let the step
-            // stand only when a pass converges with it.
-            solver_log()->debug("  active-set cycle detected at step {} → freezing", k);
-            frozen = true;
-            continue;
-          }
-          history.push_back(state.active);
-          break;
-        case PassEnd::Converged: {
-          if (outcome->tangent_indefinite) return fail(beyond_critical_load(k, n));
-          if (frozen) return std::optional<Refinement>();
-          const ActiveMap converged_with = state.active;
-          if (!update_active_set(setup.model, state.u, state.active, setup.ctx.materials, setup.ctx.sections,
-                                 setup.switch_tol, true)) {
-            return std::optional<Refinement>();
-          }
-          state.f_int.reset();
-          if (in_history(history, state.active)) {
-            solver_log()->debug("  reactivation cycle detected at step {} → freezing", k);
-            // u is in equilibrium with the map it converged with, not with the switched one.
-            state.active = converged_with;
-            return std::optional<Refinement>();
-          }
-          history.push_back(state.active);
-          solver_log()->debug("  post-convergence reactivation → repeating current substep");
-          break;
-        }
-        case PassEnd::Exhausted:
-          back_to_step_start();
-          return std::optional<Refinement>(Refinement::NewtonExhausted);
-        case PassEnd::SingularTangent:
-          state.f_int.reset();
-          return std::optional<Refinement>(Refinement::SingularTangent);
-        case PassEnd::FailedLineSearch:
-          state.f_int.reset();
-          return std::optional<Refinement>(Refinement::FailedLineSearch);
-      }
-      if (pass >= kPassesPerStep) {
-        back_to_step_start();
-        return std::optional<Refinement>(Refinement::OuterLoopLimit);
-      }
-    }
+      if (outcome && iterations != nullptr) *iterations += outcome->iterations;
+      return outcome;
+    };
+    hooks.reactivate = [&] {
+      return update_active_set(setup.model, state.u, state.active, setup.ctx.materials, setup.ctx.sections,
+                               setup.switch_tol, true);
+    };
+    return run_step_attempt(state, k, n, hooks);
   }
 };
 
 }  // namespace
+
+Expected<std::optional<Refinement>> run_step_attempt(NewtonState& state, std::size_t k, std::size_t n,
+                                                     const StepHooks& hooks) {
+  const Eigen::VectorXd u_start = state.u;
+  const Eigen::VectorXd u_r_start = state.u_r;
+  auto back_to_step_start = [&] {
+    state.u = u_start;
+    state.u_r = u_r_start;
+    state.f_int.reset();
+  };
+  std::vector<ActiveMap> history{state.active};
+  bool frozen = false;
+  for (std::size_t pass = 1;; ++pass) {
+    auto outcome = hooks.pass(frozen);
+    if (!outcome) return fail(outcome.error());
+    switch (outcome->end) {
+      case PassEnd::Switched:
+        if (in_history(history, state.active)) {
+          // The map has come back to a state this step has seen: hold it, and let the step
+          // stand only when a pass converges with it (a held map cannot switch again, so one
+          // more pass decides).
+          solver_log()->debug("  active-set cycle detected at step {} → freezing", k);
+          frozen = true;
+          continue;
+        }
+        history.push_back(state.active);
+        break;
+      case PassEnd::Converged: {
+        if (outcome->tangent_indefinite) return fail(beyond_critical_load(k, n));
+        if (frozen) return std::optional<Refinement>();
+        const ActiveMap converged_with = state.active;
+        if (!hooks.reactivate()) return std::optional<Refinement>();
+        state.f_int.reset();
+        if (in_history(history, state.active)) {
+          solver_log()->debug("  reactivation cycle detected at step {} → freezing", k);
+          // u is in equilibrium with the map it converged with, not with the switched one.
+          state.active = converged_with;
+          return std::optional<Refinement>();
+        }
+        history.push_back(state.active);
+        solver_log()->debug("  post-convergence reactivation → repeating current substep");
+        break;
+      }
+      case PassEnd::Exhausted:
+        back_to_step_start();
+        return std::optional<Refinement>(Refinement::NewtonExhausted);
+      case PassEnd::SingularTangent:
+        state.f_int.reset();
+        return std::optional<Refinement>(Refinement::SingularTangent);
+      case PassEnd::FailedLineSearch:
+        state.f_int.reset();
+        return std::optional<Refinement>(Refinement::FailedLineSearch);
+    }
+    if (pass >= kPassesPerStep) {
+      back_to_step_start();
+      return std::optional<Refinement>(Refinement::OuterLoopLimit);
+    }
+  }
+}
 
 Expected<Results> solve_second_order(VARN& model, const Eigen::VectorXd& f, std::string name, bool is_combination,
                                      std::uint32_t id, std::uint32_t max_iterations,

@@ -4,6 +4,7 @@
 // for benchmarks and tests; nothing of it reaches the results.
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -33,6 +34,23 @@ struct SolveReport {
   double total = 0.0;
   bool finalisation_rerun = false;   // a tie or strut switched off after the load steps
 };
+
+// Why a step attempt could not be completed: the load steps are then refined.
+enum class Refinement { SingularTangent, FailedLineSearch, NewtonExhausted, OuterLoopLimit };
+
+// One step attempt at step k of n: Newton passes inside the outer loop on the tie/strut map,
+// with cycle detection. `pass(frozen)` runs one pass on the state (with the map held when
+// frozen); `reactivate()` is the post-convergence check that may switch members back on (it
+// changes state.active and says whether it did). Returns nothing when the step is accepted,
+// else the refinement it needs, with u (and u_r) back at the step start where the rules say
+// so. A step is only accepted on a converged pass; a converged pass on a tangent that is not
+// positive definite fails the solve.
+struct StepHooks {
+  std::function<Expected<PassOutcome>(bool frozen)> pass;
+  std::function<bool()> reactivate;
+};
+Expected<std::optional<Refinement>> run_step_attempt(NewtonState& state, std::size_t k, std::size_t n,
+                                                     const StepHooks& hooks);
 
 Expected<Results> solve_second_order(VARN& model, const Eigen::VectorXd& f, std::string name, bool is_combination,
                                      std::uint32_t id, std::uint32_t max_iterations,

@@ -120,58 +120,73 @@ void refresh_curve_forces(const NewtonSetup& setup, NewtonState& state, const Ei
 
 }  // namespace
 
-bool TangentSolver::pattern_matches(const SparseMatrix& k) const {
-  if (!symbolic_ || !k.isCompressed()) return false;
-  const auto cols = static_cast<std::size_t>(k.cols());
-  if (outer_.size() != cols + 1 || inner_.size() != static_cast<std::size_t>(k.nonZeros())) return false;
-  return std::equal(outer_.begin(), outer_.end(), k.outerIndexPtr()) &&
-         std::equal(inner_.begin(), inner_.end(), k.innerIndexPtr());
-}
-
-void TangentSolver::reset() {
-  symbolic_.reset();
-  outer_.clear();
-  inner_.clear();
-}
-
-std::optional<TangentSolver::Solution> TangentSolver::solve(const SparseMatrix& k, const Eigen::VectorXd& b,
-                                                            NewtonStats* stats) {
+bool TangentSolver::factorize(const SparseMatrix& k, const ActiveMap& active, NewtonStats& stats) {
   const auto start = Clock::now();
-  SparseSolveInfo info;
-  std::optional<Eigen::MatrixXd> x;
-  if (k.rows() == 0) return Solution{Eigen::VectorXd(), true};
-  SparseMatrix compressed;
-  const SparseMatrix* m = &k;
-  if (!k.isCompressed()) {
-    compressed = k;
-    compressed.makeCompressed();
-    m = &compressed;
-  }
-  if (!pattern_matches(*m)) {
-    reset();
-    auto analysed = CachedSymbolicCholesky::create(*m);
-    if (stats != nullptr) ++stats->symbolic_analyses;
-    if (analysed) {
-      symbolic_ = std::move(*analysed);
-      outer_.assign(m->outerIndexPtr(), m->outerIndexPtr() + m->cols() + 1);
-      inner_.assign(m->innerIndexPtr(), m->innerIndexPtr() + m->nonZeros());
-    }
-  }
-  const Eigen::MatrixXd rhs = b;
-  x = symbolic_ ? symbolic_->factorize_numerical_and_solve(*m, rhs, &info) : solve_sparse_cholesky(*m, rhs, &info);
-  if (stats != nullptr) {
-    // A Cholesky attempt, and the LU factorisation when it failed.
-    stats->numeric_factorizations += info.method == SparseSolveMethod::LU || info.method == SparseSolveMethod::Failed ? 2 : 1;
-    stats->factorization += seconds_since(start);
-  }
+  const std::size_t numeric_before = factorization_.numeric_factorizations();
+  const std::size_t symbolic_before = factorization_.symbolic_analyses();
+  factored_ = factorization_.factorize(k) != SparseSolveMethod::Failed;
+  active_ = active;
+  renew_ = false;
+  stats.numeric_factorizations += factorization_.numeric_factorizations() - numeric_before;
+  stats.symbolic_analyses += factorization_.symbolic_analyses() - symbolic_before;
+  stats.factorization += seconds_since(start);
+  return factored_;
+}
+
+std::optional<Eigen::VectorXd> TangentSolver::solve(const Eigen::VectorXd& b, NewtonStats& stats) const {
+  if (!factored_) return std::nullopt;
+  const auto start = Clock::now();
+  auto x = factorization_.solve(Eigen::MatrixXd(b));
+  ++stats.solves;
+  stats.solve += seconds_since(start);
   if (!x) return std::nullopt;
-  return Solution{Eigen::VectorXd(x->col(0)), info.method != SparseSolveMethod::LU};
+  return Eigen::VectorXd(x->col(0));
 }
 
 Expected<Eigen::VectorXd> internal_forces(const NewtonSetup& setup, const Eigen::VectorXd& u,
                                           const NewtonState& state) {
   return setup.model.compute_internal_force_vector_with_forces(u, state.active, true, state.support_forces,
                                                                hinge_forces(setup, state));
+}
+
+namespace {
+
+// The sparse tangent K + K_G(u) of the state with the support penalty on its constrained
+// diagonals, and the damping scale: the largest diagonal entry of the structure's own
+// stiffness, taken before the penalty multiplies it by 1e10.
+struct SparseTangent {
+  SparseMatrix k;
+  double damping_scale = 1.0;
+};
+
+Expected<SparseTangent> sparse_tangent(const NewtonSetup& setup, const NewtonState& state, const SparseMatrix& k) {
+  auto kg = setup.model.assemble_geometric_stiffness_matrix_sparse(state.u, state.active);
+  if (!kg) return fail(kg.error());
+  SparseTangent t;
+  t.k = sparse_clone_and_add(k, *kg);
+  t.damping_scale = std::fmax(sparse_max_abs_diagonal(t.k), 1.0);
+  Eigen::VectorXd unused = Eigen::VectorXd::Zero(t.k.rows());
+  if (!apply_penalty_bc_inplace(t.k, unused, setup.constrained)) {
+    t.k = apply_penalty_bc_sparse(t.k, unused, setup.constrained);
+  }
+  return t;
+}
+
+// Largest contraction of the relative residual per iteration for which a kept factor is
+// still worth its cheap solves; above it the next iteration factorises afresh.
+constexpr double kKeptFactorContraction = 0.25;
+
+}  // namespace
+
+Expected<bool> tangent_positive_definite(const NewtonSetup& setup, const NewtonState& state, TangentSolver& solver,
+                                         NewtonStats& stats) {
+  auto t = Clock::now();
+  PassStiffness stiffness(setup, state);
+  if (auto built = stiffness.rebuild_elastic(); !built) return fail(built.error());
+  auto tangent = sparse_tangent(setup, state, stiffness.k());
+  if (!tangent) return fail(tangent.error());
+  stats.tangent_assembly += seconds_since(t);
+  return solver.factorize(tangent->k, state.active, stats) && solver.positive_definite();
 }
 
 Expected<PassOutcome> run_newton_pass(const NewtonSetup& setup, const Eigen::VectorXd& f_ext, double load_factor,
@@ -181,16 +196,26 @@ Expected<PassOutcome> run_newton_pass(const NewtonSetup& setup, const Eigen::Vec
   const RigidPath* rigid = setup.rigid;
   PassOutcome outcome;
 
-  auto t = Clock::now();
+  // The stiffness without the geometric part, built when the pass first needs it: a pass whose
+  // iterations all reuse the kept factor never assembles it.
   PassStiffness stiffness(setup, state);
-  if (auto built = stiffness.rebuild_elastic(); !built) return fail(built.error());
-  // Rigid-elimination path: K_red = CᵀKC stays sparse, F_red = Cᵀ·f_ext.
-  ReducedSystem reduced;
-  auto reduce_pass_matrix = [&] {
+  bool stiffness_built = false;
+  ReducedSystem reduced;  // rigid-elimination path: K_red = CᵀKC (sparse), F_red = Cᵀ·f_ext
+  auto build_stiffness = [&](bool elastic_too) -> Expected<void> {
+    const auto t = Clock::now();
+    if (elastic_too || !stiffness_built) {
+      if (auto built = stiffness.rebuild_elastic(); !built) return fail(built.error());
+    } else if (auto built = stiffness.rebuild_springs(); !built) {
+      return fail(built.error());
+    }
+    stiffness_built = true;
     if (rigid != nullptr) reduced = VARN::reduce_system_sparse_internal(stiffness.k(), f_ext, rigid->elimination);
+    stats.tangent_assembly += seconds_since(t);
+    return {};
   };
-  reduce_pass_matrix();
-  stats.tangent_assembly += seconds_since(t);
+  if (rigid != nullptr) {
+    if (auto built = build_stiffness(true); !built) return fail(built.error());
+  }
 
   // Convergence is only declared once the springs and hinges have been read at forces of
   // this pass's own states.
@@ -203,111 +228,83 @@ Expected<PassOutcome> run_newton_pass(const NewtonSetup& setup, const Eigen::Vec
     ++stats.iterations;
 
     // 1. Springs and hinges at the current curve forces.
-    t = Clock::now();
     if (setup.has_hinge_curves && !state.end_forces.empty()) {
-      if (auto built = stiffness.rebuild_elastic(); !built) return fail(built.error());
-      reduce_pass_matrix();
+      if (auto built = build_stiffness(true); !built) return fail(built.error());
       state.f_int.reset();
       curve_consistent = true;
     } else if (setup.has_support_curves && !state.support_forces.empty()) {
-      if (auto built = stiffness.rebuild_springs(); !built) return fail(built.error());
-      reduce_pass_matrix();
+      if (auto built = build_stiffness(false); !built) return fail(built.error());
       state.f_int.reset();
       curve_consistent = true;
     }
-    stats.tangent_assembly += seconds_since(t);
 
-    double res0 = 0.0;
-    double fnorm = fnorm_ext;
+    double d = 0.0;
+    double den = 1.0;
+    double alpha = 0.0;
+    double rel_new = 0.0;
+    bool fresh = false;   // the direction came from the tangent of this very state
     bool damped = false;
-    SparseMatrix k_t;
-    Eigen::VectorXd b_red;
-    Eigen::VectorXd direction;
 
     if (rigid == nullptr) {
       // 2. Residual of the true equilibrium, the supported DOFs left out.
       if (!state.f_int) {
-        t = Clock::now();
+        const auto t = Clock::now();
         auto f = internal_forces(setup, state.u, state);
         ++stats.residual_evaluations;
         stats.line_search += seconds_since(t);
         if (!f) return fail(f.error());
         state.f_int = std::move(*f);
       }
-      res0 = relative_residual(*state.f_int, f_ext, setup.constrained, fnorm);
+      const double fnorm = fnorm_ext;
+      const double res0 = relative_residual(*state.f_int, f_ext, setup.constrained, fnorm);
       if (curve_consistent && res0 < setup.tol) {
         outcome.end = PassEnd::Converged;
         return outcome;
       }
-
-      // 3. Tangent K + K_G(u), supports by penalty.
-      t = Clock::now();
-      auto kg = model.assemble_geometric_stiffness_matrix_sparse(state.u, state.active);
-      if (!kg) return fail(kg.error());
-      k_t = sparse_clone_and_add(stiffness.k(), *kg);
-      // The damping shift is measured on the structure's own stiffness, before the support
-      // penalty multiplies the largest diagonal by 1e10.
-      const double damping_scale = std::fmax(sparse_max_abs_diagonal(k_t), 1.0);
       Eigen::VectorXd b = f_ext - *state.f_int;
-      if (!apply_penalty_bc_inplace(k_t, b, setup.constrained)) k_t = apply_penalty_bc_sparse(k_t, b, setup.constrained);
-      stats.tangent_assembly += seconds_since(t);
+      for (const std::size_t dof : setup.constrained) b[static_cast<Eigen::Index>(dof)] = 0.0;
 
-      // 4. Direction: the tangent as it stands, else shifted by growing damping.
-      auto solved = solver.solve(k_t, b, &stats);
-      outcome.tangent_indefinite = !solved || !solved->positive_definite;
-      if (!solved) {
-        double mu = kFirstDamping;
-        for (int attempt = 0; attempt < kDampingTries && !solved; ++attempt, mu *= 10.0) {
-          solved = solver.solve(shifted(k_t, damping_scale * mu), b, &stats);
+      // 3. Direction: from the kept factor while it serves, else from the tangent of this
+      // state, shifted by growing damping when it cannot be solved as it stands.
+      auto fresh_direction = [&]() -> Expected<std::optional<Eigen::VectorXd>> {
+        fresh = true;
+        if (auto built = build_stiffness(false); !built) return fail(built.error());
+        auto t = Clock::now();
+        auto tangent = sparse_tangent(setup, state, stiffness.k());
+        if (!tangent) return fail(tangent.error());
+        stats.tangent_assembly += seconds_since(t);
+        if (solver.factorize(tangent->k, state.active, stats)) {
+          outcome.tangent_indefinite = !solver.positive_definite();
+          return solver.solve(b, stats);
         }
+        outcome.tangent_indefinite = true;
         damped = true;
-        if (!solved) {
+        double mu = kFirstDamping;
+        for (int attempt = 0; attempt < kDampingTries; ++attempt, mu *= 10.0) {
+          if (!solver.factorize(shifted(tangent->k, tangent->damping_scale * mu), state.active, stats)) continue;
+          // A shifted factor is no tangent to keep.
+          solver.renew();
+          return solver.solve(b, stats);
+        }
+        return std::optional<Eigen::VectorXd>();
+      };
+
+      std::optional<Eigen::VectorXd> direction;
+      if (solver.usable_for(state.active)) {
+        direction = solver.solve(b, stats);
+        outcome.tangent_indefinite = !solver.positive_definite();
+      }
+      if (!direction) {
+        auto computed = fresh_direction();
+        if (!computed) return fail(computed.error());
+        if (!*computed) {
           outcome.end = PassEnd::SingularTangent;
           return outcome;
         }
+        direction = std::move(**computed);
       }
-      direction = std::move(solved->x);
-    } else {
-      // 2. Tangent on the retained DOFs, supports imposed on the reduced system.
-      t = Clock::now();
-      auto kg = model.assemble_geometric_stiffness_matrix_sparse(state.u, state.active);
-      if (!kg) return fail(kg.error());
-      const ReducedSystem kg_red = VARN::reduce_system_sparse_internal(*kg, f_ext, rigid->elimination);
-      k_t = sparse_clone_and_add(reduced.k, kg_red.k);
-      b_red = reduced.f;
-      model.apply_boundary_conditions_reduced(rigid->elimination, k_t, b_red);
-      stats.tangent_assembly += seconds_since(t);
 
-      // 3. Residual of the linearised reduced system.
-      fnorm = std::fmax(b_red.norm(), 1.0);
-      const Eigen::VectorXd r = k_t * state.u_r - b_red;
-      res0 = r.norm() / fnorm;
-      if (curve_consistent && res0 < setup.tol) {
-        outcome.end = PassEnd::Converged;
-        return outcome;
-      }
-      if (k_t.rows() == 0) {
-        outcome.end = PassEnd::Converged;
-        return outcome;
-      }
-      // A reduced tangent that cannot be solved gives no direction to search along.
-      auto solved = solver.solve(k_t, -r, &stats);
-      if (!solved) {
-        outcome.tangent_indefinite = true;
-        outcome.end = PassEnd::FailedLineSearch;
-        return outcome;
-      }
-      outcome.tangent_indefinite = !solved->positive_definite;
-      direction = std::move(solved->x);
-    }
-
-    // 5. Line search and the accepted state.
-    double d = 0.0;
-    double den = 1.0;
-    double alpha = 0.0;
-    double rel_new = res0;
-    t = Clock::now();
-    if (rigid == nullptr) {
+      // 4. Line search; a kept factor that finds no descent is renewed before giving up.
       auto residual = [&](const Eigen::VectorXd& trial) -> std::optional<TrialResidual> {
         ++stats.residual_evaluations;
         auto f = internal_forces(setup, trial, state);
@@ -315,8 +312,20 @@ Expected<PassOutcome> run_newton_pass(const NewtonSetup& setup, const Eigen::Vec
         const double rel = relative_residual(*f, f_ext, setup.constrained, fnorm);
         return TrialResidual{rel, std::move(*f)};
       };
-      auto accepted = line_search_sparse(state.u, direction, res0, residual);
+      auto t = Clock::now();
+      auto accepted = line_search_sparse(state.u, *direction, res0, residual);
       stats.line_search += seconds_since(t);
+      if (!accepted && !fresh) {
+        auto computed = fresh_direction();
+        if (!computed) return fail(computed.error());
+        if (!*computed) {
+          outcome.end = PassEnd::SingularTangent;
+          return outcome;
+        }
+        t = Clock::now();
+        accepted = line_search_sparse(state.u, **computed, res0, residual);
+        stats.line_search += seconds_since(t);
+      }
       if (!accepted) {
         outcome.end = PassEnd::FailedLineSearch;
         return outcome;
@@ -325,21 +334,51 @@ Expected<PassOutcome> run_newton_pass(const NewtonSetup& setup, const Eigen::Vec
       den = std::fmax(state.u.norm(), 1.0);
       alpha = accepted->alpha;
       rel_new = accepted->rel;
+      if (!fresh && (alpha != 1.0 || !(rel_new <= kKeptFactorContraction * res0))) solver.renew();
       state.u = std::move(accepted->u);
       state.f_int = std::move(accepted->f_int);
     } else {
-      const double fnorm2 = fnorm_ext;
+      // 2. Tangent on the retained DOFs, supports imposed on the reduced system.
+      auto t = Clock::now();
+      auto kg = model.assemble_geometric_stiffness_matrix_sparse(state.u, state.active);
+      if (!kg) return fail(kg.error());
+      const ReducedSystem kg_red = VARN::reduce_system_sparse_internal(*kg, f_ext, rigid->elimination);
+      SparseMatrix k_t = sparse_clone_and_add(reduced.k, kg_red.k);
+      Eigen::VectorXd b_red = reduced.f;
+      model.apply_boundary_conditions_reduced(rigid->elimination, k_t, b_red);
+      stats.tangent_assembly += seconds_since(t);
+
+      // 3. Residual of the linearised reduced system.
+      const double fnorm = std::fmax(b_red.norm(), 1.0);
+      const Eigen::VectorXd r = k_t * state.u_r - b_red;
+      const double res0 = r.norm() / fnorm;
+      if ((curve_consistent && res0 < setup.tol) || k_t.rows() == 0) {
+        outcome.end = PassEnd::Converged;
+        return outcome;
+      }
+      // A reduced tangent that cannot be solved gives no direction to search along.
+      fresh = true;
+      std::optional<Eigen::VectorXd> direction;
+      if (solver.factorize(k_t, state.active, stats)) direction = solver.solve(-r, stats);
+      outcome.tangent_indefinite = !direction || !solver.positive_definite();
+      if (!direction) {
+        outcome.end = PassEnd::FailedLineSearch;
+        return outcome;
+      }
+
+      // 4. Line search on the linearised, then on the true residual.
       const RigidElimination& elim = rigid->elimination;
       auto linearised = [&](const Eigen::VectorXd& trial_r) { return (k_t * trial_r - b_red).norm() / fnorm; };
       auto true_residual = [&](const Eigen::VectorXd& trial_r) -> std::optional<double> {
         ++stats.residual_evaluations;
         auto f = internal_forces(setup, VARN::expand_solution(elim, trial_r), state);
         if (!f) return std::nullopt;
-        const Eigen::VectorXd r = *f - f_ext;
-        if (elim.identity) return r.norm() / fnorm2;
-        return Eigen::VectorXd(elim.c.transpose() * r).norm() / fnorm2;
+        const Eigen::VectorXd rt = *f - f_ext;
+        if (elim.identity) return rt.norm() / fnorm_ext;
+        return Eigen::VectorXd(elim.c.transpose() * rt).norm() / fnorm_ext;
       };
-      auto accepted = line_search_rigid(state.u_r, direction, res0, linearised, true_residual);
+      t = Clock::now();
+      auto accepted = line_search_rigid(state.u_r, *direction, res0, linearised, true_residual);
       stats.line_search += seconds_since(t);
       if (!accepted) {
         outcome.end = PassEnd::FailedLineSearch;
@@ -348,19 +387,20 @@ Expected<PassOutcome> run_newton_pass(const NewtonSetup& setup, const Eigen::Vec
       d = (accepted->u_r - state.u_r).norm();
       den = std::fmax(state.u_r.norm(), 1.0);
       alpha = accepted->alpha;
+      rel_new = accepted->rel;
       state.u_r = std::move(accepted->u_r);
       state.u = VARN::expand_solution(elim, state.u_r);
       state.f_int.reset();
     }
 
-    // 6. Curve forces of the new state.
+    // 5. Curve forces of the new state.
     if (curves) {
-      t = Clock::now();
+      const auto t = Clock::now();
       refresh_curve_forces(setup, state, f_ext, load_factor);
       stats.line_search += seconds_since(t);
     }
 
-    // 7. Ties and struts: a switch changes the structure, the pass ends there.
+    // 6. Ties and struts: a switch changes the structure, the pass ends there.
     if (!freeze_active && update_active_set(model, state.u, state.active, setup.ctx.materials, setup.ctx.sections,
                                             setup.switch_tol, false)) {
       state.f_int.reset();
@@ -368,12 +408,13 @@ Expected<PassOutcome> run_newton_pass(const NewtonSetup& setup, const Eigen::Vec
       return outcome;
     }
 
-    // 8. Convergence after the step. Only a full Newton step on the undamped tangent says that
-    // the state has settled when it moves little: a damped, shortened or reversed step is small
-    // because it was made small. Without curves the accepted trial's residual is the one the
-    // next iteration would start from.
+    // 7. Convergence after the step. Only a full Newton step on this state's own undamped
+    // tangent says that the state has settled when it moves little: a damped, shortened or
+    // reversed step is small because it was made small, and a kept factor's step is not the
+    // Newton step. Without curves the accepted trial's residual is the one the next iteration
+    // would start from.
     if (curve_consistent) {
-      const bool settled = alpha == 1.0 && !damped && d / den < kStepTolerance;
+      const bool settled = fresh && alpha == 1.0 && !damped && d / den < kStepTolerance;
       const bool in_equilibrium = rigid == nullptr && !curves && rel_new < setup.tol;
       if (settled || in_equilibrium) {
         outcome.end = PassEnd::Converged;

@@ -50,35 +50,42 @@ struct PassOutcome {
 // ran. Summed over every pass of a solve.
 struct NewtonStats {
   double tangent_assembly = 0.0;     // elastic, spring and geometric stiffness, penalty, reduction
-  double factorization = 0.0;        // symbolic analyses, numeric factorisations and solves
+  double factorization = 0.0;        // symbolic analyses and numeric factorisations
+  double solve = 0.0;                // forward and back substitutions with a factor
   double line_search = 0.0;          // internal-force vectors of the trials
   std::size_t numeric_factorizations = 0;
   std::size_t symbolic_analyses = 0;
+  std::size_t solves = 0;            // solves with a kept factor
   std::size_t residual_evaluations = 0;
   std::size_t iterations = 0;
 };
 
-// Solves tangent systems, keeping the symbolic analysis (fill-reducing ordering and supernodal
-// structure) for as long as the matrices keep exactly the same pattern, column pointers and row
-// indices alike: a numeric factorisation on an analysis made for another pattern would be
-// wrong, and a fresh analysis of an unchanged pattern gives the same ordering, so keeping it
-// changes no number.
+// The factorised tangent of the solve. The numeric factorisation is by far the dearest step
+// of an iteration, and the P-delta tangent K + K_G(u) is not the exact derivative of the
+// internal forces anyway (it leaves out the change of the axial forces with u), so iterations
+// converge linearly whether the factor is fresh or a few load levels old. A factor is therefore
+// kept and reused while it contracts the residual well; it is made afresh when it contracts
+// poorly, when the tie/strut state it was made for has changed, and whenever a pass needs a
+// true Newton step (the step criterion, the line search's last resort). The symbolic analysis
+// is kept while the pattern stays exactly the same (column pointers and row indices).
 class TangentSolver {
  public:
-  struct Solution {
-    Eigen::VectorXd x;
-    bool positive_definite = true;
-  };
-  // Empty when neither Cholesky nor the LU fall-back yields a finite solution.
-  std::optional<Solution> solve(const SparseMatrix& k, const Eigen::VectorXd& b, NewtonStats* stats);
-  // Forgets the analysis (a new pass of the Part's rules starts a new one).
-  void reset();
+  // Factorises k, the tangent of the state with tie/strut map `active`, and keeps the factor;
+  // false when neither Cholesky nor the LU fall-back factorises it.
+  bool factorize(const SparseMatrix& k, const ActiveMap& active, NewtonStats& stats);
+  std::optional<Eigen::VectorXd> solve(const Eigen::VectorXd& b, NewtonStats& stats) const;
+  // The kept factor may serve the current state: one exists, it was made for this tie/strut
+  // state, and it has not been marked for renewal.
+  bool usable_for(const ActiveMap& active) const { return factored_ && !renew_ && active == active_; }
+  void renew() { renew_ = true; }
+  // The kept factor is a Cholesky factor.
+  bool positive_definite() const { return factored_ && factorization_.positive_definite(); }
 
  private:
-  bool pattern_matches(const SparseMatrix& k) const;
-  std::optional<CachedSymbolicCholesky> symbolic_;
-  std::vector<std::int64_t> outer_;
-  std::vector<std::int64_t> inner_;
+  SparseFactorization factorization_;
+  ActiveMap active_;
+  bool factored_ = false;
+  bool renew_ = false;
 };
 
 // Fixed for the whole solve.
@@ -110,6 +117,11 @@ struct NewtonState {
   // last accepted line-search trial; empty when any of them changed since.
   std::optional<Eigen::VectorXd> f_int;
 };
+
+// Whether the tangent at the state is positive definite, by a fresh factorisation (kept for the
+// next pass): the certificate that a converged state lies below the elastic critical load.
+Expected<bool> tangent_positive_definite(const NewtonSetup& setup, const NewtonState& state, TangentSolver& solver,
+                                         NewtonStats& stats);
 
 // One pass at the load level f_ext = load_factor·F. With `freeze_active` the tie/strut map is held as it is:
 // the pass then ends converged, exhausted or with a refinement request, never switched.
