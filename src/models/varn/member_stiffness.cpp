@@ -65,6 +65,31 @@ std::vector<std::optional<std::uint32_t>> stiff_beam_sections(const VARN& model,
   return out;
 }
 
+Expected<std::optional<Mat14>> rigid_stiff_beam_local(const Member& m, std::size_t index,
+                                                      const MemberStiffnessInputs& in) {
+  if (in.model.settings.analysis_options.rigid_strategy != RigidStrategy::RigidMember) {
+    return std::optional<Mat14>();
+  }
+  const AssemblyContext& ctx = in.ctx;
+  const std::optional<std::uint32_t> section = in.rigid_sections.at(index);
+  if (!section) {
+    return fail(in.messages == StiffnessMessages::Assembly
+                    ? "RigidMember needs at least one section in the model or a section on rigid member " +
+                          std::to_string(m.id) + "."
+                    : "RigidMember needs at least one section for member " + std::to_string(m.id) + ".");
+  }
+  double e = kDefaultRigidEMod;
+  if (const Section* sec = ctx.section(*section)) {
+    if (const Material* mat = ctx.material(sec->material)) e = mat->e_mod;
+  }
+  const double scale = rigid_beam_scale(in.e_max, e);
+  Member stiff = m;
+  stiff.section = section;
+  const auto k_local = stiff.calculate_stiffness_matrix_3d(ctx.materials, ctx.sections);
+  if (!k_local) return fail("Rigid member " + std::to_string(m.id) + " failed to build local K.");
+  return std::optional<Mat14>(scale * *k_local);
+}
+
 Expected<std::optional<Mat14>> member_elastic_stiffness_global(const Member& m, std::size_t index,
                                                                const MemberStiffnessInputs& in) {
   const AssemblyContext& ctx = in.ctx;
@@ -106,26 +131,10 @@ Expected<std::optional<Mat14>> member_elastic_stiffness_global(const Member& m, 
       return std::optional<Mat14>(*k);
     }
     case MemberType::Rigid: {
-      if (in.model.settings.analysis_options.rigid_strategy != RigidStrategy::RigidMember) {
-        return std::optional<Mat14>();  // eliminated as a constraint
-      }
-      const std::optional<std::uint32_t> section = in.rigid_sections.at(index);
-      if (!section) {
-        return fail(assembly ? "RigidMember needs at least one section in the model or a section on rigid member " +
-                                   std::to_string(m.id) + "."
-                             : "RigidMember needs at least one section for member " + std::to_string(m.id) + ".");
-      }
-      double e = kDefaultRigidEMod;
-      if (const Section* sec = ctx.section(*section)) {
-        if (const Material* mat = ctx.material(sec->material)) e = mat->e_mod;
-      }
-      const double scale = rigid_beam_scale(in.e_max, e);
-      Member stiff = m;
-      stiff.section = section;
-      const auto k_local = stiff.calculate_stiffness_matrix_3d(ctx.materials, ctx.sections);
-      if (!k_local) return fail("Rigid member " + std::to_string(m.id) + " failed to build local K.");
-      const Mat14 scaled = scale * *k_local;
-      auto k = local_to_global_with_releases(stiff, scaled, ctx.member_hinges, nullptr);
+      auto k_local = rigid_stiff_beam_local(m, index, in);
+      if (!k_local) return fail(k_local.error());
+      if (!k_local->has_value()) return std::optional<Mat14>();  // eliminated as a constraint
+      auto k = local_to_global_with_releases(m, **k_local, ctx.member_hinges, nullptr);
       if (!k) return fail(k.error());
       return std::optional<Mat14>(*k);
     }

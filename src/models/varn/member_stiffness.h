@@ -47,6 +47,13 @@ double rigid_beam_scale(double e_max, double e);
 std::vector<std::optional<std::uint32_t>> stiff_beam_sections(const VARN& model,
                                                               const std::vector<const Member*>& members);
 
+// The local 14x14 stiffness of the stiff beam that stands for rigid member `m` (flat index
+// `index`) under RigidMember, scaled and not yet condensed for its hinges; none under
+// LinearMpc, where the rigid link is eliminated as a constraint. The stiff beam has the
+// member's geometry and hinges.
+Expected<std::optional<Mat14>> rigid_stiff_beam_local(const Member& m, std::size_t index,
+                                                      const MemberStiffnessInputs& in);
+
 // The 14x14 global elastic matrix of member `m` (flat index `index`); none when the member
 // contributes no stiffness. Fatal faults of the element library pass through.
 Expected<std::optional<Mat14>> member_elastic_stiffness_global(const Member& m, std::size_t index,
