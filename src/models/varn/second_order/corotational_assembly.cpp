@@ -8,16 +8,20 @@
 // derivative of the internal forces member by member, and scatter in member order, so that
 // every sum is formed in the same order on every run and for every thread count.
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "fatal.h"
 #include "functions/geometry.h"
 #include "functions/hinge_and_release_operations.h"
+#include "functions/member_loop.h"
 #include "functions/sparse.h"
 #include "functions/support_utils.h"
 #include "models/members/corotational.h"
+#include "models/varn/member_stiffness.h"
 #include "models/varn/varn.h"
 
 namespace varn {
@@ -38,11 +42,12 @@ struct MemberContribution {
 using MemberOutcome = Expected<std::optional<MemberContribution>>;
 
 struct KernelInputs {
-  const VARN& model;
   const AssemblyContext& ctx;
   const ActiveMap& active;
   const Eigen::VectorXd& u;
   Need need;
+  // The stiff beams of rigid members, built as the elastic stiffness builds them.
+  const MemberStiffnessInputs& stiffness;
 };
 
 // A node or spring DOF outside the displacement vector or the system.
@@ -138,7 +143,7 @@ MemberOutcome bar_contribution(const Member& m, const KernelInputs& in) {
 }
 
 // One member's co-rotational contribution; none when it contributes nothing.
-MemberOutcome corotational_member(const Member& m, const KernelInputs& in) {
+MemberOutcome corotational_member(const Member& m, std::size_t index, const KernelInputs& in) {
   switch (m.member_type) {
     case MemberType::Normal: {
       // The internal forces pass over a member without a section id; the tangent meets the
@@ -153,51 +158,60 @@ MemberOutcome corotational_member(const Member& m, const KernelInputs& in) {
     case MemberType::Compression:
       if (in.need == Need::Forces && !m.section) return std::optional<MemberContribution>();
       return bar_contribution(m, in);
-    case MemberType::Rigid:
-      return std::optional<MemberContribution>();
+    case MemberType::Rigid: {
+      // The stiff beam of the elastic stiffness under RigidMember, in both kernels; nothing
+      // under LinearMpc, where the link is eliminated as a constraint.
+      auto k = rigid_stiff_beam_local(m, index, in.stiffness);
+      if (!k) return fail(k.error());
+      if (!k->has_value()) return std::optional<MemberContribution>();
+      return beam_contribution(m, **k, in);
+    }
   }
   fatal("Member " + std::to_string(m.id) + ": unknown member type");
 }
 
-// Runs the kernel over all members in member order; the failure of the lowest member index
-// is the one reported.
-Expected<std::vector<std::optional<MemberContribution>>> run_members(const VARN& model, const KernelInputs& in) {
-  std::vector<std::optional<MemberContribution>> out;
-  out.reserve(model.get_member_count());
-  for (const auto& set : model.member_sets) {
-    for (const auto& m : set.members) {
-      auto c = corotational_member(m, in);
-      if (!c) return fail(c.error());
-      out.push_back(std::move(*c));
-    }
-  }
-  return out;
-}
+// Inputs of one assembly: the lookup, the flat member list and the stiff-beam sections.
+struct Assembly {
+  AssemblyContext ctx;
+  std::vector<const Member*> members;
+  std::vector<std::optional<std::uint32_t>> rigid_sections;
+
+  explicit Assembly(const VARN& model)
+      : ctx(model.build_lookup_maps()),
+        members(flatten_members(model.member_sets)),
+        rigid_sections(stiff_beam_sections(model, members)) {}
+};
 
 }  // namespace
 
 Expected<Eigen::VectorXd> VARN::assemble_corotational_internal_forces(const Eigen::VectorXd& u,
                                                                       const ActiveMap& active,
                                                                       const SupportNodeForceMap& support_forces) const {
-  const AssemblyContext ctx = build_lookup_maps();
+  const Assembly a(*this);
   const std::size_t n = compute_num_dofs_from_members(member_sets);
-  const KernelInputs in{*this, ctx, active, u, Need::Forces};
-  auto members = run_members(*this, in);
+  const MemberStiffnessInputs stiffness{*this, a.ctx, active, nullptr, a.rigid_sections, max_e_mod_in_model(),
+                                        StiffnessMessages::InternalForces};
+  const KernelInputs in{a.ctx, active, u, Need::Forces, stiffness};
+  auto members = for_each_member(a.members, [&](const Member& m, std::size_t i) -> Expected<std::optional<Vec14>> {
+    auto c = corotational_member(m, i, in);
+    if (!c) return fail(c.error());
+    if (!c->has_value()) return std::optional<Vec14>();
+    return std::optional<Vec14>((*c)->force);
+  });
   if (!members) return fail(members.error());
 
+  // Scattered in member order, so every entry is summed in the same order on every run.
   Eigen::VectorXd f = Eigen::VectorXd::Zero(static_cast<Eigen::Index>(n));
-  std::size_t i = 0;
-  for (const auto& set : member_sets) {
-    for (const auto& m : set.members) {
-      const auto& c = (*members)[i++];
-      if (!c) continue;
-      const std::size_t s = dof_index(m.start_node.id, 0);
-      const std::size_t e = dof_index(m.end_node.id, 0);
-      require_index(s + 6, n);
-      require_index(e + 6, n);
-      f.segment<7>(static_cast<Eigen::Index>(s)) += c->force.head<7>();
-      f.segment<7>(static_cast<Eigen::Index>(e)) += c->force.tail<7>();
-    }
+  for (std::size_t i = 0; i < a.members.size(); ++i) {
+    const auto& fe = (*members)[i];
+    if (!fe) continue;
+    const Member& m = *a.members[i];
+    const std::size_t s = dof_index(m.start_node.id, 0);
+    const std::size_t e = dof_index(m.end_node.id, 0);
+    require_index(s + 6, n);
+    require_index(e + 6, n);
+    f.segment<7>(static_cast<Eigen::Index>(s)) += fe->head<7>();
+    f.segment<7>(static_cast<Eigen::Index>(e)) += fe->tail<7>();
   }
 
   auto springs = collect_support_spring_entries_with_forces(member_sets, nodal_supports, &support_forces);
@@ -212,29 +226,30 @@ Expected<Eigen::VectorXd> VARN::assemble_corotational_internal_forces(const Eige
 
 Expected<SparseMatrix> VARN::assemble_corotational_tangent_stiffness_sparse(
     const Eigen::VectorXd& u, const ActiveMap& active, const SupportNodeForceMap& support_forces) const {
-  const AssemblyContext ctx = build_lookup_maps();
+  const Assembly a(*this);
   const std::size_t n = compute_num_dofs_from_members(member_sets);
-  const KernelInputs in{*this, ctx, active, u, Need::Tangent};
-  auto members = run_members(*this, in);
+  const MemberStiffnessInputs stiffness{*this, a.ctx, active, nullptr, a.rigid_sections, max_e_mod_in_model(),
+                                        StiffnessMessages::Assembly};
+  const KernelInputs in{a.ctx, active, u, Need::Tangent, stiffness};
+  auto members = assemble_member_matrices(a.members, n, [&](const Member& m,
+                                                           std::size_t i) -> Expected<std::optional<Mat14>> {
+    auto c = corotational_member(m, i, in);
+    if (!c) return fail(c.error());
+    if (!c->has_value()) return std::optional<Mat14>();
+    return std::optional<Mat14>((*c)->tangent);
+  });
   if (!members) return fail(members.error());
-
-  auto assembler = SparseAssembler::with_capacity(n, get_member_count());
-  std::size_t i = 0;
-  for (const auto& set : member_sets) {
-    for (const auto& m : set.members) {
-      const auto& c = (*members)[i++];
-      if (!c) continue;
-      assembler.assemble_element(dof_index(m.start_node.id, 0), dof_index(m.end_node.id, 0), c->tangent);
-    }
-  }
 
   auto springs = collect_support_spring_entries_with_forces(member_sets, nodal_supports, &support_forces);
   if (!springs) return fail(springs.error());
+  if (springs->empty()) return members;
+  std::vector<std::pair<std::size_t, double>> diagonal;
+  diagonal.reserve(springs->size());
   for (const SupportSpringEntry& s : *springs) {
     require_index(s.dof, n);
-    assembler.add(s.dof, s.dof, s.k);
+    diagonal.emplace_back(s.dof, s.k);
   }
-  return assembler.to_csc();
+  return sparse_add_diagonal(*members, diagonal);
 }
 
 }  // namespace varn
