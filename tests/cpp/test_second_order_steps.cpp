@@ -151,3 +151,78 @@ TEST(SecondOrderStep, ConvergedOnATangentThatIsNotPositiveDefiniteFails) {
 }
 
 }  // namespace
+
+namespace {
+
+// After the load steps a tie found in compression beyond the slack is switched off and the
+// structure without it is brought back to equilibrium at the full load by Newton passes, so
+// that the stored result stays a second-order one and its map agrees with its displacements.
+TEST(SecondOrderFinalisation, SwitchedOffTieIsFollowedByNewtonPassesAtTheFullLoad) {
+  struct Case {
+    std::string what;
+    int switches;                          // rounds in which the consistency pass switches a tie off
+    std::optional<Refinement> step_needs;  // what every step attempt returns
+    std::optional<std::string> message;
+    int steps_run;
+  };
+  const std::vector<Case> cases = {
+      {"nothing to switch", 0, std::nullopt, std::nullopt, 0},
+      {"one tie off, one step", 1, std::nullopt, std::nullopt, 1},
+      {"two rounds", 2, std::nullopt, std::nullopt, 2},
+      {"step exhausted", 1, Refinement::NewtonExhausted,
+       "Second-order: step 40/40 did not converge and max substepping reached", 1},
+      {"outer loop", 1, Refinement::OuterLoopLimit,
+       "Second-order: step 40/40 active-set outer loop did not converge; max substepping reached", 1},
+      {"singular", 1, Refinement::SingularTangent,
+       "Second-order: tangent singular even after LM damping + max substepping", 1},
+      {"line search", 1, Refinement::FailedLineSearch,
+       "Second-order: non-descent at αmin; flip-left failed; max substepping reached", 1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    NewtonState state;
+    state.active = {{1u, true}, {2u, true}};
+    int switches = 0;
+    int steps = 0;
+    FinalisationHooks hooks;
+    hooks.switch_off = [&] {
+      if (switches == c.switches) return false;
+      state.active[static_cast<std::uint32_t>(switches + 1)] = false;
+      ++switches;
+      return true;
+    };
+    hooks.step = [&]() -> Expected<std::optional<Refinement>> {
+      ++steps;
+      return c.step_needs;
+    };
+    auto r = run_finalisation(state, 40, hooks);
+    EXPECT_EQ(steps, c.steps_run);
+    if (c.message) {
+      ASSERT_FALSE(r);
+      EXPECT_EQ(r.error(), *c.message);
+    } else {
+      ASSERT_TRUE(r) << r.error();
+      EXPECT_EQ(*r, c.switches > 0);
+    }
+  }
+}
+
+// A consistency pass that keeps switching (the steps switching members back on) ends.
+TEST(SecondOrderFinalisation, EndlessSwitchingEnds) {
+  NewtonState state;
+  state.active = {{1u, true}};
+  FinalisationHooks hooks;
+  hooks.switch_off = [&] {
+    state.active[1] = false;
+    return true;
+  };
+  hooks.step = [&]() -> Expected<std::optional<Refinement>> {
+    state.active[1] = true;
+    return std::optional<Refinement>();
+  };
+  auto r = run_finalisation(state, 20, hooks);
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error(), "Second-order: step 20/20 active-set outer loop did not converge; max substepping reached");
+}
+
+}  // namespace

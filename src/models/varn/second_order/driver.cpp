@@ -179,6 +179,22 @@ Expected<std::optional<Refinement>> run_step_attempt(NewtonState& state, std::si
   }
 }
 
+Expected<bool> run_finalisation(NewtonState& state, std::size_t n, const FinalisationHooks& hooks) {
+  // Every round switches a member off; the steps between may switch some back on, so the
+  // rounds are bounded by the number of members that can switch, once each way.
+  const std::size_t limit = 2 * state.active.size() + 1;
+  bool rerun = false;
+  for (std::size_t round = 0; hooks.switch_off(); ++round) {
+    rerun = true;
+    if (round >= limit) return fail(refinement_failure(Refinement::OuterLoopLimit, n, n));
+    state.f_int.reset();
+    auto step = hooks.step();
+    if (!step) return fail(step.error());
+    if (*step) return fail(refinement_failure(**step, n, n));
+  }
+  return rerun;
+}
+
 Expected<Results> solve_second_order(VARN& model, const Eigen::VectorXd& f, std::string name, bool is_combination,
                                      std::uint32_t id, std::uint32_t max_iterations,
                                      std::optional<Eigen::VectorXd> predictor, std::optional<ActiveMap> initial_active,
@@ -312,15 +328,15 @@ Expected<Results> solve_second_order(VARN& model, const Eigen::VectorXd& f, std:
   // off; the structure without it is brought back into equilibrium with the full load by
   // Newton passes, until the map agrees with the displacements it produced. The stored flags
   // then describe the stored displacements.
-  const std::size_t finalisation_limit = state.active.size() + 1;
-  for (std::size_t round = 0;; ++round) {
-    if (!finalize_tie_strut_consistency(model, state.u, state.active, ctx.materials, ctx.sections)) break;
-    rep.finalisation_rerun = true;
-    if (round >= finalisation_limit) return fail(refinement_failure(Refinement::OuterLoopLimit, n_steps, n_steps));
-    state.f_int.reset();
-    auto step = stepper.run(f, 1.0, state, n_steps, n_steps, nullptr);
-    if (!step) return fail(step.error());
-    if (*step) return fail(refinement_failure(**step, n_steps, n_steps));
+  {
+    FinalisationHooks hooks;
+    hooks.switch_off = [&] {
+      return finalize_tie_strut_consistency(model, state.u, state.active, ctx.materials, ctx.sections);
+    };
+    hooks.step = [&] { return stepper.run(f, 1.0, state, n_steps, n_steps, nullptr); };
+    auto finalised = run_finalisation(state, n_steps, hooks);
+    if (!finalised) return fail(finalised.error());
+    rep.finalisation_rerun = *finalised;
   }
 
   t = Clock::now();

@@ -52,6 +52,17 @@ struct StepHooks {
 Expected<std::optional<Refinement>> run_step_attempt(NewtonState& state, std::size_t k, std::size_t n,
                                                      const StepHooks& hooks);
 
+// Finalisation of the tie/strut state after the load steps: while `switch_off()` switches an
+// active tie in compression (or strut in tension) beyond the full slack off, `step()` brings
+// the structure without it back into equilibrium with the full load (a step attempt at step n
+// of n). A step that would need refinement fails the solve with that refinement's message for
+// step n of n. Returns whether anything was switched.
+struct FinalisationHooks {
+  std::function<bool()> switch_off;
+  std::function<Expected<std::optional<Refinement>>()> step;
+};
+Expected<bool> run_finalisation(NewtonState& state, std::size_t n, const FinalisationHooks& hooks);
+
 Expected<Results> solve_second_order(VARN& model, const Eigen::VectorXd& f, std::string name, bool is_combination,
                                      std::uint32_t id, std::uint32_t max_iterations,
                                      std::optional<Eigen::VectorXd> predictor, std::optional<ActiveMap> initial_active,
