@@ -46,6 +46,10 @@ constexpr double kResidualTolerance = 1e-8;
 
 bool all_finite(const Eigen::MatrixXd& x) { return x.allFinite(); }
 
+// Process-wide counts of the work the solvers did, for benchmarks and tests.
+std::atomic<std::size_t> g_symbolic_analyses{0};
+std::atomic<std::size_t> g_numeric_factorizations{0};
+
 // Column j of a compressed or uncompressed matrix: [begin, end) into the index/value arrays.
 inline std::pair<Index, Index> column_range(const SparseMatrix& k, Index j) {
   const Index begin = k.outerIndexPtr()[j];
@@ -227,87 +231,130 @@ bool cholesky_pivots_sound(const cholmod_factor* l, const Eigen::VectorXd& diag)
   return true;
 }
 
+// Numeric Cholesky of K (lower triangle) on a copy of a symbolic factor; null when K is not
+// (numerically) positive definite.
+cholmod_factor* cholesky_factorize(const cholmod_factor* symbolic, const SparseMatrix& k) {
+  SerialOpenMpRegions serial;
+  CholmodCommon cc;
+  cholmod_factor* l = cholmod_l_copy_factor(const_cast<cholmod_factor*>(symbolic), &cc.c);
+  if (!l) return nullptr;
+  g_numeric_factorizations.fetch_add(1, std::memory_order_relaxed);
+  cholmod_sparse a = cholmod_view(k, -1);
+  const int ok = cholmod_l_factorize(&a, l, &cc.c);
+  if (ok && cc.c.status == CHOLMOD_OK && l->minor >= l->n && cholesky_pivots_sound(l, stored_diagonal(k))) return l;
+  cholmod_l_free_factor(&l, &cc.c);
+  return nullptr;
+}
+
+void free_cholesky(cholmod_factor* l) {
+  if (!l) return;
+  CholmodCommon cc;
+  cholmod_l_free_factor(&l, &cc.c);
+}
+
+// K X = B with the numeric Cholesky factor L of K. The factor is only read.
+std::optional<Eigen::MatrixXd> cholesky_solve(const cholmod_factor* l, const SparseMatrix& k,
+                                              const Eigen::MatrixXd& b) {
+  if (b.cols() == 0) return Eigen::MatrixXd(b.rows(), 0);
+  SerialOpenMpRegions serial;
+  CholmodCommon cc;
+  std::optional<Eigen::MatrixXd> result;
+  cholmod_dense bd = cholmod_view(b);
+  cholmod_dense* xd = cholmod_l_solve(CHOLMOD_A, const_cast<cholmod_factor*>(l), &bd, &cc.c);
+  if (xd && cc.c.status == CHOLMOD_OK) {
+    Eigen::MatrixXd x = Eigen::Map<const Eigen::MatrixXd>(static_cast<const double*>(xd->x), b.rows(), b.cols());
+    if (all_finite(x) && residual_ok(k, true, x, b)) result = std::move(x);
+  }
+  if (xd) cholmod_l_free_dense(&xd, &cc.c);
+  return result;
+}
+
 // Numeric Cholesky of K (lower triangle) on a copy of a symbolic factor, then K X = B.
 std::optional<Eigen::MatrixXd> cholesky_numeric_solve(const cholmod_factor* symbolic,
                                                       const SparseMatrix& k,
                                                       const Eigen::MatrixXd& b) {
-  SerialOpenMpRegions serial;
-  CholmodCommon cc;
-  cholmod_factor* l = cholmod_l_copy_factor(const_cast<cholmod_factor*>(symbolic), &cc.c);
+  cholmod_factor* l = cholesky_factorize(symbolic, k);
   if (!l) return std::nullopt;
-  std::optional<Eigen::MatrixXd> result;
-  cholmod_sparse a = cholmod_view(k, -1);
-  const int ok = cholmod_l_factorize(&a, l, &cc.c);
-  if (ok && cc.c.status == CHOLMOD_OK && l->minor >= l->n &&
-      cholesky_pivots_sound(l, stored_diagonal(k))) {
-    if (b.cols() == 0) {
-      result = Eigen::MatrixXd(b.rows(), 0);
-    } else {
-      cholmod_dense bd = cholmod_view(b);
-      cholmod_dense* xd = cholmod_l_solve(CHOLMOD_A, l, &bd, &cc.c);
-      if (xd && cc.c.status == CHOLMOD_OK) {
-        Eigen::MatrixXd x = Eigen::Map<const Eigen::MatrixXd>(static_cast<const double*>(xd->x),
-                                                              b.rows(), b.cols());
-        if (all_finite(x) && residual_ok(k, true, x, b)) result = std::move(x);
-      }
-      if (xd) cholmod_l_free_dense(&xd, &cc.c);
-    }
-  }
-  cholmod_l_free_factor(&l, &cc.c);
-  return result;
+  auto x = cholesky_solve(l, k, b);
+  free_cholesky(l);
+  return x;
 }
 
 // ---- UMFPACK -------------------------------------------------------------------------------
 
-// Sparse LU of the whole K (the fall-back for matrices that are symmetric but indefinite, or
-// not symmetric at all). A factor with a zero or round-off pivot is a singular matrix.
-std::optional<Eigen::MatrixXd> lu_solve(const SparseMatrix& k, const Eigen::MatrixXd& b) {
-  const Index n = k.rows();
-  double control[UMFPACK_CONTROL];
-  double info[UMFPACK_INFO];
+void lu_control(double (&control)[UMFPACK_CONTROL]) {
   umfpack_dl_defaults(control);
   control[UMFPACK_PRL] = 0;
   control[UMFPACK_ORDERING] = UMFPACK_ORDERING_AMD;  // reproducible, like the Cholesky path
   control[UMFPACK_SCALE] = UMFPACK_SCALE_SUM;        // the pivot test below relies on it
+}
+
+// Sparse LU of the whole K (the fall-back for matrices that are symmetric but indefinite, or
+// not symmetric at all): the UMFPACK numeric object, null when K is singular. A factor with a
+// zero or round-off pivot is a singular matrix.
+void* lu_factorize(const SparseMatrix& k) {
+  const Index n = k.rows();
+  double control[UMFPACK_CONTROL];
+  double info[UMFPACK_INFO];
+  lu_control(control);
   const Index* ap = k.outerIndexPtr();
   const Index* ai = k.innerIndexPtr();
   const double* ax = k.valuePtr();
 
   void* symbolic = nullptr;
+  g_symbolic_analyses.fetch_add(1, std::memory_order_relaxed);
   if (umfpack_dl_symbolic(n, n, ap, ai, ax, &symbolic, control, info) != UMFPACK_OK) {
     if (symbolic) umfpack_dl_free_symbolic(&symbolic);
-    return std::nullopt;
+    return nullptr;
   }
   void* numeric = nullptr;
+  g_numeric_factorizations.fetch_add(1, std::memory_order_relaxed);
   const auto status = umfpack_dl_numeric(ap, ai, ax, symbolic, &numeric, control, info);
   umfpack_dl_free_symbolic(&symbolic);
   // UMFPACK_WARNING_singular_matrix is a "successful" factorisation of a singular matrix:
   // its solve divides by a zero pivot.
   if (status != UMFPACK_OK || !numeric) {
     if (numeric) umfpack_dl_free_numeric(&numeric);
-    return std::nullopt;
+    return nullptr;
   }
-  std::optional<Eigen::MatrixXd> result;
-  {
-    Eigen::VectorXd udiag(n), rs(n);
-    SuiteSparse_long do_recip = 0;
-    bool pivots_ok =
-        umfpack_dl_get_numeric(nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-                               nullptr, udiag.data(), &do_recip, rs.data(), numeric) == UMFPACK_OK;
-    for (Index i = 0; pivots_ok && i < n; ++i)
-      pivots_ok = std::isfinite(udiag[i]) && std::abs(udiag[i]) >= kLuScaledPivot;
-    if (pivots_ok) {
-      Eigen::MatrixXd x(n, b.cols());
-      bool ok = true;
-      for (Index c = 0; ok && c < b.cols(); ++c) {
-        ok = umfpack_dl_solve(UMFPACK_A, ap, ai, ax, x.col(c).data(), b.col(c).data(), numeric,
-                              control, info) == UMFPACK_OK;
-      }
-      if (ok && all_finite(x) && residual_ok(k, false, x, b)) result = std::move(x);
-    }
+  Eigen::VectorXd udiag(n), rs(n);
+  SuiteSparse_long do_recip = 0;
+  bool pivots_ok = umfpack_dl_get_numeric(nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                          udiag.data(), &do_recip, rs.data(), numeric) == UMFPACK_OK;
+  for (Index i = 0; pivots_ok && i < n; ++i) pivots_ok = std::isfinite(udiag[i]) && std::abs(udiag[i]) >= kLuScaledPivot;
+  if (!pivots_ok) {
+    umfpack_dl_free_numeric(&numeric);
+    return nullptr;
   }
-  umfpack_dl_free_numeric(&numeric);
-  return result;
+  return numeric;
+}
+
+void free_lu(void* numeric) {
+  if (numeric) umfpack_dl_free_numeric(&numeric);
+}
+
+// K X = B with the UMFPACK numeric object of K. The object is only read.
+std::optional<Eigen::MatrixXd> lu_solve_factored(void* numeric, const SparseMatrix& k, const Eigen::MatrixXd& b) {
+  const Index n = k.rows();
+  double control[UMFPACK_CONTROL];
+  double info[UMFPACK_INFO];
+  lu_control(control);
+  Eigen::MatrixXd x(n, b.cols());
+  bool ok = true;
+  for (Index c = 0; ok && c < b.cols(); ++c) {
+    ok = umfpack_dl_solve(UMFPACK_A, k.outerIndexPtr(), k.innerIndexPtr(), k.valuePtr(), x.col(c).data(),
+                          b.col(c).data(), numeric, control, info) == UMFPACK_OK;
+  }
+  if (ok && all_finite(x) && residual_ok(k, false, x, b)) return x;
+  return std::nullopt;
+}
+
+std::optional<Eigen::MatrixXd> lu_solve(const SparseMatrix& k, const Eigen::MatrixXd& b) {
+  void* numeric = lu_factorize(k);
+  if (!numeric) return std::nullopt;
+  auto x = lu_solve_factored(numeric, k, b);
+  free_lu(numeric);
+  return x;
 }
 
 void set_method(SparseSolveInfo* info, SparseSolveMethod m) {
@@ -614,6 +661,23 @@ struct CholeskySymbolic {
     }
     return true;
   }
+
+  // Is K's lower-triangle pattern the analysed one, entry for entry?
+  bool same_pattern(const SparseMatrix& k) const {
+    if (k.rows() != n || k.cols() != n) return false;
+    const Index* ri = k.innerIndexPtr();
+    Index q = 0;
+    for (Index j = 0; j < n; ++j) {
+      auto [p, end] = column_range(k, j);
+      for (; p < end; ++p) {
+        if (ri[p] < j) continue;
+        if (q >= colptr[static_cast<size_t>(j) + 1] || rows[static_cast<size_t>(q)] != ri[p]) return false;
+        ++q;
+      }
+      if (q != colptr[static_cast<size_t>(j) + 1]) return false;
+    }
+    return true;
+  }
 };
 
 namespace {
@@ -632,6 +696,7 @@ Expected<std::shared_ptr<CholeskySymbolic>> analyse(const SparseMatrix& k_in, bo
   SerialOpenMpRegions serial;
   CholmodCommon cc;
   cholmod_sparse a = cholmod_view(k, -1);
+  g_symbolic_analyses.fetch_add(1, std::memory_order_relaxed);
   s->factor = cholmod_l_analyze(&a, &cc.c);
   if (!s->factor || cc.c.status < CHOLMOD_OK) {
     const int status = cc.c.status;
@@ -671,11 +736,14 @@ std::optional<Eigen::MatrixXd> solve_sparse_cholesky(const SparseMatrix& k_in,
 std::optional<Eigen::VectorXd> solve_sparse_system(const SparseMatrix& k, const Eigen::VectorXd& f,
                                                    const std::vector<std::size_t>& dofs,
                                                    SparseSolveInfo* info) {
-  Eigen::VectorXd rhs = f;
-  const SparseMatrix kp = apply_penalty_bc_sparse(k, rhs, dofs);
-  auto x = solve_sparse_cholesky(kp, rhs, info);
-  if (!x) return std::nullopt;
-  return Eigen::VectorXd(x->col(0));
+  set_method(info, SparseSolveMethod::Failed);
+  for (std::size_t d : dofs) check_index(d, static_cast<std::size_t>(f.size()), "solve_sparse_system: DOF of f");
+  ConstrainedSparseSolver solver;
+  solver.factorize(k, dofs);
+  check_square_rhs(k, f, "solve_sparse_system");
+  auto x = solver.solve_vector(f);
+  if (x) set_method(info, solver.info());
+  return x;
 }
 
 std::optional<Eigen::MatrixXd> solve_sparse_system_multi_rhs(const SparseMatrix& k,
@@ -683,16 +751,12 @@ std::optional<Eigen::MatrixXd> solve_sparse_system_multi_rhs(const SparseMatrix&
                                                              const std::vector<std::size_t>& dofs,
                                                              SparseSolveInfo* info) {
   set_method(info, SparseSolveMethod::Failed);
-  const SparseMatrix kp = apply_penalty_to_k(k, dofs);
-  check_square_rhs(kp, b, "solve_sparse_system_multi_rhs");
-  Eigen::MatrixXd rhs = b;
-  for (std::size_t d : dofs) {
-    check_index(d, static_cast<std::size_t>(rhs.rows()), "solve_sparse_system_multi_rhs: row");
-    rhs.row(static_cast<Eigen::Index>(d)).setZero();
-  }
-  auto analysis = CachedSymbolicCholesky::create(kp);
-  if (!analysis) return std::nullopt;
-  return analysis->factorize_numerical_and_solve(kp, rhs, info);
+  check_square_rhs(k, b, "solve_sparse_system_multi_rhs");
+  ConstrainedSparseSolver solver;
+  solver.factorize(k, dofs);
+  auto x = solver.solve(b);
+  if (x) set_method(info, solver.info());
+  return x;
 }
 
 Expected<CachedSymbolicCholesky> CachedSymbolicCholesky::create(const SparseMatrix& k) {
@@ -735,6 +799,117 @@ double CachedSymbolicCholesky::factor_nnz() const {
 
 std::size_t CachedSymbolicCholesky::numeric_factorizations() const {
   return symbolic_->numeric_count.load(std::memory_order_relaxed);
+}
+
+// ---- Kept factorisation ----------------------------------------------------------------------
+
+struct SparseNumericFactor {
+  SparseMatrix k;                      // the factorised matrix (compressed), for the residual test
+  cholmod_factor* cholesky = nullptr;  // the numeric Cholesky factor, or
+  void* lu = nullptr;                  // the UMFPACK numeric object
+
+  SparseNumericFactor() = default;
+  SparseNumericFactor(const SparseNumericFactor&) = delete;
+  SparseNumericFactor& operator=(const SparseNumericFactor&) = delete;
+  ~SparseNumericFactor() {
+    free_cholesky(cholesky);
+    free_lu(lu);
+  }
+};
+
+std::size_t sparse_numeric_factorization_count() {
+  return g_numeric_factorizations.load(std::memory_order_relaxed);
+}
+
+std::size_t sparse_symbolic_analysis_count() { return g_symbolic_analyses.load(std::memory_order_relaxed); }
+
+SparseFactorization::SparseFactorization() = default;
+SparseFactorization::~SparseFactorization() = default;
+SparseFactorization::SparseFactorization(const SparseFactorization&) = default;
+SparseFactorization& SparseFactorization::operator=(const SparseFactorization&) = default;
+SparseFactorization::SparseFactorization(SparseFactorization&&) noexcept = default;
+SparseFactorization& SparseFactorization::operator=(SparseFactorization&&) noexcept = default;
+
+void SparseFactorization::analyze_pattern(const SparseMatrix& k) {
+  if (k.rows() != k.cols()) {
+    fatal("SparseFactorization::analyze_pattern: the matrix is " + std::to_string(k.rows()) + " x " +
+          std::to_string(k.cols()) + ", not square");
+  }
+  if (symbolic_ && symbolic_->same_pattern(k)) return;
+  symbolic_.reset();
+  ++symbolic_count_;
+  if (auto s = analyse(k, /*keep_pattern=*/true)) symbolic_ = std::move(*s);
+}
+
+SparseSolveMethod SparseFactorization::factorize(const SparseMatrix& k_in) {
+  if (k_in.rows() != k_in.cols()) {
+    fatal("SparseFactorization::factorize: the matrix is " + std::to_string(k_in.rows()) + " x " +
+          std::to_string(k_in.cols()) + ", not square");
+  }
+  numeric_.reset();
+  method_ = SparseSolveMethod::Failed;
+  init_blas_single_thread();
+  auto f = std::make_shared<SparseNumericFactor>();
+  f->k = k_in;
+  f->k.makeCompressed();
+  const SparseMatrix& k = f->k;
+  n_ = static_cast<std::size_t>(k.rows());
+  if (n_ == 0) {  // nothing to factorise: the empty system has the empty solution
+    method_ = SparseSolveMethod::Cholesky;
+    numeric_ = std::move(f);
+    return method_;
+  }
+
+  const bool kept = symbolic_ && symbolic_->same_pattern(k);
+  if (!kept) analyze_pattern(k);
+  if (symbolic_) {
+    ++numeric_count_;
+    if ((f->cholesky = cholesky_factorize(symbolic_->factor, k)) != nullptr) {
+      symbolic_->numeric_count.fetch_add(1, std::memory_order_relaxed);
+      method_ = kept ? SparseSolveMethod::CholeskyCachedSymbolic : SparseSolveMethod::Cholesky;
+    }
+  }
+  if (f->cholesky == nullptr) {
+    ++symbolic_count_;
+    ++numeric_count_;
+    if ((f->lu = lu_factorize(k)) != nullptr) method_ = SparseSolveMethod::LU;
+  }
+  if (method_ != SparseSolveMethod::Failed) numeric_ = std::move(f);
+  return method_;
+}
+
+std::optional<Eigen::MatrixXd> SparseFactorization::solve(const Eigen::MatrixXd& b) const {
+  if (!numeric_) return std::nullopt;
+  check_square_rhs(numeric_->k, b, "SparseFactorization::solve");
+  if (n_ == 0) return Eigen::MatrixXd(0, b.cols());
+  if (numeric_->cholesky != nullptr) return cholesky_solve(numeric_->cholesky, numeric_->k, b);
+  return lu_solve_factored(numeric_->lu, numeric_->k, b);
+}
+
+bool SparseFactorization::positive_definite() const {
+  return numeric_ && (numeric_->cholesky != nullptr || n_ == 0);
+}
+
+SparseSolveMethod ConstrainedSparseSolver::factorize(const SparseMatrix& k, std::vector<std::size_t> constrained) {
+  constrained_ = std::move(constrained);
+  for (std::size_t d : constrained_) check_index(d, static_cast<std::size_t>(k.rows()), "constrained DOF");
+  return factorization_.factorize(apply_penalty_to_k(k, constrained_));
+}
+
+std::optional<Eigen::MatrixXd> ConstrainedSparseSolver::solve(const Eigen::MatrixXd& b) const {
+  Eigen::MatrixXd rhs = b;
+  // The penalty holds a constrained DOF at zero only when it carries no load.
+  for (std::size_t d : constrained_) {
+    check_index(d, static_cast<std::size_t>(rhs.rows()), "constrained row of a right-hand side");
+    rhs.row(static_cast<Eigen::Index>(d)).setZero();
+  }
+  return factorization_.solve(rhs);
+}
+
+std::optional<Eigen::VectorXd> ConstrainedSparseSolver::solve_vector(const Eigen::VectorXd& f) const {
+  auto x = solve(Eigen::MatrixXd(f));
+  if (!x) return std::nullopt;
+  return Eigen::VectorXd(x->col(0));
 }
 
 // ---- Dense solvers ---------------------------------------------------------------------------

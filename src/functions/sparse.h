@@ -162,6 +162,93 @@ std::optional<Eigen::MatrixXd> solve_sparse_system_multi_rhs(const SparseMatrix&
                                                              SparseSolveInfo* info = nullptr);
 
 struct CholeskySymbolic;  // the analysis itself (ordering + supernodal structure), opaque
+struct SparseNumericFactor;  // a numeric factor (Cholesky or LU) with the matrix it factorises
+
+// One sparse matrix factorised once and solved against any number of times, in the shape of
+// Eigen's solver concept (analyse the pattern, factorise, solve, read one status):
+//  * the symbolic Cholesky analysis (AMD ordering, supernodal) of K's lower triangle is kept
+//    while later matrices have the identical lower-triangle pattern (column pointers and row
+//    indices compared), so a Newton iteration or an active-set loop on one structure pays the
+//    ordering once;
+//  * the numeric factor is kept until the next factorize(): every solve() reads it only, so
+//    concurrent solves on one object (or on its copies, which share the factor) are safe and
+//    give the same bits as one after another;
+//  * a K that is not (numerically) positive definite is factorised by sparse LU; a singular K
+//    leaves no factor (info() Failed) and every solve() empty.
+// The AMD ordering makes the factor, hence every solution, identical on every run whatever
+// else runs at the same time; BLAS kernels run single-threaded (init_blas_single_thread).
+class SparseFactorization {
+ public:
+  SparseFactorization();
+  ~SparseFactorization();
+  SparseFactorization(const SparseFactorization&);
+  SparseFactorization& operator=(const SparseFactorization&);
+  SparseFactorization(SparseFactorization&&) noexcept;
+  SparseFactorization& operator=(SparseFactorization&&) noexcept;
+
+  // Symbolic analysis of K's pattern (lower triangle), kept while later matrices have the
+  // identical pattern. A failed analysis (out of memory) keeps none; factorize() then tries
+  // again and falls back to LU. A non-square K is a fatal fault.
+  void analyze_pattern(const SparseMatrix& k);
+  // Numeric factorisation: Cholesky on the kept analysis (analysing afresh when the pattern
+  // differs or none was made), sparse LU when K is not positive definite. Returns the method:
+  // CholeskyCachedSymbolic when an analysis made before this call was used, Cholesky when the
+  // analysis was made by it, LU, or Failed (then no factor is kept). K is copied into the
+  // factor, which needs it for the residual test of every solve.
+  SparseSolveMethod factorize(const SparseMatrix& k);
+  // Solve with the kept numeric factor; empty when not factorised, singular or non-finite
+  // (or when the residual shows a corrupt factor). B with another row count than K is a fatal
+  // fault.
+  std::optional<Eigen::MatrixXd> solve(const Eigen::MatrixXd& b) const;
+  // The method of the last factorize() (Failed before the first).
+  SparseSolveMethod info() const { return method_; }
+  // The kept factor is a Cholesky factor (K was found positive definite).
+  bool positive_definite() const;
+  // The order of the matrix given to the last factorize() (0 before the first).
+  std::size_t rows() const { return n_; }
+  // Analyses and numeric factorisations made by this object (copies count on).
+  std::size_t symbolic_analyses() const { return symbolic_count_; }
+  std::size_t numeric_factorizations() const { return numeric_count_; }
+
+ private:
+  std::shared_ptr<const CholeskySymbolic> symbolic_;
+  std::shared_ptr<const SparseNumericFactor> numeric_;
+  SparseSolveMethod method_ = SparseSolveMethod::Failed;
+  std::size_t n_ = 0;
+  std::size_t symbolic_count_ = 0;
+  std::size_t numeric_count_ = 0;
+};
+
+// Process-wide counters of symbolic analyses (Cholesky orderings and LU analyses) and of
+// numeric factorisations (Cholesky and LU), over every solver of this layer, for benchmarks
+// and for tests that count how often a path factorises.
+std::size_t sparse_numeric_factorization_count();
+std::size_t sparse_symbolic_analysis_count();
+
+// A constrained sparse system factorised once for any number of right-hand sides: the support
+// penalty p = max(max |K(i,i)|, 1)·1e10 added on every constrained diagonal (as
+// apply_penalty_to_k), and every right-hand side zeroed at the constrained DOFs before the
+// solve, so that the penalty holds them at zero. Successive factorize() calls with matrices
+// of one pattern (Newton tangents, active-set passes) keep the symbolic analysis.
+class ConstrainedSparseSolver {
+ public:
+  // Penalises K at the constrained DOFs (a DOF beyond K is a fatal index fault) and
+  // factorises it. Returns the method, Failed when K is singular.
+  SparseSolveMethod factorize(const SparseMatrix& k, std::vector<std::size_t> constrained);
+  // Solution for every column of B (rows of a copy zeroed at the constrained DOFs); empty
+  // when not factorised, singular or non-finite.
+  std::optional<Eigen::MatrixXd> solve(const Eigen::MatrixXd& b) const;
+  std::optional<Eigen::VectorXd> solve_vector(const Eigen::VectorXd& f) const;
+
+  SparseSolveMethod info() const { return factorization_.info(); }
+  const std::vector<std::size_t>& constrained() const { return constrained_; }
+  const SparseFactorization& factorization() const { return factorization_; }
+  SparseFactorization& factorization() { return factorization_; }
+
+ private:
+  SparseFactorization factorization_;
+  std::vector<std::size_t> constrained_;
+};
 
 // The symbolic Cholesky analysis of one sparsity pattern, kept so that the numeric
 // factorisations of every later matrix with that pattern (other load levels, Newton tangents,

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include <tbb/global_control.h>
+#include <tbb/parallel_for.h>
 
 #include "analysis.h"
 #include "equilibrium.h"
@@ -354,6 +355,31 @@ TEST(CachedCombinations, SolutionThatAgreesWithTheTiesStands) {
   EXPECT_EQ(up.error(), "Active-set iteration did not converge within 1 iterations");
 }
 
+// The cached system is factorised when it is built; every combination whose cached solution
+// stands is one solve against that factor, however many run at once, and gets the bits a lone
+// solve gets.
+TEST(CachedCombinations, FactorisedOnceAndSolvedInParallelAgainstTheKeptFactor) {
+  VARN model = load_si(kHanger);
+  const std::size_t before = sparse_numeric_factorization_count();
+  auto cache = model.precompute_combo_system();
+  ASSERT_TRUE(cache) << cache.error();
+  EXPECT_EQ(sparse_numeric_factorization_count() - before, 1u);
+  auto lone = model.solve_combo_with_cached(1, *cache);  // the combination whose solution stands
+  ASSERT_TRUE(lone) << lone.error();
+  const Eigen::VectorXd u_lone = displacement_vector(model, *lone);
+  constexpr int kTasks = 12;
+  std::vector<std::optional<Eigen::VectorXd>> u(kTasks);
+  tbb::parallel_for(0, kTasks, [&](int t) {
+    auto r = model.solve_combo_with_cached(1, *cache);
+    if (r) u[static_cast<std::size_t>(t)] = displacement_vector(model, *r);
+  });
+  EXPECT_EQ(sparse_numeric_factorization_count() - before, 1u);
+  for (int t = 0; t < kTasks; ++t) {
+    ASSERT_TRUE(u[static_cast<std::size_t>(t)].has_value()) << "task " << t;
+    EXPECT_EQ(*u[static_cast<std::size_t>(t)], u_lone) << "task " << t;
+  }
+}
+
 TEST(CachedCombinations, RigidLinksWithoutTiesKeepTheCachedSolution) {
   using namespace global_test;
   // A cantilever whose tip carries a rigid arm; the load acts at the end of the arm.
@@ -373,8 +399,10 @@ TEST(CachedCombinations, RigidLinksWithoutTiesKeepTheCachedSolution) {
   auto cache = model.precompute_combo_system();
   ASSERT_TRUE(cache) << cache.error();
   ASSERT_TRUE(std::holds_alternative<PrecomputedFirstOrder>(cache->form));
+  const std::size_t factorised = sparse_numeric_factorization_count();
   auto r = model.solve_combo_with_cached(1, *cache);
   ASSERT_TRUE(r) << r.error();
+  EXPECT_EQ(sparse_numeric_factorization_count(), factorised);  // solved on the kept factor
   auto reference = solve_case(model, 1);
   ASSERT_TRUE(reference) << reference.error();
   EXPECT_TRUE(close_relative(displacement_vector(model, *r), 2.0 * *reference, 1e-9));

@@ -1,6 +1,6 @@
 // Load combinations of models with rigid links, ties or struts: one system, with every tie
-// and strut on, is constrained and analysed once per request, and every combination is
-// solved against it in parallel. A combination whose solution switches a tie or strut is
+// and strut on, is constrained and factorised once per request, and every combination is
+// solved against the kept factor in parallel. A combination whose solution switches a tie or strut is
 // re-solved with the full active-set loop, started from the factor-weighted sum of the load
 // cases' stored displacements (the combination predictor).
 #include <algorithm>
@@ -54,26 +54,23 @@ Expected<Eigen::VectorXd> solve_cached(const CachedFirstOrderSystem& cache, cons
       fatal("cached reduced solve: load vector of " + std::to_string(f.size()) + " entries, elimination of " +
             std::to_string(elim.n));
     }
-    if (!reduced->symbolic) return VARN::expand_solution(elim, Eigen::VectorXd());
+    if (elim.n_r == 0) return VARN::expand_solution(elim, Eigen::VectorXd());
     Eigen::VectorXd f_r = elim.identity ? Eigen::VectorXd(f) : Eigen::VectorXd(elim.c.transpose() * f);
     // Exactly held DOFs carry a unit diagonal in K_r: a zero load keeps them at rest.
     zero_entries(f_r, reduced->fixed_reduced);
-    auto x = reduced->symbolic->factorize_numerical_and_solve(reduced->k_r, f_r);
+    auto x = reduced->factor.solve(f_r);
     if (!x) return fail("Cached dense LU: reduced system singular");
     return VARN::expand_solution(elim, x->col(0));
   }
-  const auto& sparse = std::get<PenalisedSparseFirstOrder>(cache.form);
-  if (f.size() != sparse.k_pen.rows()) {
+  const ConstrainedSparseSolver& solver = std::get<PenalisedSparseFirstOrder>(cache.form).solver;
+  if (static_cast<std::size_t>(f.size()) != solver.factorization().rows()) {
     fatal("cached sparse solve: load vector of " + std::to_string(f.size()) + " entries for a system of " +
-          std::to_string(sparse.k_pen.rows()));
+          std::to_string(solver.factorization().rows()));
   }
-  if (!sparse.symbolic) return Eigen::VectorXd(Eigen::VectorXd::Zero(f.size()));
-  // The penalty holds the constrained DOFs at zero only when they carry no load.
-  Eigen::VectorXd rhs = f;
-  zero_entries(rhs, sparse.constrained);
-  auto x = sparse.symbolic->factorize_numerical_and_solve(sparse.k_pen, rhs);
+  // The solver zeroes the constrained DOFs: the penalty holds them at zero only unloaded.
+  auto x = solver.solve_vector(f);
   if (!x) return fail("Cached sparse solve: matrix singular");
-  return Eigen::VectorXd(x->col(0));
+  return std::move(*x);
 }
 
 }  // namespace
@@ -83,33 +80,23 @@ Expected<CachedFirstOrderSystem> VARN::precompute_combo_system() const {
   auto k = build_operator_with_supports_sparse_internal(all_on, nullptr);
   if (!k) return fail(k.error());
 
+  // A singular system is not refused here: every combination solved against it reports it.
   if (needs_dense_rigid_path()) {
     auto elimination = build_rigid_elimination_partial_using_hinges();
     if (!elimination) return fail(elimination.error());
     ReducedSystem reduced = reduce_system_sparse_internal(*k, Eigen::VectorXd::Zero(k->rows()), *elimination);
     std::vector<std::size_t> fixed = apply_boundary_conditions_to_k_only(*elimination, reduced.k);
-    std::optional<CachedSymbolicCholesky> symbolic;
-    if (reduced.k.rows() > 0) {
-      auto analysed = CachedSymbolicCholesky::create(reduced.k);
-      if (!analysed) return fail("Symbolic Cholesky for combos failed: " + analysed.error());
-      symbolic = std::move(*analysed);
-    }
-    return CachedFirstOrderSystem{
-        PrecomputedFirstOrder{std::move(*elimination), std::move(reduced.k), std::move(symbolic), std::move(fixed)},
-        std::move(all_on)};
+    SparseFactorization factor;
+    if (reduced.k.rows() > 0) factor.factorize(reduced.k);
+    return CachedFirstOrderSystem{PrecomputedFirstOrder{std::move(*elimination), std::move(factor), std::move(fixed)},
+                                  std::move(all_on)};
   }
 
   auto constrained = collect_constrained_dofs_full();
   if (!constrained) return fail(constrained.error());
-  SparseMatrix k_pen = apply_penalty_to_k(*k, *constrained);
-  std::optional<CachedSymbolicCholesky> symbolic;
-  if (k_pen.rows() > 0) {
-    auto analysed = CachedSymbolicCholesky::create(k_pen);
-    if (!analysed) return fail("Symbolic Cholesky for combos failed: " + analysed.error());
-    symbolic = std::move(*analysed);
-  }
-  return CachedFirstOrderSystem{
-      PenalisedSparseFirstOrder{std::move(k_pen), std::move(symbolic), std::move(*constrained)}, std::move(all_on)};
+  ConstrainedSparseSolver solver;
+  solver.factorize(*k, std::move(*constrained));
+  return CachedFirstOrderSystem{PenalisedSparseFirstOrder{std::move(solver)}, std::move(all_on)};
 }
 
 Expected<Results> VARN::solve_combo_with_cached(std::uint32_t combination_id, const CachedFirstOrderSystem& cache,

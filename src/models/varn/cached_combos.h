@@ -2,8 +2,9 @@
 // Types of the first-order solves: the state a full active-set solve ends in, the timing sums
 // of its loop, and the factorised first-order system that all load combinations of one
 // request are solved against when the model has rigid links, ties or struts. The cached
-// system is built once by `VARN::precompute_combo_system`, owned by the pipeline and read
-// concurrently by every combination task: nothing in it changes after construction.
+// system is built and factorised once by `VARN::precompute_combo_system`, owned by the
+// pipeline and read concurrently by every combination task: nothing in it changes after
+// construction, and every combination is one solve against the kept factor.
 #include <cstddef>
 #include <optional>
 #include <set>
@@ -49,22 +50,19 @@ struct FirstOrderCaseSolution {
 
 // Rigid links eliminated: the reduced stiffness K_r = Cᵀ·K·C with the supports imposed on it
 // (exactly where a held DOF is retained or follows one reduced DOF, by a penalty otherwise),
-// the symbolic analysis of its pattern, and the reduced indices held exactly, at which every
-// reduced load vector is zeroed before the solve. No analysis when nothing is retained.
+// factorised once, and the reduced indices held exactly, at which every reduced load vector is
+// zeroed before the solve. The factor is not made when nothing is retained.
 struct PrecomputedFirstOrder {
   RigidElimination elimination;
-  SparseMatrix k_r;
-  std::optional<CachedSymbolicCholesky> symbolic;
+  SparseFactorization factor;
   std::vector<std::size_t> fixed_reduced;
 };
 
 // No elimination: the global stiffness with the support penalty on every constrained
-// diagonal, the symbolic analysis of its pattern, and the constrained DOFs, at which every
-// load vector is zeroed before the solve. No analysis for a model without DOFs.
+// diagonal, factorised once; every load vector is zeroed at the constrained DOFs before the
+// solve.
 struct PenalisedSparseFirstOrder {
-  SparseMatrix k_pen;
-  std::optional<CachedSymbolicCholesky> symbolic;
-  std::vector<std::size_t> constrained;
+  ConstrainedSparseSolver solver;
 };
 
 struct CachedFirstOrderSystem {

@@ -96,22 +96,16 @@ Expected<FirstOrderSolveOutput> VARN::solve_first_order_common(const Eigen::Vect
   // this solve has the pattern of the first: on the penalty path its symbolic analysis is
   // made once and every pass only refactorises numerically (the same ordering, so the same
   // numbers as a fresh analysis would give).
-  std::optional<CachedSymbolicCholesky> symbolic;
+  ConstrainedSparseSolver solver;
   auto constrained_solve = [&](const SparseMatrix& k,
                                const std::string& singular_message) -> Expected<Eigen::VectorXd> {
     if (elim != nullptr || constrained.empty()) {
       return solve_constrained_linear_system(k, f, constrained, elim, singular_message);
     }
-    Eigen::VectorXd rhs = f;
-    const SparseMatrix k_pen = apply_penalty_bc_sparse(k, rhs, constrained);
-    if (!symbolic) {
-      auto analysed = CachedSymbolicCholesky::create(k_pen);
-      if (!analysed) return solve_constrained_linear_system(k, f, constrained, elim, singular_message);
-      symbolic = std::move(*analysed);
-    }
-    auto x = symbolic->factorize_numerical_and_solve(k_pen, rhs);
+    solver.factorize(k, constrained);
+    auto x = solver.solve_vector(f);
     if (!x) return fail(singular_message);
-    return Eigen::VectorXd(x->col(0));
+    return std::move(*x);
   };
   auto solve_for_current_map = [&](const std::string& singular_message) -> Expected<Eigen::VectorXd> {
     auto k = build_operator_with_supports_sparse_internal(active, nullptr);
