@@ -39,8 +39,12 @@ Mat3 rotation_matrix_from_vector(const Vec3& v) {
 }
 
 Vec3 rotation_vector_from_matrix(const Mat3& r) {
+  // The angle from both its cosine (the trace) and its sine (the skew part): the cosine alone
+  // rounds to 1 below about 1e-8 rad, and acos of it returns exactly 0, which would erase the
+  // small deformational rotations of the co-rotational split.
+  const Vec3 skew_part(r(2, 1) - r(1, 2), r(0, 2) - r(2, 0), r(1, 0) - r(0, 1));
   const double c = std::clamp((r.trace() - 1.0) * 0.5, -1.0, 1.0);
-  const double theta = std::acos(c);
+  const double theta = std::atan2(0.5 * skew_part.norm(), c);
   if (std::abs(theta) < 1e-12) return Vec3::Zero();
   if (std::abs(std::numbers::pi - theta) < 1e-6) {
     // Near a half turn the skew part vanishes; the axis is the largest column of R + I.
@@ -57,7 +61,7 @@ Vec3 rotation_vector_from_matrix(const Mat3& r) {
     if (best_norm > 1e-15) best /= best_norm;
     return theta * best;
   }
-  return theta / (2.0 * std::sin(theta)) * Vec3(r(2, 1) - r(1, 2), r(0, 2) - r(2, 0), r(1, 0) - r(0, 1));
+  return theta / (2.0 * std::sin(theta)) * skew_part;
 }
 
 }  // namespace varn

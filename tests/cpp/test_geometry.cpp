@@ -146,6 +146,12 @@ TEST(Rotations, ExponentialAndLogarithmMaps) {
     EXPECT_NEAR((r * v - v).norm(), 0.0, 1e-12);
     expect_vec(rotation_vector_from_matrix(r), v, "log(exp(v))");
   }
+  // Small rotations keep every digit: the angle is not taken from the trace alone, whose
+  // cosine rounds to 1 below about 1e-8 rad. The map is exact to a few ε relative.
+  for (const double angle : {1e-3, 1e-6, 1e-9, 1e-11}) {
+    const Vec3 v = angle * Vec3(1.0, -2.0, 0.5).normalized();
+    EXPECT_LE((rotation_vector_from_matrix(rotation_matrix_from_vector(v)) - v).norm(), 1e-14 * angle) << angle;
+  }
   // Half a turn about Z: the axis comes out with its positive sign.
   Mat3 half = rotation_matrix_from_vector(Vec3(0, 0, std::numbers::pi));
   expect_vec(rotation_vector_from_matrix(half), Vec3(0, 0, std::numbers::pi), "half turn");
