@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "fatal.h"
 #include "functions/geometry.h"
 #include "global_system_models.h"
 
@@ -414,6 +415,15 @@ INSTANTIATE_TEST_SUITE_P(
                    },
                    false, "RigidMember needs at least one section for member 3."}),
     [](const auto& info) { return std::string(info.param.name); });
+
+TEST(BrokenMember, ActiveTieWithoutMaterialStopsAtItsAxialForce) {
+  // Its elastic term is silently absent, but the axial force of an active tie needs its
+  // material: an impossible state for the numerics, a fatal fault. Switched off it is left out.
+  const VARN v = portal_plus(member(4, MemberType::Tension, node(1, 0, 0, 0, 1), node(3, 4, 0, 3), 7));
+  const Eigen::VectorXd u = scattered_displacements(compute_num_dofs_from_members(v.member_sets), 5);
+  EXPECT_THROW((void)v.compute_internal_force_vector_with_forces(u, ActiveMap{}, true, {}), FatalFault);
+  EXPECT_TRUE(v.compute_internal_force_vector_with_forces(u, ActiveMap{{4, false}}, true, {}));
+}
 
 TEST(BrokenMember, TwistReleasedAtBothEndsNamesTheMember) {
   VARN v = portal();
