@@ -140,6 +140,7 @@ TEST_P(CorotationalTangent, EqualsTheCentralDifferenceOfTheInternalForces) {
     end.rotational_release_mx = 2e5;
     MemberHinge start = hinge(2);
     start.rotational_release_my = 3e6;
+    start.translational_release_vx = 5e8;  // an axial spring in series with the member
     v.memberhinges = std::vector<MemberHinge>{end, start};
     v.member_sets.front().members.front().end_hinge = 1;
     v.member_sets.front().members.front().start_hinge = 2;
@@ -166,6 +167,7 @@ INSTANTIATE_TEST_SUITE_P(Members, CorotationalTangent,
                                            TangentCase{"ReleasedBeam", MemberType::Normal, true, true},
                                            TangentCase{"Bar", MemberType::Truss, false, false},
                                            TangentCase{"Tie", MemberType::Tension, false, false},
+                                           TangentCase{"HingedBar", MemberType::Truss, false, true},
                                            TangentCase{"StiffBeamOfARigidMember", MemberType::Rigid, false, true}),
                          [](const auto& info) { return info.param.name; });
 
@@ -312,21 +314,32 @@ TEST(CorotationalSplit, QuarterTurnAboutZWithAnEndTwistGivesTheTwist) {
 }
 
 TEST(CorotationalBar, CarriesTheChordForceAndNoMoment) {
-  VARN v = single_member(MemberType::Truss);
-  const Member& m = v.member_sets.front().members.front();
   const double ea = 2.1e11 * 1e-2;
-  const double l0 = m.calculate_length();
-  Eigen::VectorXd u = deformed_two_node_state(m);
-  const Vec3 chord = m.end_position() + u.segment<3>(7) - m.start_position() - u.segment<3>(0);
-  const double n = ea * (chord.norm() - l0) / l0;
-  const Eigen::VectorXd f = forces(v, u);
-  // Besides N·e_n only the tiny regularising stiffness 1e-10·E·A/L acts on the displacements
-  // (below 1e-10·E·A here); the moments of a clamped beam would be of order E·I/L·0.3.
-  const double tiny = 1e-10 * ea;
-  EXPECT_LE((f.segment<3>(7) - n * chord.normalized()).norm(), tiny);
-  EXPECT_LE((f.segment<3>(0) + n * chord.normalized()).norm(), tiny);
-  EXPECT_LE(f.segment<4>(3).norm() + f.segment<4>(10).norm(), tiny);
-  EXPECT_GT(std::abs(n), 1e5);
+  // Without hinges, and with an axial spring of the bar's own stiffness at one end, which acts
+  // in series with it and halves the force of a given elongation.
+  for (const bool spring : {false, true}) {
+    VARN v = single_member(MemberType::Truss);
+    Member& m = v.member_sets.front().members.front();
+    const double l0 = m.calculate_length();
+    if (spring) {
+      MemberHinge h = hinge(1);
+      h.translational_release_vx = ea / l0;
+      v.memberhinges = std::vector<MemberHinge>{h};
+      m.end_hinge = 1;
+    }
+    const Eigen::VectorXd u = deformed_two_node_state(m);
+    const Vec3 chord = m.end_position() + u.segment<3>(7) - m.start_position() - u.segment<3>(0);
+    const double n = (spring ? 0.5 : 1.0) * ea * (chord.norm() - l0) / l0;
+    const Eigen::VectorXd f = forces(v, u);
+    // Besides N·e_n only the tiny regularising stiffness 1e-10·E·A/L acts on the
+    // displacements (below 1e-10·E·A here); the moments of a clamped beam would be of order
+    // E·I/L·0.3.
+    const double tiny = 1e-10 * ea;
+    EXPECT_LE((f.segment<3>(7) - n * chord.normalized()).norm(), tiny) << spring;
+    EXPECT_LE((f.segment<3>(0) + n * chord.normalized()).norm(), tiny) << spring;
+    EXPECT_LE(f.segment<4>(3).norm() + f.segment<4>(10).norm(), tiny) << spring;
+    EXPECT_GT(std::abs(n), 1e5);
+  }
 }
 
 TEST(CorotationalBar, SwitchedOffStrutKeepsATraceOfItsElasticStiffness) {

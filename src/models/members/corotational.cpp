@@ -1,6 +1,7 @@
 #include "models/members/corotational.h"
 
 #include <cmath>
+#include <cstdint>
 
 #include "fatal.h"
 #include "functions/geometry.h"
@@ -175,6 +176,22 @@ Mat14 corotational_beam_tangent(const CorotationalSplit& s, const Mat14& k_star)
     k_t.block<3, 3>(b, 0) -= g;
   }
   return k_t;
+}
+
+Expected<std::optional<Mat14>> corotational_bar_local_stiffness(const Member& m, const MaterialMap& materials,
+                                                                const SectionMap& sections,
+                                                                const MemberHingeMap& hinges) {
+  const auto k_local = m.calculate_truss_stiffness_matrix_local(materials, sections);
+  if (!k_local) return std::optional<Mat14>();
+  const auto hinge = [&](const std::optional<std::uint32_t>& id) -> const MemberHinge* {
+    if (!id) return nullptr;
+    const auto it = hinges.find(*id);
+    return it == hinges.end() ? nullptr : it->second;
+  };
+  const MemberEndModes modes = modes_from_single_ends(hinge(m.start_hinge), hinge(m.end_hinge));
+  auto k_star = apply_end_releases_to_local_beam_k(*k_local, modes);
+  if (!k_star) return fail(k_star.error());
+  return std::optional<Mat14>(*k_star);
 }
 
 double corotational_bar_axial_force(const DeformedChord& c, double k_axial) { return k_axial * (c.l_n - c.l_0); }

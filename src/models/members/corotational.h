@@ -9,8 +9,12 @@
 // global element displacements (the node rotations are total rotation vectors), so that a
 // Newton iteration on them converges quadratically. They are not symmetric away from an
 // equilibrium state: a factorisation must read the whole matrix (LU), not one triangle.
+#include <optional>
+
 #include <Eigen/Dense>
 
+#include "expected.h"
+#include "functions/hinge_and_release_operations.h"
 #include "models/members/member.h"
 
 namespace varn {
@@ -54,6 +58,16 @@ Mat3 chord_spin_jacobian(const Vec3& e_0, const DeformedChord& chord);
 // d the natural deformations, and the tangent ∂f/∂u_e.
 Vec14 corotational_beam_force(const CorotationalSplit& s, const Mat14& k_star);
 Mat14 corotational_beam_tangent(const CorotationalSplit& s, const Mat14& k_star);
+
+// Local stiffness of a bar as the co-rotational kernels and the recovery of its forces take it:
+// the truss stiffness condensed for the end hinges (an axial spring acts in series with the
+// bar, a free axial end leaves it without force). Its (7, 7) entry is the axial stiffness of
+// the chord, the rest the tiny regularising diagonal. None when the section or its material
+// is not found; the condensation's message for a singular release pattern. A member without a
+// section id is the fatal fault of the element library.
+Expected<std::optional<Mat14>> corotational_bar_local_stiffness(const Member& m, const MaterialMap& materials,
+                                                                const SectionMap& sections,
+                                                                const MemberHingeMap& hinges);
 
 // Bar: axial force N = k_axial·(l_n − l_0) along the deformed chord, end forces −N·e_n at the
 // start and +N·e_n at the end (translations only), and the tangent

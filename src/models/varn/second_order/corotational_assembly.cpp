@@ -67,17 +67,9 @@ Vec14 gather_element_displacements(const Member& m, const Eigen::VectorXd& u) {
   return u_e;
 }
 
-// The local stiffness condensed for the member's end hinges (curves at their first points).
 // A condensation message names the member in the tangent, as every stiffness assembly does.
-Expected<Mat14> condense_for_hinges(const Member& m, const Mat14& k, const KernelInputs& in) {
-  const MemberEndModes modes =
-      modes_from_single_ends(in.ctx.member_hinge(m.start_hinge), in.ctx.member_hinge(m.end_hinge));
-  auto k_star = apply_end_releases_to_local_beam_k(k, modes);
-  if (!k_star) {
-    if (in.need == Need::Tangent) return fail(k_star.error() + " [member " + std::to_string(m.id) + "]");
-    return fail(k_star.error());
-  }
-  return *k_star;
+std::string hinge_message(const Member& m, const std::string& message, const KernelInputs& in) {
+  return in.need == Need::Tangent ? message + " [member " + std::to_string(m.id) + "]" : message;
 }
 
 std::string collapsed_message(const Member& m) {
@@ -85,8 +77,11 @@ std::string collapsed_message(const Member& m) {
 }
 
 MemberOutcome beam_contribution(const Member& m, const Mat14& k_local, const KernelInputs& in) {
-  auto k_star = condense_for_hinges(m, k_local, in);
-  if (!k_star) return fail(k_star.error());
+  // End hinges with their curves at the first points.
+  const MemberEndModes modes =
+      modes_from_single_ends(in.ctx.member_hinge(m.start_hinge), in.ctx.member_hinge(m.end_hinge));
+  auto k_star = apply_end_releases_to_local_beam_k(k_local, modes);
+  if (!k_star) return fail(hinge_message(m, k_star.error(), in));
   const Vec14 u_e = gather_element_displacements(m, in.u);
   const CorotationalSplit split = corotational_split(m, u_e);
   if (!(split.chord.l_n >= 1e-12)) return fail(collapsed_message(m));
@@ -100,18 +95,15 @@ MemberOutcome beam_contribution(const Member& m, const Mat14& k_local, const Ker
 }
 
 MemberOutcome bar_contribution(const Member& m, const KernelInputs& in) {
-  const auto k_local = m.calculate_truss_stiffness_matrix_local(in.ctx.materials, in.ctx.sections);
-  if (!k_local) return std::optional<MemberContribution>();
-  // An end hinge acts in series with the bar (a spring on the axis softens it, a free axis
-  // leaves it without axial force), exactly as in the elastic stiffness.
-  auto k_star = condense_for_hinges(m, *k_local, in);
-  if (!k_star) return fail(k_star.error());
+  auto k_star = corotational_bar_local_stiffness(m, in.ctx.materials, in.ctx.sections, in.ctx.member_hinges);
+  if (!k_star) return fail(hinge_message(m, k_star.error(), in));
+  if (!k_star->has_value()) return std::optional<MemberContribution>();
   const Vec14 u_e = gather_element_displacements(m, in.u);
 
   // The axial pair acts along the deformed chord; the tiny diagonal stiffness that keeps the
   // rotations and transverse translations of a node held only by bars regular stays what it
   // is in the elastic stiffness: linear, in the undeformed axes.
-  Mat14 small = *k_star;
+  Mat14 small = **k_star;
   const double k_axial = small(7, 7);
   for (int r : {0, 7}) {
     for (int c : {0, 7}) small(r, c) = 0.0;
@@ -123,7 +115,7 @@ MemberOutcome bar_contribution(const Member& m, const KernelInputs& in) {
   if (m.member_type != MemberType::Truss && !is_member_active(in.active, m.id)) {
     // Switched off: the first-order rule, a trace of the elastic stiffness and no axial force
     // along the chord.
-    const Mat14 k_off = kSwitchedOffScale * (t0.transpose() * *k_star * t0);
+    const Mat14 k_off = kSwitchedOffScale * (t0.transpose() * **k_star * t0);
     if (in.need == Need::Forces) {
       c.force = k_off * u_e;
     } else {
