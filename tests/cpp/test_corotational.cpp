@@ -388,6 +388,23 @@ TEST(CorotationalDeterminism, SameBytesOnOneThreadAndOnAll) {
   EXPECT_EQ(std::memcmp(k1.data(), k8.data(), sizeof(double) * static_cast<std::size_t>(k1.size())), 0);
 }
 
+TEST(CorotationalMessages, MemberCollapsedToAPointIsRefusedInBothKernels) {
+  // A trial state of a Newton step may pull a member's ends together; its frame is undefined,
+  // and the state is refused with a message rather than filled with non-finite forces.
+  for (const MemberType type : {MemberType::Normal, MemberType::Truss}) {
+    const VARN v = single_member(type);
+    const Member& m = v.member_sets.front().members.front();
+    Eigen::VectorXd u = Eigen::VectorXd::Zero(14);
+    u.segment<3>(7) = m.start_position() - m.end_position();
+    auto f = v.assemble_corotational_internal_forces(u, ActiveMap{}, SupportNodeForceMap{});
+    auto k = v.assemble_corotational_tangent_stiffness_sparse(u, ActiveMap{}, SupportNodeForceMap{});
+    ASSERT_FALSE(f.has_value());
+    ASSERT_FALSE(k.has_value());
+    EXPECT_EQ(f.error(), "Member 1 has collapsed to zero length in the deformed state.");
+    EXPECT_EQ(k.error(), f.error());
+  }
+}
+
 // ---------------------------------------------------------------------------------------------
 // Elastica: a cantilever of 20 beams under the end moment that curls it into a quarter circle.
 
