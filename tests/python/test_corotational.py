@@ -190,3 +190,48 @@ def test_curve_support_is_read_at_the_force_it_carries():
     model["nodal_supports"] = [base]
     out = run(model)["results"]
     assert tip(out, 1)["dz"] == pytest.approx(-4.0e-3, rel=1e-6)
+
+
+def shallow_truss(load_fraction, method):
+    """Two bars from (-2, 0) and (2, 0) to an apex 0.1 m above them (EA = 2.1e6 kN), held out of
+    plane at the apex, with a vertical load at the apex given as a fraction of 2*EA*(h/L)^3."""
+    a, h = 2.0, 0.1
+    apex = node(2, 0.0, h, support=2)
+    members = [beam(1, node(1, -a, support=1), apex, "Truss"), beam(2, node(3, a, support=1), dict(apex), "Truss")]
+    length = math.hypot(a, h)
+    ea = 210000e3 * 1e-2
+    load = load_fraction * 2.0 * ea * (h / length) ** 3
+    model = second_order_model(members, case(nodal_loads=[(2, load, (0.0, -1.0, 0.0))]), method=method)
+    pinned = model["nodal_supports"][0]
+    for axis in "XYZ":
+        pinned["rotation_conditions"][axis] = {"condition_type": "Free"}
+    guided = copy.deepcopy(pinned)
+    guided["id"] = 2
+    for axis in "XY":
+        guided["displacement_conditions"][axis] = {"condition_type": "Free"}
+    model["nodal_supports"] = [pinned, guided]
+    return model, load, a, h, ea
+
+
+# Below its snap-through load (about 0.19 of the load above) the shallow truss carries the load
+# on its turned bars: with the apex lowered by w, each bar of length L' = sqrt(a^2 + (h - w)^2)
+# carries N = EA*(L - L')/L and the two lift the apex by 2*N*(h - w)/L', which equals the load.
+# The P-delta state, linearised about the straight bars, misses this.
+def test_shallow_truss_balances_on_its_turned_bars():
+    model, load, a, h, ea = shallow_truss(0.1, "COROTATIONAL")
+    w = -tip(run(model)["results"], 2)["dy"]
+    length, turned = math.hypot(a, h), math.hypot(a, h - w)
+    lift = 2.0 * ea * (length - turned) / length * (h - w) / turned
+    # The lift is a small difference of bar lengths (w ~ 0.02 m against 2 m), so the converged
+    # residual (1e-8 of the load) shows in it amplified about (L / w)-fold.
+    assert lift == pytest.approx(load, rel=1e-5)
+    pdelta = -tip(run(shallow_truss(0.1, "P_DELTA")[0])["results"], 2)["dy"]
+    assert abs(pdelta - w) > 1e-2 * w
+
+
+# Beyond the snap-through load no equilibrium lies near the unloaded shape: the co-rotational
+# phase cannot converge in any of its attempts, and the result is that of the P-delta method.
+def test_beyond_snap_through_the_pdelta_result_stands():
+    corot = vc.calculate_from_json(dumps(shallow_truss(0.2, "COROTATIONAL")[0]))
+    pdelta = vc.calculate_from_json(dumps(shallow_truss(0.2, "P_DELTA")[0]))
+    assert json.loads(corot)["results"] == json.loads(pdelta)["results"]
