@@ -1,7 +1,6 @@
 #include "functions/results.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cmath>
 #include <cstddef>
 #include <numbers>
@@ -19,6 +18,7 @@
 #include "models/members/enums.h"
 #include "models/members/material.h"
 #include "models/members/section.h"
+#include "models/varn/geometric_stiffness.h"
 #include "models/varn/varn.h"
 
 namespace varn {
@@ -240,7 +240,6 @@ struct RecoveryInputs {
   const ActiveMap* active;
   bool second_order;
   bool corotational;
-  std::vector<int> suppressed_dofs;  // global element DOFs whose P-delta terms are suppressed
 };
 
 const std::vector<FactoredLoad>& member_loads(const RecoveryInputs& in, std::uint32_t id) {
@@ -249,16 +248,14 @@ const std::vector<FactoredLoad>& member_loads(const RecoveryInputs& in, std::uin
   return it == in.loads.end() ? none : it->second;
 }
 
-std::vector<int> suppressed_pdelta_dofs(const std::vector<std::string>& axes) {
-  std::vector<int> dofs;
-  for (const auto& axis : axes) {
-    if (axis.size() != 1) continue;
-    const char c = static_cast<char>(std::toupper(static_cast<unsigned char>(axis[0])));
-    if (c == 'X') dofs.insert(dofs.end(), {0, 7});
-    if (c == 'Y') dofs.insert(dofs.end(), {1, 8});
-    if (c == 'Z') dofs.insert(dofs.end(), {2, 9});
-  }
-  return dofs;
+// The member's geometric stiffness at axial force n in its local axes, as the tangent of the
+// solve holds it: the same matrix and the same suppressed P-delta axes, so that the recovered
+// forces belong to the stiffness the displacements were solved with.
+Mat14 pdelta_geometric_stiffness_local(const Member& m, double n, const Mat14& t, const RecoveryInputs& in) {
+  const AnalysisOptions& options = in.model.settings.analysis_options;
+  Mat14 kg = member_geometric_stiffness_local(m, n, in.context, options);
+  suppress_geometric_axes_local(options.pdelta_suppress_axes, t, kg);
+  return kg;
 }
 
 bool switched_off(const Member& m, const ActiveMap* active) {
@@ -300,7 +297,7 @@ MemberResult recover_truss(const Member& m, const RecoveryInputs& in) {
     Mat14 ka = Mat14::Zero();
     ka(0, 0) = ka(7, 7) = k;
     ka(0, 7) = ka(7, 0) = -k;
-    const Mat14 kg = m.calculate_geometric_stiffness_matrix_truss_3d(n_axial);
+    const Mat14 kg = pdelta_geometric_stiffness_local(m, n_axial, t, in);
     // The global forces carry the string forces of the rotated chord; the local ones report
     // the bar's own axial and load forces only.
     const Vec14 f1 = ka * ul - feq;
@@ -347,21 +344,7 @@ std::optional<MemberResult> recover_beam(const Member& m, const RecoveryInputs& 
     t_f = t_c;
   } else if (in.second_order) {
     const double n_axial = m.calculate_axial_force_3d_impl(in.u, ctx.materials, ctx.sections, false).first;
-    const Section* section = ctx.section(*m.section);
-    const double wagner = section->wagner_coeff.value_or(0.0);
-    Mat14 kg = in.model.settings.analysis_options.pdelta_formulation == PdeltaFormulation::Simplified
-                   ? m.calculate_geometric_stiffness_matrix_3d_simplified(n_axial)
-                   : m.calculate_geometric_stiffness_matrix_3d(n_axial, wagner);
-    if (!in.model.settings.analysis_options.pdelta_suppress_axes.empty()) {
-      // Suppress the P-delta terms of the chosen global translations.
-      Mat14 g = t.transpose() * kg * t;
-      for (const int d : in.suppressed_dofs) {
-        g.row(d).setZero();
-        g.col(d).setZero();
-      }
-      kg = t * g * t.transpose();
-    }
-    k_eff += kg;
+    k_eff += pdelta_geometric_stiffness_local(m, n_axial, t, in);
   }
 
   const MemberLoadSet loads =
@@ -576,8 +559,7 @@ MemberResultMap compute_member_results_from_displacement(const VARN& model, cons
                           loads,
                           active,
                           second_order,
-                          corotational,
-                          suppressed_pdelta_dofs(model.settings.analysis_options.pdelta_suppress_axes)};
+                          corotational};
 
   const std::vector<const Member*> members = flatten_members(model.member_sets);
   // Recovery has no ordinary failures; a fault of the lowest member index is rethrown.

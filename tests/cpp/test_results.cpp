@@ -15,6 +15,7 @@
 #include "fatal.h"
 #include "functions/reactions.h"
 #include "functions/results.h"
+#include "models/varn/geometric_stiffness.h"
 #include "recovery_test_support.h"
 
 using namespace varn;
@@ -669,6 +670,78 @@ TEST(TrussRecovery, SecondOrderStringForcesOnlyInGlobalAxes) {
   EXPECT_EQ(r.local_end_forces.fy, 0.0);
   EXPECT_EQ(r.local_start_forces.fz, 0.0);
   EXPECT_NEAR(r.local_end_forces.fx, n, rel(n));
+}
+
+// The second-order end forces in global axes are the member's own part of the solve's tangent
+// times its displacements: the elastic matrix plus the geometric matrix of the assembly, with
+// the same choice of matrix and the same suppressed P-delta axes, for bars and beams, on an
+// inclined member whose local axes mix every global one.
+TEST(SecondOrderRecovery, GlobalEndForcesAreTheTangentsOwnMemberMatrixTimesU) {
+  struct Case {
+    const char* what;
+    MemberType type;
+    PdeltaFormulation formulation;
+    std::vector<std::string> axes;
+  };
+  const std::vector<Case> cases = {
+      {"bar", MemberType::Truss, PdeltaFormulation::Simplified, {}},
+      {"bar, Y suppressed", MemberType::Truss, PdeltaFormulation::Simplified, {"Y"}},
+      {"bar, x and z suppressed", MemberType::Truss, PdeltaFormulation::Simplified, {"x", "Z"}},
+      {"beam, simplified", MemberType::Normal, PdeltaFormulation::Simplified, {}},
+      {"beam, simplified, z suppressed", MemberType::Normal, PdeltaFormulation::Simplified, {"z"}},
+      {"beam, consistent, Y suppressed", MemberType::Normal, PdeltaFormulation::Consistent, {"Y"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    VARN v = model_with({member(1, node(1, 0, 0, 0), node(2, 2.0, 1.0, 0.5), c.type)}, {beam_section()});
+    v.settings.analysis_options.pdelta_formulation = c.formulation;
+    v.settings.analysis_options.pdelta_suppress_axes = c.axes;
+    Eigen::VectorXd u = zeros(v);
+    const double d[7] = {2e-3, 3e-2, -1e-2, 1e-3, -2e-3, 4e-3, 0.0};  // stretched and swayed
+    for (int k = 0; k < 6; ++k) set_dof(u, 2, k, d[k]);
+    if (c.type == MemberType::Truss) {
+      for (int k = 3; k < 6; ++k) set_dof(u, 2, k, 0.0);  // a bar's node rotations carry nothing
+    }
+    const Member& m = v.member_sets[0].members[0];
+    const AssemblyContext ctx = v.build_lookup_maps();
+    const auto kg = member_geometric_stiffness_global(m, ctx, v.settings.analysis_options, u, ActiveMap{}, 0.0);
+    ASSERT_TRUE(kg.has_value());
+    ASSERT_TRUE(kg->has_value());  // the member carries an axial force
+    // The elastic part: the beam's matrix; for a bar its axial stiffness alone (the bar's
+    // vanishing transverse stabilisers of the assembly are not reported as forces).
+    const Mat14 t = m.calculate_transformation_matrix_3d();
+    Mat14 ke_local = c.type == MemberType::Truss ? *m.calculate_truss_stiffness_matrix_local(ctx.materials, ctx.sections)
+                                                 : *m.calculate_stiffness_matrix_3d(ctx.materials, ctx.sections);
+    if (c.type == MemberType::Truss) {
+      const double k_axial = ke_local(0, 0);
+      ke_local.setZero();
+      ke_local(0, 0) = ke_local(7, 7) = k_axial;
+      ke_local(0, 7) = ke_local(7, 0) = -k_axial;
+    }
+    const std::optional<Mat14> ke = Mat14(t.transpose() * ke_local * t);
+    Vec14 ue;
+    for (int k = 0; k < 7; ++k) {
+      ue[k] = 0.0;
+      ue[7 + k] = k < 6 ? u[7 + k] : 0.0;
+    }
+    const Vec14 want = (*ke + **kg) * ue;
+    const MemberResult r =
+        compute_member_results_from_displacement(v, ResultType::loadcase(1), u, nullptr, true, false).at(1);
+    const double got[6] = {r.end_node_forces.fx, r.end_node_forces.fy, r.end_node_forces.fz,
+                           r.end_node_forces.mx, r.end_node_forces.my, r.end_node_forces.mz};
+    // Two products of the same matrices in other orders: round-off of the largest term.
+    const double scale = ((*ke + **kg).cwiseAbs() * ue.cwiseAbs()).maxCoeff();
+    for (int k = 0; k < 6; ++k) {
+      EXPECT_NEAR(got[k], want[7 + k], 1e-12 * scale) << "component " << k;
+    }
+    // A suppressed axis carries no string force: along it the bar's end forces are those of
+    // its axial force alone.
+    if (c.type == MemberType::Truss && c.axes == std::vector<std::string>{"Y"}) {
+      const double n = r.local_end_forces.fx;
+      const double axis_y = 1.0 / std::sqrt(2.0 * 2.0 + 1.0 + 0.25);
+      EXPECT_NEAR(r.end_node_forces.fy, n * axis_y, 1e-12 * std::abs(n));
+    }
+  }
 }
 
 // ---- the map ------------------------------------------------------------------------------------

@@ -33,6 +33,26 @@ void suppress_geometric_axes(const std::vector<std::string>& axes, Mat14& k) {
   }
 }
 
+void suppress_geometric_axes_local(const std::vector<std::string>& axes, const Mat14& t, Mat14& kg_local) {
+  if (axes.empty()) return;
+  Mat14 g = t.transpose() * kg_local * t;
+  suppress_geometric_axes(axes, g);
+  kg_local = t * g * t.transpose();
+}
+
+Mat14 member_geometric_stiffness_local(const Member& m, double n, const AssemblyContext& ctx,
+                                       const AnalysisOptions& options) {
+  if (is_truss_type(m.member_type)) return m.calculate_geometric_stiffness_matrix_truss_3d(n);
+  if (options.pdelta_formulation == PdeltaFormulation::Simplified) {
+    return m.calculate_geometric_stiffness_matrix_3d_simplified(n);
+  }
+  double wagner = 0.0;
+  if (m.section) {
+    if (const Section* s = ctx.section(*m.section)) wagner = s->wagner_coeff.value_or(0.0);
+  }
+  return m.calculate_geometric_stiffness_matrix_3d(n, wagner);
+}
+
 Expected<std::optional<Mat14>> member_geometric_stiffness_global(const Member& m, const AssemblyContext& ctx,
                                                                  const AnalysisOptions& options,
                                                                  const Eigen::VectorXd& displacement,
@@ -46,19 +66,7 @@ Expected<std::optional<Mat14>> member_geometric_stiffness_global(const Member& m
   const double n = m.calculate_axial_force_3d_impl(displacement, ctx.materials, ctx.sections, false).first;
   if (std::abs(n) < threshold) return Out();  // a NaN force is not skipped
 
-  double wagner = 0.0;
-  if (m.section) {
-    if (const Section* s = ctx.section(*m.section)) wagner = s->wagner_coeff.value_or(0.0);
-  }
-
-  Mat14 kg_local;
-  if (truss) {
-    kg_local = m.calculate_geometric_stiffness_matrix_truss_3d(n);
-  } else if (options.pdelta_formulation == PdeltaFormulation::Simplified) {
-    kg_local = m.calculate_geometric_stiffness_matrix_3d_simplified(n);
-  } else {
-    kg_local = m.calculate_geometric_stiffness_matrix_3d(n, wagner);
-  }
+  const Mat14 kg_local = member_geometric_stiffness_local(m, n, ctx, options);
 
   const MemberEndModes modes = modes_from_single_ends(ctx.member_hinge(m.start_hinge), ctx.member_hinge(m.end_hinge));
   Mat14 kg;

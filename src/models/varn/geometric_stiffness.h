@@ -29,6 +29,18 @@ double geometric_force_threshold(const AnalysisOptions& options);
 // reads "X", "Y" or "Z" in any case (a = 0, 1, 2); other entries of the list are ignored.
 void suppress_geometric_axes(const std::vector<std::string>& axes, Mat14& k);
 
+// The same axes suppressed in a member's local geometric matrix: K_g ← T·S(Tᵀ·K_g·T)·Tᵀ with S
+// the rule above and T the member's transformation; an empty list leaves K_g untouched.
+void suppress_geometric_axes_local(const std::vector<std::string>& axes, const Mat14& t, Mat14& kg_local);
+
+// The member's local 14x14 geometric stiffness at axial force n (tension positive), the one
+// choice of matrix for the tangent, the internal forces and the recovery: the string matrix
+// for truss-type members; for beams the simplified matrix under PdeltaFormulation::Simplified,
+// else the consistent one with the Wagner coefficient of its section (0 when the section or
+// the coefficient is absent). No axis is suppressed and no release condensed here.
+Mat14 member_geometric_stiffness_local(const Member& member, double n, const AssemblyContext& ctx,
+                                       const AnalysisOptions& options);
+
 // The global 14x14 geometric stiffness of one member, or none when it contributes nothing
 // (a rigid member, a switched-off tie or strut, an axial force below `threshold`). The
 // member's end releases are condensed jointly with its elastic stiffness (the message of a
