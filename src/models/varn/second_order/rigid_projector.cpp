@@ -1,5 +1,4 @@
 // Projection of a global displacement onto the displacements the rigid links allow.
-#include <optional>
 #include <string>
 #include <utility>
 
@@ -22,16 +21,9 @@ struct RigidProjector::Impl {
   bool identity = false;
   std::size_t n = 0;
   std::size_t n_r = 0;
-  SparseMatrix ct;      // Cᵀ
-  SparseMatrix normal;  // CᵀC
-  std::optional<CachedSymbolicCholesky> symbolic;
-
-  std::optional<Eigen::VectorXd> solve(const Eigen::VectorXd& rhs) const {
-    const Eigen::MatrixXd b = rhs;
-    auto x = symbolic ? symbolic->factorize_numerical_and_solve(normal, b) : solve_sparse_cholesky(normal, b);
-    if (!x) return std::nullopt;
-    return Eigen::VectorXd(x->col(0));
-  }
+  SparseMatrix ct;  // Cᵀ
+  // CᵀC factorised once; every projection is a forward and a back substitution on it.
+  SparseFactorization normal;
 };
 
 Expected<RigidProjector> RigidProjector::create(const RigidElimination& elimination) {
@@ -47,14 +39,12 @@ Expected<RigidProjector> RigidProjector::create(const RigidElimination& eliminat
             std::to_string(elimination.n_r) + " retained DOFs");
     }
     impl->ct = elimination.c.transpose();
-    impl->normal = impl->ct * elimination.c;
-    impl->normal.makeCompressed();
-    if (auto analysed = CachedSymbolicCholesky::create(impl->normal)) impl->symbolic = std::move(*analysed);
-    // A singular CᵀC (a DOF that no row of C reaches, or dependent columns) shows in the
-    // pivots of the factorisation whatever the right-hand side.
-    if (!impl->solve(Eigen::VectorXd::Zero(static_cast<Eigen::Index>(elimination.n_r)))) {
-      return fail(kSingularNormalMatrix);
-    }
+    SparseMatrix normal = impl->ct * elimination.c;
+    normal.makeCompressed();
+    // A singular CᵀC (a retained DOF that no row of C reaches, or dependent columns) leaves
+    // no factor.
+    impl->normal.analyze_pattern(normal);
+    if (impl->normal.factorize(normal) == SparseSolveMethod::Failed) return fail(kSingularNormalMatrix);
   }
   RigidProjector p;
   p.impl_ = std::move(impl);
@@ -70,10 +60,11 @@ Eigen::VectorXd RigidProjector::reduce(const Eigen::VectorXd& v) const {
   }
   if (p.identity) return v;
   if (p.n_r == 0) return Eigen::VectorXd();
-  auto x = p.solve(p.ct * v);
-  // The same matrix was factorised when the projector was made.
+  const Eigen::MatrixXd rhs = p.ct * v;
+  auto x = p.normal.solve(rhs);
+  // The factor was sound when the projector was made; only a corrupt solve lands here.
   if (!x) fatal(kSingularNormalMatrix);
-  return std::move(*x);
+  return Eigen::VectorXd(x->col(0));
 }
 
 }  // namespace varn
