@@ -208,6 +208,58 @@ INSTANTIATE_TEST_SUITE_P(Clamp, RigidLinkAtSupport,
                          ::testing::Values(LinkCase{"AtMaster", Clamped::Master}, LinkCase{"AtSlave", Clamped::Slave}),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// A simply supported beam whose one end A hangs on a rigid arm from a pin B set off in Y and Z:
+// each held translation of B reaches the reduced system as a row over A's translation and two
+// of A's rotations, three penalised rows that share rotations. Their reactions span the three
+// rows together, so the phase removes them by an orthogonal projection on that span (removing
+// one row's direction after another would leave part of the first in the residual, which then
+// never vanishes). The phase must converge in its first attempt, with B held.
+TEST(RigidLinkAtSupport, OverlappingPenalisedRowsAreRemovedTogether) {
+  VARN v = empty_model(beam_props());
+  NodalSupport pin = global_test::support(1, {SupportConditionType::Fixed, SupportConditionType::Fixed,
+                                              SupportConditionType::Fixed},
+                                          {SupportConditionType::Free, SupportConditionType::Free,
+                                           SupportConditionType::Free});
+  NodalSupport pin_no_twist = pin;
+  pin_no_twist.id = 2;
+  pin_no_twist.rotation_conditions["X"].condition_type = SupportConditionType::Fixed;
+  v.nodal_supports = {pin, pin_no_twist};
+  add_line(v, 8, Eigen::Vector3d::Zero(), Eigen::Vector3d::UnitX(), 3.0, std::nullopt, 2u);
+  v.member_sets.front().members.push_back(global_test::member(100, MemberType::Rigid, global_test::node(1, 0.0, 0.0, 0.0),
+                                                              global_test::node(10, 0.0, 0.3, 0.4, 1u), std::nullopt));
+  v.settings.analysis_options.rigid_strategy = RigidStrategy::LinearMpc;
+  add_nodal_load(v, 1, 5, 2.0e6, {0.0, -1.0, 0.0});
+  second_order(v, NonlinearMethod::Corotational);
+
+  auto elimination = v.build_rigid_elimination_partial_using_hinges();
+  ASSERT_TRUE(elimination) << elimination.error();
+  for (std::size_t k = 0; k < 3; ++k) {
+    ASSERT_FALSE(elimination->reduced_column(dof_index(10, k)));
+    ASSERT_FALSE(VARN::detect_one_hot_constraint(elimination->row(dof_index(10, k))));
+  }
+  auto projector = RigidProjector::create(*elimination);
+  ASSERT_TRUE(projector) << projector.error();
+  const RigidPath path{*elimination, *projector};
+  auto f = v.assemble_load_vector_for_case(1);
+  ASSERT_TRUE(f) << f.error();
+  const Eigen::VectorXd u0 = Eigen::VectorXd::Zero(f->size());
+  const ActiveMap active;
+  const std::vector<std::size_t> none;
+  const second_order::CorotationalPhaseInput in{*f, false, 1, false, u0, active, 20, 1e-8, none, &path, false};
+  auto r = second_order::run_corotational_phase(v, in);
+  ASSERT_TRUE(r) << r.error();
+  ASSERT_TRUE(r->completed);
+  EXPECT_EQ(r->attempts, 1u);
+  // The beam sags by a sizeable fraction of its span, while B stays put up to the compliance of
+  // its penalty (1000 x the largest diagonal of the reduced tangent).
+  const double sag = -r->u[static_cast<Eigen::Index>(dof_index(5, 1))];
+  EXPECT_GT(sag, 0.05);
+  for (std::size_t k = 0; k < 3; ++k) {
+    EXPECT_NEAR(r->u[static_cast<Eigen::Index>(dof_index(10, k))], 0.0, 1e-3 * sag) << "B, DOF " << k;
+  }
+  EXPECT_EQ(VARN::expand_solution(*elimination, r->u_r), r->u);
+}
+
 // ---- models the phase leaves on their P-delta result -----------------------------------------
 // The co-rotational element has no end releases, so any member naming a hinge (even one that
 // releases nothing, or one the model does not have) keeps the solve on its P-delta result,
