@@ -265,6 +265,22 @@ Expected<Results> solve_second_order(VARN& model, const Eigen::VectorXd& f, std:
   Stepper stepper{setup, solver, rep.newton, rep.passes};
   std::size_t m = 1;
   std::size_t n_steps = steps_total;
+  // Without ties, struts, curves or eliminated links, each step starts from the secant through
+  // the last two equilibrium states (the unloaded one counting at λ = 0, and the start, which
+  // carries the full load, at λ = 1 before the first step): the response of a P-delta model is
+  // close to proportional, so the step starts near its solution and the kept factor needs few
+  // iterations. Nothing else changes: the same passes bring the same load level to the same
+  // tolerance. After a refinement the steps start where the refined state left them.
+  const bool secant_start = !rigid && state.active.empty() && !has_support_curves && !has_hinge_curves;
+  struct Anchor {
+    double lambda;
+    Eigen::VectorXd u;
+  };
+  std::vector<Anchor> anchors;
+  if (secant_start) {
+    anchors.push_back({0.0, Eigen::VectorXd::Zero(state.u.size())});
+    anchors.push_back({1.0, state.u});
+  }
   for (bool restart = true; restart;) {
     restart = false;
     n_steps = m * steps_total;
@@ -273,13 +289,26 @@ Expected<Results> solve_second_order(VARN& model, const Eigen::VectorXd& f, std:
     for (std::size_t k = 1; k <= n_steps; ++k) {
       const double lambda = static_cast<double>(k) / static_cast<double>(n_steps);
       const Eigen::VectorXd f_ext = lambda * f;
+      if (anchors.size() >= 2) {
+        const Anchor& a = anchors[anchors.size() - 2];
+        const Anchor& b = anchors.back();
+        state.u = a.u + ((lambda - a.lambda) / (b.lambda - a.lambda)) * (b.u - a.u);
+        state.f_int.reset();
+      }
       std::uint32_t iterations = 0;
       auto step = stepper.run(f_ext, lambda, state, k, n_steps, &iterations);
       if (!step) return fail(step.error());
       if (!*step) {
         rep.iterations_per_step.push_back(iterations);
+        if (secant_start) {
+          // The full-load start only serves the first step.
+          if (k == 1) anchors.pop_back();
+          anchors.push_back({lambda, state.u});
+          if (anchors.size() > 2) anchors.erase(anchors.begin());
+        }
         continue;
       }
+      anchors.clear();
       if (m >= kLargestMultiplier) return fail(refinement_failure(**step, k, n_steps));
       m *= 2;
       log_refinement(**step, k, n_steps, m, m * steps_total);
