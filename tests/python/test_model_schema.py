@@ -4,6 +4,7 @@ accepted by both, and the mistakes the format reference names are refused by bot
 import copy
 import json
 import pathlib
+import re
 import tempfile
 
 import jsonschema
@@ -176,3 +177,42 @@ def test_every_enumeration_spelling_of_the_schema_is_read():
                 model = edit(path, value)(load_example())
                 assert schema_accepts(model), (name, value)
                 assert reader_error(model) is None, (name, value)
+
+
+FORMAT_REFERENCE = REPO / "docs" / "model-format.md"
+
+
+def reference_examples():
+    """The JSON blocks of the format reference: whole models, or members of a record."""
+    text = FORMAT_REFERENCE.read_text(encoding="utf-8")
+    blocks = re.findall(r"```json\n(.*?)```", text, re.S)
+    assert blocks
+    examples = []
+    for block in blocks:
+        try:
+            examples.append(json.loads(block))
+        except json.JSONDecodeError:
+            examples.append(json.loads("{" + block + "}"))
+    return examples
+
+
+def test_every_json_example_of_the_format_reference_is_json():
+    assert len(reference_examples()) >= 5
+
+
+def test_the_minimal_model_of_the_format_reference_is_a_cantilever_with_the_closed_form_tip_deflection():
+    model = reference_examples()[0]
+    assert schema_accepts(model)
+    out = json.loads(vc.calculate_from_json(dumps(model)))
+    tip = out["results"]["loadcases"]["Tip load"]["displacement_nodes"]["2"]
+    p, length, e, i_y = 1000.0, 3.0, 2.1e11, 8.356e-5
+    # Euler-Bernoulli (the section has no shear area): PL³/3EI down, PL²/2EI about +Y. The
+    # element is exact for an end load; what remains is the penalty of the fixed base (1e10
+    # times the largest stiffness, so a relative error of order 1e-10 in the base rotation
+    # and below it elsewhere) and round-off of a one-element system (condition ~ A·L²/I ~ 1e3,
+    # times 1e-16), both well inside 1e-9.
+    assert tip["dz"] == pytest.approx(-p * length**3 / (3 * e * i_y), rel=1e-9)
+    assert tip["ry"] == pytest.approx(p * length**2 / (2 * e * i_y), rel=1e-9)
+    base = out["results"]["loadcases"]["Tip load"]["reaction_nodes"]["1"]["nodal_forces"]
+    assert base["fz"] == pytest.approx(p, rel=1e-9)
+    assert base["my"] == pytest.approx(-p * length, rel=1e-9)
