@@ -42,10 +42,13 @@ int main(int argc, char** argv) {
   std::size_t bytes = 0;
   std::string first_output;
   bool identical = true;
+  std::size_t request_factorizations = 0;
   for (int rep = 0; rep < reps; ++rep) {
+    const std::size_t before = varn::sparse_numeric_factorization_count();
     const auto t = Clock::now();
     auto out = varn::run_pipeline_from_json(*text);
     pipeline.push_back(seconds(t));
+    request_factorizations = varn::sparse_numeric_factorization_count() - before;
     if (!out) {
       std::fprintf(stderr, "pipeline: %s\n", out.error().c_str());
       return 1;
@@ -61,6 +64,7 @@ int main(int argc, char** argv) {
   std::printf("end to end (calculate_from_json): best %.3f s, median %.3f s over %d runs, %zu output bytes, %s\n",
               pipeline.front(), pipeline[pipeline.size() / 2], reps, bytes,
               identical ? "identical output on every run" : "OUTPUT DIFFERS BETWEEN RUNS");
+  std::printf("numeric factorisations in one request (starting state included): %zu\n", request_factorizations);
 
   auto parsed = varn::VARN::from_json(*text);
   if (!parsed.ok()) return 1;

@@ -102,6 +102,39 @@ Expected<Results> solve_case_reported(VARN& v, std::uint32_t max_iterations, Sol
                                           &report);
 }
 
+// One Newton pass at the full load, from the first-order state, settles the column without
+// load steps: the pass alone reaches the P-delta sway.
+TEST(SecondOrderColumn, OnePassAtTheFullLoadReachesTheSway) {
+  VARN v = cantilever_column(10, 0.5 * cantilever_critical_load());
+  auto f = v.assemble_load_vector_for_case(1);
+  ASSERT_TRUE(f);
+  auto first = v.first_order_predictor_state(*f);
+  ASSERT_TRUE(first) << first.error();
+  EXPECT_NEAR(dof(first->u, 11, 0), kFirstOrderSway, 1e-3 * kFirstOrderSway);
+
+  const AssemblyContext ctx = v.build_lookup_maps();
+  auto constrained = v.collect_constrained_dofs_full();
+  ASSERT_TRUE(constrained);
+  const second_order::NewtonSetup setup{v, ctx, *constrained, nullptr, 1e-8, 0.0005, 20, false, false,
+                                        ResultType::loadcase(1)};
+  second_order::NewtonState state;
+  state.u = first->u;
+  state.active = first->active;
+  second_order::TangentSolver solver;
+  second_order::NewtonStats stats;
+  auto outcome = second_order::run_newton_pass(setup, *f, 1.0, state, solver, false, stats);
+  ASSERT_TRUE(outcome) << outcome.error();
+  EXPECT_EQ(outcome->end, second_order::PassEnd::Converged);
+  EXPECT_FALSE(outcome->tangent_indefinite);
+  EXPECT_NEAR(dof(state.u, 11, 0), kSecondOrderSway, 1e-3 * kSecondOrderSway);
+  // Equilibrium to the tolerance at the converged state.
+  auto f_int = second_order::internal_forces(setup, state.u, state);
+  ASSERT_TRUE(f_int);
+  Eigen::VectorXd r = *f_int - *f;
+  for (std::size_t d : *constrained) r[static_cast<Eigen::Index>(d)] = 0.0;
+  EXPECT_LT(r.norm() / f->norm(), 1e-8);
+}
+
 TEST(SecondOrderColumn, ReactionsBalanceTheLoadsOnTheDeformedColumn) {
   VARN v = cantilever_column(10, 0.5 * cantilever_critical_load());
   auto r = v.solve_for_load_case_second_order(1, 20);
