@@ -176,33 +176,42 @@ TEST(SecondOrderStepping, NoIterationsRefinesToTheEndAndFails) {
 // it changes the residual; the solve must fail rather than report the unmoved state as
 // converged.
 TEST(SecondOrderStepping, LoadThatNothingResistsNeverConverges) {
-  VARN v = empty_model();
-  v.nodal_supports.push_back(clamp(1));
-  MemberHinge torsion_free;
-  torsion_free.id = 1;
-  torsion_free.rotational_release_mx = 0.0;
-  v.memberhinges = std::vector<MemberHinge>{torsion_free};
-  Member beam = member(1, MemberType::Normal, node(1, 0, 0, 0, 1), node(2, 3, 0, 0));
-  beam.end_hinge = 1u;
-  v.member_sets.front().members.push_back(beam);
-  add_nodal_load(v, 1, 2, 1000.0, {0.0, 0.0, -1.0});
-  NodalMoment torque;
-  torque.id = 1;
-  torque.node = 2;
-  torque.load_case = 1;
-  torque.magnitude = 500.0;
-  torque.direction = {1.0, 0.0, 0.0};
-  load_case(v, 1).nodal_moments.push_back(torque);
-  v.settings.analysis_options.tolerance = 1e-6;
+  // Also with a rigid arm at the free end, so that the solve runs on the eliminated system: its
+  // singular reduced tangent yields no direction, which ends like a failed line search.
+  for (const bool with_arm : {false, true}) {
+    SCOPED_TRACE(with_arm ? "rigid arm" : "no arm");
+    VARN v = empty_model();
+    v.nodal_supports.push_back(clamp(1));
+    MemberHinge torsion_free;
+    torsion_free.id = 1;
+    torsion_free.rotational_release_mx = 0.0;
+    v.memberhinges = std::vector<MemberHinge>{torsion_free};
+    Member beam = member(1, MemberType::Normal, node(1, 0, 0, 0, 1), node(2, 3, 0, 0));
+    beam.end_hinge = 1u;
+    v.member_sets.front().members.push_back(beam);
+    if (with_arm) {
+      v.member_sets.front().members.push_back(
+          member(2, MemberType::Rigid, node(2, 3, 0, 0), node(3, 3, 0.5, 0), std::nullopt));
+    }
+    add_nodal_load(v, 1, 2, 1000.0, {0.0, 0.0, -1.0});
+    NodalMoment torque;
+    torque.id = 1;
+    torque.node = 2;
+    torque.load_case = 1;
+    torque.magnitude = 500.0;
+    torque.direction = {1.0, 0.0, 0.0};
+    load_case(v, 1).nodal_moments.push_back(torque);
+    v.settings.analysis_options.tolerance = 1e-6;
 
-  auto k = v.build_operator_with_supports_sparse_internal(ActiveMap{}, nullptr);
-  ASSERT_TRUE(k);
-  ASSERT_EQ(k->coeff(10, 10), 0.0);  // rotation about X at node 2
+    auto k = v.build_operator_with_supports_sparse_internal(ActiveMap{}, nullptr);
+    ASSERT_TRUE(k);
+    ASSERT_EQ(k->coeff(10, 10), 0.0);  // rotation about X at node 2
 
-  auto r = v.solve_for_load_case_second_order(1, 20);
-  ASSERT_FALSE(r);
-  EXPECT_EQ(r.error(), "Second-order: non-descent at αmin; flip-left failed; max substepping reached");
-  EXPECT_FALSE(v.results.has_value());
+    auto r = v.solve_for_load_case_second_order(1, 20);
+    ASSERT_FALSE(r);
+    EXPECT_EQ(r.error(), "Second-order: non-descent at αmin; flip-left failed; max substepping reached");
+    EXPECT_FALSE(v.results.has_value());
+  }
 }
 
 }  // namespace
@@ -350,6 +359,51 @@ TEST(SecondOrderPipeline, SameBytesOnOneThreadAndOnAll) {
   auto again = run_pipeline_from_json(model);
   ASSERT_TRUE(again);
   EXPECT_TRUE(*again == *all);
+}
+
+}  // namespace
+
+namespace {
+
+// The column's loads hung on a short rigid arm at the tip, the arm eliminated (the reduced
+// tangent Cᵀ(K + K_G)C stays sparse): the same as the loads moved to the tip with the moment of
+// their offset, to the solve tolerance and the rotation of the arm (its linearised kinematics
+// move the loads by θ × r, second order in the arm's rotation).
+TEST(SecondOrderRigidPath, LoadsOnAnEliminatedArmActAtItsMaster) {
+  const double p = 0.3 * cantilever_critical_load();
+  const double arm = 0.1;
+  VARN linked = cantilever_column(10, 0.0);
+  linked.load_cases.clear();
+  linked.member_sets.front().members.push_back(
+      member(11, MemberType::Rigid, node(11, 0.0, 0.0, kHeight), node(12, arm, 0.0, kHeight), std::nullopt));
+  add_nodal_load(linked, 1, 12, p, {0.0, 0.0, -1.0});
+  add_nodal_load(linked, 1, 12, kH, {1.0, 0.0, 0.0});
+  ASSERT_TRUE(linked.needs_dense_rigid_path());
+
+  VARN direct = cantilever_column(10, p);
+  NodalMoment offset;
+  offset.id = 1;
+  offset.node = 11;
+  offset.load_case = 1;
+  offset.magnitude = p * arm;  // (arm, 0, 0) × (0, 0, −P) = (0, P·arm, 0)
+  offset.direction = {0.0, 1.0, 0.0};
+  load_case(direct, 1).nodal_moments.push_back(offset);
+
+  auto a = linked.solve_for_load_case_second_order(1, 20);
+  ASSERT_TRUE(a) << a.error();
+  auto b = direct.solve_for_load_case_second_order(1, 20);
+  ASSERT_TRUE(b) << b.error();
+  const NodeDisplacement& ta = a->displacement_nodes.at(11);
+  const NodeDisplacement& tb = b->displacement_nodes.at(11);
+  // Scale of the disagreement allowed: the tolerance of either solve (1e-8 of the load) and
+  // the arm's rotation times its length relative to the sway (θ·r·θ/δ ~ 1e-6 here).
+  EXPECT_NEAR(ta.dx, tb.dx, 1e-5 * std::abs(tb.dx));
+  EXPECT_NEAR(ta.dz, tb.dz, 1e-5 * std::abs(tb.dz));
+  EXPECT_NEAR(ta.ry, tb.ry, 1e-5 * std::abs(tb.ry));
+  // The slave follows its master rigidly.
+  const NodeDisplacement& slave = a->displacement_nodes.at(12);
+  EXPECT_NEAR(slave.dz, ta.dz - ta.ry * arm, 1e-12);
+  EXPECT_TRUE(test::ReactionsBalanceLoadsDeformed(linked, *a, test::linearisation_tolerance(linked, *a)));
 }
 
 }  // namespace
