@@ -284,3 +284,38 @@ def test_in_plane_only_mode_leaves_a_slender_tower_without_its_sway_amplificatio
     model["settings"]["analysis_options"]["pdelta_mode"] = "IN_PLANE_ONLY"
     sway = tip_dx(run(model)["results"]["loadcases"]["Sway"])
     assert FIRST_ORDER_SWAY < sway < 1.2 * FIRST_ORDER_SWAY
+
+
+def test_a_millimetre_model_with_combinations_matches_the_metre_model():
+    """Load cases in parallel and combinations started from their stored cases: the predictor
+    takes the run's own case results as they are (in metres), so millimetres change nothing
+    but the units of the output."""
+    def in_mm(model):
+        mm = copy.deepcopy(model)
+        for m in mm["member_sets"][0]["members"]:
+            for end in ("start_node", "end_node"):
+                for k in "XYZ":
+                    m[end][k] *= 1e3
+        s = mm["sections"][0]
+        for k, power in (("h", 1), ("b", 1), ("area", 2), ("i_y", 4), ("i_z", 4), ("j", 4)):
+            s[k] *= 1e3 ** power
+        mat = mm["materials"][0]
+        for k in ("e_mod", "g_mod", "yield_stress"):
+            mat[k] /= 1e6
+        mm["settings"]["unit_settings"].update({"lengthUnit": "mm", "pressureUnit": "MPa"})
+        return mm
+
+    metres = two_cases_and_combinations()
+    out_m = run(metres)["results"]
+    out_mm = run(in_mm(metres))["results"]
+    for kind in ("loadcases", "loadcombinations"):
+        assert sorted(out_mm[kind]) == sorted(out_m[kind])
+        for name, entry in out_m[kind].items():
+            for node_id, d in entry["displacement_nodes"].items():
+                e = out_mm[kind][name]["displacement_nodes"][node_id]
+                assert e["dx"] == pytest.approx(d["dx"] * 1e3, rel=1e-6, abs=1e-9)
+                assert e["ry"] == pytest.approx(d["ry"], rel=1e-6, abs=1e-12)
+            fm = entry["reaction_nodes"]["1"]["nodal_forces"]
+            fmm = out_mm[kind][name]["reaction_nodes"]["1"]["nodal_forces"]
+            assert fmm["fx"] == pytest.approx(fm["fx"], rel=1e-6)
+            assert fmm["my"] == pytest.approx(fm["my"] * 1e3, rel=1e-6)
