@@ -216,3 +216,26 @@ def test_the_minimal_model_of_the_format_reference_is_a_cantilever_with_the_clos
     base = out["results"]["loadcases"]["Tip load"]["reaction_nodes"]["1"]["nodal_forces"]
     assert base["fz"] == pytest.approx(p, rel=1e-9)
     assert base["my"] == pytest.approx(-p * length, rel=1e-9)
+
+
+def test_the_results_excerpt_of_the_format_reference_is_what_the_example_gives(example):
+    excerpt = next(e for e in reference_examples() if e.get("name") == "Dead load")
+    actual = json.loads(vc.calculate_from_json(dumps(example)))["results"]["loadcases"]["Dead load"]
+
+    def compare(shown, computed, where):
+        if isinstance(shown, dict):
+            for key, value in shown.items():
+                compare(value, computed[key], f"{where}.{key}")
+        elif isinstance(shown, list):
+            # The excerpt shows the midspan station only.
+            if where.endswith("section_forces"):
+                computed = [s for s in computed if s["x_frac"] == shown[0]["x_frac"]]
+            for k, value in enumerate(shown):
+                compare(value, computed[k], f"{where}[{k}]")
+        elif isinstance(shown, float):
+            # The document rounds to four significant figures and writes tiny values as 0.
+            assert computed == pytest.approx(shown, rel=5e-4, abs=1e-9), where
+        else:
+            assert computed == shown, where
+
+    compare(excerpt, actual, "Dead load")
