@@ -1,9 +1,9 @@
-// The force state that stiffness curves are read at: the global forces at supported nodes, and
-// the local end forces of members whose hinges follow curves.
+// The force state that stiffness curves are read at: the forces the supports carry at supported
+// nodes, and the end forces of members whose hinges follow curves, each the force that passes
+// through the spring the curve describes.
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
-#include <unordered_set>
 
 #include "fatal.h"
 #include "functions/geometry.h"
@@ -16,22 +16,14 @@ namespace varn {
 
 SupportNodeForceMap VARN::extract_support_node_forces(const Eigen::VectorXd& f) const {
   SupportNodeForceMap out;
-  const SupportsById supports = supports_by_id(nodal_supports);
   const auto size = static_cast<std::size_t>(f.size());
-  std::unordered_set<std::uint32_t> visited;
-  for (const auto& set : member_sets) {
-    for (const auto& m : set.members) {
-      for (const Node* node : {&m.start_node, &m.end_node}) {
-        if (!visited.insert(node->id).second) continue;
-        if (!node->nodal_support || !supports.count(*node->nodal_support)) continue;
-        if (node->id == 0 || dof_index(node->id, 5) >= size) continue;
-        SupportNodeForces forces{};
-        const std::size_t base = dof_index(node->id, 0);
-        for (std::size_t k = 0; k < 6; ++k) forces[k] = f[static_cast<Eigen::Index>(base + k)];
-        out.emplace(node->id, forces);
-      }
-    }
-  }
+  visit_unique_supported_nodes(member_sets, supports_by_id(nodal_supports), [&](const Node& node, const NodalSupport&) {
+    if (node.id == 0 || dof_index(node.id, 5) >= size) return;
+    SupportNodeForces forces{};
+    const std::size_t base = dof_index(node.id, 0);
+    for (std::size_t k = 0; k < 6; ++k) forces[k] = f[static_cast<Eigen::Index>(base + k)];
+    out.emplace(node.id, forces);
+  });
   return out;
 }
 
