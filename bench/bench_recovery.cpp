@@ -130,12 +130,13 @@ int main(int argc, char** argv) {
   for (const int threads : {1, all}) {
     tbb::global_control limit(tbb::global_control::max_allowed_parallelism, static_cast<std::size_t>(threads));
     const double members_ms = best_ms(repeats, [&] {
-      const auto r = compute_member_results_from_displacement(model, ResultType::loadcase(1), u, nullptr, false, false);
+      const auto r = compute_member_results_from_displacement(model, ResultType::loadcase(1), u, nullptr,
+                                                              RecoveryMode::FirstOrder);
       checksum += r.rbegin()->second.section_forces[1].forces.mz;
     });
     const double reactions_ms = best_ms(repeats, [&] {
-      const auto c = compose_support_reaction_vector_equilibrium(model, ResultType::loadcase(1), u, nullptr, false,
-                                                                 false);
+      const auto c = compose_support_reaction_vector_equilibrium(model, ResultType::loadcase(1), u, nullptr,
+                                                                 RecoveryMode::FirstOrder);
       checksum += c->reactions[2];
     });
     std::printf("  %2d thread%s: member results %8.2f ms, with reactions %8.2f ms\n", threads,

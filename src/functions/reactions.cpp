@@ -250,12 +250,11 @@ Expected<Eigen::VectorXd> compute_support_spring_reaction_vector_verbose(const V
 Expected<ReactionComposition> compose_support_reaction_vector_equilibrium(const VARN& model,
                                                                           const ResultType& result_type,
                                                                           const Eigen::Ref<const Eigen::VectorXd>& u,
-                                                                          const ActiveMap* active, bool second_order,
-                                                                          bool corotational) {
+                                                                          const ActiveMap* active, RecoveryMode mode) {
   const std::set<std::uint32_t> deformable = deformable_member_ids(model, active);
   const auto ends = member_end_node_map(model);
   MemberResultMap members =
-      compute_member_results_from_displacement(model, result_type, u, active, second_order, corotational);
+      compute_member_results_from_displacement(model, result_type, u, active, mode);
 
   auto graph = RigidGraph::build(model.member_sets);
   if (!graph) return fail(graph.error());

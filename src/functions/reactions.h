@@ -81,8 +81,7 @@ struct ReactionComposition {
 Expected<ReactionComposition> compose_support_reaction_vector_equilibrium(const VARN& model,
                                                                           const ResultType& result_type,
                                                                           const Eigen::Ref<const Eigen::VectorXd>& u,
-                                                                          const ActiveMap* active, bool second_order,
-                                                                          bool corotational);
+                                                                          const ActiveMap* active, RecoveryMode mode);
 
 // The reaction records of every member-end node that carries a support id, ascending by node
 // id: R at the node's seven DOFs, the node's coordinates (first member end with that id) and

@@ -549,8 +549,10 @@ std::pair<NodeForces, NodeForces> compute_component_extrema(const Vec14& f) {
 
 MemberResultMap compute_member_results_from_displacement(const VARN& model, const ResultType& result_type,
                                                          const Eigen::Ref<const Eigen::VectorXd>& u,
-                                                         const ActiveMap* active, bool second_order,
-                                                         bool corotational) {
+                                                         const ActiveMap* active, RecoveryMode mode) {
+  // Bars have no co-rotated recovery of their own: their string forces are the P-delta ones.
+  const bool second_order = mode != RecoveryMode::FirstOrder;
+  const bool corotational = mode == RecoveryMode::Corotational;
   const AssemblyContext context = model.build_lookup_maps();
   const MemberLoadIndex loads = index_member_loads(model, result_type);
   const RecoveryInputs in{model,

@@ -113,16 +113,21 @@ std::pair<NodeForces, NodeForces> compute_component_extrema(const Vec14& f);
 
 // ---- the recovery ------------------------------------------------------------------------
 
+// The element relation the member forces are recovered with, the one the solve used:
+//  * FirstOrder: the elastic stiffness on the undeformed geometry;
+//  * SecondOrder: plus the geometric stiffness of the current axial force (P-delta), the same
+//    matrix and suppressed axes as the tangent;
+//  * Corotational: beams from their natural deformations in the co-rotated frame; bars as in
+//    SecondOrder.
+enum class RecoveryMode : std::uint8_t { FirstOrder, SecondOrder, Corotational };
+
 // Member results for every non-rigid member of the model from the global displacement vector
-// u. `active` is the tie/strut state (nullptr: all on); `second_order` adds the geometric
-// stiffness of the current axial force; `corotational` recovers beams from the natural
-// deformations in the co-rotated frame. Members are recovered in parallel; a fatal fault of
-// the lowest failing member index is the one that propagates. Of two members with one id the
-// later in member-set and member order gives the entry.
+// u. `active` is the tie/strut state (nullptr: all on). Members are recovered in parallel; a
+// fatal fault of the lowest failing member index is the one that propagates. Of two members
+// with one id the later in member-set and member order gives the entry.
 MemberResultMap compute_member_results_from_displacement(const VARN& model, const ResultType& result_type,
                                                          const Eigen::Ref<const Eigen::VectorXd>& u,
-                                                         const ActiveMap* active, bool second_order,
-                                                         bool corotational);
+                                                         const ActiveMap* active, RecoveryMode mode);
 
 // Displacements (global axes) of every node that is an end of some member, ascending by id.
 std::map<std::uint32_t, NodeDisplacement> extract_displacements(const VARN& model,

@@ -27,7 +27,7 @@ namespace {
 std::map<std::uint32_t, ReactionNodeResult> reactions_of(const VARN& v, const Eigen::VectorXd& u,
                                                          const ResultType& type = ResultType::loadcase(1),
                                                          const ActiveMap* active = nullptr) {
-  auto comp = compose_support_reaction_vector_equilibrium(v, type, u, active, false, false);
+  auto comp = compose_support_reaction_vector_equilibrium(v, type, u, active, RecoveryMode::FirstOrder);
   EXPECT_TRUE(comp) << comp.error();
   if (!comp) return {};
   return extract_reaction_nodes(v, comp->reactions);
@@ -116,12 +116,14 @@ TEST(Reactions, SpringReportsStiffnessTimesDisplacement) {
 TEST(Reactions, SpringMessages) {
   VARN v = model_with({member(1, node(1, 0, 0, 0, 7), node(2, 1, 0, 0, 4))}, {beam_section()},
                       {support(7, {{"Y", condition(SupportConditionType::Spring)}})});
-  auto c = compose_support_reaction_vector_equilibrium(v, ResultType::loadcase(1), zeros(v), nullptr, false, false);
+  auto c = compose_support_reaction_vector_equilibrium(v, ResultType::loadcase(1), zeros(v), nullptr,
+                                                       RecoveryMode::FirstOrder);
   ASSERT_FALSE(c);
   EXPECT_EQ(c.error(), "Support 7 displacement Y is Spring but stiffness is missing.");
 
   v.nodal_supports = {support(4, {}, {{"Y", condition(SupportConditionType::Spring, 0.0)}})};
-  c = compose_support_reaction_vector_equilibrium(v, ResultType::loadcase(1), zeros(v), nullptr, false, false);
+  c = compose_support_reaction_vector_equilibrium(v, ResultType::loadcase(1), zeros(v), nullptr,
+                                                  RecoveryMode::FirstOrder);
   ASSERT_FALSE(c);
   EXPECT_EQ(c.error(), "Support 4 rotation Y Spring stiffness must be positive.");
 }
@@ -133,7 +135,8 @@ TEST(Reactions, NodesListedAndNotListed) {
                                  member(2, node(2, 1, 0, 0), node(3, 2, 0, 0, 5))},
                                 {beam_section()}, {support(5)}),
                      {}, {nodal_load(1, 1, 10.0, {0, 0, 1})});
-  auto comp = compose_support_reaction_vector_equilibrium(v, ResultType::loadcase(1), zeros(v), nullptr, false, false);
+  auto comp = compose_support_reaction_vector_equilibrium(v, ResultType::loadcase(1), zeros(v), nullptr,
+                                                          RecoveryMode::FirstOrder);
   ASSERT_TRUE(comp);
   for (Eigen::Index i = 0; i < 7; ++i) EXPECT_EQ(comp->reactions[i], 0.0);
   const auto r = extract_reaction_nodes(v, comp->reactions);
@@ -274,7 +277,8 @@ TEST(RigidLinkReactions, GraphFaultIsTheMessage) {
   VARN v = model_with({member(5, node(1, 0, 0, 0, 1), node(2, 0, 0, 0), MemberType::Rigid),
                        member(6, node(2, 0, 0, 0), node(3, 1, 0, 0))},
                       {beam_section()}, {support(1)});
-  auto c = compose_support_reaction_vector_equilibrium(v, ResultType::loadcase(1), zeros(v), nullptr, false, false);
+  auto c = compose_support_reaction_vector_equilibrium(v, ResultType::loadcase(1), zeros(v), nullptr,
+                                                       RecoveryMode::FirstOrder);
   ASSERT_FALSE(c);
   EXPECT_EQ(c.error(), "Rigid member 5 has zero length.");
 }
@@ -324,7 +328,7 @@ TEST(StructureReactions, PortalFrameBalancesEveryResultSet) {
   const VARN v = portal();
   for (const ResultType t : {ResultType::loadcase(1), ResultType::loadcase(2), ResultType::loadcombination(10)}) {
     const Eigen::VectorXd u = solve_first_order(v, t);
-    auto comp = compose_support_reaction_vector_equilibrium(v, t, u, nullptr, false, false);
+    auto comp = compose_support_reaction_vector_equilibrium(v, t, u, nullptr, RecoveryMode::FirstOrder);
     ASSERT_TRUE(comp) << comp.error();
     const auto r = extract_reaction_nodes(v, comp->reactions);
     ASSERT_EQ(r.size(), 2u);
@@ -338,7 +342,8 @@ TEST(StructureReactions, SwitchedOffTieIsLeftOutButItsLoadIsNot) {
   const VARN v = portal();
   const ActiveMap active = {{5, false}};
   const Eigen::VectorXd u = solve_first_order(v, ResultType::loadcase(2), &active);
-  auto comp = compose_support_reaction_vector_equilibrium(v, ResultType::loadcase(2), u, &active, false, false);
+  auto comp =
+      compose_support_reaction_vector_equilibrium(v, ResultType::loadcase(2), u, &active, RecoveryMode::FirstOrder);
   ASSERT_TRUE(comp) << comp.error();
   const MemberResult& tie = comp->member_results.at(5);
   EXPECT_EQ(tie.start_node_forces.fx, 0.0);
@@ -350,7 +355,8 @@ TEST(StructureReactions, SwitchedOffTieIsLeftOutButItsLoadIsNot) {
 
   // The tie carries its own weight in case 1: the nodes hold it even while it is slack.
   const Eigen::VectorXd ug = solve_first_order(v, ResultType::loadcase(1), &active);
-  auto cg = compose_support_reaction_vector_equilibrium(v, ResultType::loadcase(1), ug, &active, false, false);
+  auto cg =
+      compose_support_reaction_vector_equilibrium(v, ResultType::loadcase(1), ug, &active, RecoveryMode::FirstOrder);
   ASSERT_TRUE(cg) << cg.error();
   EXPECT_TRUE(ReactionsBalanceLoads(v, ResultType::loadcase(1), extract_reaction_nodes(v, cg->reactions)));
 }
@@ -360,7 +366,8 @@ TEST(StructureReactions, SameBitsOnEveryThreadCount) {
   const Eigen::VectorXd u = solve_first_order(v, ResultType::loadcombination(10));
   const auto run = [&](int threads) {
     tbb::global_control limit(tbb::global_control::max_allowed_parallelism, static_cast<std::size_t>(threads));
-    auto c = compose_support_reaction_vector_equilibrium(v, ResultType::loadcombination(10), u, nullptr, false, false);
+    auto c = compose_support_reaction_vector_equilibrium(v, ResultType::loadcombination(10), u, nullptr,
+                                                         RecoveryMode::FirstOrder);
     return c->reactions;
   };
   const Eigen::VectorXd one = run(1);

@@ -285,7 +285,7 @@ TEST(BeamRecovery, CantileverWithTipLoad) {
                   1e-9 * std::abs(u[static_cast<Eigen::Index>(dof_index(2, 1))]));
     }
     const auto results =
-        compute_member_results_from_displacement(model, ResultType::loadcase(1), uu, nullptr, false, false);
+        compute_member_results_from_displacement(model, ResultType::loadcase(1), uu, nullptr, RecoveryMode::FirstOrder);
     ASSERT_EQ(results.count(1), 1u);
     const MemberResult& r = results.at(1);
     EXPECT_NEAR(r.start_node_forces.fy, p, rel(p));
@@ -319,7 +319,8 @@ TEST(BeamRecovery, SimplySupportedBeamUnderUniformLoad) {
   EXPECT_NEAR(u[static_cast<Eigen::Index>(dof_index(1, 5))], -theta, 1e-9 * theta);
   EXPECT_NEAR(u[static_cast<Eigen::Index>(dof_index(2, 5))], theta, 1e-9 * theta);
 
-  auto comp = compose_support_reaction_vector_equilibrium(v, ResultType::loadcase(1), u, nullptr, false, false);
+  auto comp =
+      compose_support_reaction_vector_equilibrium(v, ResultType::loadcase(1), u, nullptr, RecoveryMode::FirstOrder);
   ASSERT_TRUE(comp) << comp.error();
   const MemberResult& r = comp->member_results.at(1);
   EXPECT_NEAR(r.local_start_forces.fy, w * l / 2, rel(w * l));
@@ -350,8 +351,8 @@ TEST(BeamRecovery, EndReleaseCarriesNoMomentAndSpringCarriesItsShare) {
     h.rotational_release_mz = k;
     v.memberhinges = std::vector<MemberHinge>{h};
     v.member_sets[0].members[0].end_hinge = 3;
-    const auto res = compute_member_results_from_displacement(v, ResultType::loadcase(1), zeros(v), nullptr, false,
-                                                              false);
+    const auto res = compute_member_results_from_displacement(v, ResultType::loadcase(1), zeros(v), nullptr,
+                                                              RecoveryMode::FirstOrder);
     const MemberResult& r = res.at(1);
     const double kb = 4 * kE * kIz / l;
     const double theta = (q * l * l / 12) / (kb + k);
@@ -380,7 +381,8 @@ TEST(BeamRecovery, SingularReleasePatternFallsBackToZeroElementSide) {
   Eigen::VectorXd u = zeros(v);
   set_dof(u, 2, 3, 0.01);
   set_dof(u, 2, 1, 0.001);
-  const auto res = compute_member_results_from_displacement(v, ResultType::loadcase(1), u, nullptr, false, false);
+  const auto res =
+      compute_member_results_from_displacement(v, ResultType::loadcase(1), u, nullptr, RecoveryMode::FirstOrder);
   ASSERT_EQ(res.count(1), 1u);
   EXPECT_EQ(res.at(1).local_start_forces.mx, 0.0);
   EXPECT_EQ(res.at(1).local_end_forces.mx, 0.0);
@@ -422,10 +424,12 @@ TEST_P(PrincipalAxes, QuarterTurnRelabelsTheSwappedSection) {
   const Eigen::VectorXd us = solve_first_order(vs, ResultType::loadcase(1));
   for (Eigen::Index i = 0; i < ur.size(); ++i) EXPECT_NEAR(ur[i], us[i], 1e-9 * us.cwiseAbs().maxCoeff()) << i;
 
-  const MemberResult r = compute_member_results_from_displacement(vr, ResultType::loadcase(1), ur, nullptr, false,
-                                                                  false).at(1);
-  const MemberResult s = compute_member_results_from_displacement(vs, ResultType::loadcase(1), us, nullptr, false,
-                                                                  false).at(1);
+  const MemberResult r =
+      compute_member_results_from_displacement(vr, ResultType::loadcase(1), ur, nullptr, RecoveryMode::FirstOrder)
+          .at(1);
+  const MemberResult s =
+      compute_member_results_from_displacement(vs, ResultType::loadcase(1), us, nullptr, RecoveryMode::FirstOrder)
+          .at(1);
   const double sg = c.sign;
   const auto check = [&](const NodeForces& got, const NodeForces& ref, const char* where) {
     const double tol = 1e-7 * 1e4;
@@ -460,8 +464,10 @@ TEST(BeamRecovery, TinyPrincipalAngleIsIgnored) {
   Eigen::VectorXd u = zeros(v);
   set_dof(u, 2, 1, 1e-3);
   set_dof(u, 2, 2, -2e-3);
-  const auto a = compute_member_results_from_displacement(v, ResultType::loadcase(1), u, nullptr, false, false);
-  const auto b = compute_member_results_from_displacement(w, ResultType::loadcase(1), u, nullptr, false, false);
+  const auto a =
+      compute_member_results_from_displacement(v, ResultType::loadcase(1), u, nullptr, RecoveryMode::FirstOrder);
+  const auto b =
+      compute_member_results_from_displacement(w, ResultType::loadcase(1), u, nullptr, RecoveryMode::FirstOrder);
   EXPECT_EQ(a.at(1).local_end_forces.fy, b.at(1).local_end_forces.fy);
   EXPECT_EQ(a.at(1).local_end_forces.fz, b.at(1).local_end_forces.fz);
 }
@@ -486,7 +492,8 @@ TEST(BeamRecovery, PortalFrameMembersAreInEquilibriumWithTheirLoads) {
                 {nodal_load(2, 1, 20e3, {1, 0, 0}), nodal_load(3, 1, 4e3, {0, 1, 0})},
                 {nodal_moment(3, 1, 5e3, {0, 1, 0})});
   const Eigen::VectorXd u = solve_first_order(v, ResultType::loadcase(1));
-  const auto res = compute_member_results_from_displacement(v, ResultType::loadcase(1), u, nullptr, false, false);
+  const auto res =
+      compute_member_results_from_displacement(v, ResultType::loadcase(1), u, nullptr, RecoveryMode::FirstOrder);
   ASSERT_EQ(res.size(), 5u);
   for (const auto& m : v.member_sets[0].members)
     EXPECT_TRUE(MemberInEquilibrium(v, m, res.at(m.id), ResultType::loadcase(1))) << m.id;
@@ -522,7 +529,8 @@ TEST(BeamRecovery, SuppressedPDeltaAxes) {
   const auto fy_end = [&](std::vector<std::string> axes, bool second) {
     VARN m = v;
     m.settings.analysis_options.pdelta_suppress_axes = std::move(axes);
-    return compute_member_results_from_displacement(m, ResultType::loadcase(1), u, nullptr, second, false)
+    return compute_member_results_from_displacement(m, ResultType::loadcase(1), u, nullptr,
+                                                    second ? RecoveryMode::SecondOrder : RecoveryMode::FirstOrder)
         .at(1)
         .local_end_forces.fy;
   };
@@ -548,7 +556,8 @@ TEST(BeamRecovery, CorotationalRigidMotionGivesNoForces) {
     set_dof(u, id, 5, a);
   }
   const MemberResult r =
-      compute_member_results_from_displacement(v, ResultType::loadcase(1), u, nullptr, true, true).at(1);
+      compute_member_results_from_displacement(v, ResultType::loadcase(1), u, nullptr, RecoveryMode::Corotational)
+          .at(1);
   for (const NodeForces* f : {&r.start_node_forces, &r.end_node_forces, &r.local_start_forces, &r.local_end_forces}) {
     EXPECT_NEAR(f->fx, 0.0, 1e-3);
     EXPECT_NEAR(f->fy, 0.0, 1e-3);
@@ -562,8 +571,11 @@ TEST(BeamRecovery, CorotationalStationsMatchFirstOrderForSmallDeformation) {
   VARN v = model_with({member(1, node(1, 0, 0, 0, 1), node(2, l, 0, 0))}, {beam_section()}, {support(1)});
   v = with_case(v, {line_load(1, 1, q, q, {0, -1, 0})});
   const Eigen::VectorXd u = solve_first_order(v, ResultType::loadcase(1));
-  const auto lin = compute_member_results_from_displacement(v, ResultType::loadcase(1), u, nullptr, false, false).at(1);
-  const auto cor = compute_member_results_from_displacement(v, ResultType::loadcase(1), u, nullptr, true, true).at(1);
+  const auto lin =
+      compute_member_results_from_displacement(v, ResultType::loadcase(1), u, nullptr, RecoveryMode::FirstOrder).at(1);
+  const auto cor =
+      compute_member_results_from_displacement(v, ResultType::loadcase(1), u, nullptr, RecoveryMode::Corotational)
+          .at(1);
   for (std::size_t i = 0; i < 3; ++i) {
     EXPECT_NEAR(cor.section_forces[i].forces.mz, lin.section_forces[i].forces.mz, 1e-2 * q * l * l);
     EXPECT_NEAR(cor.section_forces[i].forces.fy, lin.section_forces[i].forces.fy, 1e-2 * q * l);
@@ -580,7 +592,7 @@ TEST(TrussRecovery, BarInTension) {
   set_dof(u, 2, 1, 1e-3);
   const double n = kE * kA / l * 1e-3;
   const MemberResult r =
-      compute_member_results_from_displacement(v, ResultType::loadcase(1), u, nullptr, false, false).at(1);
+      compute_member_results_from_displacement(v, ResultType::loadcase(1), u, nullptr, RecoveryMode::FirstOrder).at(1);
   EXPECT_NEAR(r.local_start_forces.fx, -n, rel(n));
   EXPECT_NEAR(r.local_end_forces.fx, n, rel(n));
   EXPECT_NEAR(r.end_node_forces.fy, n, rel(n));  // the bar runs along global Y
@@ -606,7 +618,8 @@ TEST(TrussRecovery, LoadedBarBalancesItsLoadMoment) {
   VARN v = with_case(model_with({member(1, node(1, 0, 0, 0), node(2, l, 0, 0), MemberType::Truss)}, {beam_section()}),
                      {line_load(1, 1, 0, q, {0, 0, -1})});
   const MemberResult r =
-      compute_member_results_from_displacement(v, ResultType::loadcase(1), zeros(v), nullptr, false, false).at(1);
+      compute_member_results_from_displacement(v, ResultType::loadcase(1), zeros(v), nullptr, RecoveryMode::FirstOrder)
+          .at(1);
   EXPECT_NEAR(r.local_start_forces.fz, q * l / 6, rel(q * l));
   EXPECT_NEAR(r.local_end_forces.fz, q * l / 3, rel(q * l));
   EXPECT_TRUE(MemberInEquilibrium(v, v.member_sets[0].members[0], r, ResultType::loadcase(1)));
@@ -628,10 +641,9 @@ TEST(TrussRecovery, ActiveMapSwitchesOnlyTiesAndStruts) {
   for (const Row& row : {Row{MemberType::Tension, &off, true}, Row{MemberType::Compression, &off, true},
                          Row{MemberType::Tension, &other, false}, Row{MemberType::Tension, nullptr, false},
                          Row{MemberType::Truss, &off, false}}) {
-    const MemberResult r =
-        compute_member_results_from_displacement(model_of(row.type), ResultType::loadcase(1), u, row.active, false,
-                                                 false)
-            .at(1);
+    const MemberResult r = compute_member_results_from_displacement(model_of(row.type), ResultType::loadcase(1), u,
+                                                                    row.active, RecoveryMode::FirstOrder)
+                               .at(1);
     if (row.zero) {
       const std::string json = [&] {
         std::string out;
@@ -651,7 +663,7 @@ TEST(TrussRecovery, CoincidentNodesGiveAZeroResult) {
   VARN v = model_with({member(1, node(1, 1, 1, 1), node(2, 1, 1, 1), MemberType::Truss)}, {beam_section()});
   Eigen::VectorXd u = Eigen::VectorXd::Constant(14, 0.01);
   const MemberResult r =
-      compute_member_results_from_displacement(v, ResultType::loadcase(1), u, nullptr, false, false).at(1);
+      compute_member_results_from_displacement(v, ResultType::loadcase(1), u, nullptr, RecoveryMode::FirstOrder).at(1);
   EXPECT_EQ(r.local_start_forces.fx, 0.0);
   EXPECT_EQ(r.local_displacement_start_node.dx, 0.0);
 }
@@ -664,7 +676,7 @@ TEST(TrussRecovery, SecondOrderStringForcesOnlyInGlobalAxes) {
   set_dof(u, 2, 1, 0.02);
   const double n = kE * kA / l * 1e-3;
   const MemberResult r =
-      compute_member_results_from_displacement(v, ResultType::loadcase(1), u, nullptr, true, false).at(1);
+      compute_member_results_from_displacement(v, ResultType::loadcase(1), u, nullptr, RecoveryMode::SecondOrder).at(1);
   EXPECT_NEAR(r.end_node_forces.fy, n * 0.02 / l, rel(n));
   EXPECT_NEAR(r.start_node_forces.fy, -n * 0.02 / l, rel(n));
   EXPECT_EQ(r.local_end_forces.fy, 0.0);
@@ -726,7 +738,8 @@ TEST(SecondOrderRecovery, GlobalEndForcesAreTheTangentsOwnMemberMatrixTimesU) {
     }
     const Vec14 want = (*ke + **kg) * ue;
     const MemberResult r =
-        compute_member_results_from_displacement(v, ResultType::loadcase(1), u, nullptr, true, false).at(1);
+        compute_member_results_from_displacement(v, ResultType::loadcase(1), u, nullptr, RecoveryMode::SecondOrder)
+            .at(1);
     const double got[6] = {r.end_node_forces.fx, r.end_node_forces.fy, r.end_node_forces.fz,
                            r.end_node_forces.mx, r.end_node_forces.my, r.end_node_forces.mz};
     // Two products of the same matrices in other orders: round-off of the largest term.
@@ -751,8 +764,8 @@ TEST(MemberResultMap, RigidAndUnbuildableMembersHaveNoEntry) {
                        member(2, node(2, 1, 0, 0), node(3, 2, 0, 0), MemberType::Normal, 42),
                        member(3, node(3, 2, 0, 0), node(4, 3, 0, 0))},
                       {beam_section()});
-  const auto res = compute_member_results_from_displacement(v, ResultType::loadcase(1), zeros(v), nullptr, false,
-                                                            false);
+  const auto res =
+      compute_member_results_from_displacement(v, ResultType::loadcase(1), zeros(v), nullptr, RecoveryMode::FirstOrder);
   EXPECT_EQ(res.size(), 1u);
   EXPECT_EQ(res.count(3), 1u);
 }
@@ -762,7 +775,8 @@ TEST(MemberResultMap, LaterMemberWithTheSameIdWins) {
                       {beam_section()});
   Eigen::VectorXd u = zeros(v);
   set_dof(u, 3, 1, 1e-3);
-  const auto res = compute_member_results_from_displacement(v, ResultType::loadcase(1), u, nullptr, false, false);
+  const auto res =
+      compute_member_results_from_displacement(v, ResultType::loadcase(1), u, nullptr, RecoveryMode::FirstOrder);
   ASSERT_EQ(res.size(), 1u);
   EXPECT_NE(res.at(7).local_end_forces.fx, 0.0);  // the second member, along Y, is stretched
 }
@@ -779,7 +793,7 @@ TEST(MemberResultMap, LowestFailingMemberIndexIsReported) {
   for (const int threads : {1, 4, 16}) {
     tbb::global_control limit(tbb::global_control::max_allowed_parallelism, static_cast<std::size_t>(threads));
     try {
-      (void)compute_member_results_from_displacement(v, ResultType::loadcase(1), u, nullptr, false, false);
+      (void)compute_member_results_from_displacement(v, ResultType::loadcase(1), u, nullptr, RecoveryMode::FirstOrder);
       FAIL() << "expected a fault";
     } catch (const FatalFault& e) {
       EXPECT_STREQ(e.what(), "Missing section data: member_id=701, section_id=99");
@@ -805,7 +819,8 @@ TEST_P(MissingRecords, StopTheRecoveryWithTheirFault) {
   s.material = c.material_of_section;
   const VARN v = model_with({member(4, node(1, 0, 0, 0), node(2, 2, 0, 0), c.type, c.section_id)}, {s});
   try {
-    (void)compute_member_results_from_displacement(v, ResultType::loadcase(1), zeros(v), nullptr, false, false);
+    (void)compute_member_results_from_displacement(v, ResultType::loadcase(1), zeros(v), nullptr,
+                                                   RecoveryMode::FirstOrder);
     FAIL() << "expected a fault";
   } catch (const FatalFault& e) {
     EXPECT_EQ(std::string(e.what()), c.message);
@@ -828,15 +843,16 @@ TEST(MemberResultMap, BeamWhoseStiffnessCannotBeBuiltIsLeftOut) {
   Section s = beam_section(1);
   s.material = 8;
   const VARN v = model_with({member(4, node(1, 0, 0, 0), node(2, 2, 0, 0))}, {s});
-  EXPECT_TRUE(compute_member_results_from_displacement(v, ResultType::loadcase(1), zeros(v), nullptr, false, false)
-                  .empty());
+  EXPECT_TRUE(
+      compute_member_results_from_displacement(v, ResultType::loadcase(1), zeros(v), nullptr, RecoveryMode::FirstOrder)
+          .empty());
 }
 
 TEST(MemberResultMap, ShortDisplacementVectorIsAFault) {
   const VARN v = one_member_model(2.0);
   try {
     (void)compute_member_results_from_displacement(v, ResultType::loadcase(1), Eigen::VectorXd::Zero(10), nullptr,
-                                                   false, false);
+                                                   RecoveryMode::FirstOrder);
     FAIL() << "expected a fault";
   } catch (const FatalFault& e) {
     EXPECT_STREQ(e.what(), "Matrix index out of bounds.");
@@ -867,7 +883,7 @@ TEST(MemberResultMap, SameBitsOnEveryThreadCount) {
     tbb::global_control limit(tbb::global_control::max_allowed_parallelism, static_cast<std::size_t>(threads));
     std::string out;
     json::write_from(out, compute_member_results_from_displacement(v, ResultType::loadcombination(3), u, nullptr,
-                                                                   false, false));
+                                                                   RecoveryMode::FirstOrder));
     return out;
   };
   const std::string one = run(1);
@@ -910,11 +926,12 @@ VARN small_model() {
 TEST(ResultBuilders, DuplicateNamesBecomeUnique) {
   VARN v = small_model();
   const Eigen::VectorXd u = solve_first_order(v, ResultType::loadcase(1));
-  auto comp = compose_support_reaction_vector_equilibrium(v, ResultType::loadcase(1), u, nullptr, false, false);
+  auto comp =
+      compose_support_reaction_vector_equilibrium(v, ResultType::loadcase(1), u, nullptr, RecoveryMode::FirstOrder);
   ASSERT_TRUE(comp);
   const std::vector<std::string> expected = {"LC1", "LC1 (2)", "LC1 (3)"};
   for (const auto& name : expected) {
-    Results& r = v.build_and_store_results("LC1", false, 1, u, comp->reactions, nullptr, false, false,
+    Results& r = v.build_and_store_results("LC1", false, 1, u, comp->reactions, nullptr, RecoveryMode::FirstOrder,
                                            comp->member_results);
     EXPECT_EQ(r.name, name);
     EXPECT_EQ(v.results->loadcases.at(name).name, name);
@@ -922,7 +939,7 @@ TEST(ResultBuilders, DuplicateNamesBecomeUnique) {
   EXPECT_EQ(v.results->loadcases.size(), 3u);
   EXPECT_TRUE(v.results->loadcombinations.empty());
   // A case and a combination may share a name.
-  Results& c = v.build_and_store_results("LC1", true, 4, u, comp->reactions, nullptr, false, false);
+  Results& c = v.build_and_store_results("LC1", true, 4, u, comp->reactions, nullptr, RecoveryMode::FirstOrder);
   EXPECT_EQ(c.name, "LC1");
   EXPECT_EQ(c.result_type, ResultType::loadcombination(4));
   EXPECT_TRUE(ReactionsBalanceLoads(v, v.results->loadcases.at("LC1 (2)")));
@@ -934,7 +951,7 @@ TEST(ResultBuilders, ExistingNamedSetsAreKept) {
   v.results->loadcases["LC1"].name = "LC1";
   v.results->loadcases["LC1 (2)"].name = "LC1 (2)";
   const Eigen::VectorXd u = zeros(v);
-  Results& r = v.build_and_store_results("LC1", false, 1, u, u, nullptr, false, false);
+  Results& r = v.build_and_store_results("LC1", false, 1, u, u, nullptr, RecoveryMode::FirstOrder);
   EXPECT_EQ(r.name, "LC1 (3)");
   EXPECT_TRUE(v.results->loadcases.at("LC1").member_results.empty());
 }
@@ -943,9 +960,10 @@ TEST(ResultBuilders, NewBundleAndItsJson) {
   VARN v = small_model();
   ASSERT_FALSE(v.results);
   const Eigen::VectorXd u = solve_first_order(v, ResultType::loadcase(1));
-  auto comp = compose_support_reaction_vector_equilibrium(v, ResultType::loadcase(1), u, nullptr, false, false);
+  auto comp =
+      compose_support_reaction_vector_equilibrium(v, ResultType::loadcase(1), u, nullptr, RecoveryMode::FirstOrder);
   ASSERT_TRUE(comp);
-  Results& r = v.build_and_store_results("LC1", false, 1, u, comp->reactions, nullptr, false, false);
+  Results& r = v.build_and_store_results("LC1", false, 1, u, comp->reactions, nullptr, RecoveryMode::FirstOrder);
   EXPECT_EQ(r.result_type, ResultType::loadcase(1));
   EXPECT_FALSE(r.unity_checks);
   EXPECT_EQ(r.member_results.size(), 1u);
@@ -971,7 +989,7 @@ TEST(ResultBuilders, SummaryCountsMembersAndSupportEntries) {
   v.member_sets = {a, b};
   for (std::uint32_t i = 1; i <= 5; ++i) v.nodal_supports.push_back(support(i));
   const Eigen::VectorXd u = zeros(v);
-  const Results r = v.build_results_only("C", 2, u, u, nullptr);
+  const Results r = v.build_results_only("C", 2, u, u, nullptr, RecoveryMode::FirstOrder);
   EXPECT_EQ(r.summary.total_displacements, 7u);
   EXPECT_EQ(r.summary.total_reaction_forces, 5u);
   EXPECT_EQ(r.summary.total_member_forces, 7u);
@@ -983,7 +1001,7 @@ TEST(ResultBuilders, ResultsOnlyKeepsTheNameAndStoresNothing) {
   v.results.emplace();
   v.results->loadcombinations["C"].name = "C";
   const Eigen::VectorXd u = zeros(v);
-  const Results r = v.build_results_only("C", 9, u, u, nullptr);
+  const Results r = v.build_results_only("C", 9, u, u, nullptr, RecoveryMode::FirstOrder);
   EXPECT_EQ(r.name, "C");
   EXPECT_EQ(r.result_type, ResultType::loadcombination(9));
   EXPECT_EQ(v.results->loadcombinations.size(), 1u);

@@ -118,9 +118,9 @@ Expected<Results> VARN::solve_combo_with_cached(std::uint32_t combination_id, co
   if (changed) return solve_combination_borrowed(combination_id, cases_in_model_units);
 
   auto composed = compose_support_reaction_vector_equilibrium(*this, ResultType::loadcombination(combination_id), *u,
-                                                              &active, false, false);
+                                                              &active, RecoveryMode::FirstOrder);
   if (!composed) return fail(composed.error());
-  return build_results_only(combo->name, combination_id, *u, composed->reactions, &active,
+  return build_results_only(combo->name, combination_id, *u, composed->reactions, &active, RecoveryMode::FirstOrder,
                             std::move(composed->member_results));
 }
 
@@ -147,10 +147,10 @@ Expected<Results> VARN::solve_combination_borrowed(std::uint32_t combination_id,
   auto solved = solve_first_order_warm_core(*f, std::move(u0), std::move(active0));
   if (!solved) return fail(solved.error());
   auto composed = compose_support_reaction_vector_equilibrium(*this, ResultType::loadcombination(combination_id),
-                                                              solved->u, &solved->active, false, false);
+                                                              solved->u, &solved->active, RecoveryMode::FirstOrder);
   if (!composed) return fail(composed.error());
   return build_results_only(combo->name, combination_id, solved->u, composed->reactions, &solved->active,
-                            std::move(composed->member_results));
+                            RecoveryMode::FirstOrder, std::move(composed->member_results));
 }
 
 Expected<FirstOrderSolveOutput> VARN::solve_first_order_warm_core(const Eigen::VectorXd& f, Eigen::VectorXd u_start,

@@ -190,7 +190,7 @@ Expected<FirstOrderCaseSolution> VARN::solve_load_case_unstored(std::uint32_t lo
   if (!solved) return fail(solved.error());
 
   auto composed = compose_support_reaction_vector_equilibrium(*this, ResultType::loadcase(load_case_id), solved->u,
-                                                              &solved->active, false, false);
+                                                              &solved->active, RecoveryMode::FirstOrder);
   if (!composed) return fail(composed.error());
   solution.u = std::move(solved->u);
   solution.active = std::move(solved->active);
@@ -203,7 +203,7 @@ Expected<FirstOrderCaseSolution> VARN::solve_load_case_unstored(std::uint32_t lo
 Results& VARN::store_load_case_solution(std::uint32_t load_case_id, FirstOrderCaseSolution solution) {
   const auto post_start = Clock::now();
   Results& stored = build_and_store_results(std::move(solution.name), false, load_case_id, solution.u,
-                                            solution.reactions, &solution.active, false, false,
+                                            solution.reactions, &solution.active, RecoveryMode::FirstOrder,
                                             std::move(solution.member_results));
   const double post = seconds_since(post_start);
   if (solver_log()->should_log(spdlog::level::debug)) {
@@ -262,11 +262,11 @@ Expected<void> VARN::solve_load_cases_batched_first_order(const std::vector<std:
   for (Eigen::Index j = 0; j < m; ++j) {
     const std::uint32_t id = load_case_ids[static_cast<std::size_t>(j)];
     const Eigen::VectorXd u = x->col(j);
-    auto composed = compose_support_reaction_vector_equilibrium(*this, ResultType::loadcase(id), u, &all_on, false,
-                                                                false);
+    auto composed = compose_support_reaction_vector_equilibrium(*this, ResultType::loadcase(id), u, &all_on,
+                                                                RecoveryMode::FirstOrder);
     if (!composed) return fail(composed.error());
     build_and_store_results(std::move(names[static_cast<std::size_t>(j)]), false, id, u, composed->reactions,
-                            &all_on, false, false, std::move(composed->member_results));
+                            &all_on, RecoveryMode::FirstOrder, std::move(composed->member_results));
   }
   const double post_time = seconds_since(t);
 
@@ -309,10 +309,10 @@ Expected<void> VARN::solve_load_combinations_batched_first_order(const std::vect
     const std::uint32_t id = combination_ids[static_cast<std::size_t>(j)];
     const Eigen::VectorXd u = x->col(j);
     auto composed = compose_support_reaction_vector_equilibrium(*this, ResultType::loadcombination(id), u, &all_on,
-                                                                false, false);
+                                                                RecoveryMode::FirstOrder);
     if (!composed) return fail(composed.error());
     build_and_store_results(std::move(names[static_cast<std::size_t>(j)]), true, id, u, composed->reactions,
-                            &all_on, false, false, std::move(composed->member_results));
+                            &all_on, RecoveryMode::FirstOrder, std::move(composed->member_results));
   }
   return {};
 }
@@ -391,13 +391,13 @@ VARN::BatchedOutcome VARN::solve_cases_and_combinations_batched_first_order(
                                          : load_case_ids[static_cast<std::size_t>(j)];
     const Eigen::VectorXd u = x->col(j);
     const ResultType type = combination ? ResultType::loadcombination(id) : ResultType::loadcase(id);
-    auto composed = compose_support_reaction_vector_equilibrium(*this, type, u, &all_on, false, false);
+    auto composed = compose_support_reaction_vector_equilibrium(*this, type, u, &all_on, RecoveryMode::FirstOrder);
     if (!composed) {
       (combination ? out.combinations : out.cases) = fail(composed.error());
       return out;
     }
     build_and_store_results(std::move(names[static_cast<std::size_t>(j)]), combination, id, u, composed->reactions,
-                            &all_on, false, false, std::move(composed->member_results));
+                            &all_on, RecoveryMode::FirstOrder, std::move(composed->member_results));
     if (j + 1 == cases && solver_log()->should_log(spdlog::level::debug)) {
       solver_log()->debug("[BATCH] {} LCs: asm={:.3f}s solve={:.3f}s post={:.3f}s total={:.3f}s", cases, asm_time,
                           solve_time, seconds_since(t), seconds_since(total_start));

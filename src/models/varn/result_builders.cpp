@@ -17,14 +17,13 @@ namespace {
 
 Results assemble_results(const VARN& model, std::string name, const ResultType& type,
                          const Eigen::Ref<const Eigen::VectorXd>& u, const Eigen::Ref<const Eigen::VectorXd>& reactions,
-                         const ActiveMap* active, bool second_order, bool corotational,
-                         std::optional<MemberResultMap> member_results) {
+                         const ActiveMap* active, RecoveryMode mode, std::optional<MemberResultMap> member_results) {
   Results r;
   r.name = std::move(name);
   r.result_type = type;
   r.member_results = member_results
                          ? std::move(*member_results)
-                         : compute_member_results_from_displacement(model, type, u, active, second_order, corotational);
+                         : compute_member_results_from_displacement(model, type, u, active, mode);
   r.displacement_nodes = extract_displacements(model, u);
   r.reaction_nodes = extract_reaction_nodes(model, reactions);
   const std::uint64_t members = model.get_member_count();
@@ -38,11 +37,10 @@ Results assemble_results(const VARN& model, std::string name, const ResultType& 
 Results& VARN::build_and_store_results(std::string name, bool is_combination, std::uint32_t id,
                                        const Eigen::Ref<const Eigen::VectorXd>& u,
                                        const Eigen::Ref<const Eigen::VectorXd>& reactions, const ActiveMap* active,
-                                       bool second_order, bool corotational,
+                                       RecoveryMode mode,
                                        std::optional<std::map<std::uint32_t, MemberResult>> member_results) {
   const ResultType type = is_combination ? ResultType::loadcombination(id) : ResultType::loadcase(id);
-  Results set = assemble_results(*this, name, type, u, reactions, active, second_order, corotational,
-                                 std::move(member_results));
+  Results set = assemble_results(*this, name, type, u, reactions, active, mode, std::move(member_results));
 
   if (!results) results.emplace();
   auto& target = is_combination ? results->loadcombinations : results->loadcases;
@@ -64,9 +62,10 @@ Results& VARN::build_and_store_results(std::string name, bool is_combination, st
 
 Results VARN::build_results_only(std::string name, std::uint32_t id, const Eigen::Ref<const Eigen::VectorXd>& u,
                                  const Eigen::Ref<const Eigen::VectorXd>& reactions, const ActiveMap* active,
+                                 RecoveryMode mode,
                                  std::optional<std::map<std::uint32_t, MemberResult>> member_results) const {
-  return assemble_results(*this, std::move(name), ResultType::loadcombination(id), u, reactions, active, false,
-                          false, std::move(member_results));
+  return assemble_results(*this, std::move(name), ResultType::loadcombination(id), u, reactions, active, mode,
+                          std::move(member_results));
 }
 
 }  // namespace varn

@@ -25,6 +25,7 @@
 #include "models/varn/lookup.h"
 // Types of the global-system methods (stiffness, supports, rigid elimination).
 #include "functions/hinge_and_release_operations.h"
+#include "functions/results.h"
 #include "functions/sparse.h"
 #include "functions/support_utils.h"
 #include "models/varn/active_map.h"
@@ -85,7 +86,7 @@ struct VARN {
   //      functions/results.h and functions/reactions.h) ----
   // A result set from a solve: displacements of every member-end node from u, reactions of
   // every supported member-end node from the reaction vector, and the member results handed
-  // in (recovered from u with `active`, `second_order` and `corotational` when none are).
+  // in (recovered from u with `active` and the recovery mode when none are).
 
   // Stores the set in the bundle (created when absent) under "loadcombinations" or
   // "loadcases"; a name already taken in that map becomes "{name} ({n})" with the smallest
@@ -93,11 +94,12 @@ struct VARN {
   Results& build_and_store_results(std::string name, bool is_combination, std::uint32_t id,
                                    const Eigen::Ref<const Eigen::VectorXd>& u,
                                    const Eigen::Ref<const Eigen::VectorXd>& reactions, const ActiveMap* active,
-                                   bool second_order, bool corotational,
+                                   RecoveryMode mode,
                                    std::optional<std::map<std::uint32_t, MemberResult>> member_results = std::nullopt);
   // A first-order combination set under its name unchanged, not stored.
   Results build_results_only(std::string name, std::uint32_t id, const Eigen::Ref<const Eigen::VectorXd>& u,
                              const Eigen::Ref<const Eigen::VectorXd>& reactions, const ActiveMap* active,
+                             RecoveryMode mode,
                              std::optional<std::map<std::uint32_t, MemberResult>> member_results = std::nullopt) const;
 
   // ---- global system: stiffness and load assembly, supports, rigid elimination, curve

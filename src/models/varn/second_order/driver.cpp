@@ -370,10 +370,11 @@ Expected<Results> solve_second_order(VARN& model, const Eigen::VectorXd& f, std:
 
   t = Clock::now();
   const ResultType type = is_combination ? ResultType::loadcombination(id) : ResultType::loadcase(id);
-  auto composed = compose_support_reaction_vector_equilibrium(model, type, state.u, &state.active, true, corotational);
+  const RecoveryMode mode = corotational ? RecoveryMode::Corotational : RecoveryMode::SecondOrder;
+  auto composed = compose_support_reaction_vector_equilibrium(model, type, state.u, &state.active, mode);
   if (!composed) return fail(composed.error());
   Results stored = model.build_and_store_results(std::move(name), is_combination, id, state.u, composed->reactions,
-                                                 &state.active, true, corotational,
+                                                 &state.active, mode,
                                                  std::move(composed->member_results));
   rep.recovery = seconds_since(t);
   rep.total = seconds_since(solve_start);
