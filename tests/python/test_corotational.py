@@ -235,3 +235,38 @@ def test_beyond_snap_through_the_pdelta_result_stands():
     corot = vc.calculate_from_json(dumps(shallow_truss(0.2, "COROTATIONAL")[0]))
     pdelta = vc.calculate_from_json(dumps(shallow_truss(0.2, "P_DELTA")[0]))
     assert json.loads(corot)["results"] == json.loads(pdelta)["results"]
+
+
+# A uniform dead load q on a cantilever bent by about half a radian, given three ways: as member
+# loads of a load case (which ride on the turning chords), as the same load case in a
+# combination (its load vector taken on the undeformed members), and as nodal forces q*h at the
+# nodes (q*h/2 at the ends), which move with the nodes and carry no moments. All three are the
+# same gravity load on the moving beam; twenty elements make them agree to the element
+# discretisation, far inside 0.5 % of the tip deflection.
+def test_member_loads_ride_on_the_deformed_beam():
+    length, count = 3.0, 20
+    q = 0.5 * 6.0 * EI / length ** 3  # tip rotation qL^3/6EI of about half a radian
+    members = line(count, length, (1.0, 0.0, 0.0))
+    distributed = case()
+    distributed["distributed_loads"] = [
+        {"member": i + 1, "load_case": 1, "magnitude": q, "end_magnitude": q, "direction": [0.0, -1.0, 0.0],
+         "start_frac": 0.0, "end_frac": 1.0} for i in range(count)]
+    h = length / count
+    lumped = case(nodal_loads=[(i + 1, q * h * (0.5 if i in (0, count) else 1.0), (0.0, -1.0, 0.0))
+                               for i in range(count + 1)])
+
+    def tip_of(load_case, as_combination=False):
+        model = second_order_model(members, load_case)
+        if as_combination:
+            model["settings"]["analysis_options"]["solve_loadcases"] = False
+            model["load_combinations"] = [{"id": 1, "name": "C1", "load_cases_factors": {"1": 1.0}, "check": "ALL",
+                                           "limit_state": "ULS"}]
+            return run(model)["results"]["loadcombinations"]["C1"]["displacement_nodes"][str(count + 1)]
+        return tip(run(model)["results"], count + 1)
+
+    reference = tip_of(lumped)
+    assert reference["dx"] < -0.05 * length  # well into large rotations
+    scale = math.hypot(reference["dx"], reference["dy"])
+    for d in (tip_of(distributed), tip_of(distributed, as_combination=True)):
+        assert d["dx"] == pytest.approx(reference["dx"], abs=5e-3 * scale)
+        assert d["dy"] == pytest.approx(reference["dy"], abs=5e-3 * scale)
