@@ -15,6 +15,7 @@
 #include "functions/load_assembler.h"
 #include "functions/member_loop.h"
 #include "logging.h"
+#include "models/members/corotational.h"
 #include "models/members/enums.h"
 #include "models/members/material.h"
 #include "models/members/section.h"
@@ -283,7 +284,39 @@ MemberResult recover_truss(const Member& m, const RecoveryInputs& in) {
   const Vec14& feq = loads.f_eq;
 
   Vec3 g_start, g_end, l_start, l_end;
-  if (!in.second_order) {
+  if (in.corotational) {
+    // The bar turns with its chord and carries only the force of the chord's elongation along
+    // it, as the co-rotational kernels hold it (end hinges in series with the bar); its loads
+    // act on the deformed chord, as the co-rotational load vector puts them.
+    const auto k_star = corotational_bar_local_stiffness(m, ctx.materials, ctx.sections, ctx.member_hinges);
+    // A release pattern the condensation refuses has stopped the solve before any recovery;
+    // the section and its material were found for the axial force above.
+    double k_axial = 0.0;
+    if (k_star && k_star->has_value()) {
+      k_axial = (**k_star)(7, 7);
+    } else {
+      const Section* section = ctx.section(*m.section);
+      k_axial = ctx.material(section->material)->e_mod * section->area / length;
+    }
+    const DeformedChord chord = deformed_chord(m, ue);
+    const double n = corotational_bar_axial_force(chord, k_axial);
+    Member moved = m;
+    const auto [start, end] = m.deformed_positions(in.u);
+    moved.start_node.X = start.x();
+    moved.start_node.Y = start.y();
+    moved.start_node.Z = start.z();
+    moved.end_node.X = end.x();
+    moved.end_node.Y = end.y();
+    moved.end_node.Z = end.z();
+    const Mat14 t_c = moved.calculate_transformation_matrix_3d();
+    const Vec14 feq_c = equivalent_loads(member_loads(in, m.id), t_c, chord.l_n, LoadSplit::SimpleBeam,
+                                         Summation::Direct).f_eq;
+    const Vec14 feq_g = t_c.transpose() * feq_c;
+    g_start = -n * chord.e_n - feq_g.segment<3>(0);
+    g_end = n * chord.e_n - feq_g.segment<3>(7);
+    l_start = Vec3(-n - feq_c[0], -feq_c[1], -feq_c[2]);
+    l_end = Vec3(n - feq_c[7], -feq_c[8], -feq_c[9]);
+  } else if (!in.second_order) {
     const Vec14 feq_g = t.transpose() * feq;
     const Vec3 axis = delta / length;
     g_start = -n_axial * axis - feq_g.segment<3>(0);
@@ -550,7 +583,6 @@ std::pair<NodeForces, NodeForces> compute_component_extrema(const Vec14& f) {
 MemberResultMap compute_member_results_from_displacement(const VARN& model, const ResultType& result_type,
                                                          const Eigen::Ref<const Eigen::VectorXd>& u,
                                                          const ActiveMap* active, RecoveryMode mode) {
-  // Bars have no co-rotated recovery of their own: their string forces are the P-delta ones.
   const bool second_order = mode != RecoveryMode::FirstOrder;
   const bool corotational = mode == RecoveryMode::Corotational;
   const AssemblyContext context = model.build_lookup_maps();
