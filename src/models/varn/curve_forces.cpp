@@ -75,17 +75,10 @@ MemberEndForceMap VARN::extract_member_hinge_forces(const Eigen::VectorXd& u, co
       if (state.include_geometric && m.member_type == MemberType::Normal) {
         const double n = m.calculate_axial_force_3d_impl(u, ctx.materials, ctx.sections, false).first;
         if (!(std::abs(n) < threshold)) {
-          double wagner = 0.0;
-          if (const Section* sec = m.section ? ctx.section(*m.section) : nullptr) {
-            wagner = sec->wagner_coeff.value_or(0.0);
-          }
-          const Mat14 kg = options.pdelta_formulation == PdeltaFormulation::Simplified
-                               ? m.calculate_geometric_stiffness_matrix_3d_simplified(n)
-                               : m.calculate_geometric_stiffness_matrix_3d(n, wagner);
-          // The suppressed global axes lose their P-delta coupling here as in the tangent.
-          Mat14 kg_global = t.transpose() * kg * t;
-          suppress_geometric_axes(options.pdelta_suppress_axes, kg_global);
-          k_eff += t * kg_global * t.transpose();
+          // The same matrix and suppressed axes as the tangent.
+          Mat14 kg = member_geometric_stiffness_local(m, n, ctx, options);
+          suppress_geometric_axes_local(options.pdelta_suppress_axes, t, kg);
+          k_eff += kg;
         }
       }
       Vec14 f_eq = Vec14::Zero();
