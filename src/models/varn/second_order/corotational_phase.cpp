@@ -376,6 +376,7 @@ Expected<CorotationalPhaseResult> run_corotational_phase(const VARN& model, cons
       out.completed = true;
       out.u = std::move(u);
       if (in.rigid != nullptr) out.u_r = std::move(x);
+      out.support_forces = std::move(support_forces);
       return out;
     }
   }

@@ -15,6 +15,7 @@
 #include <Eigen/Core>
 
 #include "expected.h"
+#include "functions/support_utils.h"
 #include "models/varn/active_map.h"
 #include "models/varn/second_order/starting_state.h"
 
@@ -55,6 +56,8 @@ struct CorotationalPhaseResult {
   bool completed = false;
   Eigen::VectorXd u;    // the co-rotational displacements when completed, else empty
   Eigen::VectorXd u_r;  // their retained DOFs (u = C·u_r) on the rigid path, else empty
+  // What the curve supports carry in that state, the force their springs were read at.
+  SupportNodeForceMap support_forces;
   std::uint32_t attempts = 0;    // attempts made (1 to 4)
   std::size_t load_steps = 0;    // load steps of the last attempt
   std::size_t iterations = 0;    // Newton updates over all attempts

@@ -347,6 +347,7 @@ Expected<Results> solve_second_order(VARN& model, const Eigen::VectorXd& f, std:
     if (phase->completed) {
       state.u = std::move(phase->u);
       if (rigid) state.u_r = std::move(phase->u_r);
+      state.support_forces = std::move(phase->support_forces);
       state.f_int.reset();
       corotational = true;
     }
