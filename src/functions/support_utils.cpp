@@ -94,6 +94,14 @@ Expected<std::vector<SupportSpringEntry>> collect_support_spring_entries(const s
   return collect_support_spring_entries_with_forces(member_sets, nodal_supports, nullptr);
 }
 
+SparseMatrix add_support_springs(const SparseMatrix& k, const std::vector<SupportSpringEntry>& springs) {
+  if (springs.empty()) return k;
+  std::vector<std::pair<std::size_t, double>> diagonal;
+  diagonal.reserve(springs.size());
+  for (const SupportSpringEntry& s : springs) diagonal.emplace_back(s.dof, s.k);
+  return sparse_add_diagonal(k, diagonal);
+}
+
 bool has_stiffness_curves(const std::vector<NodalSupport>& nodal_supports) {
   for (const auto& s : nodal_supports) {
     for (const auto& [key, c] : s.displacement_conditions) {

@@ -17,6 +17,7 @@
 #include <Eigen/Dense>
 
 #include "expected.h"
+#include "functions/sparse.h"
 #include "models/members/memberhinge.h"
 #include "models/members/memberset.h"
 #include "models/settings/analysissettings.h"
@@ -87,6 +88,9 @@ Expected<std::vector<SupportSpringEntry>> collect_support_spring_entries_with_fo
     const SupportNodeForceMap* node_forces);
 Expected<std::vector<SupportSpringEntry>> collect_support_spring_entries(const std::vector<MemberSet>& member_sets,
                                                                          const std::vector<NodalSupport>& nodal_supports);
+
+// K with every support spring added on its diagonal (K itself when there is none).
+SparseMatrix add_support_springs(const SparseMatrix& k, const std::vector<SupportSpringEntry>& springs);
 
 // True when any displacement, rotation or warping condition carries a stiffness curve.
 bool has_stiffness_curves(const std::vector<NodalSupport>& nodal_supports);

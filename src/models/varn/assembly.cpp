@@ -94,11 +94,7 @@ Expected<SparseMatrix> VARN::build_operator_with_supports_sparse_internal(const 
   }
   auto springs = collect_support_spring_entries(member_sets, nodal_supports);
   if (!springs) return fail(springs.error());
-  if (springs->empty()) return op;
-  std::vector<std::pair<std::size_t, double>> diagonal;
-  diagonal.reserve(springs->size());
-  for (const SupportSpringEntry& s : *springs) diagonal.emplace_back(s.dof, s.k);
-  return sparse_add_diagonal(op, diagonal);
+  return add_support_springs(op, *springs);
 }
 
 Expected<Eigen::VectorXd> VARN::assemble_load_vector_for_case(std::uint32_t load_case_id) const {

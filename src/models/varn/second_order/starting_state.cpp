@@ -101,13 +101,7 @@ Expected<Eigen::VectorXd> spring_consistent_start(const VARN& model, const Eigen
   if (!k) return fail(k.error());
   auto springs = collect_support_spring_entries_with_forces(model.member_sets, model.nodal_supports, &*support_forces);
   if (!springs) return fail(springs.error());
-  SparseMatrix op = std::move(*k);
-  if (!springs->empty()) {
-    std::vector<std::pair<std::size_t, double>> diagonal;
-    diagonal.reserve(springs->size());
-    for (const SupportSpringEntry& s : *springs) diagonal.emplace_back(s.dof, s.k);
-    op = sparse_add_diagonal(op, diagonal);
-  }
+  const SparseMatrix op = add_support_springs(*k, *springs);
   auto constrained = model.collect_constrained_dofs_full();
   if (!constrained) return fail(constrained.error());
   if (op.rows() == 0) return first_order.u;
