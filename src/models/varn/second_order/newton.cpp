@@ -37,13 +37,6 @@ SparseMatrix shifted(const SparseMatrix& k, double value) {
   return sparse_add_diagonal(k, diagonal);
 }
 
-std::vector<std::pair<std::size_t, double>> spring_diagonal(const std::vector<SupportSpringEntry>& springs) {
-  std::vector<std::pair<std::size_t, double>> diagonal;
-  diagonal.reserve(springs.size());
-  for (const SupportSpringEntry& s : springs) diagonal.emplace_back(s.dof, s.k);
-  return diagonal;
-}
-
 // The stiffness of the pass without the geometric part: elastic (hinge curves at the current
 // end forces once there are any) and the support springs (curves at the current support forces).
 class PassStiffness {
@@ -67,11 +60,7 @@ class PassStiffness {
                                                                     &state_.support_forces)
                        : collect_support_spring_entries(model.member_sets, model.nodal_supports);
     if (!springs) return fail(springs.error());
-    k_ = k_e_;
-    if (!springs->empty()) {
-      const auto diagonal = spring_diagonal(*springs);
-      if (!sparse_add_diagonal_inplace(k_, diagonal)) k_ = sparse_add_diagonal(k_e_, diagonal);
-    }
+    k_ = add_support_springs(k_e_, *springs);
     return {};
   }
 
