@@ -1,7 +1,8 @@
 // Phase timings of the second-order solve of every load case of one model file: the whole
 // request through the pipeline, then each load case again through the solver with its report
 // (starting state, tangent assembly, factorisations and their count, internal forces of the
-// line-search trials, recovery) and the Newton iterations of every load step.
+// line-search trials, recovery) and the Newton iterations of every load step; and the request
+// once more on a single thread, whose output must be the same bytes.
 //
 //   bench_second_order model.json [repetitions]   (bench_pipeline.py --write-models DIR writes
 //                                                  the second-order frame, frame_pdelta_*.json)
@@ -11,6 +12,8 @@
 #include <cstdlib>
 #include <string>
 #include <vector>
+
+#include <tbb/global_control.h>
 
 #include "analysis.h"
 #include "functions/sparse.h"
@@ -65,6 +68,14 @@ int main(int argc, char** argv) {
               pipeline.front(), pipeline[pipeline.size() / 2], reps, bytes,
               identical ? "identical output on every run" : "OUTPUT DIFFERS BETWEEN RUNS");
   std::printf("numeric factorisations in one request (starting state included): %zu\n", request_factorizations);
+  {
+    // The same request on one thread: the output must not depend on the thread count.
+    tbb::global_control serial(tbb::global_control::max_allowed_parallelism, 1);
+    const auto t = Clock::now();
+    auto out = varn::run_pipeline_from_json(*text);
+    std::printf("one thread: %.3f s, %s\n", seconds(t),
+                out && *out == first_output ? "same output bytes as on all threads" : "OUTPUT DIFFERS ON ONE THREAD");
+  }
 
   auto parsed = varn::VARN::from_json(*text);
   if (!parsed.ok()) return 1;

@@ -29,6 +29,7 @@
 #include "functions/sparse.h"
 #include "functions/support_utils.h"
 #include "logging.h"
+#include "models/varn/validation.h"
 
 namespace varn {
 
@@ -284,6 +285,8 @@ Expected<std::string> run_pipeline_from_json(std::string_view json_text) {
                 std::to_string(kMaxMembers));
   }
   if (auto ids = check_node_ids(parsed); !ids) return fail(ids.error());
+  // Before any conversion, so that every message speaks of the values as the user gave them.
+  if (auto valid = validate_model(parsed); !valid) return fail(valid.error());
 
   const UnitFactors factors = parsed.unit_factors();
   VARN working = parsed.clone();

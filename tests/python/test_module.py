@@ -269,7 +269,9 @@ def test_second_initialisation_is_refused():
 def zero_length_member(example, phase):
     model = json.loads(json.dumps(example))
     beam = model["member_sets"][0]["members"][1]
-    beam["end_node"] = dict(beam["start_node"], id=3)  # node 3 placed on node 2
+    # Node 3 placed on node 2, in both members that it joins.
+    beam["end_node"] = dict(beam["start_node"], id=3)
+    model["member_sets"][0]["members"][2]["end_node"] = dict(beam["end_node"])
     if phase == "combinations_cached":
         # Combinations only, and a tie so that they run in parallel against the cached system.
         model["settings"]["analysis_options"]["solve_loadcases"] = False
@@ -289,6 +291,7 @@ def long_chain_with_one_zero_length_member(_example, _phase):
     }]
     member = model["member_sets"][0]["members"][222]
     member["end_node"]["X"] = member["start_node"]["X"]
+    model["member_sets"][0]["members"][223]["start_node"]["X"] = member["start_node"]["X"]
     return model
 
 
