@@ -117,6 +117,24 @@ SimpleBeamEndForces simple_beam_end_forces(double length, double s, double e, do
   return out;
 }
 
+Vec14 fixed_end_member_load_local(double length, double s, double e, double q_s, double q_e, const Vec3& q) {
+  Vec14 f = Vec14::Zero();
+  const HermiteEndLoads h = hermite_end_loads(length, s, e, q_s, q_e);
+  const SimpleBeamEndForces a = simple_beam_end_forces(length, s, e, q_s, q_e);
+  f[0] = a.f_start * q.x();
+  f[1] = h.f_start * q.y();
+  f[2] = h.f_start * q.z();
+  // The moment axis is x̂ × q: a load along local y bends about +z, one along z about −y.
+  f[4] = -h.m_start * q.z();
+  f[5] = h.m_start * q.y();
+  f[7] = a.f_end * q.x();
+  f[8] = h.f_end * q.y();
+  f[9] = h.f_end * q.z();
+  f[11] = -h.m_end * q.z();
+  f[12] = h.m_end * q.y();
+  return f;
+}
+
 Expected<void> assemble_nodal_loads(const LoadCase& load_case, const std::vector<MemberSet>& member_sets,
                                     Eigen::VectorXd& f) {
   return assemble_point_loads(load_case.nodal_loads, "Nodal load", load_case.id, member_sets, 0, f);
@@ -149,26 +167,19 @@ Vec14 member_load_vector(const Member& m, const DistributedLoad& load, const Ass
     return fg;
   }
 
-  const HermiteEndLoads h = hermite_end_loads(length, s, e, load.magnitude, load.end_magnitude);
-  const Vec3 x_hat = (m.end_position() - m.start_position()) / length;
-  const Vec3 axis = x_hat.cross(d);
-  fg.segment<3>(0) = h.f_start * d;
-  fg.segment<3>(3) = h.m_start * axis;
-  fg.segment<3>(7) = h.f_end * d;
-  fg.segment<3>(10) = h.m_end * axis;
-
-  if (context == nullptr || (!m.start_hinge && !m.end_hinge)) return fg;
+  const Mat14 t = m.calculate_transformation_matrix_3d();
+  const Vec3 q = t.block<3, 3>(0, 0) * d;
+  const Vec14 fl = fixed_end_member_load_local(length, s, e, load.magnitude, load.end_magnitude, q);
+  if (context == nullptr || (!m.start_hinge && !m.end_hinge)) return t.transpose() * fl;
   // A released end carries no share of the load: condense the fixed-end values with the
   // element stiffness, so that what the released DOF would have taken moves to the other DOFs.
   const auto k_local = m.calculate_stiffness_matrix_3d(context->materials, context->sections);
-  if (!k_local) return fg;
+  if (!k_local) return t.transpose() * fl;
   const MemberEndModes modes =
       modes_from_single_ends(context->member_hinge(m.start_hinge), context->member_hinge(m.end_hinge));
-  if (!modes.any_release()) return fg;
-  const Mat14 t = m.calculate_transformation_matrix_3d();
-  const Vec14 fl = t * fg;
+  if (!modes.any_release()) return t.transpose() * fl;
   const auto fc = apply_end_releases_to_local_beam_f(*k_local, fl, modes);
-  if (!fc) return fg;  // the stiffness assembly reports the release pattern itself
+  if (!fc) return t.transpose() * fl;  // the stiffness assembly reports the release pattern itself
   return t.transpose() * fc.value();
 }
 

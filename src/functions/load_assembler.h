@@ -37,6 +37,16 @@ struct SimpleBeamEndForces {
 };
 SimpleBeamEndForces simple_beam_end_forces(double length, double s, double e, double q_s, double q_e);
 
+// End values, in the member's local axes (x along the chord), of the same load acting along
+// the local direction q on a member held at both ends: the transverse components take the
+// cubic Hermite end forces and moments of the bending element, the axial component the linear
+// weights of the axial element (its own shape functions, so that the load does the work that
+// the element's axial displacement field sees). A bar held at both ends under an axial load
+// rising from 0 to q takes qL/6 at the start and qL/3 at the end. Torsion and warping take
+// nothing: the load acts through the member's axis.
+Eigen::Matrix<double, 14, 1> fixed_end_member_load_local(double length, double s, double e, double q_s, double q_e,
+                                                         const Eigen::Vector3d& q);
+
 // Adds magnitude × direction of every nodal load (forces) or nodal moment (moments) of the
 // case. A load on a node that no member connects is refused with a message, and the vector is
 // then left as it was. The vector must have the system size of the member sets.
@@ -46,7 +56,7 @@ Expected<void> assemble_nodal_moments(const LoadCase& load_case, const std::vect
                                       Eigen::VectorXd& f);
 
 // Adds the equivalent nodal loads of the case's distributed loads whose `load_case` is
-// `load_case_id`. Beams and rigid members receive Hermite end forces and moments, condensed
+// `load_case_id`. Beams and rigid members receive the fixed-end values above, condensed
 // for their hinges when a context is given; truss-type members receive the simple-beam end
 // forces. A load on a member that the model does not have, or whose span does not lie within
 // the member (0 <= start_frac < end_frac <= 1), is refused with a message, and the vector is

@@ -186,7 +186,8 @@ Expected<SparseMatrix> assemble_member_matrices(const std::vector<const Member*>
         if (!matrix->has_value()) return {};
         if (!block.triplets) {
           const std::size_t first = i - i % kMembersPerAssemblyChunk;
-          block.triplets = SparseAssembler::with_capacity(n, std::min(kMembersPerAssemblyChunk, members.size() - first));
+          block.triplets =
+              SparseAssembler::with_capacity(n, std::min(kMembersPerAssemblyChunk, members.size() - first));
         }
         block.triplets->assemble_element(dof_index(m.start_node.id, 0), dof_index(m.end_node.id, 0), **matrix);
         return {};

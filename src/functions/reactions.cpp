@@ -217,7 +217,8 @@ void roll_up_wrenches_via_rigid_links(const VARN& model, const RigidGraph& graph
 }
 
 Expected<Eigen::VectorXd> compute_support_spring_reaction_vector_verbose(const VARN& model,
-                                                                         const Eigen::Ref<const Eigen::VectorXd>& u) {
+                                                                         const Eigen::Ref<const Eigen::VectorXd>& u,
+                                                                         const SupportNodeForceMap* node_forces) {
   const std::size_t n = compute_num_dofs_from_members(model.member_sets);
   Eigen::VectorXd s = Eigen::VectorXd::Zero(static_cast<Eigen::Index>(n));
   const std::size_t u_size = static_cast<std::size_t>(u.size());
@@ -225,13 +226,17 @@ Expected<Eigen::VectorXd> compute_support_spring_reaction_vector_verbose(const V
   visit_unique_supported_nodes(
       model.member_sets, supports_by_id(model.nodal_supports), [&](const Node& node, const NodalSupport& support) {
         if (!error.empty()) return;
+        const SupportNodeForces* forces = nullptr;
+        if (node_forces != nullptr) {
+          if (const auto it = node_forces->find(node.id); it != node_forces->end()) forces = &it->second;
+        }
         for (int group = 0; group < 2; ++group) {
           const auto& conditions = group == 0 ? support.displacement_conditions : support.rotation_conditions;
           const std::string_view kind = group == 0 ? "displacement" : "rotation";
           for (std::size_t a = 0; a < 3; ++a) {
             const SupportCondition* cond = get_support_condition(conditions, kAxes[a]);
             if (cond == nullptr) continue;
-            auto k = resolve_spring_stiffness(*cond, support.id, kAxes[a], kind, nullptr);
+            auto k = resolve_spring_stiffness(*cond, support.id, kAxes[a], kind, forces);
             if (!k) {
               error = k.error();
               return;
@@ -247,14 +252,13 @@ Expected<Eigen::VectorXd> compute_support_spring_reaction_vector_verbose(const V
   return s;
 }
 
-Expected<ReactionComposition> compose_support_reaction_vector_equilibrium(const VARN& model,
-                                                                          const ResultType& result_type,
-                                                                          const Eigen::Ref<const Eigen::VectorXd>& u,
-                                                                          const ActiveMap* active, RecoveryMode mode) {
+Expected<ReactionComposition> compose_support_reaction_vector_equilibrium(
+    const VARN& model, const ResultType& result_type, const Eigen::Ref<const Eigen::VectorXd>& u,
+    const ActiveMap* active, RecoveryMode mode, const SupportNodeForceMap* support_forces,
+    const MemberEndForceMap* end_forces) {
   const std::set<std::uint32_t> deformable = deformable_member_ids(model, active);
   const auto ends = member_end_node_map(model);
-  MemberResultMap members =
-      compute_member_results_from_displacement(model, result_type, u, active, mode);
+  MemberResultMap members = compute_member_results_from_displacement(model, result_type, u, active, mode, end_forces);
 
   auto graph = RigidGraph::build(model.member_sets);
   if (!graph) return fail(graph.error());
@@ -308,7 +312,7 @@ Expected<ReactionComposition> compose_support_reaction_vector_equilibrium(const 
 
   const std::size_t n = compute_num_dofs_from_members(model.member_sets);
   Eigen::VectorXd r = Eigen::VectorXd::Zero(static_cast<Eigen::Index>(n));
-  auto springs = compute_support_spring_reaction_vector_verbose(model, u);
+  auto springs = compute_support_spring_reaction_vector_verbose(model, u, support_forces);
   if (!springs) return fail(springs.error());
   const Eigen::VectorXd& s = *springs;
 

@@ -13,6 +13,7 @@
 
 #include "expected.h"
 #include "functions/results.h"
+#include "functions/support_utils.h"
 #include "models/results/reactionnoderesult.h"
 #include "models/results/results.h"
 #include "models/varn/active_map.h"
@@ -61,9 +62,11 @@ NodeWrenchMap gather_external_nodal_wrenches_for_result_type(const VARN& model, 
 void roll_up_wrenches_via_rigid_links(const VARN& model, const RigidGraph& graph, NodeWrenchMap& wrenches);
 
 // k·u at every DOF whose support condition yields a spring stiffness (translations and
-// rotations; warping takes no part). The first stiffness message ends the call.
-Expected<Eigen::VectorXd> compute_support_spring_reaction_vector_verbose(const VARN& model,
-                                                                         const Eigen::Ref<const Eigen::VectorXd>& u);
+// rotations; warping takes no part). A stiffness curve is read at the node's forces in
+// `node_forces` (nullptr, or no entry for the node: at force 0). The first stiffness message
+// ends the call.
+Expected<Eigen::VectorXd> compute_support_spring_reaction_vector_verbose(
+    const VARN& model, const Eigen::Ref<const Eigen::VectorXd>& u, const SupportNodeForceMap* node_forces = nullptr);
 
 // The global reaction vector (size 7 × the largest member node id; zero except at supported
 // DOFs) and the member results it was built from.
@@ -72,16 +75,18 @@ struct ReactionComposition {
   MemberResultMap member_results;
 };
 
-// Member results from u (arguments passed through to compute_member_results_from_displacement),
-// node sums of the deformable members' end forces minus the applied loads, rigid links rolled
-// up, then each supported DOF by its condition: the equilibrium value (no condition, Fixed),
-// 0 (Free), k·u (Spring, or any condition with a stiffness curve), or the equilibrium value
-// kept only when positive (PositiveOnly) or negative (NegativeOnly). Messages: those of the
-// rigid-link graph and of the support spring stiffnesses.
-Expected<ReactionComposition> compose_support_reaction_vector_equilibrium(const VARN& model,
-                                                                          const ResultType& result_type,
-                                                                          const Eigen::Ref<const Eigen::VectorXd>& u,
-                                                                          const ActiveMap* active, RecoveryMode mode);
+// Member results from u (arguments passed through to compute_member_results_from_displacement,
+// `end_forces` with them), node sums of the deformable members' end forces minus the applied
+// loads, rigid links rolled up, then each supported DOF by its condition: the equilibrium value
+// (no condition, Fixed), 0 (Free), k·u (Spring, or any condition with a stiffness curve), or
+// the equilibrium value kept only when positive (PositiveOnly) or negative (NegativeOnly). A
+// support stiffness curve is read at the node's forces in `support_forces` (nullptr: at force
+// 0), so that a nonlinear solve reports the spring force of the stiffness it converged with.
+// Messages: those of the rigid-link graph and of the support spring stiffnesses.
+Expected<ReactionComposition> compose_support_reaction_vector_equilibrium(
+    const VARN& model, const ResultType& result_type, const Eigen::Ref<const Eigen::VectorXd>& u,
+    const ActiveMap* active, RecoveryMode mode, const SupportNodeForceMap* support_forces = nullptr,
+    const MemberEndForceMap* end_forces = nullptr);
 
 // The reaction records of every member-end node that carries a support id, ascending by node
 // id: R at the node's seven DOFs, the node's coordinates (first member end with that id) and

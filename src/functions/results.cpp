@@ -102,7 +102,7 @@ MemberLoadIndex index_member_loads(const VARN& model, const ResultType& result_t
 // ---- equivalent loads ----------------------------------------------------------------------
 
 enum class LoadSplit {
-  FixedEnd,    // cubic Hermite end forces and moments of a beam with both ends held
+  FixedEnd,    // end values of a beam with both ends held (cubic across, linear along)
   SimpleBeam,  // lever-rule end forces of a pin-ended bar, no end moments
 };
 
@@ -124,18 +124,7 @@ LoadSegment add_member_load(const DistributedLoad& load, double factor, const Ma
   const double e = load.end_frac;
 
   if (split == LoadSplit::FixedEnd) {
-    const HermiteEndLoads h = hermite_end_loads(length, s, e, load.magnitude, load.end_magnitude);
-    f[0] += factor * h.f_start * qx;
-    f[1] += factor * h.f_start * qy;
-    f[2] += factor * h.f_start * qz;
-    // The moment axis is x̂ × q: a load along local y bends about +z, one along z about −y.
-    f[5] += factor * h.m_start * qy;
-    f[4] -= factor * h.m_start * qz;
-    f[7] += factor * h.f_end * qx;
-    f[8] += factor * h.f_end * qy;
-    f[9] += factor * h.f_end * qz;
-    f[12] += factor * h.m_end * qy;
-    f[11] -= factor * h.m_end * qz;
+    f += factor * fixed_end_member_load_local(length, s, e, load.magnitude, load.end_magnitude, Vec3(qx, qy, qz));
   } else {
     const SimpleBeamEndForces r = simple_beam_end_forces(length, s, e, load.magnitude, load.end_magnitude);
     f[0] += factor * r.f_start * qx;
@@ -241,6 +230,7 @@ struct RecoveryInputs {
   const ActiveMap* active;
   bool second_order;
   bool corotational;
+  const MemberEndForceMap* end_forces;  // the forces hinge curves are read at; nullptr: none
 };
 
 const std::vector<FactoredLoad>& member_loads(const RecoveryInputs& in, std::uint32_t id) {
@@ -383,8 +373,16 @@ std::optional<MemberResult> recover_beam(const Member& m, const RecoveryInputs& 
   const MemberLoadSet loads =
       equivalent_loads(member_loads(in, m.id), t_f, length, LoadSplit::FixedEnd, Summation::PerCase);
 
+  const EndForces* start_forces = nullptr;
+  const EndForces* end_forces = nullptr;
+  if (in.end_forces != nullptr) {
+    if (const auto it = in.end_forces->find(m.id); it != in.end_forces->end()) {
+      start_forces = &it->second.first;
+      end_forces = &it->second.second;
+    }
+  }
   const MemberEndModes modes = modes_from_single_ends_with_forces(
-      ctx.member_hinge(m.start_hinge), ctx.member_hinge(m.end_hinge), nullptr, nullptr);
+      ctx.member_hinge(m.start_hinge), ctx.member_hinge(m.end_hinge), start_forces, end_forces);
   const Vec14 f = recover_member_end_forces_local(k_eff, u_rel, loads.f_eq, build_elimination_from_modes(modes));
 
   const Vec14 fg = t_f.transpose() * f;
@@ -582,7 +580,8 @@ std::pair<NodeForces, NodeForces> compute_component_extrema(const Vec14& f) {
 
 MemberResultMap compute_member_results_from_displacement(const VARN& model, const ResultType& result_type,
                                                          const Eigen::Ref<const Eigen::VectorXd>& u,
-                                                         const ActiveMap* active, RecoveryMode mode) {
+                                                         const ActiveMap* active, RecoveryMode mode,
+                                                         const MemberEndForceMap* end_forces) {
   const bool second_order = mode != RecoveryMode::FirstOrder;
   const bool corotational = mode == RecoveryMode::Corotational;
   const AssemblyContext context = model.build_lookup_maps();
@@ -593,7 +592,8 @@ MemberResultMap compute_member_results_from_displacement(const VARN& model, cons
                           loads,
                           active,
                           second_order,
-                          corotational};
+                          corotational,
+                          end_forces};
 
   const std::vector<const Member*> members = flatten_members(model.member_sets);
   // Recovery has no ordinary failures; a fault of the lowest member index is rethrown.

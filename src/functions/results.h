@@ -122,12 +122,17 @@ std::pair<NodeForces, NodeForces> compute_component_extrema(const Vec14& f);
 enum class RecoveryMode : std::uint8_t { FirstOrder, SecondOrder, Corotational };
 
 // Member results for every non-rigid member of the model from the global displacement vector
-// u. `active` is the tie/strut state (nullptr: all on). Members are recovered in parallel; a
+// u. `active` is the tie/strut state (nullptr: all on). `end_forces` (nullptr: none) holds the
+// member end forces a nonlinear solve converged with: the hinge stiffness curves of a member
+// it holds are read at those forces, as the stiffness assembly read them, so that the
+// recovered forces belong to the stiffness the displacements were solved with; without an
+// entry a curve acts with its first point's stiffness. Members are recovered in parallel; a
 // fatal fault of the lowest failing member index is the one that propagates. Of two members
 // with one id the later in member-set and member order gives the entry.
 MemberResultMap compute_member_results_from_displacement(const VARN& model, const ResultType& result_type,
                                                          const Eigen::Ref<const Eigen::VectorXd>& u,
-                                                         const ActiveMap* active, RecoveryMode mode);
+                                                         const ActiveMap* active, RecoveryMode mode,
+                                                         const MemberEndForceMap* end_forces = nullptr);
 
 // Displacements (global axes) of every node that is an end of some member, ascending by id.
 std::map<std::uint32_t, NodeDisplacement> extract_displacements(const VARN& model,

@@ -321,7 +321,8 @@ void* lu_factorize(const SparseMatrix& k) {
   SuiteSparse_long do_recip = 0;
   bool pivots_ok = umfpack_dl_get_numeric(nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
                                           udiag.data(), &do_recip, rs.data(), numeric) == UMFPACK_OK;
-  for (Index i = 0; pivots_ok && i < n; ++i) pivots_ok = std::isfinite(udiag[i]) && std::abs(udiag[i]) >= kLuScaledPivot;
+  for (Index i = 0; pivots_ok && i < n; ++i)
+    pivots_ok = std::isfinite(udiag[i]) && std::abs(udiag[i]) >= kLuScaledPivot;
   if (!pivots_ok) {
     umfpack_dl_free_numeric(&numeric);
     return nullptr;

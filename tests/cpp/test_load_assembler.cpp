@@ -208,6 +208,32 @@ TEST(DistributedLoads, FixedFixedBeamTriangularLoadInZ) {
   EXPECT_NEAR(f(11), -ql2 / 20, 1e-12);
 }
 
+TEST(DistributedLoads, AlongTheMemberLinearWeightsAcrossItCubic) {
+  // An inclined beam under a load rising from 0 to q, oblique to it: the component along the
+  // member is shared by the axial element's linear weights (qL/6, qL/3), the component across
+  // it by the bending weights (3qL/20, 7qL/20, with the end moments qL²/30 and qL²/20), and
+  // the axial component bends nothing.
+  const Vec3 x_hat = Vec3(1, 2, 2) / 3.0;
+  const Vec3 across = Vec3(2, 1, -2) / 3.0;
+  const auto sets = sets_of({member(1, 1, Vec3(0.5, -1, 2), 2, Vec3(0.5, -1, 2) + kL * x_hat)});
+  const Vec3 d = 0.6 * x_hat + 0.8 * across;
+  Eigen::VectorXd f = zeros_for(sets);
+  ASSERT_TRUE(assemble_distributed_loads(case_with({dload(1, 0, kQ, 0, 1, {d.x(), d.y(), d.z()})}), sets, f, 1,
+                                         nullptr));
+  const double ql = kQ * kL, ql2 = kQ * kL * kL;
+  // Round-off of the rotation of the member axes, a few ulps of qL.
+  const double tol = 1e-13 * ql;
+  EXPECT_NEAR(block3(f, 1, 0).dot(x_hat), 0.6 * ql / 6, tol);
+  EXPECT_NEAR(block3(f, 2, 0).dot(x_hat), 0.6 * ql / 3, tol);
+  EXPECT_NEAR(block3(f, 1, 0).dot(across), 0.8 * 3 * ql / 20, tol);
+  EXPECT_NEAR(block3(f, 2, 0).dot(across), 0.8 * 7 * ql / 20, tol);
+  const Vec3 axis = x_hat.cross(across);
+  EXPECT_NEAR(block3(f, 1, 3).dot(axis), 0.8 * ql2 / 30, tol * kL);
+  EXPECT_NEAR(block3(f, 2, 3).dot(axis), -0.8 * ql2 / 20, tol * kL);
+  EXPECT_NEAR((block3(f, 1, 3) - block3(f, 1, 3).dot(axis) * axis).norm(), 0.0, tol * kL);
+  EXPECT_NEAR((block3(f, 2, 3) - block3(f, 2, 3).dot(axis) * axis).norm(), 0.0, tol * kL);
+}
+
 TEST(DistributedLoads, TrussMembersTakeSimpleBeamForcesOnly) {
   for (MemberType t : {MemberType::Truss, MemberType::Tension, MemberType::Compression}) {
     const auto sets = sets_of({member(1, 1, Vec3(0, 0, 0), 2, Vec3(kL, 0, 0), t)});

@@ -84,7 +84,8 @@ TEST(MemberLoop, LowestFailingMemberIsReported) {
     std::size_t lowest;
     Kind kind;
   };
-  for (const Case& c : std::vector<Case>{{0, Kind::Message}, {1777, Kind::Fault}, {2500, Kind::Other}, {3999, Kind::Message}}) {
+  for (const Case& c :
+       std::vector<Case>{{0, Kind::Message}, {1777, Kind::Fault}, {2500, Kind::Other}, {3999, Kind::Message}}) {
     SCOPED_TRACE(c.lowest);
     // Failures at the lowest index and at every 7th member above it, alternating kinds.
     const auto task = [&](const Member& m, std::size_t i) -> Expected<double> {

@@ -377,3 +377,92 @@ TEST(StructureReactions, SameBitsOnEveryThreadCount) {
     for (Eigen::Index i = 0; i < one.size(); ++i) EXPECT_EQ(std::memcmp(&one[i], &many[i], sizeof(double)), 0) << i;
   }
 }
+
+// ---- force maps of a nonlinear solve ---------------------------------------------------------
+
+// A cantilever whose root hinge (bending about local z) and root support (along Y) follow
+// stiffness curves, solved with the stiffnesses the curves give at the forces it carries. Given
+// those forces, member recovery and reactions read the curves there, and report exactly what
+// the same structure with plain springs of those stiffnesses reports: forces that belong to the
+// solved stiffness, reactions in balance with the loads. Read at their first points instead,
+// the springs report forces the displacements do not carry.
+TEST(ForceMaps, CurveHingeAndCurveSupportAreReadAtTheForcesTheyCarry) {
+  const double l = 3.0;
+  const double p = 2e4;
+  const double k_hinge = 4e6;    // N·m/rad at the root moment p·l
+  const double k_support = 5e7;  // N/m at the root shear p
+  const auto curve = [](ForceComponent c, double knee, double k) {
+    StiffnessCurveConfig s;
+    s.depends_on = c;
+    // Softer below the knee, flat at k from the knee on: the solved state lies on the flat part.
+    s.points = {{0.0, 0.2 * k}, {knee, k}, {100.0 * knee, k}};
+    return s;
+  };
+  const auto model = [&](bool curves) {
+    MemberHinge h;
+    h.id = 1;
+    SupportCondition y = condition(SupportConditionType::Spring, k_support);
+    if (curves) {
+      h.stiffness_curve_mz = curve(ForceComponent::Mz, 0.5 * p * l, k_hinge);
+      y.stiffness = std::nullopt;
+      y.stiffness_curve = curve(ForceComponent::Fy, 0.5 * p, k_support);
+    } else {
+      h.rotational_release_mz = k_hinge;
+    }
+    Member m = member(1, node(1, 0, 0, 0, 1), node(2, l, 0, 0));
+    m.start_hinge = 1;
+    VARN v = model_with({m}, {beam_section()}, {support(1, {{"Y", y}})});
+    v.memberhinges = std::vector<MemberHinge>{h};
+    return with_case(v, {}, {nodal_load(2, 1, p, {0, -1, 0})});
+  };
+  const VARN springs = model(false);
+  const VARN curves = model(true);
+  const ResultType type = ResultType::loadcase(1);
+  const Eigen::VectorXd u = solve_first_order(springs, type);
+
+  // A spring DOF reports k·u; the force the spring exerts on the node is −k·u, and with that
+  // sign the reactions must balance the loads.
+  const auto support_forces_on_nodes = [](const VARN& v, Eigen::VectorXd r) {
+    r[static_cast<Eigen::Index>(dof_index(1, 1))] *= -1.0;
+    return extract_reaction_nodes(v, r);
+  };
+  auto want = compose_support_reaction_vector_equilibrium(springs, type, u, nullptr, RecoveryMode::FirstOrder);
+  ASSERT_TRUE(want) << want.error();
+  ASSERT_TRUE(ReactionsBalanceLoads(springs, type, support_forces_on_nodes(springs, want->reactions)));
+  const MemberResult& beam = want->member_results.at(1);
+  EXPECT_NEAR(std::abs(beam.local_start_forces.mz), p * l, 1e-9 * p * l);  // the hinge carries the root moment
+
+  // The forces the solve converged with: the member's end forces, the root node's forces.
+  const auto six = [](const NodeForces& f) { return EndForces{f.fx, f.fy, f.fz, f.mx, f.my, f.mz}; };
+  MemberEndForceMap end_forces;
+  end_forces[1] = {six(beam.local_start_forces), six(beam.local_end_forces)};
+  SupportNodeForceMap support_forces;
+  support_forces[1] = {0.0, p, 0.0, 0.0, 0.0, p * l};
+
+  auto got = compose_support_reaction_vector_equilibrium(curves, type, u, nullptr, RecoveryMode::FirstOrder,
+                                                         &support_forces, &end_forces);
+  ASSERT_TRUE(got) << got.error();
+  EXPECT_EQ(got->reactions, want->reactions);
+  const MemberResult& read = got->member_results.at(1);
+  for (const auto& [a, b] : {std::pair{&read.local_start_forces, &beam.local_start_forces},
+                             std::pair{&read.local_end_forces, &beam.local_end_forces},
+                             std::pair{&read.start_node_forces, &beam.start_node_forces}}) {
+    EXPECT_EQ(a->fy, b->fy);
+    EXPECT_EQ(a->mz, b->mz);
+  }
+  ASSERT_EQ(read.section_forces.size(), 3u);
+  EXPECT_EQ(read.section_forces[1].forces.mz, beam.section_forces[1].forces.mz);
+  EXPECT_TRUE(ReactionsBalanceLoads(curves, type, support_forces_on_nodes(curves, got->reactions)));
+  // The recovery alone takes the member map the same way.
+  EXPECT_EQ(compute_member_results_from_displacement(curves, type, u, nullptr, RecoveryMode::FirstOrder, &end_forces)
+                .at(1)
+                .local_start_forces.mz,
+            beam.local_start_forces.mz);
+
+  // Without the maps the curves act with their first points: the support reports 0.2·k·u and
+  // the reactions no longer balance the load.
+  auto first_points = compose_support_reaction_vector_equilibrium(curves, type, u, nullptr, RecoveryMode::FirstOrder);
+  ASSERT_TRUE(first_points) << first_points.error();
+  EXPECT_FALSE(ReactionsBalanceLoads(curves, type, support_forces_on_nodes(curves, first_points->reactions)));
+  EXPECT_NE(first_points->member_results.at(1).local_start_forces.mz, beam.local_start_forces.mz);
+}

@@ -68,7 +68,9 @@ void PrintTo(const AxialCase& c, std::ostream* os) { *os << c.name; }
 
 class AxialLoadShares : public ::testing::TestWithParam<AxialCase> {};
 
-TEST_P(AxialLoadShares, BeamTakesHermiteWeightsTrussTakesLeverRule) {
+// Along its axis a beam shares a load with the linear weights of its axial element, the lever
+// rule of a pin-ended bar: a load rising from 0 to q gives qL/6 and qL/3.
+TEST_P(AxialLoadShares, BeamTakesLinearWeightsAlongItsAxis) {
   const AxialCase& c = GetParam();
   const double l = 3.0;
   const double q = 6.0;
@@ -82,7 +84,8 @@ TEST_P(AxialLoadShares, BeamTakesHermiteWeightsTrussTakesLeverRule) {
 
 INSTANTIATE_TEST_SUITE_P(Shapes, AxialLoadShares,
                          ::testing::Values(AxialCase{"uniform", 1.0, 1.0, 0.5, 0.5},
-                                           AxialCase{"triangular", 0.0, 1.0, 3.0 / 20.0, 7.0 / 20.0}),
+                                           AxialCase{"triangular", 0.0, 1.0, 1.0 / 6.0, 1.0 / 3.0},
+                                           AxialCase{"falling", 1.0, 0.0, 1.0 / 3.0, 1.0 / 6.0}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 struct SimpleBeamCase {
@@ -722,8 +725,9 @@ TEST(SecondOrderRecovery, GlobalEndForcesAreTheTangentsOwnMemberMatrixTimesU) {
     // The elastic part: the beam's matrix; for a bar its axial stiffness alone (the bar's
     // vanishing transverse stabilisers of the assembly are not reported as forces).
     const Mat14 t = m.calculate_transformation_matrix_3d();
-    Mat14 ke_local = c.type == MemberType::Truss ? *m.calculate_truss_stiffness_matrix_local(ctx.materials, ctx.sections)
-                                                 : *m.calculate_stiffness_matrix_3d(ctx.materials, ctx.sections);
+    Mat14 ke_local = c.type == MemberType::Truss
+                         ? *m.calculate_truss_stiffness_matrix_local(ctx.materials, ctx.sections)
+                         : *m.calculate_stiffness_matrix_3d(ctx.materials, ctx.sections);
     if (c.type == MemberType::Truss) {
       const double k_axial = ke_local(0, 0);
       ke_local.setZero();
