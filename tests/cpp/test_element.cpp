@@ -455,13 +455,23 @@ TEST(TrussStiffness, GlobalMatrixIsEAOverLTimesDirectionProducts) {
   u.segment<3>(7) = 1e-3 * c;
   const Vec14 f = k * u;
   EXPECT_NEAR((f.segment<3>(7) - ea_l * 1e-3 * c).norm(), 0.0, 1e-6 * ea_l * 1e-3);
-  // A rigid translation meets only the small grounded stabilising springs (1e-10·E·A/L).
+  // The stabilising term across the bar acts between its ends: a rigid translation strains
+  // nothing (round-off of entries of size E·A/L cancelling, a few ulps), and moving one end
+  // across the bar pulls the other end along with an equal and opposite force.
+  Vec14 transverse = Vec14::Zero();
+  const Vec3 across = Vec3(1.0, 2.0, 0.0) / std::sqrt(5.0);  // perpendicular to d
   for (int a = 0; a < 3; ++a) {
     Vec14 t = Vec14::Zero();
     t(a) = 1.0;
     t(7 + a) = 1.0;
-    EXPECT_LE((k * t).cwiseAbs().maxCoeff(), 1.0001e-10 * ea_l);
+    EXPECT_LE((k * t).cwiseAbs().maxCoeff(), 1e-14 * ea_l);
+    transverse(7 + a) = across(a);
   }
+  // The axial entries of size E·A/L meet a direction perpendicular to the axis up to its
+  // rounding: 1e-14·E·A/L, a ten-thousandth of the stabilising force.
+  const Vec14 pull = k * transverse;
+  EXPECT_NEAR((pull.segment<3>(7) - 1e-10 * ea_l * across).norm(), 0.0, 1e-14 * ea_l);
+  EXPECT_NEAR((pull.segment<3>(0) + pull.segment<3>(7)).norm(), 0.0, 1e-14 * ea_l);
 }
 
 TEST(TrussStiffness, CoincidentEndsGiveNoMatrix) {

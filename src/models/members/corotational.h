@@ -62,7 +62,7 @@ Mat14 corotational_beam_tangent(const CorotationalSplit& s, const Mat14& k_star)
 // Local stiffness of a bar as the co-rotational kernels and the recovery of its forces take it:
 // the truss stiffness condensed for the end hinges (an axial spring acts in series with the
 // bar, a free axial end leaves it without force). Its (7, 7) entry is the axial stiffness of
-// the chord, the rest the tiny regularising diagonal. None when the section or its material
+// the chord, the rest the tiny stabilising terms. None when the section or its material
 // is not found; the condensation's message for a singular release pattern. A member without a
 // section id is the fatal fault of the element library.
 Expected<std::optional<Mat14>> corotational_bar_local_stiffness(const Member& m, const MaterialMap& materials,

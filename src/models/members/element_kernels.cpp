@@ -126,7 +126,14 @@ Mat14 local_beam_stiffness(const BeamProperties& p, double length) {
 Mat14 local_truss_stiffness(double ea, double length) {
   const double k = ea / length;
   Mat14 m = Mat14::Zero();
-  for (int d = 0; d < 14; ++d) m(d, d) = 1e-10 * k;
+  for (int d = 1; d < 7; ++d) {
+    m(d, d) = 1e-10 * k;
+    m(d + 7, d + 7) = 1e-10 * k;
+  }
+  // Across the bar the stabilising term acts between the two ends, like a weak shear spring:
+  // a force inside the member that reaches its end forces and the reactions. The rotations and
+  // warping keep their own diagonal, which the condensation of a released end needs.
+  for (int d : {1, 2}) set_sym(m, d, d + 7, -1e-10 * k);
   m(0, 0) = k;
   m(7, 7) = k;
   set_sym(m, 0, 7, -k);

@@ -40,8 +40,11 @@ double shear_deformation_parameter(double e_mod, double inertia, double g_mod, s
 // rotation as congruence transforms (offset first).
 Mat14 local_beam_stiffness(const BeamProperties& p, double length);
 
-// Local truss stiffness: E·A/L on the axial pair and 1e-10·E·A/L on every other diagonal, so
-// the rotational and warping DOFs of a node held only by trusses never have a zero diagonal.
+// Local truss stiffness: E·A/L on the axial pair and a stabilising 1e-10·E·A/L on every other
+// diagonal, so that the transverse, rotational and warping DOFs of a node held only by trusses
+// never have a zero diagonal. Across the bar that term couples the two ends (+k on both
+// diagonals, −k between them): a force inside the member, so what it carries reaches the
+// member's end forces and the reactions instead of leaking to the ground.
 Mat14 local_truss_stiffness(double ea, double length);
 
 // Geometric (initial-stress) stiffness for an axial force n (tension positive).

@@ -100,7 +100,7 @@ MemberOutcome bar_contribution(const Member& m, const KernelInputs& in) {
   if (!k_star->has_value()) return std::optional<MemberContribution>();
   const Vec14 u_e = gather_element_displacements(m, in.u);
 
-  // The axial pair acts along the deformed chord; the tiny diagonal stiffness that keeps the
+  // The axial pair acts along the deformed chord; the tiny stabilising stiffness that keeps the
   // rotations and transverse translations of a node held only by bars regular stays what it
   // is in the elastic stiffness: linear, in the undeformed axes.
   Mat14 small = **k_star;
