@@ -499,8 +499,9 @@ TEST(RecordsA, SupportConditionUnitsByKindOfDof) {
   EXPECT_DOUBLE_EQ(r.stiffness_curve->points[0].stiffness, 5.0);
   auto w = cond();
   w.normalize_warping_units(L, F);
-  EXPECT_DOUBLE_EQ(*w.stiffness, 3e-3);
-  EXPECT_DOUBLE_EQ(w.stiffness_curve->points[0].stiffness, 5e-3);
+  // A bimoment per unit rate of twist: kN·mm³ = 1e-6 N·m³.
+  EXPECT_DOUBLE_EQ(*w.stiffness, 3e-6);
+  EXPECT_DOUBLE_EQ(w.stiffness_curve->points[0].stiffness, 5e-6);
 }
 
 TEST(RecordsA, ShapeCommandScalesOnlyPresentCoordinates) {

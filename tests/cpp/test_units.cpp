@@ -191,8 +191,9 @@ TEST(NormalizeUnits, EveryQuantityIsScaledByTheFactorOfItsDimension) {
        F / L},
       {"rotational support spring",
        [](const VARN& m) { return *m.nodal_supports[1].rotation_conditions.at("Y").stiffness; }, F * L},
+      // A bimoment (F·L²) per unit rate of twist (1/L).
       {"warping support spring", [](const VARN& m) { return *m.nodal_supports[1].warping_condition->stiffness; },
-       F * L * L},
+       F * L * L * L},
       {"support curve value (moment)",
        [](const VARN& m) { return m.nodal_supports[2].rotation_conditions.at("X").stiffness_curve->points[1].value; },
        F * L},
@@ -343,7 +344,8 @@ TEST(DenormalizeResults, LengthsAndForcesOnly) {
   bundle.loadcases["LC1"] = r;
   bundle.loadcombinations["C1"] = r;
 
-  // mm and kN: translations × 1000, forces ÷ 1000, moments × 1 (kN·mm = N·m), bimoments × 1000.
+  // mm and kN: translations × 1000, warping ÷ 1000, forces ÷ 1000, moments × 1 (kN·mm = N·m),
+  // bimoments × 1000.
   const ResultsBundle out = VARN::denormalize_results(bundle, UnitFactors{0.001, 1000.0, 1.0});
   for (const Results* set : {&out.loadcases.at("LC1"), &out.loadcombinations.at("C1")}) {
     const NodeDisplacement& d = set->displacement_nodes.at(3);
@@ -352,7 +354,7 @@ TEST(DenormalizeResults, LengthsAndForcesOnly) {
     EXPECT_DOUBLE_EQ(d.dz, 1.0);
     EXPECT_EQ(d.rx, 0.01);
     EXPECT_EQ(d.rz, 0.03);
-    EXPECT_EQ(d.warp, 0.5);
+    EXPECT_DOUBLE_EQ(d.warp, 0.0005);  // a rate of twist: per millimetre
     const ReactionNodeResult& re = set->reaction_nodes.at(3);
     EXPECT_DOUBLE_EQ(re.nodal_forces.fx, 1.0);
     EXPECT_DOUBLE_EQ(re.nodal_forces.fy, -2.0);
@@ -368,7 +370,7 @@ TEST(DenormalizeResults, LengthsAndForcesOnly) {
     EXPECT_DOUBLE_EQ(m.local_end_forces.bw, 4000.0);
     EXPECT_DOUBLE_EQ(m.local_displacement_end_node.dx, 3.0);
     EXPECT_EQ(m.local_displacement_end_node.rx, 0.25);
-    EXPECT_EQ(m.local_displacement_end_node.warp, 0.125);
+    EXPECT_DOUBLE_EQ(m.local_displacement_end_node.warp, 0.000125);
     EXPECT_EQ(m.section_forces[0].x_frac, 0.25);
     EXPECT_DOUBLE_EQ(m.section_forces[0].forces.fx, 2.0);
     EXPECT_DOUBLE_EQ(m.section_forces[0].forces.my, 8.0);

@@ -27,8 +27,10 @@ void SupportCondition::normalize_rotation_units(double length_factor, double for
   scale(*this, length_factor, force_factor, length_factor * force_factor);
 }
 
+// The warping DOF is the rate of twist (per length) and its force the bimoment (force times
+// length squared): the spring is force times length cubed.
 void SupportCondition::normalize_warping_units(double length_factor, double force_factor) {
-  scale(*this, length_factor, force_factor, length_factor * (length_factor * force_factor));
+  scale(*this, length_factor, force_factor, length_factor * (length_factor * (length_factor * force_factor)));
 }
 
 }  // namespace varn

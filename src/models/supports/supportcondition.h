@@ -21,7 +21,7 @@ struct SupportCondition {
   bool has_curve() const { return stiffness_curve.has_value(); }
 
   // Unit conversion with the length factor L and force factor F: the stiffness by F/L,
-  // F*L or F*L^2, curve values by F (forces) or F*L (moments), curve stiffnesses like the
+  // F*L or F*L^3 (bimoment per unit rate of twist), curve values by F (forces) or F*L (moments), curve stiffnesses like the
   // constant stiffness.
   void normalize_translation_units(double length_factor, double force_factor);
   void normalize_rotation_units(double length_factor, double force_factor);

@@ -176,10 +176,11 @@ std::optional<Eigen::VectorXd> VARN::build_combination_displacement_predictor(
     if (stored == results->loadcases.end()) return std::nullopt;
     Eigen::VectorXd packed = pack_displacement_vector_from_saved_case(stored->second, n);
     // A set of this request is in SI already; one that came with the input is in the
-    // model's length unit (rotations are radians either way).
+    // model's length unit (rotations are radians either way, warping is per length).
     if (cases_in_model_units != nullptr && cases_in_model_units->count(lc->name) != 0) {
       for (std::size_t base = 0; base + kDofsPerNode <= n; base += kDofsPerNode) {
         for (std::size_t k = 0; k < 3; ++k) packed[static_cast<Eigen::Index>(base + k)] *= length_factor;
+        packed[static_cast<Eigen::Index>(base + 6)] /= length_factor;
       }
     }
     acc += factor * packed;

@@ -30,11 +30,13 @@ void scale_forces(NodeForces& f, double inv_force, double inv_moment, double inv
   f.bw *= inv_bimoment;
 }
 
-// Rotations and warping are dimensionless and stay as they are.
+// Rotations are dimensionless and stay as they are; the warping DOF is a rate of twist, per
+// length, so it scales inversely to the translations.
 void scale_translations(NodeDisplacement& d, double inv_length) {
   d.dx *= inv_length;
   d.dy *= inv_length;
   d.dz *= inv_length;
+  d.warp /= inv_length;
 }
 
 }  // namespace
@@ -55,8 +57,8 @@ void VARN::normalize_units() {
     for (auto& path : *shape_paths) path.normalize_units(L);
   }
 
-  // Support springs: translational stiffness is force per length, rotational and warping
-  // stiffness are moment (or bimoment) per radian; curve values are forces or moments.
+  // Support springs: translational stiffness is force per length, rotational stiffness moment
+  // per radian, warping stiffness bimoment per unit rate of twist; curve values are forces or moments.
   if (force_or_length_differs) {
     for (auto& support : nodal_supports) {
       for (auto& [axis, condition] : support.displacement_conditions) condition.normalize_translation_units(L, F);
@@ -146,7 +148,10 @@ void VARN::normalize_units() {
   if (memberhinges) {
     const double translational = F / L;
     const double rotational = L * F;
-    const double warping = L * (L * F);
+    // The warping DOF is a rate of twist (per length): a warping spring is a bimoment (F·L²)
+    // per unit of it, F·L³; a bimoment limit is F·L².
+    const double bimoment = L * (L * F);
+    const double warping = L * bimoment;
     for (auto& h : *memberhinges) {
       scale(h.translational_release_vx, translational);
       scale(h.translational_release_vy, translational);
@@ -161,7 +166,7 @@ void VARN::normalize_units() {
       scale(h.max_moment_mx, rotational);
       scale(h.max_moment_my, rotational);
       scale(h.max_moment_mz, rotational);
-      scale(h.max_bimoment_warp, warping);
+      scale(h.max_bimoment_warp, bimoment);
       for (auto* curve : {&h.stiffness_curve_vx, &h.stiffness_curve_vy, &h.stiffness_curve_vz})
         if (*curve) (*curve)->normalize(F, rotational, translational);
       for (auto* curve : {&h.stiffness_curve_mx, &h.stiffness_curve_my, &h.stiffness_curve_mz})
