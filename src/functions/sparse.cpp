@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <vector>
 #include <limits>
 #include <mutex>
 #include <new>
@@ -45,6 +46,33 @@ constexpr double kLuScaledPivot = 1e-14;
 constexpr double kResidualTolerance = 1e-8;
 
 bool all_finite(const Eigen::MatrixXd& x) { return x.allFinite(); }
+
+// Solves with every right-hand side scaled by a power of two to a largest entry in [0.5, 1),
+// and scales each solution back: exact in floating point (ldexp), and it makes the acceptance
+// of a solve (finite values, a residual small against |K||x| + |b|) a property of the matrix
+// alone, independent of the size of the load. Unscaled, a load of 1e-310 N is solved in
+// subnormal numbers whose lost digits fail the residual test as if K were singular, and a
+// huge load overflows inside the solve. A solution that overflows only when scaled back is
+// the true answer in floating point, reported as the non-finite result it is.
+template <class Solve>
+std::optional<Eigen::MatrixXd> solve_unit_scaled(const Eigen::MatrixXd& b, Solve&& solve) {
+  std::vector<int> exponent(static_cast<std::size_t>(b.cols()), 0);
+  Eigen::MatrixXd scaled(b.rows(), b.cols());
+  for (Index c = 0; c < b.cols(); ++c) {
+    const double m = b.col(c).lpNorm<Eigen::Infinity>();
+    int e = 0;
+    if (m > 0.0 && std::isfinite(m)) std::frexp(m, &e);
+    exponent[static_cast<std::size_t>(c)] = e;
+    for (Index i = 0; i < b.rows(); ++i) scaled(i, c) = std::ldexp(b(i, c), -e);
+  }
+  std::optional<Eigen::MatrixXd> x = solve(scaled);
+  if (!x) return std::nullopt;
+  for (Index c = 0; c < x->cols(); ++c) {
+    const int e = exponent[static_cast<std::size_t>(c)];
+    for (Index i = 0; i < x->rows(); ++i) (*x)(i, c) = std::ldexp((*x)(i, c), e);
+  }
+  return x;
+}
 
 // Process-wide counts of the work the solvers did, for benchmarks and tests.
 std::atomic<std::size_t> g_symbolic_analyses{0};
@@ -252,10 +280,10 @@ void free_cholesky(cholmod_factor* l) {
   cholmod_l_free_factor(&l, &cc.c);
 }
 
-// K X = B with the numeric Cholesky factor L of K. The factor is only read.
-std::optional<Eigen::MatrixXd> cholesky_solve(const cholmod_factor* l, const SparseMatrix& k,
-                                              const Eigen::MatrixXd& b) {
-  if (b.cols() == 0) return Eigen::MatrixXd(b.rows(), 0);
+// K X = B with the numeric Cholesky factor L of K, B scaled to unit magnitude. The factor is
+// only read.
+std::optional<Eigen::MatrixXd> cholesky_solve_scaled(const cholmod_factor* l, const SparseMatrix& k,
+                                                     const Eigen::MatrixXd& b) {
   SerialOpenMpRegions serial;
   CholmodCommon cc;
   std::optional<Eigen::MatrixXd> result;
@@ -267,6 +295,12 @@ std::optional<Eigen::MatrixXd> cholesky_solve(const cholmod_factor* l, const Spa
   }
   if (xd) cholmod_l_free_dense(&xd, &cc.c);
   return result;
+}
+
+std::optional<Eigen::MatrixXd> cholesky_solve(const cholmod_factor* l, const SparseMatrix& k,
+                                              const Eigen::MatrixXd& b) {
+  if (b.cols() == 0) return Eigen::MatrixXd(b.rows(), 0);
+  return solve_unit_scaled(b, [&](const Eigen::MatrixXd& scaled) { return cholesky_solve_scaled(l, k, scaled); });
 }
 
 // Numeric Cholesky of K (lower triangle) on a copy of a symbolic factor, then K X = B.
@@ -334,8 +368,9 @@ void free_lu(void* numeric) {
   if (numeric) umfpack_dl_free_numeric(&numeric);
 }
 
-// K X = B with the UMFPACK numeric object of K. The object is only read.
-std::optional<Eigen::MatrixXd> lu_solve_factored(void* numeric, const SparseMatrix& k, const Eigen::MatrixXd& b) {
+// K X = B with the UMFPACK numeric object of K, B scaled to unit magnitude. The object is only read.
+std::optional<Eigen::MatrixXd> lu_solve_factored_scaled(void* numeric, const SparseMatrix& k,
+                                                        const Eigen::MatrixXd& b) {
   const Index n = k.rows();
   double control[UMFPACK_CONTROL];
   double info[UMFPACK_INFO];
@@ -348,6 +383,12 @@ std::optional<Eigen::MatrixXd> lu_solve_factored(void* numeric, const SparseMatr
   }
   if (ok && all_finite(x) && residual_ok(k, false, x, b)) return x;
   return std::nullopt;
+}
+
+std::optional<Eigen::MatrixXd> lu_solve_factored(void* numeric, const SparseMatrix& k, const Eigen::MatrixXd& b) {
+  return solve_unit_scaled(b, [&](const Eigen::MatrixXd& scaled) {
+    return lu_solve_factored_scaled(numeric, k, scaled);
+  });
 }
 
 std::optional<Eigen::MatrixXd> lu_solve(const SparseMatrix& k, const Eigen::MatrixXd& b) {
@@ -977,10 +1018,12 @@ std::optional<Eigen::MatrixXd> solve_dense_lu(const Eigen::MatrixXd& a, const Ei
     if (!std::isfinite(pivots[i]) || pivots[i] == 0.0) return std::nullopt;
   const double rcond = lu.rcond();
   if (!(rcond >= singular_rcond(n))) return std::nullopt;
-  const Eigen::VectorXd y = lu.solve(r.asDiagonal() * b.col(0));
-  Eigen::MatrixXd x = c.asDiagonal() * y;
-  if (!x.allFinite() || !dense_residual_ok(a, x, b.col(0))) return std::nullopt;
-  return x;
+  return solve_unit_scaled(b.col(0), [&](const Eigen::MatrixXd& scaled) -> std::optional<Eigen::MatrixXd> {
+    const Eigen::VectorXd y = lu.solve(r.asDiagonal() * scaled);
+    Eigen::MatrixXd x = c.asDiagonal() * y;
+    if (!x.allFinite() || !dense_residual_ok(a, x, scaled)) return std::nullopt;
+    return x;
+  });
 }
 
 std::optional<Eigen::MatrixXd> solve_dense_cholesky(const Eigen::MatrixXd& a,
@@ -1003,9 +1046,11 @@ std::optional<Eigen::MatrixXd> solve_dense_cholesky(const Eigen::MatrixXd& a,
   for (Eigen::Index i = 0; i < n; ++i)
     if (!std::isfinite(l_diag[i]) || !(l_diag[i] > 0.0)) return std::nullopt;
   if (!(llt.rcond() >= singular_rcond(n))) return std::nullopt;
-  Eigen::MatrixXd x = s.asDiagonal() * llt.solve(s.asDiagonal() * b);
-  if (!x.allFinite() || !dense_residual_ok(a, x, b)) return std::nullopt;
-  return x;
+  return solve_unit_scaled(b, [&](const Eigen::MatrixXd& scaled) -> std::optional<Eigen::MatrixXd> {
+    Eigen::MatrixXd x = s.asDiagonal() * llt.solve(s.asDiagonal() * scaled);
+    if (!x.allFinite() || !dense_residual_ok(a, x, scaled)) return std::nullopt;
+    return x;
+  });
 }
 
 }  // namespace varn
