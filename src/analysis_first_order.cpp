@@ -107,7 +107,10 @@ Expected<void> solve_load_cases_first_order(PipelineRun& run) {
         outcome = fail("LC " + std::to_string(id) + " linear error: " + solved.error());
         break;
       }
-      model.store_load_case_solution(id, std::move(*solved));
+      if (auto stored = model.store_load_case_solution(id, std::move(*solved)); !stored) {
+        outcome = fail("LC " + std::to_string(id) + " linear error: " + stored.error());
+        break;
+      }
       path_log()->info("LC {}/{} (id={}) done.", i + 1, ids.size(), id);
     }
   }

@@ -120,8 +120,10 @@ Expected<Results> VARN::solve_combo_with_cached(std::uint32_t combination_id, co
   auto composed = compose_support_reaction_vector_equilibrium(*this, ResultType::loadcombination(combination_id), *u,
                                                               &active, RecoveryMode::FirstOrder);
   if (!composed) return fail(composed.error());
-  return build_results_only(combo->name, combination_id, *u, composed->reactions, &active, RecoveryMode::FirstOrder,
-                            std::move(composed->member_results));
+  Results set = build_results_only(combo->name, combination_id, *u, composed->reactions, &active,
+                                   RecoveryMode::FirstOrder, std::move(composed->member_results));
+  if (auto ok = check_results_finite(set); !ok) return fail(ok.error());
+  return set;
 }
 
 Expected<Results> VARN::solve_combination_borrowed(std::uint32_t combination_id,
@@ -149,8 +151,10 @@ Expected<Results> VARN::solve_combination_borrowed(std::uint32_t combination_id,
   auto composed = compose_support_reaction_vector_equilibrium(*this, ResultType::loadcombination(combination_id),
                                                               solved->u, &solved->active, RecoveryMode::FirstOrder);
   if (!composed) return fail(composed.error());
-  return build_results_only(combo->name, combination_id, solved->u, composed->reactions, &solved->active,
-                            RecoveryMode::FirstOrder, std::move(composed->member_results));
+  Results set = build_results_only(combo->name, combination_id, solved->u, composed->reactions, &solved->active,
+                                   RecoveryMode::FirstOrder, std::move(composed->member_results));
+  if (auto ok = check_results_finite(set); !ok) return fail(ok.error());
+  return set;
 }
 
 Expected<FirstOrderSolveOutput> VARN::solve_first_order_warm_core(const Eigen::VectorXd& f, Eigen::VectorXd u_start,

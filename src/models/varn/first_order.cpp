@@ -200,7 +200,7 @@ Expected<FirstOrderCaseSolution> VARN::solve_load_case_unstored(std::uint32_t lo
   return solution;
 }
 
-Results& VARN::store_load_case_solution(std::uint32_t load_case_id, FirstOrderCaseSolution solution) {
+Expected<Results*> VARN::store_load_case_solution(std::uint32_t load_case_id, FirstOrderCaseSolution solution) {
   const auto post_start = Clock::now();
   Results& stored = build_and_store_results(std::move(solution.name), false, load_case_id, solution.u,
                                             solution.reactions, &solution.active, RecoveryMode::FirstOrder,
@@ -214,13 +214,16 @@ Results& VARN::store_load_case_solution(std::uint32_t load_case_id, FirstOrderCa
         stored.name, st.iterations, st.elimination, st.assembly, 0.0, st.solve, st.active, post,
         solution.seconds + post);
   }
-  return stored;
+  if (auto ok = check_results_finite(stored); !ok) return fail(ok.error());
+  return &stored;
 }
 
 Expected<Results> VARN::solve_for_load_case(std::uint32_t load_case_id) {
   auto solution = solve_load_case_unstored(load_case_id);
   if (!solution) return fail(solution.error());
-  return store_load_case_solution(load_case_id, std::move(*solution));
+  auto stored = store_load_case_solution(load_case_id, std::move(*solution));
+  if (!stored) return fail(stored.error());
+  return **stored;
 }
 
 Expected<void> VARN::solve_load_cases_batched_first_order(const std::vector<std::uint32_t>& load_case_ids) {
@@ -265,8 +268,10 @@ Expected<void> VARN::solve_load_cases_batched_first_order(const std::vector<std:
     auto composed = compose_support_reaction_vector_equilibrium(*this, ResultType::loadcase(id), u, &all_on,
                                                                 RecoveryMode::FirstOrder);
     if (!composed) return fail(composed.error());
-    build_and_store_results(std::move(names[static_cast<std::size_t>(j)]), false, id, u, composed->reactions,
-                            &all_on, RecoveryMode::FirstOrder, std::move(composed->member_results));
+    const Results& stored = build_and_store_results(std::move(names[static_cast<std::size_t>(j)]), false, id, u,
+                                                    composed->reactions, &all_on, RecoveryMode::FirstOrder,
+                                                    std::move(composed->member_results));
+    if (auto ok = check_results_finite(stored); !ok) return fail(ok.error());
   }
   const double post_time = seconds_since(t);
 
@@ -311,8 +316,10 @@ Expected<void> VARN::solve_load_combinations_batched_first_order(const std::vect
     auto composed = compose_support_reaction_vector_equilibrium(*this, ResultType::loadcombination(id), u, &all_on,
                                                                 RecoveryMode::FirstOrder);
     if (!composed) return fail(composed.error());
-    build_and_store_results(std::move(names[static_cast<std::size_t>(j)]), true, id, u, composed->reactions,
-                            &all_on, RecoveryMode::FirstOrder, std::move(composed->member_results));
+    const Results& stored = build_and_store_results(std::move(names[static_cast<std::size_t>(j)]), true, id, u,
+                                                    composed->reactions, &all_on, RecoveryMode::FirstOrder,
+                                                    std::move(composed->member_results));
+    if (auto ok = check_results_finite(stored); !ok) return fail(ok.error());
   }
   return {};
 }
@@ -396,8 +403,14 @@ VARN::BatchedOutcome VARN::solve_cases_and_combinations_batched_first_order(
       (combination ? out.combinations : out.cases) = fail(composed.error());
       return out;
     }
-    build_and_store_results(std::move(names[static_cast<std::size_t>(j)]), combination, id, u, composed->reactions,
-                            &all_on, RecoveryMode::FirstOrder, std::move(composed->member_results));
+    const Results& stored =
+        build_and_store_results(std::move(names[static_cast<std::size_t>(j)]), combination, id, u,
+                                composed->reactions, &all_on, RecoveryMode::FirstOrder,
+                                std::move(composed->member_results));
+    if (auto ok = check_results_finite(stored); !ok) {
+      (combination ? out.combinations : out.cases) = fail(ok.error());
+      return out;
+    }
     if (j + 1 == cases && solver_log()->should_log(spdlog::level::debug)) {
       solver_log()->debug("[BATCH] {} LCs: asm={:.3f}s solve={:.3f}s post={:.3f}s total={:.3f}s", cases, asm_time,
                           solve_time, seconds_since(t), seconds_since(total_start));

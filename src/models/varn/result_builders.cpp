@@ -1,5 +1,6 @@
 // Result sets of a solve: displacements, reactions and member results assembled into one
 // `Results`, and stored in the model's results bundle under a name unique within its map.
+#include <cmath>
 #include <cstdint>
 #include <map>
 #include <optional>
@@ -32,7 +33,59 @@ Results assemble_results(const VARN& model, std::string name, const ResultType& 
   return r;
 }
 
+bool finite(const NodeForces& f) {
+  return std::isfinite(f.fx) && std::isfinite(f.fy) && std::isfinite(f.fz) && std::isfinite(f.mx) &&
+         std::isfinite(f.my) && std::isfinite(f.mz) && std::isfinite(f.bw);
+}
+
+bool finite(const NodeDisplacement& d) {
+  return std::isfinite(d.dx) && std::isfinite(d.dy) && std::isfinite(d.dz) && std::isfinite(d.rx) &&
+         std::isfinite(d.ry) && std::isfinite(d.rz) && std::isfinite(d.warp);
+}
+
+bool finite(const MemberResult& m) {
+  for (const NodeForces* f : {&m.start_node_forces, &m.end_node_forces, &m.maximums, &m.minimums,
+                              &m.local_start_forces, &m.local_end_forces, &m.local_maximums, &m.local_minimums})
+    if (!finite(*f)) return false;
+  if (!finite(m.local_displacement_start_node) || !finite(m.local_displacement_end_node)) return false;
+  for (const auto& station : m.section_forces)
+    if (!std::isfinite(station.x_frac) || !finite(station.forces)) return false;
+  return true;
+}
+
 }  // namespace
+
+Expected<void> VARN::check_results_finite(const Results& set) {
+  // The maps are ordered by id, so the first entry found is the lowest id.
+  std::optional<std::uint32_t> node;
+  for (const auto& [id, d] : set.displacement_nodes) {
+    if (!finite(d)) {
+      node = id;
+      break;
+    }
+  }
+  for (const auto& [id, r] : set.reaction_nodes) {
+    if (node && id >= *node) break;
+    if (!finite(r.nodal_forces)) {
+      node = id;
+      break;
+    }
+  }
+  std::string where;
+  if (node) {
+    where = "node " + std::to_string(*node);
+  } else {
+    for (const auto& [id, m] : set.member_results) {
+      if (!finite(m)) {
+        where = "member " + std::to_string(id);
+        break;
+      }
+    }
+  }
+  if (where.empty()) return {};
+  const std::string item = set.result_type.is_loadcombination() ? "Combo " : "LC ";
+  return fail("Results of " + item + std::to_string(set.result_type.id) + " are not finite at " + where);
+}
 
 Results& VARN::build_and_store_results(std::string name, bool is_combination, std::uint32_t id,
                                        const Eigen::Ref<const Eigen::VectorXd>& u,

@@ -96,6 +96,11 @@ struct VARN {
                                    const Eigen::Ref<const Eigen::VectorXd>& reactions, const ActiveMap* active,
                                    RecoveryMode mode,
                                    std::optional<std::map<std::uint32_t, MemberResult>> member_results = std::nullopt);
+  // A result set holds numbers or nothing: a value that overflowed (or a NaN) in the solve or
+  // the recovery is the message "Results of LC {id} are not finite at node {n}" (or "Combo
+  // {id}"), naming the first node in id order whose displacements or reactions are not
+  // finite, else "... at member {m}", the first such member.
+  static Expected<void> check_results_finite(const Results& set);
   // A first-order combination set under its name unchanged, not stored.
   Results build_results_only(std::string name, std::uint32_t id, const Eigen::Ref<const Eigen::VectorXd>& u,
                              const Eigen::Ref<const Eigen::VectorXd>& reactions, const ActiveMap* active,
@@ -194,7 +199,7 @@ struct VARN {
   // The same solve without storing, so that independent load cases can run side by side on a
   // shared model; and the storing of such a solution (with its "[SOLVE]" timing line).
   Expected<FirstOrderCaseSolution> solve_load_case_unstored(std::uint32_t load_case_id) const;
-  Results& store_load_case_solution(std::uint32_t load_case_id, FirstOrderCaseSolution solution);
+  Expected<Results*> store_load_case_solution(std::uint32_t load_case_id, FirstOrderCaseSolution solution);
   // The active-set loop for the load vector f from (u_start, active_start): loop passes with
   // or without reactivation, then a reactivation pass and a final consistency pass; a pass
   // that switches a member sends the solve back into the loop, so the returned map always

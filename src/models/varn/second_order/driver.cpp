@@ -377,6 +377,7 @@ Expected<Results> solve_second_order(VARN& model, const Eigen::VectorXd& f, std:
   Results stored = model.build_and_store_results(std::move(name), is_combination, id, state.u, composed->reactions,
                                                  &state.active, mode,
                                                  std::move(composed->member_results));
+  if (auto ok = VARN::check_results_finite(stored); !ok) return fail(ok.error());
   rep.recovery = seconds_since(t);
   rep.total = seconds_since(solve_start);
   return stored;
