@@ -25,7 +25,8 @@ def calculate_from_file(path: str) -> str:
     """Analyse the model in the JSON file at path (UTF-8 text).
 
     The same analysis and the same returned text as calculate_from_json on the file's
-    contents; the interpreter lock is held throughout.
+    contents; the interpreter lock is released while the file is read and the model
+    analysed. Only a regular file is read: a directory, a FIFO or a device is refused.
 
     Raises:
         TypeError: path is not a str.
@@ -42,6 +43,7 @@ def load_varn_from_file(path: str) -> str:
 
     Raises:
         TypeError: path is not a str.
-        RuntimeError: the file cannot be read, or the model cannot be read (the reader's
-            message with its line and column, without the context report).
+        RuntimeError: the file cannot be read (it is not a regular file, for example),
+            or the model cannot be read (the reader's message with its line and column,
+            without the context report).
     """

@@ -165,6 +165,8 @@ namespace {
 
 std::string os_error_text(int err) { return std::system_category().message(err); }
 
+constexpr const char* kNotARegularFile = "not a regular file";
+
 // Closes the descriptor on every path out of the read.
 struct FileDescriptor {
   int fd = -1;
@@ -179,15 +181,24 @@ Expected<std::string> read_text_file(const std::string& path) {
   // open() would stop at an embedded NUL and read some other file.
   if (path.find('\0') != std::string::npos) return fail("file name contained an unexpected NUL byte");
 
+  // Only a regular file has an end: a FIFO would block the read until a writer comes (or
+  // forever), a device like /dev/zero never stops giving bytes. Such paths are refused before
+  // they are opened, since opening itself may block or act on a device.
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return fail(os_error_text(errno));
+  if (S_ISDIR(st.st_mode)) return fail(os_error_text(EISDIR));
+  if (!S_ISREG(st.st_mode)) return fail(kNotARegularFile);
+
+  // Non-blocking, and checked again on the open file, in case the path was replaced by
+  // something else between the look and the open.
   FileDescriptor file;
   do {
-    file.fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    file.fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   } while (file.fd < 0 && errno == EINTR);
   if (file.fd < 0) return fail(os_error_text(errno));
-
-  struct stat st {};
   if (::fstat(file.fd, &st) != 0) return fail(os_error_text(errno));
   if (S_ISDIR(st.st_mode)) return fail(os_error_text(EISDIR));
+  if (!S_ISREG(st.st_mode)) return fail(kNotARegularFile);
 
   std::string text;
   if (S_ISREG(st.st_mode) && st.st_size > 0) text.reserve(static_cast<std::size_t>(st.st_size));

@@ -41,9 +41,9 @@ Expected<VARN> load_varn_from_file(const std::string& path);
 // and hints. Never fails.
 std::string format_json_error(const json::ReadError& error, std::string_view input);
 
-// Whole file as text. On failure the error is the system's description alone ("No such
-// file or directory", "Is a directory", "stream did not contain valid UTF-8", ...); callers
-// add the path.
+// Whole file as text; only a regular file is read. On failure the error is the system's
+// description alone ("No such file or directory", "Is a directory", "not a regular file",
+// "stream did not contain valid UTF-8", ...); callers add the path.
 Expected<std::string> read_text_file(const std::string& path);
 
 // True when the bytes are well-formed UTF-8 (no overlong forms, no surrogates, nothing

@@ -56,19 +56,30 @@ py::str calculate_from_json(const py::object& json_data) {
 
 py::str calculate_from_file(const py::object& path_arg) {
   const std::string path = take_text(path_arg, "calculate_from_file", "path");
-  return finish(varn::catch_panics([&] { return varn::calculate_from_file_internal(path); }));
+  varn::Expected<std::string> result = varn::fail({});
+  {
+    // A slow disk or a large model must not stop the other Python threads.
+    py::gil_scoped_release unlocked;
+    result = varn::catch_panics([&] { return varn::calculate_from_file_internal(path); });
+  }
+  return finish(result);
 }
 
 py::str load_varn_from_file(const py::object& path_arg) {
   const std::string path = take_text(path_arg, "load_varn_from_file", "path");
-  return finish(varn::catch_panics([&]() -> varn::Expected<std::string> {
-    varn::Expected<varn::VARN> model = varn::load_varn_from_file(path);
-    if (!model) return varn::fail(model.error());
-    std::string out;
-    out.reserve(128);
-    if (auto written = model->serialize(out); !written) return varn::fail(written.error());
-    return out;
-  }));
+  varn::Expected<std::string> result = varn::fail({});
+  {
+    py::gil_scoped_release unlocked;
+    result = varn::catch_panics([&]() -> varn::Expected<std::string> {
+      varn::Expected<varn::VARN> model = varn::load_varn_from_file(path);
+      if (!model) return varn::fail(model.error());
+      std::string out;
+      out.reserve(128);
+      if (auto written = model->serialize(out); !written) return varn::fail(written.error());
+      return out;
+    });
+  }
+  return finish(result);
 }
 
 void define_module(py::module_& m) {

@@ -2,6 +2,10 @@
 with a message naming the records; files that are not regular files are refused unread."""
 import copy
 import json
+import os
+import pathlib
+import subprocess
+import sys
 
 import pytest
 
@@ -237,3 +241,50 @@ def test_carried_results_naming_records_the_model_lacks(kind, group, key, label,
 def test_fixtures_and_example_are_valid_models(path):
     model = json.loads(path.read_text(encoding="utf-8"))
     vc.calculate_from_json(dumps(nothing_to_solve(model)))
+
+
+# Reading a FIFO would wait for a writer that never comes, /dev/zero never ends: each runs in
+# a child interpreter that is killed if it does not return, so a regression fails instead of
+# hanging the suite.
+PROBE = """
+import sys
+import varn_calculations as vc
+for fn, want in ((vc.calculate_from_file, "Failed to read JSON file '{p}': not a regular file"),
+                 (vc.load_varn_from_file, "not a regular file")):
+    try:
+        fn(sys.argv[1])
+    except RuntimeError as e:
+        got = str(e).replace(sys.argv[1], "{p}")
+        assert got == want, got
+    else:
+        raise AssertionError("accepted")
+print("refused")
+"""
+
+
+def probe(path):
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(
+        [str(pathlib.Path(vc.__file__).parent), os.environ.get("PYTHONPATH", "")]))
+    done = subprocess.run([sys.executable, "-c", PROBE, path], env=env, capture_output=True, text=True,
+                          timeout=120)  # a guard against a hang, not a measure of speed
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.strip() == "refused"
+
+
+def test_fifo_is_refused_unread(tmp_path):
+    fifo = tmp_path / "model.json"
+    os.mkfifo(fifo)
+    probe(str(fifo))
+
+
+@pytest.mark.parametrize("device", ["/dev/zero", "/dev/null"])
+def test_device_is_refused_unread(device):
+    if not os.path.exists(device):
+        pytest.skip(f"{device} is not available")
+    probe(device)
+
+
+def test_directory_keeps_its_message(tmp_path):
+    with pytest.raises(RuntimeError) as info:
+        vc.calculate_from_file(str(tmp_path))
+    assert str(info.value) == f"Failed to read JSON file '{tmp_path}': Is a directory"
