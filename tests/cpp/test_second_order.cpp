@@ -298,7 +298,8 @@ TEST(SecondOrderStepping, StepsOfTheCoarsestSubdivision) {
     EXPECT_EQ(report.steps_total, c.steps);
     EXPECT_EQ(report.substep_multiplier, 1u);
     EXPECT_EQ(report.iterations_per_step.size(), c.steps);
-    // A curve spring reports k·u (its own sign convention), which no balance check reads.
+    // A spring support reports k·u, the force on the spring rather than on the node, which the
+    // balance of reactions with loads does not read.
     if (!has_stiffness_curves(v.nodal_supports)) {
       EXPECT_TRUE(test::ReactionsBalanceLoadsDeformed(v, *r, test::linearisation_tolerance(v, *r)));
     }

@@ -160,8 +160,6 @@ def test_curve_support_settles_where_the_curve_carries_the_load():
     assert out["displacement_nodes"]["1"]["dz"] == pytest.approx(-4.0e-3, rel=1e-6)
 
 
-@pytest.mark.xfail(reason="the reaction recovery reads curve springs at zero force until it is handed the "
-                          "solve's support forces", strict=False)
 def test_curve_support_reports_the_force_it_carries():
     out = curve_support_result()
     # A spring reports k·u, at the stiffness of the force it carries: the whole load.
@@ -190,8 +188,6 @@ def test_curve_hinge_rotates_by_the_moment_over_its_stiffness_at_that_moment():
     assert -out["displacement_nodes"]["2"]["dz"] == pytest.approx(expected, rel=1e-6)
 
 
-@pytest.mark.xfail(reason="the member recovery reads curve hinges at their first point until it is handed the "
-                          "solve's hinge forces", strict=False)
 def test_curve_hinge_member_forces_balance_the_load():
     model, out, _ = curve_hinge_result()
     assert_reactions_balance_loads(model, out, rel_tol=linearisation_tolerance(model, out), deformed=True)

@@ -372,7 +372,11 @@ Expected<Results> solve_second_order(VARN& model, const Eigen::VectorXd& f, std:
   t = Clock::now();
   const ResultType type = is_combination ? ResultType::loadcombination(id) : ResultType::loadcase(id);
   const RecoveryMode mode = corotational ? RecoveryMode::Corotational : RecoveryMode::SecondOrder;
-  auto composed = compose_support_reaction_vector_equilibrium(model, type, state.u, &state.active, mode);
+  // Curve springs and hinges report the forces of the stiffnesses the state converged with.
+  const SupportNodeForceMap* support_forces = has_support_curves ? &state.support_forces : nullptr;
+  const MemberEndForceMap* end_forces = has_hinge_curves && !state.end_forces.empty() ? &state.end_forces : nullptr;
+  auto composed = compose_support_reaction_vector_equilibrium(model, type, state.u, &state.active, mode,
+                                                              support_forces, end_forces);
   if (!composed) return fail(composed.error());
   Results stored = model.build_and_store_results(std::move(name), is_combination, id, state.u, composed->reactions,
                                                  &state.active, mode,
