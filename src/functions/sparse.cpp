@@ -883,7 +883,13 @@ void SparseFactorization::analyze_pattern(const SparseMatrix& k) {
   if (auto s = analyse(k, /*keep_pattern=*/true)) symbolic_ = std::move(*s);
 }
 
-SparseSolveMethod SparseFactorization::factorize(const SparseMatrix& k_in) {
+SparseSolveMethod SparseFactorization::factorize(const SparseMatrix& k_in) { return factorize_impl(k_in, true); }
+
+SparseSolveMethod SparseFactorization::factorize_unsymmetric(const SparseMatrix& k_in) {
+  return factorize_impl(k_in, false);
+}
+
+SparseSolveMethod SparseFactorization::factorize_impl(const SparseMatrix& k_in, bool try_cholesky) {
   if (k_in.rows() != k_in.cols()) {
     fatal("SparseFactorization::factorize: the matrix is " + std::to_string(k_in.rows()) + " x " +
           std::to_string(k_in.cols()) + ", not square");
@@ -902,9 +908,9 @@ SparseSolveMethod SparseFactorization::factorize(const SparseMatrix& k_in) {
     return method_;
   }
 
-  const bool kept = symbolic_ && symbolic_->same_pattern(k);
-  if (!kept) analyze_pattern(k);
-  if (symbolic_) {
+  const bool kept = try_cholesky && symbolic_ && symbolic_->same_pattern(k);
+  if (try_cholesky && !kept) analyze_pattern(k);
+  if (try_cholesky && symbolic_) {
     ++numeric_count_;
     if ((f->cholesky = cholesky_factorize(symbolic_->factor, k)) != nullptr) {
       symbolic_->numeric_count.fetch_add(1, std::memory_order_relaxed);

@@ -196,6 +196,10 @@ class SparseFactorization {
   // analysis was made by it, LU, or Failed (then no factor is kept). K is copied into the
   // factor, which needs it for the residual test of every solve.
   SparseSolveMethod factorize(const SparseMatrix& k);
+  // Sparse LU of the whole K, for a matrix that is not symmetric (the consistent tangent of
+  // elements whose frames turn with the motion): the Cholesky path reads one triangle only
+  // and would solve another matrix. Returns LU, or Failed.
+  SparseSolveMethod factorize_unsymmetric(const SparseMatrix& k);
   // Solve with the kept numeric factor; empty when not factorised, singular or non-finite
   // (or when the residual shows a corrupt factor). B with another row count than K is a fatal
   // fault.
@@ -211,6 +215,7 @@ class SparseFactorization {
   std::size_t numeric_factorizations() const { return numeric_count_; }
 
  private:
+  SparseSolveMethod factorize_impl(const SparseMatrix& k, bool try_cholesky);
   std::shared_ptr<const CholeskySymbolic> symbolic_;
   std::shared_ptr<const SparseNumericFactor> numeric_;
   SparseSolveMethod method_ = SparseSolveMethod::Failed;

@@ -186,14 +186,26 @@ class PhaseSystem {
 
   // Newton direction K_T·Δ = r (r from `unbalanced`); none when the tangent cannot be
   // factorised or the solution is not finite.
+  // The consistent co-rotational tangent is not symmetric (the frames turn with the motion,
+  // and moments on rotation vectors are not conservative), so it is factorised by LU: the
+  // Cholesky path reads one triangle only and would solve another matrix without notice.
   std::optional<Eigen::VectorXd> direction(const SparseMatrix& k_t, const Eigen::VectorXd& r) const {
-    if (!rigid_) return solve_sparse_system(k_t, r, held_);
+    if (!rigid_) {
+      Eigen::VectorXd b = r;
+      return solve_unsymmetric(apply_penalty_bc_sparse(k_t, b, held_), b);
+    }
     const RigidElimination& e = rigid_->elimination;
     if (e.n_r == 0) return Eigen::VectorXd();
     ReducedSystem reduced =
         VARN::reduce_system_sparse_internal(k_t, Eigen::VectorXd::Zero(static_cast<Eigen::Index>(n_)), e);
     model_.apply_boundary_conditions_to_k_only(e, reduced.k);
-    auto x = solve_sparse_cholesky(reduced.k, r);
+    return solve_unsymmetric(reduced.k, r);
+  }
+
+  static std::optional<Eigen::VectorXd> solve_unsymmetric(const SparseMatrix& k, const Eigen::VectorXd& b) {
+    SparseFactorization lu;
+    if (lu.factorize_unsymmetric(k) == SparseSolveMethod::Failed) return std::nullopt;
+    auto x = lu.solve(b);
     if (!x) return std::nullopt;
     return Eigen::VectorXd(x->col(0));
   }
