@@ -39,17 +39,7 @@ std::vector<std::string> insert_item_results(PipelineRun& run, ResultMap map, st
       continue;
     }
     auto& [name, set] = *item;
-    std::string key = name;
-    if (target.count(key) != 0) {
-      int n = 2;
-      do {
-        key = name + " (" + std::to_string(n) + ")";
-        ++n;
-      } while (target.count(key) != 0);
-      logger_for("varn_calculations::models::varn::varn")
-          ->warn("Duplicate {} name '{}', renamed to '{}'",
-                 map == ResultMap::LoadCases ? "load case" : "load combination", name, key);
-    }
+    std::string key = unique_result_key(target, name, map == ResultMap::LoadCombinations);
     set.name = key;
     inserted.insert(key);
     target.emplace(std::move(key), std::move(set));

@@ -16,4 +16,9 @@ std::shared_ptr<spdlog::logger> logger_for(const std::string& target) {
   return created;
 }
 
+const std::shared_ptr<spdlog::logger>& solver_log() {
+  static const std::shared_ptr<spdlog::logger> log = logger_for("varn_calculations::models::varn::varn");
+  return log;
+}
+
 }  // namespace varn

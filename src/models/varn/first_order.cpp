@@ -26,15 +26,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-double seconds_since(Clock::time_point start) {
-  return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-const std::shared_ptr<spdlog::logger>& solver_log() {
-  static const std::shared_ptr<spdlog::logger> log = logger_for("varn_calculations::models::varn::varn");
-  return log;
-}
-
 const LoadCase* find_load_case(const VARN& model, std::uint32_t id) {
   const auto it = std::find_if(model.load_cases.begin(), model.load_cases.end(),
                                [&](const LoadCase& c) { return c.id == id; });

@@ -87,6 +87,20 @@ Expected<void> VARN::check_results_finite(const Results& set) {
   return fail("Results of " + item + std::to_string(set.result_type.id) + " are not finite at " + where);
 }
 
+std::string unique_result_key(const std::map<std::string, Results>& target, const std::string& name,
+                              bool is_combination) {
+  std::string key = name;
+  if (target.count(key) == 0) return key;
+  int n = 2;
+  do {
+    key = name + " (" + std::to_string(n) + ")";
+    ++n;
+  } while (target.count(key) != 0);
+  logger_for("varn_calculations::models::varn::varn")
+      ->warn("Duplicate {} name '{}', renamed to '{}'", is_combination ? "load combination" : "load case", name, key);
+  return key;
+}
+
 Results& VARN::build_and_store_results(std::string name, bool is_combination, std::uint32_t id,
                                        const Eigen::Ref<const Eigen::VectorXd>& u,
                                        const Eigen::Ref<const Eigen::VectorXd>& reactions, const ActiveMap* active,
@@ -97,18 +111,8 @@ Results& VARN::build_and_store_results(std::string name, bool is_combination, st
 
   if (!results) results.emplace();
   auto& target = is_combination ? results->loadcombinations : results->loadcases;
-  std::string key = name;
-  if (target.count(key) != 0) {
-    // Keep the earlier set (an input set, or a set of this run) and file this one beside it.
-    int n = 2;
-    do {
-      key = name + " (" + std::to_string(n) + ")";
-      ++n;
-    } while (target.count(key) != 0);
-    logger_for("varn_calculations::models::varn::varn")
-        ->warn("Duplicate {} name '{}', renamed to '{}'", is_combination ? "load combination" : "load case", name,
-               key);
-  }
+  // Keep the earlier set (an input set, or a set of this run) and file this one beside it.
+  std::string key = unique_result_key(target, name, is_combination);
   set.name = key;
   return target.emplace(std::move(key), std::move(set)).first->second;
 }

@@ -308,6 +308,12 @@ struct VARN {
   static void suppress_kg_axes(const std::vector<std::string>& axes, Mat14& k);
 };
 
+// The key a set named `name` is filed under in a map of result sets: the name itself when it is
+// free, else "{name} ({n})" with the smallest free n >= 2 (logged as a warning). Earlier sets
+// are never replaced.
+std::string unique_result_key(const std::map<std::string, Results>& target, const std::string& name,
+                              bool is_combination);
+
 // Converts one result set from SI to the units the factors describe, in place (the same rule
 // as `VARN::denormalize_results`), so that a caller can convert only the sets it computed.
 void denormalize_results(Results& results, const UnitFactors& factors);

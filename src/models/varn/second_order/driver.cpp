@@ -30,15 +30,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-double seconds_since(Clock::time_point start) {
-  return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-const std::shared_ptr<spdlog::logger>& solver_log() {
-  static const std::shared_ptr<spdlog::logger> log = logger_for("varn_calculations::models::varn::varn");
-  return log;
-}
-
 // Load steps of the coarsest subdivision: many without a start near the solution, or when ties
 // and struts may switch on the way; one from a combination's superposed start without them;
 // few when supports follow stiffness curves from a start that already carries load.

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <utility>
 
+#include "logging.h"
 #include "models/varn/active_set.h"
 #include "models/varn/second_order/line_search.h"
 #include "models/varn/varn.h"
@@ -14,10 +15,6 @@ namespace varn::second_order {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-double seconds_since(Clock::time_point start) {
-  return std::chrono::duration<double>(Clock::now() - start).count();
-}
 
 // Step length below which the displacement counts as settled, relative to max(|u|, 1).
 constexpr double kStepTolerance = 1e-4;
