@@ -358,6 +358,9 @@ Expected<Results> solve_second_order(VARN& model, const Eigen::VectorXd& f, std:
     auto finalised = run_finalisation(state, n_steps, hooks);
     if (!finalised) return fail(finalised.error());
     rep.finalisation_rerun = *finalised;
+    // Passes at the full load after the co-rotational phase are P-delta passes: the stored
+    // state is then a P-delta state and is recovered as one.
+    if (*finalised) corotational = false;
   }
 
   t = Clock::now();
