@@ -290,14 +290,7 @@ MemberResult recover_truss(const Member& m, const RecoveryInputs& in) {
     }
     const DeformedChord chord = deformed_chord(m, ue);
     const double n = corotational_bar_axial_force(chord, k_axial);
-    Member moved = m;
-    const auto [start, end] = m.deformed_positions(in.u);
-    moved.start_node.X = start.x();
-    moved.start_node.Y = start.y();
-    moved.start_node.Z = start.z();
-    moved.end_node.X = end.x();
-    moved.end_node.Y = end.y();
-    moved.end_node.Z = end.z();
+    const Member moved = m.moved_to_deformed(in.u);
     const Mat14 t_c = moved.calculate_transformation_matrix_3d();
     const Vec14 feq_c = equivalent_loads(member_loads(in, m.id), t_c, chord.l_n, LoadSplit::SimpleBeam,
                                          Summation::Direct).f_eq;

@@ -62,4 +62,16 @@ std::pair<Vec3, Vec3> Member::deformed_positions(const Eigen::Ref<const Eigen::V
   return {moved(start_node), moved(end_node)};
 }
 
+Member Member::moved_to_deformed(const Eigen::Ref<const Eigen::VectorXd>& u) const {
+  Member moved = *this;
+  const auto [start, end] = deformed_positions(u);
+  moved.start_node.X = start.x();
+  moved.start_node.Y = start.y();
+  moved.start_node.Z = start.z();
+  moved.end_node.X = end.x();
+  moved.end_node.Y = end.y();
+  moved.end_node.Z = end.z();
+  return moved;
+}
+
 }  // namespace varn

@@ -53,6 +53,9 @@ struct Member {
   Mat3 calculate_rotation_matrix_from_positions(const Vec3& start, const Vec3& end) const;
   // Undeformed end positions plus the nodes' translations taken from a global vector.
   std::pair<Vec3, Vec3> deformed_positions(const Eigen::Ref<const Eigen::VectorXd>& u) const;
+  // A copy of this member with its end nodes placed at their deformed positions, so that any
+  // rule of the undeformed geometry (loads, axes) can be applied to the current chord.
+  Member moved_to_deformed(const Eigen::Ref<const Eigen::VectorXd>& u) const;
   Vec3 start_position() const { return Vec3(start_node.X, start_node.Y, start_node.Z); }
   Vec3 end_position() const { return Vec3(end_node.X, end_node.Y, end_node.Z); }
 

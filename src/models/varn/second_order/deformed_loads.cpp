@@ -36,15 +36,7 @@ MemberSet deformed_loaded_members(const std::vector<MemberSet>& member_sets, con
   for (const auto& set : member_sets) {
     for (const auto& m : set.members) {
       if (loaded.count(m.id) == 0) continue;
-      Member moved = m;
-      const auto [start, end] = m.deformed_positions(u);
-      moved.start_node.X = start.x();
-      moved.start_node.Y = start.y();
-      moved.start_node.Z = start.z();
-      moved.end_node.X = end.x();
-      moved.end_node.Y = end.y();
-      moved.end_node.Z = end.z();
-      out.members.push_back(std::move(moved));
+      out.members.push_back(m.moved_to_deformed(u));
     }
   }
   return out;
