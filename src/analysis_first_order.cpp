@@ -1,5 +1,5 @@
 // First-order (linear) solve paths of the two pipeline phases. Models without rigid links,
-// ties and struts put all load cases, and all combinations, against one factorisation each.
+// ties, struts and one-sided supports put all load cases, and all combinations, against one factorisation each.
 // Otherwise load cases are solved one by one with the active-set loop, and combinations in
 // parallel against one cached system with every tie and strut on.
 #include <cstddef>
@@ -28,8 +28,10 @@ const std::shared_ptr<spdlog::logger>& path_log() {
   return log;
 }
 
+// Rigid links, ties, struts and one-sided supports each make the operator depend on the load
+// (eliminated links aside, through the switched state): no batch over one factorisation.
 bool has_special_members(const VARN& model) {
-  return model.has_rigid_members() || model.has_tension_compression_members();
+  return model.has_rigid_members() || model.has_tension_compression_members() || has_unilateral_supports(model);
 }
 
 std::set<std::string> stored_load_case_names(const VARN& model) {

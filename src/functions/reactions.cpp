@@ -337,8 +337,11 @@ Expected<ReactionComposition> compose_support_reaction_vector_equilibrium(
                   case SupportConditionType::Fixed: value = eq; break;
                   case SupportConditionType::Free: value = 0.0; break;
                   case SupportConditionType::Spring: value = s[static_cast<Eigen::Index>(dof)]; break;
-                  case SupportConditionType::PositiveOnly: value = std::fmax(eq, 0.0); break;
-                  case SupportConditionType::NegativeOnly: value = std::fmin(eq, 0.0); break;
+                  // One-sided: the force of the solved state. The active-set loop has held
+                  // the DOF only where that force has the allowed sign (within the switching
+                  // tolerance), and where it released the DOF the force is zero to round-off.
+                  case SupportConditionType::PositiveOnly:
+                  case SupportConditionType::NegativeOnly: value = eq; break;
                 }
               }
             }

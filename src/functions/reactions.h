@@ -78,8 +78,9 @@ struct ReactionComposition {
 // Member results from u (arguments passed through to compute_member_results_from_displacement,
 // `end_forces` with them), node sums of the deformable members' end forces minus the applied
 // loads, rigid links rolled up, then each supported DOF by its condition: the equilibrium value
-// (no condition, Fixed), 0 (Free), k·u (Spring, or any condition with a stiffness curve), or
-// the equilibrium value kept only when positive (PositiveOnly) or negative (NegativeOnly). A
+// (no condition, Fixed, and the one-sided PositiveOnly and NegativeOnly, whose sign the
+// solve's support state has made the allowed one), 0 (Free), or k·u (Spring, or any condition
+// with a stiffness curve). A
 // support stiffness curve is read at the node's forces in `support_forces` (nullptr: at force
 // 0), so that a nonlinear solve reports the spring force of the stiffness it converged with.
 // Messages: those of the rigid-link graph and of the support spring stiffnesses.

@@ -89,10 +89,12 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(ConditionCase{"none", std::nullopt, 3.0, -3.0},
                       ConditionCase{"fixed", SupportConditionType::Fixed, 3.0, -3.0},
                       ConditionCase{"free", SupportConditionType::Free, 3.0, 0.0},
-                      ConditionCase{"positive_only_negative_eq", SupportConditionType::PositiveOnly, 3.0, 0.0},
+                      // One-sided: the force of the given state, whatever its sign; the solve's
+                      // support state is what keeps the sign the allowed one.
+                      ConditionCase{"positive_only_negative_eq", SupportConditionType::PositiveOnly, 3.0, -3.0},
                       ConditionCase{"negative_only_negative_eq", SupportConditionType::NegativeOnly, 3.0, -3.0},
                       ConditionCase{"positive_only_positive_eq", SupportConditionType::PositiveOnly, -3.0, 3.0},
-                      ConditionCase{"negative_only_positive_eq", SupportConditionType::NegativeOnly, -3.0, 0.0}),
+                      ConditionCase{"negative_only_positive_eq", SupportConditionType::NegativeOnly, -3.0, 3.0}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Reactions, SpringReportsStiffnessTimesDisplacement) {

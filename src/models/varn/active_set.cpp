@@ -20,6 +20,11 @@ void for_each_tie_or_strut(const VARN& model, F&& f) {
 
 }  // namespace
 
+std::uint32_t bounded_active_set_passes(std::uint32_t max_iterations, std::size_t switchable) {
+  const std::uint64_t bound = 4 * (static_cast<std::uint64_t>(switchable) + 1);
+  return static_cast<std::uint32_t>(std::min<std::uint64_t>(max_iterations, bound));
+}
+
 double axial_slack_tolerance(const VARN& model) { return 0.5 * model.settings.analysis_options.axial_slack; }
 
 bool displacement_settled(const Eigen::VectorXd& du, const Eigen::VectorXd& u, double tolerance) {

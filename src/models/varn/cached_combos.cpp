@@ -1,8 +1,9 @@
-// Load combinations of models with rigid links, ties or struts: one system, with every tie
-// and strut on, is constrained and factorised once per request, and every combination is
-// solved against the kept factor in parallel. A combination whose solution switches a tie or strut is
-// re-solved with the full active-set loop, started from the factor-weighted sum of the load
-// cases' stored displacements (the combination predictor).
+// Load combinations of models with rigid links, ties, struts or one-sided supports: one
+// system, with every tie and strut on and every one-sided support held, is constrained and
+// factorised once per request, and every combination is solved against the kept factor in
+// parallel. A combination whose solution switches a tie or strut, or needs a one-sided
+// support to pull, is re-solved with the full active-set loop, started from the
+// factor-weighted sum of the load cases' stored displacements (the combination predictor).
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -17,6 +18,7 @@
 #include "functions/reactions.h"
 #include "functions/sparse.h"
 #include "models/varn/active_set.h"
+#include "models/varn/support_state.h"
 #include "models/varn/varn.h"
 
 namespace varn {
@@ -110,7 +112,8 @@ Expected<Results> VARN::solve_combo_with_cached(std::uint32_t combination_id, co
   if (!u) return fail(u.error());
 
   // The cached solution stands only when every tie and strut agrees with being on: none is
-  // pushed beyond the switching tolerance against its sense (no reactivation: all are on).
+  // pushed beyond the switching tolerance against its sense (no reactivation: all are on);
+  // and when no one-sided support, all held in the cached system, has to pull.
   const AssemblyContext ctx = build_lookup_maps();
   ActiveMap active = cache.initial_active;
   bool changed = update_active_set(*this, *u, active, ctx.materials, ctx.sections, axial_slack_tolerance(*this), false);
@@ -120,6 +123,12 @@ Expected<Results> VARN::solve_combo_with_cached(std::uint32_t combination_id, co
   auto composed = compose_support_reaction_vector_equilibrium(*this, ResultType::loadcombination(combination_id), *u,
                                                               &active, RecoveryMode::FirstOrder);
   if (!composed) return fail(composed.error());
+  if (const auto unilateral = collect_unilateral_dofs(*this); !unilateral.empty()) {
+    SupportState released;
+    if (update_support_state(unilateral, *u, composed->reactions, unilateral_tolerances(*this, *u), released)) {
+      return solve_combination_borrowed(combination_id, cases_in_model_units);
+    }
+  }
   Results set = build_results_only(combo->name, combination_id, *u, composed->reactions, &active,
                                    RecoveryMode::FirstOrder, std::move(composed->member_results));
   if (auto ok = check_results_finite(set); !ok) return fail(ok.error());
@@ -136,17 +145,26 @@ Expected<Results> VARN::solve_combination_borrowed(std::uint32_t combination_id,
   // Start where superposition of the load cases puts the structure, with the ties and struts
   // that this state stretches or compresses in their sense; without stored case results,
   // from rest with all of them on.
+  // The one-sided supports start released where the superposed state needs them to pull.
+  const ResultType loading = ResultType::loadcombination(combination_id);
   Eigen::VectorXd u0;
   ActiveMap active0;
+  SupportState released0;
   if (auto p = build_combination_displacement_predictor(combination_id, cases_in_model_units)) {
     u0 = std::move(*p);
     active0 = active_map_from_trial_displacement(*this, u0);
+    if (const auto unilateral = collect_unilateral_dofs(*this); !unilateral.empty()) {
+      auto trial = compose_support_reaction_vector_equilibrium(*this, loading, u0, &active0, RecoveryMode::FirstOrder);
+      if (!trial) return fail(trial.error());
+      update_support_state(unilateral, u0, trial->reactions, unilateral_tolerances(*this, u0), released0);
+    }
   } else {
     u0 = Eigen::VectorXd::Zero(f->size());
     active0 = init_active_map_tie_comp(*this);
   }
 
-  auto solved = solve_first_order_warm_core(*f, std::move(u0), std::move(active0));
+  auto solved = solve_first_order_warm_core(*f, std::move(u0), std::move(active0), nullptr, &loading,
+                                            std::move(released0));
   if (!solved) return fail(solved.error());
   auto composed = compose_support_reaction_vector_equilibrium(*this, ResultType::loadcombination(combination_id),
                                                               solved->u, &solved->active, RecoveryMode::FirstOrder);
@@ -158,11 +176,13 @@ Expected<Results> VARN::solve_combination_borrowed(std::uint32_t combination_id,
 }
 
 Expected<FirstOrderSolveOutput> VARN::solve_first_order_warm_core(const Eigen::VectorXd& f, Eigen::VectorXd u_start,
-                                                                  ActiveMap active_start,
-                                                                  FirstOrderLoopStats* stats) const {
+                                                                  ActiveMap active_start, FirstOrderLoopStats* stats,
+                                                                  const ResultType* loading,
+                                                                  SupportState released_start) const {
   // From a predicted state no member is brought back inside the loop: a tie that the start
   // switched off returns only through the reactivation pass, which needs a clear pull.
-  return solve_first_order_common(f, std::move(u_start), std::move(active_start), false, stats);
+  return solve_first_order_common(f, std::move(u_start), std::move(active_start), false, stats, loading,
+                                  std::move(released_start));
 }
 
 std::optional<Eigen::VectorXd> VARN::build_combination_displacement_predictor(

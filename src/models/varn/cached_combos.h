@@ -18,13 +18,16 @@
 #include "functions/sparse.h"
 #include "models/varn/active_map.h"
 #include "models/varn/rigid_elimination.h"
+#include "models/varn/support_state.h"
 
 namespace varn {
 
-// The end of a full active-set solve: displacements and the tie/strut state they agree with.
+// The end of a full active-set solve: displacements and the tie/strut and one-sided support
+// states they agree with.
 struct FirstOrderSolveOutput {
   Eigen::VectorXd u;
   ActiveMap active;
+  SupportState released;
 };
 
 // What one active-set solve spent where (seconds, monotonic clock), for the timing log line.

@@ -18,6 +18,7 @@
 #include "functions/sparse.h"
 #include "logging.h"
 #include "models/varn/active_set.h"
+#include "models/varn/support_state.h"
 #include "models/varn/varn.h"
 
 namespace varn {
@@ -52,46 +53,63 @@ std::optional<Eigen::MatrixXd> solve_all_columns(const SparseMatrix& k, const Ei
 
 Expected<FirstOrderSolveOutput> VARN::solve_first_order_common(const Eigen::VectorXd& f, Eigen::VectorXd u,
                                                                ActiveMap active, bool reactivation_in_loop,
-                                                               FirstOrderLoopStats* stats) const {
+                                                               FirstOrderLoopStats* stats, const ResultType* loading,
+                                                               SupportState released) const {
   FirstOrderLoopStats local;
   FirstOrderLoopStats& st = stats != nullptr ? *stats : local;
   if (u.size() != f.size()) {
     fatal("solve_first_order_common: start displacement of " + std::to_string(u.size()) +
           " entries for a system of " + std::to_string(f.size()));
   }
+  const std::vector<UnilateralDof> unilateral = collect_unilateral_dofs(*this);
+  if (!unilateral.empty() && loading == nullptr) {
+    fatal("solve_first_order_common: one-sided supports are judged by the support forces of a load case or "
+          "combination, and none was given");
+  }
 
   const AnalysisOptions& options = settings.analysis_options;
   const double tolerance = options.tolerance;
-  const std::uint32_t max_it = options.max_iterations_or_default();
   const double switch_tol = axial_slack_tolerance(*this);
   const AssemblyContext ctx = build_lookup_maps();
+  const std::uint32_t max_it = bounded_active_set_passes(options.max_iterations_or_default(),
+                                                         active.size() + unilateral.size());
 
   // Rigid links eliminated (dense rigid path) or supports imposed by penalty on the global
   // system: never both.
   std::optional<RigidElimination> elimination;
-  std::vector<std::size_t> constrained;
   if (needs_dense_rigid_path()) {
     const auto t = Clock::now();
     auto built = build_rigid_elimination_partial_using_hinges();
     if (!built) return fail(built.error());
     elimination = std::move(*built);
     st.elimination = seconds_since(t);
-  } else {
-    auto dofs = collect_constrained_dofs_full();
-    if (!dofs) return fail(dofs.error());
-    constrained = std::move(*dofs);
   }
   const RigidElimination* elim = elimination ? &*elimination : nullptr;
 
-  // Switching a tie or strut scales its entries and never removes them, so every operator of
-  // this solve has the pattern of the first: on the penalty path its symbolic analysis is
-  // made once and every pass only refactorises numerically (the same ordering, so the same
-  // numbers as a fresh analysis would give).
+  // The constrained list of the penalty path follows the support state; it is rebuilt only
+  // when a one-sided support switches.
+  std::vector<std::size_t> constrained;
+  std::optional<SupportState> constrained_for;
+  auto constrained_dofs = [&]() -> Expected<void> {
+    if (elim != nullptr || (constrained_for && *constrained_for == released)) return {};
+    auto dofs = collect_constrained_dofs_full(released);
+    if (!dofs) return fail(dofs.error());
+    constrained = std::move(*dofs);
+    constrained_for = released;
+    return {};
+  };
+
+  // Switching a tie or strut scales its entries and never removes them, and holding or
+  // releasing a one-sided support moves its penalty on the diagonal, which is always stored:
+  // every operator of this solve has the pattern of the first, so on the penalty path its
+  // symbolic analysis is made once and every pass only refactorises numerically (the same
+  // ordering, so the same numbers as a fresh analysis would give).
   ConstrainedSparseSolver solver;
   auto constrained_solve = [&](const SparseMatrix& k,
                                const std::string& singular_message) -> Expected<Eigen::VectorXd> {
+    if (auto ok = constrained_dofs(); !ok) return fail(ok.error());
     if (elim != nullptr || constrained.empty()) {
-      return solve_constrained_linear_system(k, f, constrained, elim, singular_message);
+      return solve_constrained_linear_system(k, f, constrained, elim, singular_message, released);
     }
     solver.factorize(k, constrained);
     auto x = solver.solve_vector(f);
@@ -104,17 +122,48 @@ Expected<FirstOrderSolveOutput> VARN::solve_first_order_common(const Eigen::Vect
     return constrained_solve(*k, singular_message);
   };
 
-  // The tie/strut state whose operator produced u. A pass with that same state would build
-  // the same operator for the same load and return u again bit for bit (the assembly and the
-  // factorisation are deterministic), so it is not repeated: du is exactly zero.
-  std::optional<ActiveMap> solved_for;
+  // One switching pass of the loop: ties and struts by their axial forces, one-sided supports
+  // by the support forces of the same displacements.
+  auto switch_items = [&](bool allow_reactivation) -> Expected<bool> {
+    bool changed = update_active_set(*this, u, active, ctx.materials, ctx.sections, switch_tol, allow_reactivation);
+    if (!unilateral.empty()) {
+      auto composed = compose_support_reaction_vector_equilibrium(*this, *loading, u, &active, RecoveryMode::FirstOrder);
+      if (!composed) return fail(composed.error());
+      changed = update_support_state(unilateral, u, composed->reactions, unilateral_tolerances(*this, u), released) ||
+                changed;
+    }
+    return changed;
+  };
+
+  // The tie/strut and support state whose operator produced u. A pass with that same state
+  // would build the same operator for the same load and return u again bit for bit (the
+  // assembly and the factorisation are deterministic), so it is not repeated: du is exactly
+  // zero.
+  using LoopState = std::pair<ActiveMap, SupportState>;
+  std::optional<LoopState> solved_for;
+  // Every state a loop pass has switched from. The pass is a deterministic function of the
+  // state alone, so a state met again, other than by the settling pass that repeats the
+  // state just switched from, sends the loop round the same states for ever.
+  std::vector<LoopState> history;
 
   for (;;) {
     bool settled = false;
+    // The state the previous pass of this loop entry switched from.
+    std::optional<std::size_t> previous;
     while (st.iterations < max_it) {
       ++st.iterations;
+      LoopState current{active, released};
+      if (!previous || history[*previous] != current) {
+        const auto seen = std::find(history.begin(), history.end(), current);
+        if (seen != history.end()) {
+          return fail("Active-set iteration cycles between " + std::to_string(history.end() - seen) +
+                      " states without settling");
+        }
+        history.push_back(std::move(current));
+      }
+      previous = history.size() - 1;
       Eigen::VectorXd u_new;
-      if (solved_for && *solved_for == active) {
+      if (solved_for && solved_for->first == active && solved_for->second == released) {
         u_new = u;
       } else {
         auto t = Clock::now();
@@ -126,15 +175,15 @@ Expected<FirstOrderSolveOutput> VARN::solve_first_order_common(const Eigen::Vect
         if (!solved) return fail(solved.error());
         st.solve += seconds_since(t);
         u_new = std::move(*solved);
-        solved_for = active;
+        solved_for = LoopState{active, released};
       }
       const Eigen::VectorXd du = u_new - u;
       u = std::move(u_new);
       const auto t = Clock::now();
-      const bool changed =
-          update_active_set(*this, u, active, ctx.materials, ctx.sections, switch_tol, reactivation_in_loop);
+      auto changed = switch_items(reactivation_in_loop);
+      if (!changed) return fail(changed.error());
       st.active += seconds_since(t);
-      if (!changed && displacement_settled(du, u, tolerance)) {
+      if (!*changed && displacement_settled(du, u, tolerance)) {
         settled = true;
         break;
       }
@@ -146,25 +195,26 @@ Expected<FirstOrderSolveOutput> VARN::solve_first_order_common(const Eigen::Vect
     // A switched-off tie that the structure now pulls on hard (beyond the reactivation
     // buffer) comes back; then any active tie still in compression, or strut in tension,
     // beyond the full slack goes off. Either switch changes the structure, so the new
-    // displacements go back through the loop until the map agrees with them.
+    // displacements go back through the loop until the state agrees with them (the loop
+    // settled with the one-sided supports agreeing with u already).
     bool switched = false;
     if (update_active_set(*this, u, active, ctx.materials, ctx.sections, switch_tol, true)) {
       auto solved = solve_for_current_map("Stiffness matrix is singular after reactivation pass.");
       if (!solved) return fail(solved.error());
       u = std::move(*solved);
-      solved_for = active;
+      solved_for = LoopState{active, released};
       switched = true;
     }
     if (finalize_tie_strut_consistency(*this, u, active, ctx.materials, ctx.sections)) {
       auto solved = solve_for_current_map("Stiffness matrix is singular or near-singular in finalization.");
       if (!solved) return fail(solved.error());
       u = std::move(*solved);
-      solved_for = active;
+      solved_for = LoopState{active, released};
       switched = true;
     }
     if (!switched) break;
   }
-  return FirstOrderSolveOutput{std::move(u), std::move(active)};
+  return FirstOrderSolveOutput{std::move(u), std::move(active), std::move(released)};
 }
 
 Expected<FirstOrderCaseSolution> VARN::solve_load_case_unstored(std::uint32_t load_case_id) const {
@@ -177,7 +227,8 @@ Expected<FirstOrderCaseSolution> VARN::solve_load_case_unstored(std::uint32_t lo
   FirstOrderCaseSolution solution;
   solution.name = lc->name;
   const Eigen::VectorXd u0 = Eigen::VectorXd::Zero(f->size());
-  auto solved = solve_first_order_common(*f, u0, init_active_map_tie_comp(*this), true, &solution.stats);
+  const ResultType loading = ResultType::loadcase(load_case_id);
+  auto solved = solve_first_order_common(*f, u0, init_active_map_tie_comp(*this), true, &solution.stats, &loading);
   if (!solved) return fail(solved.error());
 
   auto composed = compose_support_reaction_vector_equilibrium(*this, ResultType::loadcase(load_case_id), solved->u,

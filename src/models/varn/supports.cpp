@@ -20,6 +20,7 @@
 #include "functions/geometry.h"
 #include "functions/sparse.h"
 #include "functions/support_utils.h"
+#include "models/varn/support_state.h"
 #include "models/varn/varn.h"
 
 namespace varn {
@@ -34,16 +35,19 @@ constexpr double kReducedPenaltyFactor = 1000.0;
 using FixedDofs = std::array<bool, kDofsPerNode>;
 
 // Translations and rotations are held unless a condition frees them (an axis without a
-// condition is held); warping is free unless a Fixed condition holds it. Springs and the
-// one-sided conditions restrain nothing here: springs enter the operator, the one-sided
-// conditions only filter the reported reaction.
-FixedDofs fixed_dofs(const NodalSupport& s) {
+// condition is held); warping is free unless a Fixed condition holds it. Springs restrain
+// nothing here: they enter the operator. A one-sided condition holds its DOF rigidly unless
+// the support state has released it.
+FixedDofs fixed_dofs(const NodalSupport& s, std::uint32_t node, const SupportState& released) {
   static constexpr std::array<std::string_view, 3> kAxes = {"X", "Y", "Z"};
   FixedDofs fixed{};
-  auto held = [](const SupportCondition* c) { return c == nullptr || c->condition_type == SupportConditionType::Fixed; };
+  auto held = [&](const SupportCondition* c, std::size_t k) {
+    if (c == nullptr || c->condition_type == SupportConditionType::Fixed) return true;
+    return is_unilateral(c) && released.count(dof_index(node, k)) == 0;
+  };
   for (std::size_t a = 0; a < 3; ++a) {
-    fixed[a] = held(get_support_condition(s.displacement_conditions, kAxes[a]));
-    fixed[3 + a] = held(get_support_condition(s.rotation_conditions, kAxes[a]));
+    fixed[a] = held(get_support_condition(s.displacement_conditions, kAxes[a]), a);
+    fixed[3 + a] = held(get_support_condition(s.rotation_conditions, kAxes[a]), 3 + a);
   }
   fixed[6] = s.warping_condition && s.warping_condition->condition_type == SupportConditionType::Fixed;
   return fixed;
@@ -100,13 +104,13 @@ struct ReducedAction {
 // from the matrix that earlier penalties have already stiffened, it would grow by three
 // orders of magnitude with every penalised DOF and swamp the structure's own stiffness.
 std::vector<ReducedAction> plan_reduced_constraints(const VARN& model, const RigidElimination& elimination,
-                                                    const SparseMatrix& k_r) {
+                                                    const SparseMatrix& k_r, const SupportState& released) {
   std::vector<ReducedAction> actions;
   const SupportsById supports = supports_by_id(model.nodal_supports);
   const double alpha = kReducedPenaltyFactor * max_abs_diagonal_or_one(k_r);
   std::unordered_set<std::size_t> handled;
   for_each_supported_member_end(model, supports, [&](const Node& node, const NodalSupport& support) {
-    const FixedDofs fixed = fixed_dofs(support);
+    const FixedDofs fixed = fixed_dofs(support, node.id, released);
     for (std::size_t k = 0; k < kDofsPerNode; ++k) {
       if (!fixed[k]) continue;
       const std::size_t d = dof_index(node.id, k);
@@ -203,7 +207,7 @@ void log_constraint_event(const ReducedAction& a) {
 
 }  // namespace
 
-Expected<std::vector<std::size_t>> VARN::collect_constrained_dofs_full() const {
+Expected<std::vector<std::size_t>> VARN::collect_constrained_dofs_full(const SupportState& released) const {
   if (auto ids = validate_node_ids(); !ids) return fail(ids.error());
   const SupportsById supports = supports_by_id(nodal_supports);
   std::unordered_set<std::uint32_t> visited;
@@ -215,7 +219,7 @@ Expected<std::vector<std::size_t>> VARN::collect_constrained_dofs_full() const {
         if (!visited.insert(node->id).second || !node->nodal_support) continue;
         const auto it = supports.find(*node->nodal_support);
         if (it == supports.end() || it->second == nullptr) continue;
-        const FixedDofs fixed = fixed_dofs(*it->second);
+        const FixedDofs fixed = fixed_dofs(*it->second, node->id, released);
         for (std::size_t k = 0; k < kDofsPerNode; ++k) {
           if (fixed[k]) dofs.insert(dof_index(node->id, k));
         }
@@ -229,11 +233,11 @@ Expected<std::vector<std::size_t>> VARN::collect_constrained_dofs_full() const {
   return std::vector<std::size_t>(dofs.begin(), dofs.end());
 }
 
-void VARN::zero_support_dofs(Eigen::VectorXd& v) const {
+void VARN::zero_support_dofs(Eigen::VectorXd& v, const SupportState& released) const {
   const SupportsById supports = supports_by_id(nodal_supports);
   const auto size = static_cast<std::size_t>(v.size());
   for_each_supported_member_end(*this, supports, [&](const Node& node, const NodalSupport& support) {
-    const FixedDofs fixed = fixed_dofs(support);
+    const FixedDofs fixed = fixed_dofs(support, node.id, released);
     for (std::size_t k = 0; k < kDofsPerNode; ++k) {
       if (!fixed[k]) continue;
       const std::size_t d = dof_index(node.id, k);
@@ -275,22 +279,23 @@ double VARN::constrain_linear_constraint_penalty(SparseMatrix& k_r, const Sparse
 }
 
 void VARN::apply_boundary_conditions_reduced(const RigidElimination& elimination, SparseMatrix& k_r,
-                                             Eigen::VectorXd& f_r) const {
+                                             Eigen::VectorXd& f_r, const SupportState& released) const {
   if (k_r.rows() != static_cast<Eigen::Index>(elimination.n_r) || k_r.cols() != k_r.rows() ||
       f_r.size() != k_r.rows()) {
     fatal("apply_boundary_conditions_reduced: the reduced system does not match the elimination");
   }
-  const auto actions = plan_reduced_constraints(*this, elimination, k_r);
+  const auto actions = plan_reduced_constraints(*this, elimination, k_r, released);
   apply_reduced_actions(k_r, &f_r, actions);
   for (const ReducedAction& a : actions) log_constraint_event(a);
 }
 
 std::vector<std::size_t> VARN::apply_boundary_conditions_to_k_only(const RigidElimination& elimination,
-                                                                   SparseMatrix& k_r) const {
+                                                                   SparseMatrix& k_r,
+                                                                   const SupportState& released) const {
   if (k_r.rows() != static_cast<Eigen::Index>(elimination.n_r) || k_r.cols() != k_r.rows()) {
     fatal("apply_boundary_conditions_to_k_only: the reduced matrix does not match the elimination");
   }
-  const auto actions = plan_reduced_constraints(*this, elimination, k_r);
+  const auto actions = plan_reduced_constraints(*this, elimination, k_r, released);
   apply_reduced_actions(k_r, nullptr, actions);
   std::set<std::size_t> exact;
   for (const ReducedAction& a : actions) {
@@ -302,7 +307,8 @@ std::vector<std::size_t> VARN::apply_boundary_conditions_to_k_only(const RigidEl
 Expected<Eigen::VectorXd> VARN::solve_constrained_linear_system(const SparseMatrix& k, const Eigen::VectorXd& f,
                                                                 const std::vector<std::size_t>& constrained,
                                                                 const RigidElimination* elimination,
-                                                                const std::string& singular_message) const {
+                                                                const std::string& singular_message,
+                                                                const SupportState& released) const {
   if (!constrained.empty()) {
     auto u = solve_sparse_system(k, f, constrained);
     if (!u) return fail(singular_message);
@@ -310,7 +316,7 @@ Expected<Eigen::VectorXd> VARN::solve_constrained_linear_system(const SparseMatr
   }
   if (elimination != nullptr) {
     ReducedSystem reduced = reduce_system_sparse_internal(k, f, *elimination);
-    apply_boundary_conditions_reduced(*elimination, reduced.k, reduced.f);
+    apply_boundary_conditions_reduced(*elimination, reduced.k, reduced.f, released);
     if (elimination->n_r == 0) return expand_solution(*elimination, Eigen::VectorXd());
     auto u_r = solve_sparse_cholesky(reduced.k, reduced.f);
     if (!u_r) return fail(singular_message);

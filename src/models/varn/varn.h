@@ -32,6 +32,7 @@
 #include "models/varn/curve_forces.h"
 #include "models/varn/rigid_elimination.h"
 #include "models/varn/second_order/internal_forces.h"
+#include "models/varn/support_state.h"
 // Types of the first-order solves and the cached combination system.
 #include "models/varn/cached_combos.h"
 
@@ -134,19 +135,21 @@ struct VARN {
   Expected<Eigen::VectorXd> assemble_load_vector_for_combination(std::uint32_t combination_id) const;
 
   // Sorted global DOFs held by supports (absent or Fixed translation/rotation conditions,
-  // present and Fixed warping) plus the zero-energy DOFs; each node judged by its first
-  // member end.
-  Expected<std::vector<std::size_t>> collect_constrained_dofs_full() const;
+  // one-sided ones that `released` does not release, present and Fixed warping) plus the
+  // zero-energy DOFs; each node judged by its first member end. Every support operation below
+  // takes the same state of the one-sided supports (default: all held).
+  Expected<std::vector<std::size_t>> collect_constrained_dofs_full(const SupportState& released = {}) const;
   // Sets the entries of every support-fixed DOF of a global vector to 0.
-  void zero_support_dofs(Eigen::VectorXd& v) const;
+  void zero_support_dofs(Eigen::VectorXd& v, const SupportState& released = {}) const;
   // Imposes the fixed support DOFs on the reduced system: a retained DOF, or one whose row of
   // C follows one reduced DOF, exactly; any other by a penalty on its row of C.
   void apply_boundary_conditions_reduced(const RigidElimination& elimination, SparseMatrix& k_r,
-                                         Eigen::VectorXd& f_r) const;
+                                         Eigen::VectorXd& f_r, const SupportState& released = {}) const;
   // The same on K_r alone; returns the exactly fixed reduced indices (sorted, unique), at
   // which every reduced right-hand side must be zeroed.
   std::vector<std::size_t> apply_boundary_conditions_to_k_only(const RigidElimination& elimination,
-                                                               SparseMatrix& k_r) const;
+                                                               SparseMatrix& k_r,
+                                                               const SupportState& released = {}) const;
   // The dominant index of a constraint row when the others hold at most 0.05² of its square.
   static std::optional<std::size_t> detect_one_hot_constraint(const SparseRow& c);
   // Adds α·ĉ·ĉᵀ (ĉ = c/|c|, α = 1000 × max |K_r(j,j)|) to K_r; returns α.
@@ -157,7 +160,8 @@ struct VARN {
   Expected<Eigen::VectorXd> solve_constrained_linear_system(const SparseMatrix& k, const Eigen::VectorXd& f,
                                                             const std::vector<std::size_t>& constrained,
                                                             const RigidElimination* elimination,
-                                                            const std::string& singular_message) const;
+                                                            const std::string& singular_message,
+                                                            const SupportState& released = {}) const;
 
   // A Rigid member exists and rigid_strategy is LinearMpc: the solve eliminates rigid links.
   bool needs_dense_rigid_path() const;
@@ -200,13 +204,21 @@ struct VARN {
   // shared model; and the storing of such a solution (with its "[SOLVE]" timing line).
   Expected<FirstOrderCaseSolution> solve_load_case_unstored(std::uint32_t load_case_id) const;
   Expected<Results*> store_load_case_solution(std::uint32_t load_case_id, FirstOrderCaseSolution solution);
-  // The active-set loop for the load vector f from (u_start, active_start): loop passes with
-  // or without reactivation, then a reactivation pass and a final consistency pass; a pass
-  // that switches a member sends the solve back into the loop, so the returned map always
-  // agrees with the returned displacements. Counts and times into `stats` when given.
+  // The active-set loop for the load vector f from (u_start, active_start, released_start):
+  // loop passes with or without reactivation of ties and struts, then a reactivation pass and
+  // a final consistency pass; a pass that switches a member sends the solve back into the
+  // loop, so the returned state always agrees with the returned displacements. Every loop
+  // pass also switches the one-sided supports, judged by the support forces of `loading` (the
+  // load case or combination whose vector f is; needed when the model has one-sided
+  // supports). A state met again after the loop has left it is a cycle: the message
+  // "Active-set iteration cycles between {n} states without settling". The passes are bounded
+  // by the number of switchable items whatever max_iterations says. Counts and times into
+  // `stats` when given.
   Expected<FirstOrderSolveOutput> solve_first_order_common(const Eigen::VectorXd& f, Eigen::VectorXd u_start,
                                                            ActiveMap active_start, bool reactivation_in_loop,
-                                                           FirstOrderLoopStats* stats = nullptr) const;
+                                                           FirstOrderLoopStats* stats = nullptr,
+                                                           const ResultType* loading = nullptr,
+                                                           SupportState released_start = {}) const;
   // All listed load cases (or combinations) against one operator and one factorisation; for
   // models without rigid links, ties and struts. Stores one result set per item.
   Expected<void> solve_load_cases_batched_first_order(const std::vector<std::uint32_t>& load_case_ids);
@@ -235,7 +247,9 @@ struct VARN {
   // The loop of the combination re-solve: no reactivation inside the loop passes.
   Expected<FirstOrderSolveOutput> solve_first_order_warm_core(const Eigen::VectorXd& f, Eigen::VectorXd u_start,
                                                               ActiveMap active_start,
-                                                              FirstOrderLoopStats* stats = nullptr) const;
+                                                              FirstOrderLoopStats* stats = nullptr,
+                                                              const ResultType* loading = nullptr,
+                                                              SupportState released_start = {}) const;
   // Σ factor × stored load-case displacements of the combination, each case's set found by
   // the case's name; nothing when the combination, a case or a case's stored set is missing.
   // The translations of the sets named in `cases_in_model_units` (sets that came with the
