@@ -281,8 +281,10 @@ struct VARN {
   // Fills "pdelta_suppress_axes" from the layers of the geometry when the in-plane-only P-delta
   // mode is chosen and no axes are given. Never fails.
   void apply_pdelta_mode();
-  // Linear solves of the full load iterated with the tie/strut active set until it settles.
-  Expected<FirstOrderSolveOutput> first_order_predictor_state(const Eigen::VectorXd& f) const;
+  // Linear solves of the full load iterated with the tie/strut active set until it settles,
+  // with the one-sided supports as `released` leaves them.
+  Expected<FirstOrderSolveOutput> first_order_predictor_state(const Eigen::VectorXd& f,
+                                                              const SupportState& released = {}) const;
   // Entry points of the second-order solve of one load case or combination: store the result
   // set (name made unique) and return a copy of it.
   Expected<Results> solve_for_load_case_second_order(std::uint32_t load_case_id, std::uint32_t max_iterations);

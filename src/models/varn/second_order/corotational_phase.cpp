@@ -77,11 +77,11 @@ struct ReducedReactions {
   std::vector<std::size_t> exact;  // sorted, unique
   std::vector<SparseRow> basis;    // orthonormal, zero at the exact DOFs
 
-  static ReducedReactions build(const VARN& model, const RigidElimination& elim) {
+  static ReducedReactions build(const VARN& model, const RigidElimination& elim, const SupportState& released) {
     ReducedReactions out;
     // The indices depend only on the supports and C; the matrix is only a carrier here.
     SparseMatrix carrier(static_cast<Eigen::Index>(elim.n_r), static_cast<Eigen::Index>(elim.n_r));
-    out.exact = model.apply_boundary_conditions_to_k_only(elim, carrier);
+    out.exact = model.apply_boundary_conditions_to_k_only(elim, carrier, released);
     std::vector<char> is_exact(elim.n_r, 0);
     for (const std::size_t i : out.exact) {
       check_index(i, elim.n_r, "exactly fixed reduced DOF");
@@ -89,7 +89,7 @@ struct ReducedReactions {
     }
     // The held global DOFs, by the supports' own fixity rule.
     Eigen::VectorXd held = Eigen::VectorXd::Ones(static_cast<Eigen::Index>(elim.n));
-    model.zero_support_dofs(held);
+    model.zero_support_dofs(held, released);
     for (std::size_t d = 0; d < elim.n; ++d) {
       if (held[static_cast<Eigen::Index>(d)] != 0.0 || elim.reduced_column(d)) continue;
       const SparseRow c = elim.row(d);
@@ -141,10 +141,11 @@ class PhaseSystem {
     PhaseSystem s(model);
     s.n_ = static_cast<std::size_t>(in.f.size());
     s.rigid_ = in.rigid;
+    s.released_ = in.released;
     if (in.rigid == nullptr || !in.constrained.empty()) {
       s.held_ = in.constrained;
     } else {
-      auto held = model.collect_constrained_dofs_full();
+      auto held = model.collect_constrained_dofs_full(in.released);
       if (!held) return fail(held.error());
       s.held_ = std::move(*held);
     }
@@ -152,7 +153,7 @@ class PhaseSystem {
     if (s.rigid_ != nullptr) {
       const RigidElimination& e = s.rigid_->elimination;
       if (e.n != s.n_) fatal("co-rotational phase: the elimination does not match the load vector");
-      s.reactions_ = ReducedReactions::build(model, e);
+      s.reactions_ = ReducedReactions::build(model, e, in.released);
     }
     return s;
   }
@@ -167,7 +168,7 @@ class PhaseSystem {
   // zero-energy alike), and on the rigid path reduced to the retained DOFs with the
   // reactions of the reduced supports removed.
   Eigen::VectorXd unbalanced(Eigen::VectorXd r) const {
-    model_.zero_support_dofs(r);
+    model_.zero_support_dofs(r, released_);
     for (const std::size_t d : held_) r[static_cast<Eigen::Index>(d)] = 0.0;
     if (!rigid_) return r;
     const RigidElimination& e = rigid_->elimination;
@@ -198,7 +199,7 @@ class PhaseSystem {
     if (e.n_r == 0) return Eigen::VectorXd();
     ReducedSystem reduced =
         VARN::reduce_system_sparse_internal(k_t, Eigen::VectorXd::Zero(static_cast<Eigen::Index>(n_)), e);
-    model_.apply_boundary_conditions_to_k_only(e, reduced.k);
+    model_.apply_boundary_conditions_to_k_only(e, reduced.k, released_);
     return solve_unsymmetric(reduced.k, r);
   }
 
@@ -215,6 +216,7 @@ class PhaseSystem {
   const VARN& model_;
   std::size_t n_ = 0;
   const RigidPath* rigid_ = nullptr;
+  SupportState released_;
   std::vector<std::size_t> held_;
   ReducedReactions reactions_;
 };

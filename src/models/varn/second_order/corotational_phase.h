@@ -17,6 +17,7 @@
 #include "expected.h"
 #include "functions/support_utils.h"
 #include "models/varn/active_map.h"
+#include "models/varn/support_state.h"
 #include "models/varn/second_order/starting_state.h"
 
 namespace varn {
@@ -50,6 +51,8 @@ struct CorotationalPhaseInput {
   const std::vector<std::size_t>& constrained;
   const RigidPath* rigid = nullptr;
   bool has_support_curves = false;
+  // The one-sided supports released for this solve (the others held).
+  SupportState released{};
 };
 
 struct CorotationalPhaseResult {

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <limits>
 #include <cmath>
 #include <memory>
 #include <string>
@@ -20,6 +21,7 @@
 #include "models/varn/active_set.h"
 #include "models/varn/second_order/corotational_phase.h"
 #include "models/varn/second_order/starting_state.h"
+#include "models/varn/support_state.h"
 #include "models/varn/varn.h"
 
 namespace varn {
@@ -186,21 +188,29 @@ Expected<bool> run_finalisation(NewtonState& state, std::size_t n, const Finalis
   return rerun;
 }
 
-Expected<Results> solve_second_order(VARN& model, const Eigen::VectorXd& f, std::string name, bool is_combination,
-                                     std::uint32_t id, std::uint32_t max_iterations,
-                                     std::optional<Eigen::VectorXd> predictor, std::optional<ActiveMap> initial_active,
-                                     SolveReport* report) {
-  const auto solve_start = Clock::now();
-  SolveReport local;
-  SolveReport& rep = report != nullptr ? *report : local;
-  rep = SolveReport{};
+namespace {
 
+// The end of the load steps and the finalisation for one state of the one-sided supports.
+struct SupportStateSolve {
+  NewtonState state;
+  bool corotational = false;
+  bool has_support_curves = false;
+  bool has_hinge_curves = false;
+};
+
+// The load steps, the co-rotational phase and the finalisation with the one-sided supports
+// held or released as `released` says.
+Expected<SupportStateSolve> solve_with_support_state(VARN& model, const Eigen::VectorXd& f, bool is_combination,
+                                                     std::uint32_t id, std::uint32_t max_iterations,
+                                                     const std::optional<Eigen::VectorXd>& predictor,
+                                                     const std::optional<ActiveMap>& initial_active,
+                                                     const SupportState& released, SolveReport& rep) {
   // ---- set-up ----
   model.apply_pdelta_mode();
   const AssemblyContext ctx = model.build_lookup_maps();
   std::optional<RigidPath> rigid;
   std::vector<std::size_t> constrained;
-  auto t = Clock::now();
+  const auto t = Clock::now();
   if (model.needs_dense_rigid_path()) {
     auto elimination = model.build_rigid_elimination_partial_using_hinges();
     if (!elimination) return fail(elimination.error());
@@ -208,13 +218,13 @@ Expected<Results> solve_second_order(VARN& model, const Eigen::VectorXd& f, std:
     if (!projector) return fail(projector.error());
     rigid.emplace(RigidPath{std::move(*elimination), std::move(*projector)});
   } else {
-    auto dofs = model.collect_constrained_dofs_full();
+    auto dofs = model.collect_constrained_dofs_full(released);
     if (!dofs) return fail(dofs.error());
     constrained = std::move(*dofs);
   }
 
-  ActiveMap active = initial_active ? std::move(*initial_active) : init_active_map_tie_comp(model);
-  auto start = compute_starting_state(model, f, predictor, std::move(active), rigid ? &*rigid : nullptr);
+  ActiveMap active = initial_active ? *initial_active : init_active_map_tie_comp(model);
+  auto start = compute_starting_state(model, f, predictor, std::move(active), rigid ? &*rigid : nullptr, released);
   if (!start) return fail(start.error());
   rep.starting_state = seconds_since(t);
 
@@ -242,7 +252,8 @@ Expected<Results> solve_second_order(VARN& model, const Eigen::VectorXd& f, std:
                           max_iterations,
                           has_support_curves,
                           has_hinge_curves,
-                          is_combination ? ResultType::loadcombination(id) : ResultType::loadcase(id)};
+                          is_combination ? ResultType::loadcombination(id) : ResultType::loadcase(id),
+                          released};
 
   // The start carries the full load: the curve supports begin at what they carry there.
   if (has_support_curves) {
@@ -332,7 +343,8 @@ Expected<Results> solve_second_order(VARN& model, const Eigen::VectorXd& f, std:
                                              setup.tol,
                                              constrained,
                                              setup.rigid,
-                                             has_support_curves};
+                                             has_support_curves,
+                                             released};
     auto phase = run_corotational_phase(model, phase_input);
     if (!phase) return fail(phase.error());
     if (phase->completed) {
@@ -363,15 +375,72 @@ Expected<Results> solve_second_order(VARN& model, const Eigen::VectorXd& f, std:
     if (*finalised) corotational = false;
   }
 
-  t = Clock::now();
+  return SupportStateSolve{std::move(state), corotational, has_support_curves, has_hinge_curves};
+}
+
+// The one-sided supports a second-order solve starts with: those the first-order solve of the
+// same load releases (the structure's deflections seldom turn a support's force round), all
+// held when that solve fails.
+SupportState first_order_support_state(const VARN& model, const Eigen::VectorXd& f, const ResultType& type) {
+  auto first = model.solve_first_order_common(f, Eigen::VectorXd::Zero(f.size()), init_active_map_tie_comp(model),
+                                              true, nullptr, &type);
+  return first ? std::move(first->released) : SupportState{};
+}
+
+}  // namespace
+
+Expected<Results> solve_second_order(VARN& model, const Eigen::VectorXd& f, std::string name, bool is_combination,
+                                     std::uint32_t id, std::uint32_t max_iterations,
+                                     std::optional<Eigen::VectorXd> predictor, std::optional<ActiveMap> initial_active,
+                                     SolveReport* report) {
+  const auto solve_start = Clock::now();
+  SolveReport local;
+  SolveReport& rep = report != nullptr ? *report : local;
   const ResultType type = is_combination ? ResultType::loadcombination(id) : ResultType::loadcase(id);
-  const RecoveryMode mode = corotational ? RecoveryMode::Corotational : RecoveryMode::SecondOrder;
-  // Curve springs and hinges report the forces of the stiffnesses the state converged with.
-  const SupportNodeForceMap* support_forces = has_support_curves ? &state.support_forces : nullptr;
-  const MemberEndForceMap* end_forces = has_hinge_curves && !state.end_forces.empty() ? &state.end_forces : nullptr;
-  auto composed = compose_support_reaction_vector_equilibrium(model, type, state.u, &state.active, mode,
-                                                              support_forces, end_forces);
-  if (!composed) return fail(composed.error());
+
+  // The whole solve for one state of the one-sided supports; then each support is judged by
+  // the force of the converged state as in the first-order loop, and a switch solves again.
+  // A state met again is a cycle, and the rounds are bounded as the first-order passes are.
+  const std::vector<UnilateralDof> unilateral = collect_unilateral_dofs(model);
+  SupportState released = unilateral.empty() ? SupportState{} : first_order_support_state(model, f, type);
+  std::vector<SupportState> history;
+  const std::uint32_t rounds = bounded_active_set_passes(std::numeric_limits<std::uint32_t>::max(), unilateral.size());
+  std::optional<SupportStateSolve> solved;
+  std::optional<ReactionComposition> composed;
+  for (;;) {
+    rep = SolveReport{};
+    history.push_back(released);
+    auto round = solve_with_support_state(model, f, is_combination, id, max_iterations, predictor, initial_active,
+                                          released, rep);
+    if (!round) return fail(round.error());
+    solved = std::move(*round);
+    // Curve springs and hinges report the forces of the stiffnesses the state converged with.
+    const NewtonState& state = solved->state;
+    const SupportNodeForceMap* support_forces = solved->has_support_curves ? &state.support_forces : nullptr;
+    const MemberEndForceMap* end_forces =
+        solved->has_hinge_curves && !state.end_forces.empty() ? &state.end_forces : nullptr;
+    const RecoveryMode mode = solved->corotational ? RecoveryMode::Corotational : RecoveryMode::SecondOrder;
+    auto reactions = compose_support_reaction_vector_equilibrium(model, type, state.u, &state.active, mode,
+                                                                 support_forces, end_forces);
+    if (!reactions) return fail(reactions.error());
+    composed = std::move(*reactions);
+    if (unilateral.empty() ||
+        !update_support_state(unilateral, state.u, composed->reactions, unilateral_tolerances(model, state.u),
+                              released)) {
+      break;
+    }
+    if (const auto seen = std::find(history.begin(), history.end(), released); seen != history.end()) {
+      return fail("Second-order: one-sided supports cycle between " + std::to_string(history.end() - seen) +
+                  " states without settling");
+    }
+    if (history.size() >= rounds) {
+      return fail("Second-order: one-sided supports did not settle within " + std::to_string(rounds) + " solves");
+    }
+  }
+
+  const auto t = Clock::now();
+  const NewtonState& state = solved->state;
+  const RecoveryMode mode = solved->corotational ? RecoveryMode::Corotational : RecoveryMode::SecondOrder;
   Results stored = model.build_and_store_results(std::move(name), is_combination, id, state.u, composed->reactions,
                                                  &state.active, mode,
                                                  std::move(composed->member_results));

@@ -331,7 +331,7 @@ Expected<PassOutcome> run_newton_pass(const NewtonSetup& setup, const Eigen::Vec
       const ReducedSystem kg_red = VARN::reduce_system_sparse_internal(*kg, f_ext, rigid->elimination);
       SparseMatrix k_t = sparse_clone_and_add(reduced.k, kg_red.k);
       Eigen::VectorXd b_red = reduced.f;
-      model.apply_boundary_conditions_reduced(rigid->elimination, k_t, b_red);
+      model.apply_boundary_conditions_reduced(rigid->elimination, k_t, b_red, setup.released);
       stats.tangent_assembly += seconds_since(t);
 
       // 3. Residual of the linearised reduced system.

@@ -18,6 +18,7 @@
 #include "functions/sparse.h"
 #include "functions/support_utils.h"
 #include "models/varn/active_map.h"
+#include "models/varn/support_state.h"
 #include "models/results/results.h"
 #include "models/varn/lookup.h"
 #include "models/varn/second_order/starting_state.h"
@@ -104,6 +105,8 @@ struct NewtonSetup {
   // The load case or combination whose member loads act (the hinge curve forces leave their
   // fixed-end share out).
   std::optional<ResultType> loads;
+  // The one-sided supports released for this solve (the others held), on both paths.
+  SupportState released{};
 };
 
 // The solve's state, carried from pass to pass and from step to step.

@@ -16,7 +16,8 @@
 
 namespace varn {
 
-Expected<FirstOrderSolveOutput> VARN::first_order_predictor_state(const Eigen::VectorXd& f) const {
+Expected<FirstOrderSolveOutput> VARN::first_order_predictor_state(const Eigen::VectorXd& f,
+                                                                  const SupportState& released) const {
   const AnalysisOptions& options = settings.analysis_options;
   const std::uint32_t max_it = options.max_iterations_or_default();
   const double switch_tol = axial_slack_tolerance(*this);
@@ -39,7 +40,7 @@ Expected<FirstOrderSolveOutput> VARN::first_order_predictor_state(const Eigen::V
     if (!built) return fail(built.error());
     elimination = std::move(*built);
   } else {
-    auto dofs = collect_constrained_dofs_full();
+    auto dofs = collect_constrained_dofs_full(released);
     if (!dofs) return fail(dofs.error());
     constrained = std::move(*dofs);
   }
@@ -52,7 +53,7 @@ Expected<FirstOrderSolveOutput> VARN::first_order_predictor_state(const Eigen::V
     auto k = build_operator_with_supports_sparse_internal(active, nullptr);
     if (!k) return fail(k.error());
     return solve_constrained_linear_system(*k, f, elim != nullptr ? std::vector<std::size_t>{} : constrained, elim,
-                                           singular_message);
+                                           singular_message, released);
   };
 
   bool converged = false;
@@ -80,7 +81,7 @@ Expected<FirstOrderSolveOutput> VARN::first_order_predictor_state(const Eigen::V
     if (!solved) return fail(solved.error());
     u = std::move(*solved);
   }
-  return FirstOrderSolveOutput{std::move(u), std::move(active), {}};
+  return FirstOrderSolveOutput{std::move(u), std::move(active), released};
 }
 
 namespace {
@@ -92,6 +93,7 @@ namespace {
 // messages end the solve.
 Expected<Eigen::VectorXd> spring_consistent_start(const VARN& model, const Eigen::VectorXd& f,
                                                   const FirstOrderSolveOutput& first_order, const RigidPath* rigid) {
+  const SupportState& released = first_order.released;
   // What each support carries in that state: the load at the node less the members' share
   // (the total internal force would include the springs' own k·u and balance the load).
   auto support_forces = model.compute_carried_support_forces(first_order.u, first_order.active, false, f);
@@ -102,7 +104,7 @@ Expected<Eigen::VectorXd> spring_consistent_start(const VARN& model, const Eigen
   auto springs = collect_support_spring_entries_with_forces(model.member_sets, model.nodal_supports, &*support_forces);
   if (!springs) return fail(springs.error());
   const SparseMatrix op = add_support_springs(*k, *springs);
-  auto constrained = model.collect_constrained_dofs_full();
+  auto constrained = model.collect_constrained_dofs_full(released);
   if (!constrained) return fail(constrained.error());
   if (op.rows() == 0) return first_order.u;
   if (rigid != nullptr) {
@@ -110,7 +112,7 @@ Expected<Eigen::VectorXd> spring_consistent_start(const VARN& model, const Eigen
     // global system, a node hanging on a link would have nothing to hold it (singular when it
     // is loaded, held at zero as a zero-energy DOF when it is not), so the system is reduced
     // by C like the first-order state's.
-    auto u_s = model.solve_constrained_linear_system(op, f, {}, &rigid->elimination, std::string());
+    auto u_s = model.solve_constrained_linear_system(op, f, {}, &rigid->elimination, std::string(), released);
     if (!u_s) return first_order.u;
     return std::move(*u_s);
   }
@@ -123,7 +125,7 @@ Expected<Eigen::VectorXd> spring_consistent_start(const VARN& model, const Eigen
 
 Expected<StartingState> compute_starting_state(const VARN& model, const Eigen::VectorXd& f,
                                                const std::optional<Eigen::VectorXd>& predictor, ActiveMap initial,
-                                               const RigidPath* rigid) {
+                                               const RigidPath* rigid, const SupportState& released) {
   const std::size_t n = rigid != nullptr ? rigid->elimination.n : compute_num_dofs_from_members(model.member_sets);
   StartingState out;
   out.active = std::move(initial);
@@ -151,7 +153,7 @@ Expected<StartingState> compute_starting_state(const VARN& model, const Eigen::V
   start_from(Eigen::VectorXd::Zero(static_cast<Eigen::Index>(n)));
 
   // A first-order state that cannot be found is no error: the load steps then start from rest.
-  auto first_order = model.first_order_predictor_state(f);
+  auto first_order = model.first_order_predictor_state(f, released);
   if (!first_order) return out;
   if (has_stiffness_curves(model.nodal_supports)) {
     auto target = spring_consistent_start(model, f, *first_order, rigid);

@@ -9,6 +9,7 @@
 
 #include <Eigen/Core>
 
+#include "models/varn/support_state.h"
 #include "expected.h"
 #include "models/varn/active_map.h"
 #include "models/varn/rigid_elimination.h"
@@ -49,6 +50,6 @@ struct StartingState {
 // spring-consistent solve end the solve.
 Expected<StartingState> compute_starting_state(const VARN& model, const Eigen::VectorXd& f,
                                                const std::optional<Eigen::VectorXd>& predictor, ActiveMap initial,
-                                               const RigidPath* rigid);
+                                               const RigidPath* rigid, const SupportState& released = {});
 
 }  // namespace varn
