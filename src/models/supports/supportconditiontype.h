@@ -10,8 +10,8 @@ enum class SupportConditionType : std::uint8_t {
   Fixed = 0,         // DOF held
   Free = 1,          // no restraint
   Spring = 2,        // elastic spring of the condition's stiffness
-  PositiveOnly = 3,  // reports only a positive reaction
-  NegativeOnly = 4,  // reports only a negative reaction
+  PositiveOnly = 3,  // held while the support pushes along +axis, released where it would pull
+  NegativeOnly = 4,  // held while the support pushes along −axis, released where it would pull
 };
 
 std::string_view to_string(SupportConditionType t);

@@ -19,10 +19,11 @@ namespace varn {
 Expected<FirstOrderSolveOutput> VARN::first_order_predictor_state(const Eigen::VectorXd& f,
                                                                   const SupportState& released) const {
   const AnalysisOptions& options = settings.analysis_options;
-  const std::uint32_t max_it = options.max_iterations_or_default();
   const double switch_tol = axial_slack_tolerance(*this);
 
   ActiveMap active = init_active_map_tie_comp(*this);
+  // Bounded as the first-order loop is, whatever max_iterations says.
+  const std::uint32_t max_it = bounded_active_set_passes(options.max_iterations_or_default(), active.size());
   const std::size_t n = compute_num_dofs_from_members(member_sets);
   if (f.size() != static_cast<Eigen::Index>(n)) {
     fatal("first_order_predictor_state: a load vector of " + std::to_string(f.size()) + " entries for " +
