@@ -145,6 +145,10 @@ Expected<FirstOrderSolveOutput> VARN::solve_first_order_common(const Eigen::Vect
   // state alone, so a state met again, other than by the settling pass that repeats the
   // state just switched from, sends the loop round the same states for ever.
   std::vector<LoopState> history;
+  // The switching rules have been applied to u in the state of `solved_for` and switched
+  // nothing. Applied again to the same u in the same state they switch nothing again, so the
+  // settling pass skips them (and with them a recovery of every member's forces).
+  bool judged = false;
 
   for (;;) {
     bool settled = false;
@@ -163,7 +167,8 @@ Expected<FirstOrderSolveOutput> VARN::solve_first_order_common(const Eigen::Vect
       }
       previous = history.size() - 1;
       Eigen::VectorXd u_new;
-      if (solved_for && solved_for->first == active && solved_for->second == released) {
+      const bool repeated = solved_for && solved_for->first == active && solved_for->second == released;
+      if (repeated) {
         u_new = u;
       } else {
         auto t = Clock::now();
@@ -176,14 +181,20 @@ Expected<FirstOrderSolveOutput> VARN::solve_first_order_common(const Eigen::Vect
         st.solve += seconds_since(t);
         u_new = std::move(*solved);
         solved_for = LoopState{active, released};
+        judged = false;
       }
       const Eigen::VectorXd du = u_new - u;
       u = std::move(u_new);
-      const auto t = Clock::now();
-      auto changed = switch_items(reactivation_in_loop);
-      if (!changed) return fail(changed.error());
-      st.active += seconds_since(t);
-      if (!*changed && displacement_settled(du, u, tolerance)) {
+      bool changed = false;
+      if (!(repeated && judged)) {
+        const auto t = Clock::now();
+        auto switched = switch_items(reactivation_in_loop);
+        if (!switched) return fail(switched.error());
+        st.active += seconds_since(t);
+        changed = *switched;
+        judged = !changed;
+      }
+      if (!changed && displacement_settled(du, u, tolerance)) {
         settled = true;
         break;
       }
@@ -203,6 +214,7 @@ Expected<FirstOrderSolveOutput> VARN::solve_first_order_common(const Eigen::Vect
       if (!solved) return fail(solved.error());
       u = std::move(*solved);
       solved_for = LoopState{active, released};
+      judged = false;
       switched = true;
     }
     if (finalize_tie_strut_consistency(*this, u, active, ctx.materials, ctx.sections)) {
@@ -210,6 +222,7 @@ Expected<FirstOrderSolveOutput> VARN::solve_first_order_common(const Eigen::Vect
       if (!solved) return fail(solved.error());
       u = std::move(*solved);
       solved_for = LoopState{active, released};
+      judged = false;
       switched = true;
     }
     if (!switched) break;
