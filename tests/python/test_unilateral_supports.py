@@ -1,8 +1,9 @@
 """One-sided supports through the module: a beam on one fixed and one positive-only support,
 loaded down (the support holds and props the beam) and up (it releases and the clamp takes the
-load); the same in load combinations solved against the cached all-held system; the mirror of
-a negative-only support; and a model whose active-set states cycle, which ends with a message
-however large max_iterations is."""
+load); the same in load combinations solved against the cached all-held system, in the mirror
+of a negative-only support and in second-order solves, one of them a portal whose sway lifts a
+base that the first-order state holds; and a model whose active-set states cycle, which ends
+with a message however large max_iterations is."""
 import json
 
 import pytest
@@ -185,6 +186,45 @@ def test_second_order_holds_and_releases_the_one_sided_support(method, load_z):
         assert dz == pytest.approx(P * FREE_END, rel=1e-3)
     assert_reactions_balance_loads(model, result, rel_tol=max(linearisation_tolerance(model, result), 1e-9),
                                    deformed=True)
+
+
+def leaning_portal(base, order):
+    """A portal of 4 m columns and a 4 m beam in the XZ plane: the leeward column (node 4) is
+    clamped; the windward one (node 1) is pinned in plane on a base whose Z condition is
+    `base`. 200 kN down on each column head, 340 kN sideways at the windward head."""
+    heavy = {"id": 3, "classification": "Support", "displacement_conditions": conditions("Fixed"),
+             "rotation_conditions": conditions("Fixed")}
+    heavy["displacement_conditions"]["Z"] = {"condition_type": base}
+    heavy["rotation_conditions"]["Y"] = {"condition_type": "Free"}
+    members = [member(1, node(1, 0.0, support=3), node(2, 0.0, z=4.0)),
+               member(2, node(2, 0.0, z=4.0), node(3, 4.0, z=4.0)),
+               member(3, node(4, 4.0, support=CLAMP), node(3, 4.0, z=4.0))]
+    loads = [nodal_load(1, 2, 1, 3.4e5, [1.0, 0.0, 0.0]), nodal_load(2, 2, 1, 2e5, [0.0, 0.0, -1.0]),
+             nodal_load(3, 3, 1, 2e5, [0.0, 0.0, -1.0])]
+    model = model_with(members, [clamp(), heavy], [load_case(1, loads)], sections=[section(1, i=4e-5)], order=order)
+    model["settings"]["analysis_options"]["nonlinear_method"] = "P_DELTA"
+    model["settings"]["analysis_options"]["tolerance"] = 1e-8
+    return model
+
+
+def test_second_order_releases_a_base_that_the_first_order_state_holds():
+    # First order, the overturning leaves the windward base pressed (about +15 kN); the sway of
+    # the heavy heads adds P·Δ to the overturning, and held in second order the base would have
+    # to pull. The second-order solve starts from the first-order support state, finds the
+    # base pulling, releases it and solves again: the base lifts and the clamp carries all of
+    # the 400 kN.
+    linear = run(leaning_portal("PositiveOnly", "LINEAR"))["results"]["loadcases"]["LC1"]
+    assert linear["reaction_nodes"]["1"]["nodal_forces"]["fz"] > 1e4
+    assert abs(linear["displacement_nodes"]["1"]["dz"]) <= 1e-9
+    held = run(leaning_portal("Fixed", "Nonlinear"))["results"]["loadcases"]["LC1"]
+    assert held["reaction_nodes"]["1"]["nodal_forces"]["fz"] < -1e3
+    model = leaning_portal("PositiveOnly", "Nonlinear")
+    result = run(model)["results"]["loadcases"]["LC1"]
+    # Released: the base carries what the Newton tolerance (1e-8 of the load) leaves.
+    assert result["reaction_nodes"]["1"]["nodal_forces"]["fz"] == pytest.approx(0.0, abs=1e-6 * 4e5)
+    assert result["reaction_nodes"]["4"]["nodal_forces"]["fz"] == pytest.approx(4e5, rel=1e-6)
+    assert result["displacement_nodes"]["1"]["dz"] > 1e-3
+    assert_reactions_balance_loads(model, result, rel_tol=linearisation_tolerance(model, result), deformed=True)
 
 
 # A node held by three bars along the eigenvectors of the nodal stiffness

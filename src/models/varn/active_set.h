@@ -29,12 +29,12 @@ bool update_active_set(const VARN& model, const Eigen::Ref<const Eigen::VectorXd
 bool finalize_tie_strut_consistency(const VARN& model, const Eigen::Ref<const Eigen::VectorXd>& u, ActiveMap& active,
                                     const MaterialMap& materials, const SectionMap& sections);
 // The passes an active-set loop may take: max_iterations, but never more than 4·(items + 1)
-// for `switchable` ties, struts and one-sided supports. A run that settles switches each item
-// away from its start and at most once back inside the loop, and once more through the
-// closing passes, each of which re-enters the loop for its own settling pass; with the first
-// solve that is within 4·(items + 1) passes even when every pass switches a single item. A
-// run that needs more is wandering among the 2^items states without settling, and stopping
-// it keeps the work bounded when max_iterations is huge.
+// for `switchable` ties, struts and one-sided supports. A loop that settles switches each item
+// away from its start and seldom more than once back, at least one item per pass, and each
+// closing pass that switches re-enters the loop for a settling pass of its own: 4·(items + 1)
+// leaves twice the room that takes. A run that needs more wanders among the 2^items states
+// without repeating one (a repeat is caught as a cycle); stopping it bounds the work, a
+// factorisation per pass, when max_iterations is huge.
 std::uint32_t bounded_active_set_passes(std::uint32_t max_iterations, std::size_t switchable);
 // The switching tolerance of the first-order solves: half the axial slack.
 double axial_slack_tolerance(const VARN& model);
