@@ -127,7 +127,8 @@ Expected<FirstOrderSolveOutput> VARN::solve_first_order_common(const Eigen::Vect
   auto switch_items = [&](bool allow_reactivation) -> Expected<bool> {
     bool changed = update_active_set(*this, u, active, ctx.materials, ctx.sections, switch_tol, allow_reactivation);
     if (!unilateral.empty()) {
-      auto composed = compose_support_reaction_vector_equilibrium(*this, *loading, u, &active, RecoveryMode::FirstOrder);
+      auto composed =
+          compose_support_reaction_vector_equilibrium(*this, *loading, u, &active, RecoveryMode::FirstOrder);
       if (!composed) return fail(composed.error());
       changed = update_support_state(unilateral, u, composed->reactions, unilateral_tolerances(*this, u), released) ||
                 changed;
