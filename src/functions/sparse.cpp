@@ -538,10 +538,57 @@ SparseMatrix sparse_clone_and_add(const SparseMatrix& a, const SparseMatrix& b) 
 
 SparseMatrix sparse_add_diagonal(const SparseMatrix& k,
                                  const std::vector<std::pair<std::size_t, double>>& entries) {
-  SparseAssembler out(static_cast<std::size_t>(k.cols()));
-  append_nonzero_entries(k, out);
-  for (const auto& [dof, value] : entries) out.add(dof, dof, value);
-  return out.to_csc();
+  // K's stored entries keep their places, stored zeros included: a coupling that cancels in
+  // one active-set state (two crossed braces meeting at a node) and not in the next must not
+  // change the pattern of the penalised operator, or its kept symbolic analysis is lost.
+  SparseMatrix out = k;
+  out.makeCompressed();
+  if (sparse_add_diagonal_inplace(out, entries)) return out;
+  const Index n = out.cols();
+  std::vector<char> insert(static_cast<std::size_t>(n), 0);
+  for (const auto& [dof, value] : entries) {
+    check_index(dof, static_cast<std::size_t>(std::min(out.rows(), n)), "sparse_add_diagonal: DOF");
+    if (value == 0.0) continue;  // adds nothing, so it makes no entry either
+    const Index d = static_cast<Index>(dof);
+    auto [begin, end] = column_range(out, d);
+    const Index* first = out.innerIndexPtr() + begin;
+    const Index* last = out.innerIndexPtr() + end;
+    const Index* hit = std::lower_bound(first, last, d);
+    if (hit == last || *hit != d) insert[static_cast<std::size_t>(dof)] = 1;
+  }
+  // Merge the missing diagonal entries into their columns (rows stay sorted), then add every
+  // value in the order listed, as the in-place form does: the same sums, bit for bit.
+  SparseMatrix merged(out.rows(), n);
+  Index added = 0;
+  for (char c : insert) added += c;
+  merged.resizeNonZeros(out.nonZeros() + added);
+  Index q = 0;
+  for (Index j = 0; j < n; ++j) {
+    merged.outerIndexPtr()[j] = q;
+    auto [p, end] = column_range(out, j);
+    const bool put = insert[static_cast<std::size_t>(j)] != 0;
+    bool done = !put;
+    for (; p < end; ++p) {
+      if (!done && out.innerIndexPtr()[p] > j) {
+        merged.innerIndexPtr()[q] = j;
+        merged.valuePtr()[q++] = 0.0;
+        done = true;
+      }
+      merged.innerIndexPtr()[q] = out.innerIndexPtr()[p];
+      merged.valuePtr()[q++] = out.valuePtr()[p];
+    }
+    if (!done) {
+      merged.innerIndexPtr()[q] = j;
+      merged.valuePtr()[q++] = 0.0;
+    }
+  }
+  merged.outerIndexPtr()[n] = q;
+  std::vector<std::pair<std::size_t, double>> present;
+  present.reserve(entries.size());
+  for (const auto& e : entries)
+    if (e.second != 0.0) present.push_back(e);
+  if (!sparse_add_diagonal_inplace(merged, present)) fatal("sparse_add_diagonal: a merged diagonal entry is missing");
+  return merged;
 }
 
 bool sparse_add_diagonal_inplace(SparseMatrix& k,

@@ -98,7 +98,8 @@ SparseMatrix sparse_add(const SparseMatrix& a, const SparseMatrix& b);
 // valid); otherwise the rebuilt sparse_add(A, B).
 SparseMatrix sparse_clone_and_add(const SparseMatrix& a, const SparseMatrix& b);
 // K with each (dof, value) added on the diagonal; zero values are skipped, a DOF listed twice
-// receives both values.
+// receives both values. K's stored entries keep their places, stored zeros included, so the
+// pattern of the result depends on K's pattern and the listed DOFs only, never on values.
 SparseMatrix sparse_add_diagonal(const SparseMatrix& k,
                                  const std::vector<std::pair<std::size_t, double>>& entries);
 // Adds into K's stored diagonal entries. Returns false, with K unchanged, when one of the

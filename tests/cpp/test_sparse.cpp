@@ -310,6 +310,47 @@ TEST(SparseOperations, DiagonalAdditions) {
   EXPECT_THROW(varn::sparse_add_diagonal_inplace(in, {{3, 1.0}}), varn::FatalFault);
 }
 
+// The penalty copy and the support springs go through sparse_add_diagonal: K's stored zeros
+// (couplings that cancel in one active-set state) stay stored, so the pattern of the result
+// follows K's pattern and the listed DOFs, never the values.
+TEST(SparseOperations, DiagonalAdditionKeepsStoredZeros) {
+  Eigen::MatrixXd a(4, 4);
+  a << 2, 0, 1, 0, 0, 0, 0, 0, 1, 0, 3, 0, 0, 0, 0, 4;  // (1,1) empty
+  const SparseMatrix sa = from_dense(a, /*keep_zeros=*/true);  // every entry stored, zeros too
+  struct Case {
+    const char* name;
+    std::vector<std::pair<std::size_t, double>> entries;
+  };
+  const std::vector<Case> cases = {
+      {"every diagonal stored", {{0, 1.0}, {3, 2.0}, {0, 0.5}}},
+      {"zero value", {{2, 0.0}, {3, 1.0}}},
+  };
+  for (const Case& c : cases) {
+    const SparseMatrix r = varn::sparse_add_diagonal(sa, c.entries);
+    Eigen::MatrixXd expected = a;
+    for (const auto& [d, v] : c.entries) expected(static_cast<Eigen::Index>(d), static_cast<Eigen::Index>(d)) += v;
+    EXPECT_EQ(Eigen::MatrixXd(r), expected) << c.name;
+    EXPECT_EQ(r.nonZeros(), sa.nonZeros()) << c.name << ": the stored zeros stay";
+  }
+  // A diagonal entry that is not stored is inserted in its column's row order, beside the
+  // stored zeros, and both values listed for it are added.
+  const SparseMatrix sparse_a = from_dense(a);  // (1,1) and the zeros not stored
+  SparseMatrix with_zero = sparse_a;
+  with_zero.coeffRef(3, 1) = 0.0;  // one stored zero below the missing diagonal
+  with_zero.coeffRef(0, 1) = 0.0;  // and one above
+  with_zero.makeCompressed();
+  const SparseMatrix r = varn::sparse_add_diagonal(with_zero, {{1, 3.0}, {1, 4.0}, {2, 0.0}});
+  EXPECT_EQ(r.nonZeros(), with_zero.nonZeros() + 1);
+  EXPECT_EQ(r.coeff(1, 1), 7.0);
+  for (Eigen::Index j = 0; j < r.outerSize(); ++j)
+    for (auto p = r.outerIndexPtr()[j] + 1; p < r.outerIndexPtr()[j + 1]; ++p)
+      EXPECT_LT(r.innerIndexPtr()[p - 1], r.innerIndexPtr()[p]);
+  Eigen::MatrixXd expected = a;
+  expected(1, 1) = 7.0;
+  EXPECT_EQ(Eigen::MatrixXd(r), expected);
+  EXPECT_THROW(varn::sparse_add_diagonal(with_zero, {{1, 1.0}, {4, 1.0}}), varn::FatalFault);
+}
+
 TEST(SparseOperations, MaxAbsDiagonal) {
   struct Case {
     std::vector<std::tuple<int, int, double>> entries;
