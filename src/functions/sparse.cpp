@@ -164,8 +164,9 @@ struct CholmodCommon {
     cholmod_l_start(&c);
     c.print = 0;  // the fall-back decides what a non-positive-definite matrix means
     c.error_handler = nullptr;
-    // AMD alone: METIS (chosen by the automatic strategy) gave orderings that differed
-    // between concurrent analyses, and with them results differing in the last bits.
+    // One deterministic ordering: METIS (chosen by the automatic strategy) gave orderings
+    // that differed between concurrent analyses, and with them results differing in the last
+    // bits. AMD here; the analysis replaces it by the node-graph ordering where it applies.
     c.nmethods = 1;
     c.method[0].ordering = CHOLMOD_AMD;
     c.postorder = 1;
@@ -720,6 +721,7 @@ bool apply_penalty_bc_inplace(SparseMatrix& k, Eigen::VectorXd& f,
 struct CholeskySymbolic {
   Index n = 0;
   cholmod_factor* factor = nullptr;  // symbolic (pattern-only) supernodal factor
+  double flops = 0.0;                // of one numeric factorisation, as the analysis counts them
   std::vector<Index> colptr, rows;   // the analysed lower-triangle pattern
   mutable std::atomic<std::size_t> numeric_count{0};
 
@@ -770,9 +772,66 @@ struct CholeskySymbolic {
 };
 
 namespace {
-// Symbolic analysis (AMD, supernodal) of K's lower triangle; the message on failure.
-// `keep_pattern`: record the analysed pattern, needed only when the analysis is kept for other
-// matrices.
+
+// DOFs of a node in the global numbering 7·(node − 1) + k.
+constexpr Index kDofsPerNode = 7;
+
+// Minimum-degree ordering of the node graph of K's lower triangle, expanded to the DOFs of
+// each node in turn; empty when K is not a matrix of whole nodes (or AMD fails: then CHOLMOD
+// orders the DOF graph itself). Every DOF of a node couples to the DOFs of the same
+// neighbouring nodes, so the node graph carries the fill exactly, at a 49th of the size, and
+// a node eliminated as one keeps its 7 columns in one supernode.
+std::vector<Index> node_graph_ordering(const SparseMatrix& k, cholmod_common& c) {
+  const Index n = k.rows();
+  if (n < 2 * kDofsPerNode || n % kDofsPerNode != 0) return {};
+  const Index nodes = n / kDofsPerNode;
+  std::vector<Index> colptr(static_cast<std::size_t>(nodes) + 1, 0);
+  std::vector<Index> rows;
+  rows.reserve(static_cast<std::size_t>(k.nonZeros() / (kDofsPerNode * kDofsPerNode)) + 1);
+  std::vector<Index> seen(static_cast<std::size_t>(nodes), -1);
+  const Index* ri = k.innerIndexPtr();
+  for (Index b = 0; b < nodes; ++b) {
+    const std::size_t first = rows.size();
+    for (Index j = b * kDofsPerNode; j < (b + 1) * kDofsPerNode; ++j) {
+      auto [p, end] = column_range(k, j);
+      for (; p < end; ++p) {
+        if (ri[p] < j) continue;
+        const Index a = ri[p] / kDofsPerNode;
+        if (seen[static_cast<std::size_t>(a)] != b) {
+          seen[static_cast<std::size_t>(a)] = b;
+          rows.push_back(a);
+        }
+      }
+    }
+    std::sort(rows.begin() + static_cast<std::ptrdiff_t>(first), rows.end());
+    colptr[static_cast<std::size_t>(b) + 1] = static_cast<Index>(rows.size());
+  }
+  cholmod_sparse g{};
+  g.nrow = g.ncol = static_cast<size_t>(nodes);
+  g.nzmax = rows.size();
+  g.p = colptr.data();
+  g.i = rows.data();
+  g.stype = -1;
+  g.itype = CHOLMOD_LONG;
+  g.xtype = CHOLMOD_PATTERN;
+  g.dtype = CHOLMOD_DOUBLE;
+  g.sorted = 1;
+  g.packed = 1;
+  std::vector<Index> node_perm(static_cast<std::size_t>(nodes));
+  if (!cholmod_l_amd(&g, nullptr, 0, node_perm.data(), &c)) {
+    c.status = CHOLMOD_OK;  // CHOLMOD orders the DOF graph instead
+    return {};
+  }
+  std::vector<Index> perm(static_cast<std::size_t>(n));
+  for (Index q = 0; q < nodes; ++q)
+    for (Index d = 0; d < kDofsPerNode; ++d)
+      perm[static_cast<std::size_t>(q * kDofsPerNode + d)] = node_perm[static_cast<std::size_t>(q)] * kDofsPerNode + d;
+  return perm;
+}
+
+// Symbolic analysis (node-graph ordering, supernodal) of K's lower triangle; the message on
+// failure. `keep_pattern`: record the analysed pattern, needed only when the analysis is kept
+// for other matrices.
 Expected<std::shared_ptr<CholeskySymbolic>> analyse(const SparseMatrix& k_in, bool keep_pattern) {
   init_blas_single_thread();
   if (k_in.rows() != k_in.cols())
@@ -786,7 +845,14 @@ Expected<std::shared_ptr<CholeskySymbolic>> analyse(const SparseMatrix& k_in, bo
   CholmodCommon cc;
   cholmod_sparse a = cholmod_view(k, -1);
   g_symbolic_analyses.fetch_add(1, std::memory_order_relaxed);
-  s->factor = cholmod_l_analyze(&a, &cc.c);
+  std::vector<Index> perm = node_graph_ordering(k, cc.c);
+  if (perm.empty()) {
+    s->factor = cholmod_l_analyze(&a, &cc.c);
+  } else {
+    cc.c.method[0].ordering = CHOLMOD_GIVEN;
+    s->factor = cholmod_l_analyze_p(&a, perm.data(), nullptr, 0, &cc.c);
+  }
+  s->flops = cc.c.fl;
   if (!s->factor || cc.c.status < CHOLMOD_OK) {
     const int status = cc.c.status;
     if (s->factor) cholmod_l_free_factor(&s->factor, &cc.c);
@@ -885,6 +951,8 @@ double CachedSymbolicCholesky::factor_nnz() const {
   for (size_t j = 0; j < l->n; ++j) total += static_cast<double>(cc[j]);
   return total;
 }
+
+double CachedSymbolicCholesky::factor_flops() const { return symbolic_->flops; }
 
 std::size_t CachedSymbolicCholesky::numeric_factorizations() const {
   return symbolic_->numeric_count.load(std::memory_order_relaxed);

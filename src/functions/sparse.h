@@ -146,9 +146,9 @@ struct SparseSolveInfo {
   SparseSolveMethod method = SparseSolveMethod::Failed;
 };
 
-// Solves K X = B: supernodal Cholesky of K (its lower triangle, AMD ordering), falling back
-// to sparse LU of the whole K when K is not (numerically) positive definite; empty when both
-// fail, when the matrix is singular or when the solution is not finite.
+// Solves K X = B: supernodal Cholesky of K (its lower triangle, node-graph ordering), falling
+// back to sparse LU of the whole K when K is not (numerically) positive definite; empty when
+// both fail, when the matrix is singular or when the solution is not finite.
 std::optional<Eigen::MatrixXd> solve_sparse_cholesky(const SparseMatrix& k,
                                                      const Eigen::MatrixXd& b,
                                                      SparseSolveInfo* info = nullptr);
@@ -167,7 +167,7 @@ struct SparseNumericFactor;  // a numeric factor (Cholesky or LU) with the matri
 
 // One sparse matrix factorised once and solved against any number of times, in the shape of
 // Eigen's solver concept (analyse the pattern, factorise, solve, read one status):
-//  * the symbolic Cholesky analysis (AMD ordering, supernodal) of K's lower triangle is kept
+//  * the symbolic Cholesky analysis (ordering, supernodal) of K's lower triangle is kept
 //    while later matrices have the identical lower-triangle pattern (column pointers and row
 //    indices compared), so a Newton iteration or an active-set loop on one structure pays the
 //    ordering once;
@@ -261,8 +261,15 @@ class ConstrainedSparseSolver {
 // combinations solved in parallel) skip the ordering and the supernode analysis. Copies share
 // the one analysis; it is read-only after creation, so concurrent calls of
 // factorize_numerical_and_solve on one object (or its copies) are safe, each numeric factor
-// being private to its call. The AMD ordering is forced so that results are bit-identical
-// however many solves run at once.
+// being private to its call.
+//
+// The fill-reducing ordering is made on the node graph, not the DOF graph: for a matrix of
+// whole nodes (7 DOFs each, DOF 7·(node − 1) + k) the nodes coupled by any stored entry are
+// ordered by minimum degree (AMD) and each node's DOFs follow it together. The DOFs of a node
+// are coupled to the same neighbours, and ordering them as one keeps the supernodes whole,
+// where AMD on the DOF graph splits them by the odd zero coupling. Other orders (reduced
+// systems) are ordered by AMD on the DOF graph. AMD is deterministic, so the factor is
+// bit-identical however many solves run at once.
 class CachedSymbolicCholesky {
  public:
   // Analyses K's lower-triangle pattern; the message is
@@ -279,6 +286,9 @@ class CachedSymbolicCholesky {
   std::size_t n() const;
   // Entries of the Cholesky factor the analysis predicts (for the benchmark and the log).
   double factor_nnz() const;
+  // Floating-point operations of one numeric factorisation on this analysis (the simplicial
+  // LL' count of the ordering, without supernodal padding).
+  double factor_flops() const;
   // Identity of the shared analysis: equal for every copy of one analysis.
   const void* symbolic_id() const { return symbolic_.get(); }
   // How many numeric factorisations have used this analysis (over all copies).
