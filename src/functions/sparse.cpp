@@ -260,17 +260,24 @@ bool cholesky_pivots_sound(const cholmod_factor* l, const Eigen::VectorXd& diag)
   return true;
 }
 
-// Numeric Cholesky of K (lower triangle) on a copy of a symbolic factor; null when K is not
-// (numerically) positive definite.
-cholmod_factor* cholesky_factorize(const cholmod_factor* symbolic, const SparseMatrix& k) {
+// Numeric Cholesky of K (lower triangle) into L: a copy of the symbolic factor, or a numeric
+// factor of the same analysis, whose supernodes CHOLMOD clears and fills again (the same
+// numbers as a fresh copy gives). False when K is not (numerically) positive definite.
+bool cholesky_factorize_into(cholmod_factor* l, const SparseMatrix& k) {
   SerialOpenMpRegions serial;
   CholmodCommon cc;
-  cholmod_factor* l = cholmod_l_copy_factor(const_cast<cholmod_factor*>(symbolic), &cc.c);
-  if (!l) return nullptr;
   g_numeric_factorizations.fetch_add(1, std::memory_order_relaxed);
   cholmod_sparse a = cholmod_view(k, -1);
   const int ok = cholmod_l_factorize(&a, l, &cc.c);
-  if (ok && cc.c.status == CHOLMOD_OK && l->minor >= l->n && cholesky_pivots_sound(l, stored_diagonal(k))) return l;
+  return ok && cc.c.status == CHOLMOD_OK && l->minor >= l->n && cholesky_pivots_sound(l, stored_diagonal(k));
+}
+
+// Numeric Cholesky of K on a copy of a symbolic factor; null when K is not positive definite.
+cholmod_factor* cholesky_factorize(const cholmod_factor* symbolic, const SparseMatrix& k) {
+  CholmodCommon cc;
+  cholmod_factor* l = cholmod_l_copy_factor(const_cast<cholmod_factor*>(symbolic), &cc.c);
+  if (!l) return nullptr;
+  if (cholesky_factorize_into(l, k)) return l;
   cholmod_l_free_factor(&l, &cc.c);
   return nullptr;
 }
@@ -962,6 +969,7 @@ std::size_t CachedSymbolicCholesky::numeric_factorizations() const {
 
 struct SparseNumericFactor {
   SparseMatrix k;                      // the factorised matrix (compressed), for the residual test
+  std::shared_ptr<const CholeskySymbolic> analysis;  // the analysis the Cholesky factor has
   cholmod_factor* cholesky = nullptr;  // the numeric Cholesky factor, or
   void* lu = nullptr;                  // the UMFPACK numeric object
 
@@ -1000,36 +1008,56 @@ void SparseFactorization::analyze_pattern(const SparseMatrix& k) {
 
 SparseSolveMethod SparseFactorization::factorize(const SparseMatrix& k_in) { return factorize_impl(k_in, true); }
 
+SparseSolveMethod SparseFactorization::factorize(SparseMatrix&& k_in) { return factorize_impl(std::move(k_in), true); }
+
 SparseSolveMethod SparseFactorization::factorize_unsymmetric(const SparseMatrix& k_in) {
   return factorize_impl(k_in, false);
 }
 
-SparseSolveMethod SparseFactorization::factorize_impl(const SparseMatrix& k_in, bool try_cholesky) {
+SparseSolveMethod SparseFactorization::factorize_impl(SparseMatrix k_in, bool try_cholesky) {
   if (k_in.rows() != k_in.cols()) {
     fatal("SparseFactorization::factorize: the matrix is " + std::to_string(k_in.rows()) + " x " +
           std::to_string(k_in.cols()) + ", not square");
   }
+  std::shared_ptr<const SparseNumericFactor> previous = std::move(numeric_);
   numeric_.reset();
   method_ = SparseSolveMethod::Failed;
   init_blas_single_thread();
-  auto f = std::make_shared<SparseNumericFactor>();
-  f->k = k_in;
-  f->k.makeCompressed();
+  k_in.makeCompressed();
+  n_ = static_cast<std::size_t>(k_in.rows());
+  const bool kept = try_cholesky && n_ > 0 && symbolic_ && symbolic_->same_pattern(k_in);
+  if (try_cholesky && n_ > 0 && !kept) analyze_pattern(k_in);
+
+  // The previous Cholesky factor of this same analysis, when no copy of this object shares
+  // it, is refactorised in place; any other is freed before a new one is allocated.
+  std::shared_ptr<SparseNumericFactor> f;
+  if (kept && previous && previous.use_count() == 1 && previous->cholesky != nullptr &&
+      previous->analysis == symbolic_) {
+    f = std::const_pointer_cast<SparseNumericFactor>(std::move(previous));
+  }
+  previous.reset();
+  if (!f) f = std::make_shared<SparseNumericFactor>();
+  f->k = std::move(k_in);
   const SparseMatrix& k = f->k;
-  n_ = static_cast<std::size_t>(k.rows());
   if (n_ == 0) {  // nothing to factorise: the empty system has the empty solution
     method_ = SparseSolveMethod::Cholesky;
     numeric_ = std::move(f);
     return method_;
   }
 
-  const bool kept = try_cholesky && symbolic_ && symbolic_->same_pattern(k);
-  if (try_cholesky && !kept) analyze_pattern(k);
   if (try_cholesky && symbolic_) {
     ++numeric_count_;
-    if ((f->cholesky = cholesky_factorize(symbolic_->factor, k)) != nullptr) {
+    const bool factorised = f->cholesky != nullptr
+                                ? cholesky_factorize_into(f->cholesky, k)
+                                : (f->cholesky = cholesky_factorize(symbolic_->factor, k)) != nullptr;
+    if (factorised) {
+      f->analysis = symbolic_;
       symbolic_->numeric_count.fetch_add(1, std::memory_order_relaxed);
       method_ = kept ? SparseSolveMethod::CholeskyCachedSymbolic : SparseSolveMethod::Cholesky;
+    } else {
+      free_cholesky(f->cholesky);
+      f->cholesky = nullptr;
+      f->analysis.reset();
     }
   }
   if (f->cholesky == nullptr) {

@@ -176,8 +176,12 @@ struct SparseNumericFactor;  // a numeric factor (Cholesky or LU) with the matri
 //    give the same bits as one after another;
 //  * a K that is not (numerically) positive definite is factorised by sparse LU; a singular K
 //    leaves no factor (info() Failed) and every solve() empty.
-// The AMD ordering makes the factor, hence every solution, identical on every run whatever
-// else runs at the same time; BLAS kernels run single-threaded (init_blas_single_thread).
+//  * a refactorisation on the kept analysis reuses the kept factor's memory when no copy
+//    shares it: the supernodes are overwritten in place (the same numbers as a fresh factor)
+//    instead of freeing tens of megabytes and faulting fresh pages in for every pass.
+// The ordering (see CachedSymbolicCholesky) makes the factor, hence every solution, identical
+// on every run whatever else runs at the same time; BLAS kernels run single-threaded
+// (init_blas_single_thread).
 class SparseFactorization {
  public:
   SparseFactorization();
@@ -197,6 +201,8 @@ class SparseFactorization {
   // analysis was made by it, LU, or Failed (then no factor is kept). K is copied into the
   // factor, which needs it for the residual test of every solve.
   SparseSolveMethod factorize(const SparseMatrix& k);
+  // The same, taking K's storage instead of copying it.
+  SparseSolveMethod factorize(SparseMatrix&& k);
   // Sparse LU of the whole K, for a matrix that is not symmetric (the consistent tangent of
   // elements whose frames turn with the motion): the Cholesky path reads one triangle only
   // and would solve another matrix. Returns LU, or Failed.
@@ -216,7 +222,7 @@ class SparseFactorization {
   std::size_t numeric_factorizations() const { return numeric_count_; }
 
  private:
-  SparseSolveMethod factorize_impl(const SparseMatrix& k, bool try_cholesky);
+  SparseSolveMethod factorize_impl(SparseMatrix k, bool try_cholesky);
   std::shared_ptr<const CholeskySymbolic> symbolic_;
   std::shared_ptr<const SparseNumericFactor> numeric_;
   SparseSolveMethod method_ = SparseSolveMethod::Failed;

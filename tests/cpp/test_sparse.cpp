@@ -918,6 +918,36 @@ TEST(SparseFactorization, ConcurrentSolvesOnOneFactorAreBitIdentical) {
   }
 }
 
+// A refactorisation on the kept analysis overwrites the kept factor in place when nothing else
+// holds it: the solutions are those of a fresh factorisation bit for bit (CHOLMOD clears and
+// refills every supernode), and a copy made before keeps solving its own matrix.
+TEST(SparseFactorization, RefactorisationInPlaceGivesTheFreshFactorsBits) {
+  const SparseMatrix k1 = lattice(5, 4, 4, 96, 1e-2);
+  const SparseMatrix k2 = lattice(5, 4, 4, 97, 3e-2);
+  const SparseMatrix k3 = lattice(5, 4, 4, 98, 2e-2);
+  ASSERT_EQ(k1.nonZeros(), k2.nonZeros());
+  const Eigen::MatrixXd b = random_matrix(k1.rows(), 2, 17);
+  auto fresh = [&](const SparseMatrix& k) {
+    varn::SparseFactorization g;
+    EXPECT_EQ(g.factorize(k), SparseSolveMethod::Cholesky);
+    return *g.solve(b);
+  };
+  varn::SparseFactorization f;
+  ASSERT_EQ(f.factorize(k1), SparseSolveMethod::Cholesky);
+  const varn::SparseFactorization copy = f;  // shares the factor of K1
+  ASSERT_EQ(f.factorize(k2), SparseSolveMethod::CholeskyCachedSymbolic);
+  EXPECT_EQ(*f.solve(b), fresh(k2));
+  EXPECT_EQ(*copy.solve(b), fresh(k1)) << "the shared factor was not overwritten";
+  ASSERT_EQ(f.factorize(SparseMatrix(k3)), SparseSolveMethod::CholeskyCachedSymbolic);  // in place now
+  EXPECT_EQ(*f.solve(b), fresh(k3));
+  // An indefinite matrix on the same pattern goes to LU; the next positive definite one is a
+  // Cholesky factor again, with the fresh factor's bits.
+  ASSERT_EQ(f.factorize(-1.0 * k1), SparseSolveMethod::LU);
+  ASSERT_EQ(f.factorize(k2), SparseSolveMethod::CholeskyCachedSymbolic);
+  EXPECT_EQ(*f.solve(b), fresh(k2));
+  EXPECT_EQ(f.symbolic_analyses(), 2u);  // the one analysis, and the LU's own
+}
+
 // The constrained solver is the penalised solve of the support rules, factorised once: its
 // solutions are those of solve_sparse_system for every load, the constrained rows of each load
 // taken by the supports.
