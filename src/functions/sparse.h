@@ -271,11 +271,13 @@ class ConstrainedSparseSolver {
 //
 // The fill-reducing ordering is made on the node graph, not the DOF graph: for a matrix of
 // whole nodes (7 DOFs each, DOF 7·(node − 1) + k) the nodes coupled by any stored entry are
-// ordered by minimum degree (AMD) and each node's DOFs follow it together. The DOFs of a node
-// are coupled to the same neighbours, and ordering them as one keeps the supernodes whole,
-// where AMD on the DOF graph splits them by the odd zero coupling. Other orders (reduced
-// systems) are ordered by AMD on the DOF graph. AMD is deterministic, so the factor is
-// bit-identical however many solves run at once.
+// ordered, and each node's DOFs follow it together. The DOFs of a node are coupled to the
+// same neighbours, and ordering them as one keeps the supernodes whole, where AMD on the DOF
+// graph splits them by the odd zero coupling. The node graph is ordered by minimum degree
+// (AMD) and, from a thousand nodes on, by nested dissection (METIS) too, and the ordering of
+// fewer flops is kept. Other orders (reduced systems) are ordered by AMD on the DOF graph.
+// Both orderings are deterministic (METIS runs one call at a time), so the factor is
+// bit-identical on every run however many solves run at once.
 class CachedSymbolicCholesky {
  public:
   // Analyses K's lower-triangle pattern; the message is
