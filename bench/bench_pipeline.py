@@ -12,15 +12,30 @@ The second-order frame (--second-order) is a 9,620-member building of 12 x 12 ba
 and 20 storeys of 3.5 m on fixed bases, one section for every member, with one load case of
 5 kN in +X and 10 kN down at every node above the base, analysed "Nonlinear" with P-delta.
 
+The building frame (--targets) is the plain frame of 12 x 12 bays and 20 storeys (9,620
+members, 24,843 DOFs) with the first-order sections and loads. --targets prints the figures the
+linear path is held to: the building frame end to end beside a bare CHOLMOD analyse + factorise
++ solve of its penalised operator (bench_first_order --bare, from the build directory of the
+module) and their ratio; the braced 10k frame end to end with the analyses and factorisations
+of each load case and combination solved alone (bench_first_order --counts); the cost of the
+plain and braced frames over the sizes with the fitted exponent of time against members; and
+whether repeated runs gave identical output bytes.
+
 Run:  PYTHONPATH=build /usr/bin/python3 bench/bench_pipeline.py [--repeat N] [--sizes 1000,5000,10000]
       PYTHONPATH=build /usr/bin/python3 bench/bench_pipeline.py --second-order [--repeat N]
+      PYTHONPATH=build /usr/bin/python3 bench/bench_pipeline.py --targets [--repeat N] [--sizes ...]
 Phase timings of the same frames: bench_pipeline.py --write-models DIR, then
       build/bench_first_order DIR/frame_plain_9889.json
+      build/bench_first_order DIR/frame_building_9620.json
       build/bench_second_order DIR/frame_pdelta_9620.json
 """
 import argparse
 import json
+import math
+import os
 import statistics
+import subprocess
+import tempfile
 import time
 
 import varn_calculations as vc
@@ -123,6 +138,11 @@ def frame_of_size(target, braced, nx=11, ny=11, contact_bases=False):
     return frame(nx, ny, storeys, braced, contact_bases)
 
 
+def building_frame(bays_x=12, bays_y=12, storeys=20):
+    """The plain building of the first-order targets: 9,620 members, 3,549 nodes."""
+    return frame(bays_x + 1, bays_y + 1, storeys, False)
+
+
 def second_order_frame(bays_x=12, bays_y=12, storeys=20):
     """The P-delta building: every member E = 210 GPa, G = 81 GPa, A = 0.01 m2, Iy = Iz = 1e-4 m4,
     J = 2e-5 m4; 5 kN in +X and 10 kN down at every node above the base (SI units)."""
@@ -168,12 +188,83 @@ def bench_second_order(repeat):
           f"{'identical output on every run' if len(outputs) == 1 else 'OUTPUT DIFFERS BETWEEN RUNS'}")
 
 
+def timed_runs(text, repeat):
+    """Times of `repeat` runs after one warm-up (pool threads, allocator), and the set of outputs."""
+    outputs = {vc.calculate_from_json(text)}
+    times = []
+    for _ in range(repeat):
+        t = time.perf_counter()
+        out = vc.calculate_from_json(text)
+        times.append(time.perf_counter() - t)
+        outputs.add(out)
+    return times, outputs
+
+
+def bench_tool(name):
+    """A benchmark program of the build directory the module was loaded from."""
+    return os.path.join(os.path.dirname(os.path.abspath(vc.__file__)), name)
+
+
+def fitted_exponent(members, seconds):
+    """Least-squares slope of log(time) against log(members)."""
+    xs = [math.log(m) for m in members]
+    ys = [math.log(t) for t in seconds]
+    mx, my = statistics.fmean(xs), statistics.fmean(ys)
+    return sum((x - mx) * (y - my) for x, y in zip(xs, ys)) / sum((x - mx) ** 2 for x in xs)
+
+
+def bench_targets(repeat, sizes):
+    identical = True
+    with tempfile.TemporaryDirectory() as tmp:
+        model, members, nodes = building_frame()
+        path = os.path.join(tmp, "building.json")
+        text = json.dumps(model)
+        with open(path, "w", encoding="utf-8") as f:
+            f.write(text)
+        times, outputs = timed_runs(text, repeat)
+        identical &= len(outputs) == 1
+        end_to_end = statistics.median(times)
+        bare_out = subprocess.run([bench_tool("bench_first_order"), "--bare", path, str(repeat)],
+                                  capture_output=True, text=True, check=True).stdout
+        bare = float(bare_out.split()[1])
+        print(f"building frame: {members} members, {7 * nodes} DOFs: end to end {end_to_end:.3f} s (median of "
+              f"{repeat}, target 0.35 s); bare CHOLMOD analyse + factorise + solve {bare:.3f} s; "
+              f"ratio {end_to_end / bare:.2f}")
+
+        model, members, nodes = frame_of_size(10000, True)
+        path = os.path.join(tmp, "braced.json")
+        text = json.dumps(model)
+        with open(path, "w", encoding="utf-8") as f:
+            f.write(text)
+        times, outputs = timed_runs(text, repeat)
+        identical &= len(outputs) == 1
+        print(f"tension-only X-braced frame: {members} members, {7 * nodes} DOFs: end to end "
+              f"{statistics.median(times):.3f} s (median of {repeat}, target 1.5 s)")
+        print(subprocess.run([bench_tool("bench_first_order"), "--counts", path],
+                             capture_output=True, text=True, check=True).stdout, end="")
+
+    for braced in (False, True):
+        ms, ts = [], []
+        for target in sizes:
+            model, members, _ = frame_of_size(target, braced)
+            times, outputs = timed_runs(json.dumps(model), repeat)
+            identical &= len(outputs) == 1
+            ms.append(members)
+            ts.append(statistics.median(times))
+        per_member = ", ".join(f"{m}: {1e6 * t / m:.1f}" for m, t in zip(ms, ts))
+        print(f"{'braced' if braced else 'plain'} frames, us per member ({per_member}); time ~ members^"
+              f"{fitted_exponent(ms, ts):.2f} (target 1.2 or less)")
+    print("identical output bytes on every repeated run" if identical else "OUTPUT DIFFERS BETWEEN RUNS")
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--repeat", type=int, default=5)
     parser.add_argument("--sizes", default="1000,5000,10000")
     parser.add_argument("--second-order", action="store_true",
                         help="time the P-delta building frame instead of the first-order frames")
+    parser.add_argument("--targets", action="store_true",
+                        help="print the figures of the linear path against their targets")
     parser.add_argument("--write-models", metavar="DIR",
                         help="only write the frames as JSON files (for bench_first_order) and stop")
     args = parser.parse_args()
@@ -186,6 +277,11 @@ def main():
                 with open(path, "w", encoding="utf-8") as f:
                     json.dump(model, f)
                 print(path)
+        model, members, _ = building_frame()
+        path = f"{args.write_models}/frame_building_{members}.json"
+        with open(path, "w", encoding="utf-8") as f:
+            json.dump(model, f)
+        print(path)
         model, members, _ = second_order_frame()
         path = f"{args.write_models}/frame_pdelta_{members}.json"
         with open(path, "w", encoding="utf-8") as f:
@@ -194,6 +290,9 @@ def main():
         return
     if args.second_order:
         bench_second_order(args.repeat)
+        return
+    if args.targets:
+        bench_targets(args.repeat, sizes)
         return
 
     print(f"{'variant':<22}{'members':>8}{'nodes':>7}{'DOFs':>8}{'best s':>9}{'median s':>10}{'us/member':>11}")

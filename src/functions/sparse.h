@@ -36,6 +36,10 @@ using SparseMatrix = Eigen::SparseMatrix<double, Eigen::ColMajor, std::int64_t>;
 // by an order of magnitude. Looks `openblas_set_num_threads` up at run time (nothing links
 // OpenBLAS directly) and calls it with 1, once per process; every factorisation entry point
 // calls this first. Returns true when an OpenBLAS was found and set (false with another BLAS).
+// Even a lone factorisation stays on one BLAS thread: OpenBLAS's threaded kernels round
+// differently from its single-threaded ones (the batched solve would then differ in the last
+// bits from a solve of the same case alone), and on a machine busy with other work the
+// spinning BLAS threads made a factorisation of 25,000 DOFs several times slower, not faster.
 bool init_blas_single_thread();
 
 // ---------------------------------------------------------------------------------------------
