@@ -77,6 +77,7 @@ std::optional<Eigen::MatrixXd> solve_unit_scaled(const Eigen::MatrixXd& b, Solve
 // Process-wide counts of the work the solvers did, for benchmarks and tests.
 std::atomic<std::size_t> g_symbolic_analyses{0};
 std::atomic<std::size_t> g_numeric_factorizations{0};
+std::atomic<std::size_t> g_low_rank_updates{0};
 
 // Column j of a compressed or uncompressed matrix: [begin, end) into the index/value arrays.
 inline std::pair<Index, Index> column_range(const SparseMatrix& k, Index j) {
@@ -681,7 +682,11 @@ double penalty_value(const SparseMatrix& k) {
 
 SparseMatrix apply_penalty_to_k(const SparseMatrix& k, const std::vector<std::size_t>& dofs) {
   if (dofs.empty()) return k;
-  const double p = penalty_value(k);
+  return apply_given_penalty_to_k(k, dofs, penalty_value(k));
+}
+
+SparseMatrix apply_given_penalty_to_k(const SparseMatrix& k, const std::vector<std::size_t>& dofs, double p) {
+  if (dofs.empty()) return k;
   std::vector<std::pair<std::size_t, double>> entries;
   entries.reserve(dofs.size());
   for (std::size_t d : dofs) {
@@ -1135,9 +1140,23 @@ bool SparseFactorization::positive_definite() const {
 }
 
 SparseSolveMethod ConstrainedSparseSolver::factorize(const SparseMatrix& k, std::vector<std::size_t> constrained) {
+  const double p = constrained.empty() ? 0.0 : penalty_value(k);
+  return factorize_with_penalty(k, std::move(constrained), p);
+}
+
+SparseSolveMethod ConstrainedSparseSolver::factorize_with_penalty(const SparseMatrix& k,
+                                                                  std::vector<std::size_t> constrained,
+                                                                  double penalty) {
   constrained_ = std::move(constrained);
+  penalty_ = constrained_.empty() ? 0.0 : penalty;
   for (std::size_t d : constrained_) check_index(d, static_cast<std::size_t>(k.rows()), "constrained DOF");
-  return factorization_.factorize(apply_penalty_to_k(k, constrained_));
+  return factorization_.factorize(apply_given_penalty_to_k(k, constrained_, penalty_));
+}
+
+SparseSolveMethod ConstrainedSparseSolver::modify_low_rank(const SparseMatrix& k_new, const SparseMatrix& c_add,
+                                                           const SparseMatrix& c_remove) {
+  for (std::size_t d : constrained_) check_index(d, static_cast<std::size_t>(k_new.rows()), "constrained DOF");
+  return factorization_.modify_low_rank(apply_given_penalty_to_k(k_new, constrained_, penalty_), c_add, c_remove);
 }
 
 std::optional<Eigen::MatrixXd> ConstrainedSparseSolver::solve(const Eigen::MatrixXd& b) const {
@@ -1253,6 +1272,87 @@ std::optional<Eigen::MatrixXd> solve_dense_cholesky(const Eigen::MatrixXd& a,
     if (!x.allFinite() || !dense_residual_ok(a, x, scaled)) return std::nullopt;
     return x;
   });
+}
+
+}  // namespace varn
+
+// ---- Low-rank modification of a kept factor -------------------------------------------------
+
+namespace varn {
+
+namespace {
+
+// C with its rows in the factor's elimination order (row i of C goes to the position of DOF i
+// in the fill-reducing permutation): CHOLMOD's updown works on P·C, as the factor is of P·K·Pᵀ.
+SparseMatrix permuted_rows(const SparseMatrix& c, const cholmod_factor* l) {
+  const auto* perm = static_cast<const Index*>(l->Perm);
+  const Index n = static_cast<Index>(l->n);
+  std::vector<Index> position(static_cast<std::size_t>(n));
+  for (Index k = 0; k < n; ++k) position[static_cast<std::size_t>(perm ? perm[k] : k)] = k;
+  std::vector<Eigen::Triplet<double, Index>> entries;
+  entries.reserve(static_cast<std::size_t>(c.nonZeros()));
+  for (Index j = 0; j < c.outerSize(); ++j)
+    for (SparseMatrix::InnerIterator it(c, j); it; ++it)
+      entries.emplace_back(position[static_cast<std::size_t>(it.row())], j, it.value());
+  SparseMatrix p(n, c.cols());
+  p.setFromTriplets(entries.begin(), entries.end());
+  p.makeCompressed();
+  return p;
+}
+
+// One update (or downdate) of L by C·Cᵀ; false when CHOLMOD reports a failure.
+bool updown(bool update, const SparseMatrix& c, cholmod_factor* l, cholmod_common* common) {
+  if (c.cols() == 0 || c.nonZeros() == 0) return true;
+  SparseMatrix permuted = permuted_rows(c, l);
+  cholmod_sparse view = cholmod_view(permuted, 0);
+  return cholmod_l_updown(update ? 1 : 0, &view, l, common) != 0 && common->status == CHOLMOD_OK;
+}
+
+}  // namespace
+
+const SparseMatrix* SparseFactorization::matrix() const { return numeric_ ? &numeric_->k : nullptr; }
+
+std::size_t sparse_low_rank_update_count() { return g_low_rank_updates.load(std::memory_order_relaxed); }
+
+SparseSolveMethod SparseFactorization::modify_low_rank(const SparseMatrix& k_new, const SparseMatrix& c_add,
+                                                       const SparseMatrix& c_remove) {
+  if (k_new.rows() != k_new.cols() || static_cast<std::size_t>(k_new.rows()) != n_ ||
+      static_cast<std::size_t>(c_add.rows()) != n_ || static_cast<std::size_t>(c_remove.rows()) != n_) {
+    fatal("SparseFactorization::modify_low_rank: a " + std::to_string(k_new.rows()) + " x " +
+          std::to_string(k_new.cols()) + " matrix with updates of " + std::to_string(c_add.rows()) + " and " +
+          std::to_string(c_remove.rows()) + " rows for a factor of order " + std::to_string(n_));
+  }
+  if (!numeric_ || numeric_->cholesky == nullptr) return SparseSolveMethod::Failed;
+  init_blas_single_thread();
+  SerialOpenMpRegions serial;
+  CholmodCommon cc;
+  // A factor that this object alone holds (made by an earlier modification: created here, not
+  // const) is modified where it lies; one shared with copies is copied first, so that they
+  // keep solving with it. The copy of a supernodal factor is turned into the simplicial LDLᵀ
+  // form that updown works on.
+  std::shared_ptr<SparseNumericFactor> f;
+  if (numeric_.use_count() == 1 && !numeric_->cholesky->is_super) {
+    f = std::const_pointer_cast<SparseNumericFactor>(numeric_);
+  } else {
+    f = std::make_shared<SparseNumericFactor>();
+    f->cholesky = cholmod_l_copy_factor(numeric_->cholesky, &cc.c);
+    if (f->cholesky == nullptr) return SparseSolveMethod::Failed;
+  }
+  numeric_.reset();
+  method_ = SparseSolveMethod::Failed;
+  f->k = k_new;
+  f->k.makeCompressed();
+  cholmod_factor* l = f->cholesky;
+  // The update first: a downdate that takes a member away from a structure it alone stiffens
+  // is the one that can lose positive definiteness, and after the update it meets the
+  // stiffer of the two matrices.
+  const bool ok = updown(true, c_add, l, &cc.c) && updown(false, c_remove, l, &cc.c) && l->minor >= l->n &&
+                  cholesky_pivots_sound(l, stored_diagonal(f->k));
+  if (!ok) return SparseSolveMethod::Failed;
+  g_low_rank_updates.fetch_add(1, std::memory_order_relaxed);
+  numeric_ = std::move(f);
+  method_ = SparseSolveMethod::CholeskyModified;
+  return method_;
 }
 
 }  // namespace varn

@@ -126,6 +126,8 @@ Eigen::MatrixXd reduce_with_sparse_k(const SparseMatrix& k, const Eigen::MatrixX
 
 double penalty_value(const SparseMatrix& k);
 SparseMatrix apply_penalty_to_k(const SparseMatrix& k, const std::vector<std::size_t>& dofs);
+// The same with the penalty given (a DOF beyond K is a fatal index fault).
+SparseMatrix apply_given_penalty_to_k(const SparseMatrix& k, const std::vector<std::size_t>& dofs, double penalty);
 SparseMatrix apply_penalty_to_k_pub(const SparseMatrix& k, const std::vector<std::size_t>& dofs);
 // Also zeroes f at every constrained DOF (a DOF beyond f is a fatal index fault).
 SparseMatrix apply_penalty_bc_sparse(const SparseMatrix& k, Eigen::VectorXd& f,
@@ -144,6 +146,7 @@ enum class SparseSolveMethod {
   Cholesky,                // fresh symbolic analysis + numeric Cholesky
   CholeskyCachedSymbolic,  // numeric Cholesky on a reused symbolic analysis
   LU,                      // Cholesky failed (not positive definite): sparse LU
+  CholeskyModified,        // a kept Cholesky factor modified by a low-rank update/downdate
 };
 
 struct SparseSolveInfo {
@@ -211,6 +214,17 @@ class SparseFactorization {
   // elements whose frames turn with the motion): the Cholesky path reads one triangle only
   // and would solve another matrix. Returns LU, or Failed.
   SparseSolveMethod factorize_unsymmetric(const SparseMatrix& k);
+  // The factor of K_new = K + C_add·C_addᵀ − C_remove·C_removeᵀ from the kept Cholesky factor
+  // of K by a rank-k update and downdate (CHOLMOD's updown on a simplicial LDLᵀ copy), instead
+  // of a new factorisation: the work is that of the factor columns the changed DOFs reach, not
+  // of the whole elimination. A factor shared with copies of this object is not changed (they
+  // keep solving with it); one held by this object alone is modified in place. C_add and C_remove are n x k (k may be 0); K_new must be the matrix
+  // they describe, kept for the residual test of every solve. Returns CholeskyModified, or
+  // Failed when there is no Cholesky factor to modify, when
+  // the modification fails, or when K_new's pivots show it is no longer positive definite
+  // (a factor this object alone held is then gone): the caller factorises K_new afresh.
+  SparseSolveMethod modify_low_rank(const SparseMatrix& k_new, const SparseMatrix& c_add,
+                                    const SparseMatrix& c_remove);
   // Solve with the kept numeric factor; empty when not factorised, singular or non-finite
   // (or when the residual shows a corrupt factor). B with another row count than K is a fatal
   // fault.
@@ -221,6 +235,8 @@ class SparseFactorization {
   bool positive_definite() const;
   // The order of the matrix given to the last factorize() (0 before the first).
   std::size_t rows() const { return n_; }
+  // The matrix the kept factor stands for (null without a factor).
+  const SparseMatrix* matrix() const;
   // Analyses and numeric factorisations made by this object (copies count on).
   std::size_t symbolic_analyses() const { return symbolic_count_; }
   std::size_t numeric_factorizations() const { return numeric_count_; }
@@ -240,6 +256,9 @@ class SparseFactorization {
 // and for tests that count how often a path factorises.
 std::size_t sparse_numeric_factorization_count();
 std::size_t sparse_symbolic_analysis_count();
+// Low-rank modifications of a kept factor (SparseFactorization::modify_low_rank), counted apart
+// from the numeric factorisations they stand in for.
+std::size_t sparse_low_rank_update_count();
 
 // A constrained sparse system factorised once for any number of right-hand sides: the support
 // penalty p = max(max |K(i,i)|, 1)·1e10 added on every constrained diagonal (as
@@ -251,6 +270,20 @@ class ConstrainedSparseSolver {
   // Penalises K at the constrained DOFs (a DOF beyond K is a fatal index fault) and
   // factorises it. Returns the method, Failed when K is singular.
   SparseSolveMethod factorize(const SparseMatrix& k, std::vector<std::size_t> constrained);
+  // The same with a given penalty instead of one taken from K's diagonal: a sequence of
+  // operators that differ by a few members (active-set passes) keeps one penalty, so that
+  // consecutive operators differ by exactly those members and a kept factor can follow them
+  // by a low-rank modification. The penalty's value only decides how closely a held DOF
+  // stays at zero.
+  SparseSolveMethod factorize_with_penalty(const SparseMatrix& k, std::vector<std::size_t> constrained,
+                                           double penalty);
+  // The kept factor modified to that of K_new (penalised with the penalty of the last
+  // factorisation) = K + C_add·C_addᵀ − C_remove·C_removeᵀ, as
+  // SparseFactorization::modify_low_rank; Failed leaves the previous factor.
+  SparseSolveMethod modify_low_rank(const SparseMatrix& k_new, const SparseMatrix& c_add,
+                                    const SparseMatrix& c_remove);
+  // The penalty of the last factorisation (0 before the first or without constrained DOFs).
+  double penalty() const { return penalty_; }
   // Solution for every column of B (rows of a copy zeroed at the constrained DOFs); empty
   // when not factorised, singular or non-finite.
   std::optional<Eigen::MatrixXd> solve(const Eigen::MatrixXd& b) const;
@@ -264,6 +297,7 @@ class ConstrainedSparseSolver {
  private:
   SparseFactorization factorization_;
   std::vector<std::size_t> constrained_;
+  double penalty_ = 0.0;
 };
 
 // The symbolic Cholesky analysis of one sparsity pattern, kept so that the numeric
