@@ -1,6 +1,8 @@
 // Phase timings of a first-order request on one model file: reading, conversion to SI, the
 // load-case phase, the combination phase (each through the same solve paths as the pipeline),
-// conversion back and writing; with the solvers' own "[SOLVE]" and "[BATCH]" timing lines.
+// conversion back and writing; with the solvers' own "[SOLVE]" and "[BATCH]" timing lines and
+// the sparse layer's numeric factorisations, symbolic analyses and low-rank updates of each
+// phase.
 //
 // Then the factorisation itself, on the penalised operator with every tie and strut on and the
 // load cases as right-hand sides: the engine's analysis (node-graph ordering) beside CHOLMOD's
@@ -47,6 +49,18 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 double seconds(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
+
+// The process-wide counters of the sparse layer, read before and after a phase.
+struct SolverCounts {
+  std::size_t factorizations = 0, analyses = 0, updates = 0;
+  static SolverCounts now() {
+    return {varn::sparse_numeric_factorization_count(), varn::sparse_symbolic_analysis_count(),
+            varn::sparse_low_rank_update_count()};
+  }
+  SolverCounts operator-(const SolverCounts& o) const {
+    return {factorizations - o.factorizations, analyses - o.analyses, updates - o.updates};
+  }
+};
 
 double median(std::vector<double> v) {
   std::sort(v.begin(), v.end());
@@ -306,6 +320,7 @@ int main(int argc, char** argv) {
   const std::vector<std::string> order = {"read", "clone + SI", "load cases", "combinations", "back to units",
                                           "write", "total (pipeline)"};
   std::size_t members = 0, out_bytes = 0;
+  SolverCounts counts_cases, counts_combinations;
   for (int rep = 0; rep < reps; ++rep) {
     const bool last = rep == reps - 1;
     if (last) {
@@ -329,22 +344,29 @@ int main(int argc, char** argv) {
     times["clone + SI"].push_back(seconds(t));
 
     varn::PipelineRun run{working, {}, {}, working.settings.analysis_options.max_iterations_or_default(),
-                          working.settings.analysis_options.tolerance, {}, {}, false, {}};
+                          working.settings.analysis_options.tolerance, {}, {}, false, {}, {}};
     for (const auto& lc : working.load_cases) run.load_case_ids.push_back(lc.id);
     for (const auto& c : working.load_combinations) run.combination_ids.push_back(c.id);
 
+    const SolverCounts before_cases = SolverCounts::now();
     t = Clock::now();
     if (auto done = varn::solve_load_cases_first_order(run); !done) {
       std::fprintf(stderr, "%s\n", done.error().c_str());
       return 1;
     }
     times["load cases"].push_back(seconds(t));
+    const SolverCounts before_combinations = SolverCounts::now();
     t = Clock::now();
     if (auto done = varn::solve_combinations_first_order(run); !done) {
       std::fprintf(stderr, "%s\n", done.error().c_str());
       return 1;
     }
     times["combinations"].push_back(seconds(t));
+    const SolverCounts after_combinations = SolverCounts::now();
+    if (last) {
+      counts_cases = before_combinations - before_cases;
+      counts_combinations = after_combinations - before_combinations;
+    }
 
     t = Clock::now();
     model.results = varn::VARN::denormalize_results(std::move(*working.results), factors);
@@ -368,6 +390,11 @@ int main(int argc, char** argv) {
 
   std::printf("%s: %zu members, output %.1f MB, median of %d\n", argv[1], members, out_bytes / 1e6, reps);
   for (const auto& phase : order) std::printf("  %-18s %8.3f s\n", phase.c_str(), median(times[phase]));
+  std::printf("  sparse work of the last repetition (factorisations / analyses / low-rank updates):\n");
+  std::printf("    load cases         %3zu / %3zu / %3zu\n", counts_cases.factorizations, counts_cases.analyses,
+              counts_cases.updates);
+  std::printf("    combinations       %3zu / %3zu / %3zu\n", counts_combinations.factorizations,
+              counts_combinations.analyses, counts_combinations.updates);
   std::printf("  solver lines of the last repetition:\n%s", solver_lines.str().c_str());
   const Counts before = counts_now();
   if (auto whole = varn::run_pipeline_from_json(*text); !whole) return 1;

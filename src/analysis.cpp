@@ -304,7 +304,7 @@ Expected<std::string> run_pipeline_from_json(std::string_view json_text) {
   working.normalize_units();
 
   const AnalysisOptions& options = working.settings.analysis_options;
-  PipelineRun run{working, {}, {}, options.max_iterations_or_default(), options.tolerance, {}, {}, false, {}};
+  PipelineRun run{working, {}, {}, options.max_iterations_or_default(), options.tolerance, {}, {}, false, {}, {}};
   log_configuration(working, run, member_total);
 
   if (options.order == AnalysisOrder::Linear && has_stiffness_curves(working.nodal_supports)) {

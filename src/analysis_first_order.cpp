@@ -61,11 +61,12 @@ struct CaseOutcome {
 // Every load case solved without storing, one task per case on the shared pool, kept in list
 // order. Faults are held with their case so that the caller meets them in list order, where a
 // solve in turn would have raised them.
-std::vector<CaseOutcome> solve_cases_side_by_side(const VARN& model, const std::vector<std::uint32_t>& ids) {
+std::vector<CaseOutcome> solve_cases_side_by_side(const VARN& model, const std::vector<std::uint32_t>& ids,
+                                                 const CachedFirstOrderSystem* shared) {
   std::vector<CaseOutcome> outcomes(ids.size());
   tbb::parallel_for(std::size_t{0}, ids.size(), [&](std::size_t i) {
     try {
-      outcomes[i].solution.emplace(model.solve_load_case_unstored(ids[i]));
+      outcomes[i].solution.emplace(model.solve_load_case_unstored(ids[i], shared));
     } catch (...) {
       outcomes[i].fault = std::current_exception();
     }
@@ -99,7 +100,15 @@ Expected<void> solve_load_cases_first_order(PipelineRun& run) {
     // First-order load cases are independent of each other: they are solved side by side on
     // the shared model and stored afterwards one by one in list order, so names, messages and
     // output are those of solving them in turn.
-    std::vector<CaseOutcome> solutions = solve_cases_side_by_side(model, ids);
+    // With ties or struts every load case starts from the all-on operator, which is also the
+    // cached system of the combinations: it is factorised once here for all of them. A system
+    // that cannot be built is left to each load case's own solve, which words the failure.
+    if (model.has_tension_compression_members() && !ids.empty()) {
+      if (auto system = model.precompute_combo_system()) {
+        run.first_order_system = std::make_shared<const CachedFirstOrderSystem>(std::move(*system));
+      }
+    }
+    std::vector<CaseOutcome> solutions = solve_cases_side_by_side(model, ids, run.first_order_system.get());
     for (std::size_t i = 0; i < ids.size(); ++i) {
       const std::uint32_t id = ids[i];
       path_log()->info("Solving load case {} with first-order (linear).", id);
@@ -140,12 +149,15 @@ Expected<void> solve_combinations_first_order(PipelineRun& run) {
 
   std::vector<ItemResult> items;
   {
-    auto cache = model.precompute_combo_system();
-    if (!cache) return fail("Combo precompute error: " + cache.error());
+    if (!run.first_order_system) {
+      auto cache = model.precompute_combo_system();
+      if (!cache) return fail("Combo precompute error: " + cache.error());
+      run.first_order_system = std::make_shared<const CachedFirstOrderSystem>(std::move(*cache));
+    }
     const CaseNamesInModelUnits from_input = load_case_sets_from_input(run);
     // The tasks share the model and the cached system read-only; each owns its active map.
     const VARN& shared = model;
-    const CachedFirstOrderSystem& system = *cache;
+    const CachedFirstOrderSystem& system = *run.first_order_system;
     items = run_items_in_parallel(ids, [&](std::uint32_t id) -> ItemResult {
       auto solved = shared.solve_combo_with_cached(id, system, &from_input);
       if (!solved) return fail("Combo " + std::to_string(id) + " error: " + solved.error());

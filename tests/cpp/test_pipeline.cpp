@@ -68,7 +68,7 @@ TEST(ParallelItems, FatalFaultInATaskReachesTheCaller) {
 
 TEST(InsertItems, RepeatedNamesKeptUnderUniqueNamesFailuresKeptInOrder) {
   varn::VARN working;
-  PipelineRun run{working, {}, {}, 20, 0.0, {}, {}, false, {}};
+  PipelineRun run{working, {}, {}, 20, 0.0, {}, {}, false, {}, {}};
   std::vector<ItemResult> items;
   items.emplace_back(std::make_pair(std::string("ULS"), result_set("ULS", 1.0, 0.0)));
   items.emplace_back(varn::fail("Combo 2 error: singular"));
@@ -96,7 +96,7 @@ TEST(InsertItems, RepeatedNamesKeptUnderUniqueNamesFailuresKeptInOrder) {
 
 TEST(InsertItems, KeepsAnEntryThatWasThereAndCreatesTheBundleForNothing) {
   varn::VARN working;
-  PipelineRun run{working, {}, {}, 20, 0.0, {}, {}, false, {}};
+  PipelineRun run{working, {}, {}, 20, 0.0, {}, {}, false, {}, {}};
   const auto none = varn::insert_item_results(run, varn::ResultMap::LoadCases, {});
   EXPECT_TRUE(none.empty());
   // An empty bundle is made before inserting, also when every item failed.
@@ -148,7 +148,7 @@ TEST(OutputBundle, ConvertsOnlyTheRunsSets) {
   working.loadcombinations["ULS"] = result_set("ULS", 0.004, 45000.0);  // inserted by the driver
 
   varn::VARN model;
-  PipelineRun run{model, {}, {}, 20, 0.0, {}, {"ULS"}, false, {}};
+  PipelineRun run{model, {}, {}, 20, 0.0, {}, {"ULS"}, false, {}, {}};
   const ResultsBundle out = varn::bundle_in_model_units(working, &input, run, mm_kn);
 
   auto dx = [](const Results& r) { return r.displacement_nodes.at(2).dx; };
@@ -164,7 +164,7 @@ TEST(OutputBundle, ConvertsOnlyTheRunsSets) {
   EXPECT_EQ(out.loadcases.at("Dead_1").reaction_nodes.at(1).location.X, 1.5);
 
   // Without input results everything is the run's.
-  const ResultsBundle fresh = varn::bundle_in_model_units(working, nullptr, PipelineRun{model, {}, {}, 20, 0.0, {}, {}, false, {}}, mm_kn);
+  const ResultsBundle fresh = varn::bundle_in_model_units(working, nullptr, PipelineRun{model, {}, {}, 20, 0.0, {}, {}, false, {}, {}}, mm_kn);
   EXPECT_DOUBLE_EQ(dx(fresh.loadcases.at("Dead")), 2000.0);
 }
 

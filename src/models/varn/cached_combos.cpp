@@ -118,7 +118,7 @@ Expected<Results> VARN::solve_combo_with_cached(std::uint32_t combination_id, co
   ActiveMap active = cache.initial_active;
   bool changed = update_active_set(*this, *u, active, ctx.materials, ctx.sections, axial_slack_tolerance(*this), false);
   if (!changed) changed = finalize_tie_strut_consistency(*this, *u, active, ctx.materials, ctx.sections);
-  if (changed) return solve_combination_borrowed(combination_id, cases_in_model_units);
+  if (changed) return solve_combination_borrowed(combination_id, cases_in_model_units, &cache);
 
   auto composed = compose_support_reaction_vector_equilibrium(*this, ResultType::loadcombination(combination_id), *u,
                                                               &active, RecoveryMode::FirstOrder);
@@ -126,7 +126,7 @@ Expected<Results> VARN::solve_combo_with_cached(std::uint32_t combination_id, co
   if (const auto unilateral = collect_unilateral_dofs(*this); !unilateral.empty()) {
     SupportState released;
     if (update_support_state(unilateral, *u, composed->reactions, unilateral_tolerances(*this, *u), released)) {
-      return solve_combination_borrowed(combination_id, cases_in_model_units);
+      return solve_combination_borrowed(combination_id, cases_in_model_units, &cache);
     }
   }
   Results set = build_results_only(combo->name, combination_id, *u, composed->reactions, &active,
@@ -136,7 +136,8 @@ Expected<Results> VARN::solve_combo_with_cached(std::uint32_t combination_id, co
 }
 
 Expected<Results> VARN::solve_combination_borrowed(std::uint32_t combination_id,
-                                                   const CaseNamesInModelUnits* cases_in_model_units) const {
+                                                   const CaseNamesInModelUnits* cases_in_model_units,
+                                                   const CachedFirstOrderSystem* shared) const {
   auto f = assemble_load_vector_for_combination(combination_id);
   if (!f) return fail(f.error());
   const LoadCombination* combo = find_combination(*this, combination_id);
@@ -164,7 +165,7 @@ Expected<Results> VARN::solve_combination_borrowed(std::uint32_t combination_id,
   }
 
   auto solved = solve_first_order_warm_core(*f, std::move(u0), std::move(active0), nullptr, &loading,
-                                            std::move(released0));
+                                            std::move(released0), shared);
   if (!solved) return fail(solved.error());
   auto composed = compose_support_reaction_vector_equilibrium(*this, ResultType::loadcombination(combination_id),
                                                               solved->u, &solved->active, RecoveryMode::FirstOrder);
@@ -178,11 +179,12 @@ Expected<Results> VARN::solve_combination_borrowed(std::uint32_t combination_id,
 Expected<FirstOrderSolveOutput> VARN::solve_first_order_warm_core(const Eigen::VectorXd& f, Eigen::VectorXd u_start,
                                                                   ActiveMap active_start, FirstOrderLoopStats* stats,
                                                                   const ResultType* loading,
-                                                                  SupportState released_start) const {
+                                                                  SupportState released_start,
+                                                                  const CachedFirstOrderSystem* shared) const {
   // From a predicted state no member is brought back inside the loop: a tie that the start
   // switched off returns only through the reactivation pass, which needs a clear pull.
   return solve_first_order_common(f, std::move(u_start), std::move(active_start), false, stats, loading,
-                                  std::move(released_start));
+                                  std::move(released_start), shared);
 }
 
 std::optional<Eigen::VectorXd> VARN::build_combination_displacement_predictor(

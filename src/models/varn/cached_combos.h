@@ -37,6 +37,8 @@ struct FirstOrderLoopStats {
   double assembly = 0.0;  // operator builds inside the loop
   double solve = 0.0;     // constrained solves inside the loop (reduction included)
   double active = 0.0;    // active-set updates inside the loop
+  unsigned factorizations = 0;    // numeric factorisations made by the loop (a shared one not counted)
+  unsigned low_rank_updates = 0;  // passes that modified a kept factor instead
 };
 
 // A solved load case before it is stored: its name, displacements, reactions, the final

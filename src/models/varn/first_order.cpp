@@ -19,6 +19,7 @@
 #include "logging.h"
 #include "models/varn/active_set.h"
 #include "models/varn/support_state.h"
+#include "models/varn/active_set_factor.h"
 #include "models/varn/varn.h"
 
 namespace varn {
@@ -54,7 +55,8 @@ std::optional<Eigen::MatrixXd> solve_all_columns(const SparseMatrix& k, const Ei
 Expected<FirstOrderSolveOutput> VARN::solve_first_order_common(const Eigen::VectorXd& f, Eigen::VectorXd u,
                                                                ActiveMap active, bool reactivation_in_loop,
                                                                FirstOrderLoopStats* stats, const ResultType* loading,
-                                                               SupportState released) const {
+                                                               SupportState released,
+                                                               const CachedFirstOrderSystem* shared) const {
   FirstOrderLoopStats local;
   FirstOrderLoopStats& st = stats != nullptr ? *stats : local;
   if (u.size() != f.size()) {
@@ -102,19 +104,28 @@ Expected<FirstOrderSolveOutput> VARN::solve_first_order_common(const Eigen::Vect
   // Switching a tie or strut scales its entries and never removes them, and holding or
   // releasing a one-sided support moves its penalty on the diagonal, which is always stored:
   // every operator of this solve has the pattern of the first, so on the penalty path its
-  // symbolic analysis is made once and every pass only refactorises numerically (the same
-  // ordering, so the same numbers as a fresh analysis would give).
-  ConstrainedSparseSolver solver;
+  // symbolic analysis is made once. Each pass either follows the switched ties and struts by
+  // a low-rank modification of a kept factor with the same supports held, or refactorises
+  // numerically on the kept analysis.
+  std::optional<ActiveSetFactor> factor;
+  unsigned earlier_factorizations = 0, earlier_updates = 0;  // of factors for earlier supports
   auto constrained_solve = [&](const SparseMatrix& k,
                                const std::string& singular_message) -> Expected<Eigen::VectorXd> {
     if (auto ok = constrained_dofs(); !ok) return fail(ok.error());
     if (elim != nullptr || constrained.empty()) {
       return solve_constrained_linear_system(k, f, constrained, elim, singular_message, released);
     }
-    solver.factorize(k, constrained);
-    auto x = solver.solve_vector(f);
-    if (!x) return fail(singular_message);
-    return std::move(*x);
+    // A one-sided support that switched holds other DOFs: a new factor for the new supports.
+    if (factor && factor->constrained() != constrained) {
+      earlier_factorizations += factor->factorizations();
+      earlier_updates += factor->low_rank_updates();
+      factor.reset();
+    }
+    if (!factor) factor.emplace(*this, constrained, shared);
+    auto x = factor->solve(active, k, f, singular_message);
+    st.factorizations = earlier_factorizations + factor->factorizations();
+    st.low_rank_updates = earlier_updates + factor->low_rank_updates();
+    return x;
   };
   auto solve_for_current_map = [&](const std::string& singular_message) -> Expected<Eigen::VectorXd> {
     auto k = build_operator_with_supports_sparse_internal(active, nullptr);
@@ -231,7 +242,8 @@ Expected<FirstOrderSolveOutput> VARN::solve_first_order_common(const Eigen::Vect
   return FirstOrderSolveOutput{std::move(u), std::move(active), std::move(released)};
 }
 
-Expected<FirstOrderCaseSolution> VARN::solve_load_case_unstored(std::uint32_t load_case_id) const {
+Expected<FirstOrderCaseSolution> VARN::solve_load_case_unstored(std::uint32_t load_case_id,
+                                                                const CachedFirstOrderSystem* shared) const {
   auto f = assemble_load_vector_for_case(load_case_id);
   if (!f) return fail(f.error());
   const LoadCase* lc = find_load_case(*this, load_case_id);
@@ -242,7 +254,8 @@ Expected<FirstOrderCaseSolution> VARN::solve_load_case_unstored(std::uint32_t lo
   solution.name = lc->name;
   const Eigen::VectorXd u0 = Eigen::VectorXd::Zero(f->size());
   const ResultType loading = ResultType::loadcase(load_case_id);
-  auto solved = solve_first_order_common(*f, u0, init_active_map_tie_comp(*this), true, &solution.stats, &loading);
+  auto solved = solve_first_order_common(*f, u0, init_active_map_tie_comp(*this), true, &solution.stats, &loading,
+                                         {}, shared);
   if (!solved) return fail(solved.error());
 
   auto composed = compose_support_reaction_vector_equilibrium(*this, ResultType::loadcase(load_case_id), solved->u,
@@ -265,10 +278,10 @@ Expected<Results*> VARN::store_load_case_solution(std::uint32_t load_case_id, Fi
   if (solver_log()->should_log(spdlog::level::debug)) {
     const FirstOrderLoopStats& st = solution.stats;
     solver_log()->debug(
-        "[SOLVE] '{}' iters={} elim={:.3f}s asm={:.3f}s red={:.3f}s lu={:.3f}s active={:.3f}s post={:.3f}s "
-        "total={:.3f}s",
-        stored.name, st.iterations, st.elimination, st.assembly, 0.0, st.solve, st.active, post,
-        solution.seconds + post);
+        "[SOLVE] '{}' iters={} factorisations={} low-rank updates={} elim={:.3f}s asm={:.3f}s red={:.3f}s "
+        "lu={:.3f}s active={:.3f}s post={:.3f}s total={:.3f}s",
+        stored.name, st.iterations, st.factorizations, st.low_rank_updates, st.elimination, st.assembly, 0.0,
+        st.solve, st.active, post, solution.seconds + post);
   }
   if (auto ok = check_results_finite(stored); !ok) return fail(ok.error());
   return &stored;

@@ -13,9 +13,6 @@ namespace varn {
 
 namespace {
 
-// A switched-off tie or strut keeps a trace of its stiffness, so that its nodes stay attached
-// to the structure and the operator keeps its pattern between active-set passes.
-constexpr double kSwitchedOffScale = 1e-10;
 // Modulus of the stiff beam of a rigid member whose section or material cannot be found.
 constexpr double kDefaultRigidEMod = 2.1e11;
 

@@ -36,6 +36,10 @@ struct MemberStiffnessInputs {
   StiffnessMessages messages = StiffnessMessages::Assembly;
 };
 
+// A switched-off tie or strut keeps this fraction of its stiffness, so that its nodes stay
+// attached to the structure and the operator keeps its pattern between active-set passes.
+inline constexpr double kSwitchedOffScale = 1e-10;
+
 // Stiff-beam scale of a rigid member: (Emax > 0 ? 1e4·Emax : 2.1e15) / max(E, 1), clamped to
 // [1, 1e8].
 double rigid_beam_scale(double e_max, double e);

@@ -202,7 +202,10 @@ struct VARN {
   Expected<Results> solve_for_load_case(std::uint32_t load_case_id);
   // The same solve without storing, so that independent load cases can run side by side on a
   // shared model; and the storing of such a solution (with its "[SOLVE]" timing line).
-  Expected<FirstOrderCaseSolution> solve_load_case_unstored(std::uint32_t load_case_id) const;
+  // `shared`: the request's all-on system (precompute_combo_system), whose factor serves the
+  // first pass and is modified by low rank for later ones; null: the loop factorises its own.
+  Expected<FirstOrderCaseSolution> solve_load_case_unstored(std::uint32_t load_case_id,
+                                                            const CachedFirstOrderSystem* shared = nullptr) const;
   Expected<Results*> store_load_case_solution(std::uint32_t load_case_id, FirstOrderCaseSolution solution);
   // The active-set loop for the load vector f from (u_start, active_start, released_start):
   // loop passes with or without reactivation of ties and struts, then a reactivation pass and
@@ -218,7 +221,8 @@ struct VARN {
                                                            ActiveMap active_start, bool reactivation_in_loop,
                                                            FirstOrderLoopStats* stats = nullptr,
                                                            const ResultType* loading = nullptr,
-                                                           SupportState released_start = {}) const;
+                                                           SupportState released_start = {},
+                                                           const CachedFirstOrderSystem* shared = nullptr) const;
   // All listed load cases (or combinations) against one operator and one factorisation; for
   // models without rigid links, ties and struts. Stores one result set per item.
   Expected<void> solve_load_cases_batched_first_order(const std::vector<std::uint32_t>& load_case_ids);
@@ -243,13 +247,15 @@ struct VARN {
                                             const CaseNamesInModelUnits* cases_in_model_units = nullptr) const;
   // The full active-set solve of one combination, from the predictor when there is one.
   Expected<Results> solve_combination_borrowed(std::uint32_t combination_id,
-                                               const CaseNamesInModelUnits* cases_in_model_units = nullptr) const;
+                                               const CaseNamesInModelUnits* cases_in_model_units = nullptr,
+                                               const CachedFirstOrderSystem* shared = nullptr) const;
   // The loop of the combination re-solve: no reactivation inside the loop passes.
   Expected<FirstOrderSolveOutput> solve_first_order_warm_core(const Eigen::VectorXd& f, Eigen::VectorXd u_start,
                                                               ActiveMap active_start,
                                                               FirstOrderLoopStats* stats = nullptr,
                                                               const ResultType* loading = nullptr,
-                                                              SupportState released_start = {}) const;
+                                                              SupportState released_start = {},
+                                                              const CachedFirstOrderSystem* shared = nullptr) const;
   // Σ factor × stored load-case displacements of the combination, each case's set found by
   // the case's name; nothing when the combination, a case or a case's stored set is missing.
   // The translations of the sets named in `cases_in_model_units` (sets that came with the

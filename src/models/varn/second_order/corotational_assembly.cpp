@@ -28,9 +28,8 @@ namespace varn {
 
 namespace {
 
-// A switched-off tie or strut keeps a trace of its first-order stiffness, so that its nodes
-// stay attached to the structure, and carries no initial stress.
-constexpr double kSwitchedOffScale = 1e-10;
+// A switched-off tie or strut keeps a trace (kSwitchedOffScale) of its first-order stiffness,
+// so that its nodes stay attached to the structure, and carries no initial stress.
 
 enum class Need { Forces, Tangent };
 
