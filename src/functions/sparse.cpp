@@ -1316,13 +1316,13 @@ std::size_t sparse_low_rank_update_count() { return g_low_rank_updates.load(std:
 
 SparseSolveMethod SparseFactorization::modify_low_rank(const SparseMatrix& k_new, const SparseMatrix& c_add,
                                                        const SparseMatrix& c_remove) {
+  if (!numeric_ || numeric_->cholesky == nullptr) return SparseSolveMethod::Failed;
   if (k_new.rows() != k_new.cols() || static_cast<std::size_t>(k_new.rows()) != n_ ||
       static_cast<std::size_t>(c_add.rows()) != n_ || static_cast<std::size_t>(c_remove.rows()) != n_) {
     fatal("SparseFactorization::modify_low_rank: a " + std::to_string(k_new.rows()) + " x " +
           std::to_string(k_new.cols()) + " matrix with updates of " + std::to_string(c_add.rows()) + " and " +
           std::to_string(c_remove.rows()) + " rows for a factor of order " + std::to_string(n_));
   }
-  if (!numeric_ || numeric_->cholesky == nullptr) return SparseSolveMethod::Failed;
   init_blas_single_thread();
   SerialOpenMpRegions serial;
   CholmodCommon cc;

@@ -1,0 +1,138 @@
+// The factor the active-set loop solves with: the request's all-on factor serves the first
+// pass, a switched tie is followed by a low-rank update of it, and every solution is that of
+// the operator the loop assembled for its tie/strut state, as a fresh factorisation of that
+// operator gives it; the reactions of such a solution balance the loads.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "analysis.h"
+#include "equilibrium.h"
+#include "functions/sparse.h"
+#include "models/varn/active_set.h"
+#include "models/varn/active_set_factor.h"
+#include "models/varn/varn.h"
+
+using namespace varn;
+
+namespace {
+
+VARN load_si(const std::string& name) {
+  auto text = read_text_file(std::string(VARN_FIXTURES_DIR) + "/" + name);
+  if (!text) throw std::runtime_error("cannot read fixture " + name);
+  auto parsed = VARN::from_json(*text);
+  if (!parsed.ok()) throw std::runtime_error("cannot parse fixture " + name);
+  VARN model = std::move(*parsed.value);
+  model.results.reset();
+  model.normalize_units();
+  return model;
+}
+
+const std::string kXBraced = "x_braced_portal_tension_diagonals.json";
+
+double relative_difference(const Eigen::VectorXd& a, const Eigen::VectorXd& b) {
+  return (a - b).lpNorm<Eigen::Infinity>() / b.lpNorm<Eigen::Infinity>();
+}
+
+// u for the operator of `active` by a fresh factorisation, with the penalty the loop holds.
+Eigen::VectorXd fresh_solution(const VARN& model, const ActiveMap& active, const Eigen::VectorXd& f, double penalty) {
+  auto k = model.build_operator_with_supports_sparse_internal(active, nullptr);
+  auto constrained = model.collect_constrained_dofs_full();
+  if (!k || !constrained) throw std::runtime_error("cannot build the operator");
+  ConstrainedSparseSolver solver;
+  solver.factorize_with_penalty(*k, *constrained, penalty);
+  auto u = solver.solve_vector(f);
+  if (!u) throw std::runtime_error("singular operator");
+  return *u;
+}
+
+// The portal's stiffness spans about seven decades (the columns' bending against the braces'
+// axial stiffness and the 1e-10 traces of switched ties), so two backward-stable solutions of
+// one operator agree to about 1e7 · (entries an elimination sums) · ε ≈ 1e-8 of the largest
+// displacement at worst; the refinement of an updated factor drives its residual to 1e-12 of
+// |K|·|u|, below that.
+constexpr double kSameOperator = 1e-8;
+
+}  // namespace
+
+class SharedFactorLoop : public ::testing::TestWithParam<std::uint32_t> {};
+
+TEST_P(SharedFactorLoop, FirstPassSharesTheFactorAndTheSwitchedTieIsAnUpdate) {
+  const std::uint32_t load_case = GetParam();
+  VARN model = load_si(kXBraced);
+  auto cache = model.precompute_combo_system();
+  ASSERT_TRUE(cache) << cache.error();
+  const auto& penalised = std::get<PenalisedSparseFirstOrder>(cache->form);
+
+  const std::size_t factorisations = sparse_numeric_factorization_count();
+  const std::size_t updates = sparse_low_rank_update_count();
+  auto shared = model.solve_load_case_unstored(load_case, &*cache);
+  ASSERT_TRUE(shared) << shared.error();
+  // One tie switches off: the all-on factor served the first pass, an update the second.
+  EXPECT_EQ(shared->stats.factorizations, 0u);
+  EXPECT_EQ(shared->stats.low_rank_updates, 1u);
+  EXPECT_EQ(sparse_numeric_factorization_count() - factorisations, 0u);
+  EXPECT_EQ(sparse_low_rank_update_count() - updates, 1u);
+  EXPECT_EQ(std::count_if(shared->active.begin(), shared->active.end(), [](const auto& e) { return !e.second; }), 1);
+
+  auto f = model.assemble_load_vector_for_case(load_case);
+  ASSERT_TRUE(f);
+  EXPECT_LE(relative_difference(shared->u, fresh_solution(model, shared->active, *f, penalised.solver.penalty())),
+            kSameOperator);
+
+  // The loop on its own factorises the all-on operator itself and ends where the shared one did.
+  auto own = model.solve_load_case_unstored(load_case);
+  ASSERT_TRUE(own) << own.error();
+  EXPECT_EQ(own->stats.factorizations, 1u);
+  EXPECT_EQ(own->active, shared->active);
+  EXPECT_LE(relative_difference(shared->u, own->u), kSameOperator);
+
+  auto stored = model.store_load_case_solution(load_case, std::move(*shared));
+  ASSERT_TRUE(stored) << stored.error();
+  // A switched-off tie keeps 1e-10 of its stiffness in the solve but is reported without force.
+  EXPECT_TRUE(test::ReactionsBalanceLoads(model, **stored, 1e-7));
+}
+
+INSTANTIATE_TEST_SUITE_P(ActiveSetFactor, SharedFactorLoop, ::testing::Values(1u, 2u));
+
+// Asked for states in any order, the factor follows each one by updates from whichever kept
+// factor is nearer (the shared all-on one or its own) and solves every operator as a fresh
+// factorisation does; going back to the all-on state costs nothing.
+TEST(ActiveSetFactor, EveryStateIsSolvedAsItsOwnOperator) {
+  VARN model = load_si(kXBraced);
+  auto cache = model.precompute_combo_system();
+  ASSERT_TRUE(cache) << cache.error();
+  const auto& penalised = std::get<PenalisedSparseFirstOrder>(cache->form);
+  auto f = model.assemble_load_vector_for_case(1);
+  ASSERT_TRUE(f);
+
+  const ActiveMap all_on = init_active_map_tie_comp(model);
+  ASSERT_GE(all_on.size(), 2u);
+  std::vector<ActiveMap> states = {all_on};
+  ActiveMap off = all_on;
+  for (auto& [id, on] : off) {
+    on = false;
+    states.push_back(off);  // one tie off, two ties off, ...
+  }
+  ActiveMap first_back = off;
+  first_back.begin()->second = true;
+  states.push_back(first_back);
+  states.push_back(all_on);
+
+  ActiveSetFactor factor(model, penalised.solver.constrained(), &*cache);
+  for (std::size_t i = 0; i < states.size(); ++i) {
+    auto k = model.build_operator_with_supports_sparse_internal(states[i], nullptr);
+    ASSERT_TRUE(k) << k.error();
+    auto u = factor.solve(states[i], *k, *f, "singular");
+    ASSERT_TRUE(u) << "state " << i << ": " << u.error();
+    EXPECT_LE(relative_difference(*u, fresh_solution(model, states[i], *f, penalised.solver.penalty())),
+              kSameOperator)
+        << "state " << i;
+  }
+  EXPECT_EQ(factor.factorizations(), 0u);
+  // Every state but the two all-on ones is one modification.
+  EXPECT_EQ(factor.low_rank_updates(), states.size() - 2);
+}
