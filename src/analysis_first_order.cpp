@@ -105,7 +105,7 @@ Expected<void> solve_load_cases_first_order(PipelineRun& run) {
     // that cannot be built is left to each load case's own solve, which words the failure.
     if (model.has_tension_compression_members() && !ids.empty()) {
       if (auto system = model.precompute_combo_system()) {
-        run.first_order_system = std::make_shared<const CachedFirstOrderSystem>(std::move(*system));
+        run.first_order_system = std::make_shared<CachedFirstOrderSystem>(std::move(*system));
       }
     }
     std::vector<CaseOutcome> solutions = solve_cases_side_by_side(model, ids, run.first_order_system.get());
@@ -118,6 +118,11 @@ Expected<void> solve_load_cases_first_order(PipelineRun& run) {
         outcome = fail("LC " + std::to_string(id) + " linear error: " + solved.error());
         break;
       }
+      // The combinations' re-solves start from the nearest of these, in list order.
+      if (run.first_order_system && solved->factor) {
+        run.first_order_system->case_factors.push_back(std::move(*solved->factor));
+      }
+      solved->factor.reset();
       if (auto stored = model.store_load_case_solution(id, std::move(*solved)); !stored) {
         outcome = fail("LC " + std::to_string(id) + " linear error: " + stored.error());
         break;
@@ -152,7 +157,7 @@ Expected<void> solve_combinations_first_order(PipelineRun& run) {
     if (!run.first_order_system) {
       auto cache = model.precompute_combo_system();
       if (!cache) return fail("Combo precompute error: " + cache.error());
-      run.first_order_system = std::make_shared<const CachedFirstOrderSystem>(std::move(*cache));
+      run.first_order_system = std::make_shared<CachedFirstOrderSystem>(std::move(*cache));
     }
     const CaseNamesInModelUnits from_input = load_case_sets_from_input(run);
     // The tasks share the model and the cached system read-only; each owns its active map.

@@ -48,8 +48,9 @@ struct PipelineRun {
 
   // First order with ties or struts: the all-on system factorised once by the load-case phase,
   // whose factor the first pass of every load case, the cached combination solves and their
-  // re-solves share (null until made, or when the load-case phase did not run).
-  std::shared_ptr<const CachedFirstOrderSystem> first_order_system;
+  // re-solves share, with the factors the load cases ended with (null until made, or when the
+  // load-case phase did not run).
+  std::shared_ptr<CachedFirstOrderSystem> first_order_system;
 };
 
 // One item of a parallel loop: the result set under the name to store it by (the load case's

@@ -1030,12 +1030,17 @@ struct SparseNumericFactor {
   std::shared_ptr<const CholeskySymbolic> analysis;  // the analysis the Cholesky factor has
   cholmod_factor* cholesky = nullptr;  // the numeric Cholesky factor, or
   void* lu = nullptr;                  // the UMFPACK numeric object
+  // The simplicial LDLᵀ form of a supernodal Cholesky factor that low-rank modifications
+  // start from, made once by the first of them and copied by every one (modify_low_rank).
+  mutable std::once_flag simplicial_once;
+  mutable cholmod_factor* simplicial = nullptr;
 
   SparseNumericFactor() = default;
   SparseNumericFactor(const SparseNumericFactor&) = delete;
   SparseNumericFactor& operator=(const SparseNumericFactor&) = delete;
   ~SparseNumericFactor() {
     free_cholesky(cholesky);
+    free_cholesky(simplicial);
     free_lu(lu);
   }
 };
@@ -1328,14 +1333,29 @@ SparseSolveMethod SparseFactorization::modify_low_rank(const SparseMatrix& k_new
   CholmodCommon cc;
   // A factor that this object alone holds (made by an earlier modification: created here, not
   // const) is modified where it lies; one shared with copies is copied first, so that they
-  // keep solving with it. The copy of a supernodal factor is turned into the simplicial LDLᵀ
-  // form that updown works on.
+  // keep solving with it. A supernodal factor keeps solving in its own form (its solutions
+  // stay bit for bit those of a fresh factorisation) and is copied from the simplicial LDLᵀ
+  // form that updown works on, converted once for all its modifications.
   std::shared_ptr<SparseNumericFactor> f;
   if (numeric_.use_count() == 1 && !numeric_->cholesky->is_super) {
     f = std::const_pointer_cast<SparseNumericFactor>(numeric_);
   } else {
+    const cholmod_factor* source = numeric_->cholesky;
+    if (source->is_super) {
+      const SparseNumericFactor& shared = *numeric_;
+      std::call_once(shared.simplicial_once, [&] {
+        cholmod_factor* s = cholmod_l_copy_factor(const_cast<cholmod_factor*>(source), &cc.c);
+        if (s != nullptr && cholmod_l_change_factor(CHOLMOD_REAL, 0, 0, 1, 1, s, &cc.c) && !s->is_super) {
+          shared.simplicial = s;
+        } else if (s != nullptr) {
+          cholmod_l_free_factor(&s, &cc.c);
+        }
+      });
+      if (shared.simplicial == nullptr) return SparseSolveMethod::Failed;
+      source = shared.simplicial;
+    }
     f = std::make_shared<SparseNumericFactor>();
-    f->cholesky = cholmod_l_copy_factor(numeric_->cholesky, &cc.c);
+    f->cholesky = cholmod_l_copy_factor(const_cast<cholmod_factor*>(source), &cc.c);
     if (f->cholesky == nullptr) return SparseSolveMethod::Failed;
   }
   numeric_.reset();

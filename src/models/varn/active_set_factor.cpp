@@ -67,8 +67,14 @@ ActiveSetFactor::ActiveSetFactor(const VARN& model, std::vector<std::size_t> con
     if (const auto* penalised = std::get_if<PenalisedSparseFirstOrder>(&shared->form)) {
       // Only a factor of this very system: the same supports and a Cholesky factor to modify.
       if (penalised->solver.constrained() == constrained_ && penalised->solver.info() != SparseSolveMethod::Failed) {
-        shared_ = penalised;
-        shared_active_ = &shared->initial_active;
+        all_on_ = KeptActiveFactor{shared->initial_active, penalised->solver};
+        candidates_.push_back(&all_on_);
+        for (const KeptActiveFactor& kept : shared->case_factors) {
+          if (kept.solver.constrained() == constrained_ && kept.solver.penalty() == penalised->solver.penalty() &&
+              kept.solver.info() != SparseSolveMethod::Failed) {
+            candidates_.push_back(&kept);
+          }
+        }
         penalty_ = penalised->solver.penalty();
       }
     }
@@ -132,7 +138,7 @@ const SparseMatrix& ActiveSetFactor::switch_factor(std::uint32_t id) {
 Expected<void> ActiveSetFactor::refactorize(const ActiveMap& active, const SparseMatrix& k) {
   if (!held_) {
     held_.emplace();
-    if (shared_ != nullptr) *held_ = shared_->solver;  // its symbolic analysis, shared
+    if (!candidates_.empty()) *held_ = candidates_.front()->solver;  // its symbolic analysis, shared
   }
   if (!penalty_) penalty_ = constrained_.empty() ? 0.0 : penalty_value(k);
   held_->factorize_with_penalty(k, constrained_, *penalty_);
@@ -143,16 +149,17 @@ Expected<void> ActiveSetFactor::refactorize(const ActiveMap& active, const Spars
 
 Expected<Eigen::VectorXd> ActiveSetFactor::solve(const ActiveMap& active, const SparseMatrix& k,
                                                  const Eigen::VectorXd& f, const std::string& singular_message) {
-  // Start from whichever kept factor is nearer the requested state: the one this loop holds or
-  // the request's all-on factor.
+  // Start from whichever kept factor is nearest the requested state: the one this loop holds or
+  // one of the request's; on a tie the one held, then the first in the request's order, so the
+  // choice depends on the states alone.
   std::optional<std::vector<std::uint32_t>> switched;
   if (held_) switched = switched_between(switchable_, held_for_, active);
-  if (shared_ != nullptr) {
-    std::vector<std::uint32_t> from_shared = switched_between(switchable_, *shared_active_, active);
-    if (!switched || from_shared.size() < switched->size()) {
-      held_ = shared_->solver;
-      held_for_ = *shared_active_;
-      switched = std::move(from_shared);
+  for (const KeptActiveFactor* kept : candidates_) {
+    std::vector<std::uint32_t> from_kept = switched_between(switchable_, kept->active, active);
+    if (!switched || from_kept.size() < switched->size()) {
+      held_ = kept->solver;
+      held_for_ = kept->active;
+      switched = std::move(from_kept);
     }
   }
 
@@ -196,6 +203,11 @@ Expected<Eigen::VectorXd> ActiveSetFactor::solve(const ActiveMap& active, const 
   }
   if (!x) return fail(singular_message);
   return std::move(*x);
+}
+
+std::optional<KeptActiveFactor> ActiveSetFactor::kept() const {
+  if (!held_ || held_->info() == SparseSolveMethod::Failed) return std::nullopt;
+  return KeptActiveFactor{held_for_, *held_};
 }
 
 std::optional<Eigen::VectorXd> ActiveSetFactor::refine(Eigen::VectorXd u, const Eigen::VectorXd& f) const {

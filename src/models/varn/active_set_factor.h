@@ -8,8 +8,8 @@
 //    of the factor columns those members' DOFs reach, a few percent of a factorisation);
 //  * replaced by a fresh numeric factorisation (on the kept symbolic analysis) otherwise.
 // It starts from the request's factor of the all-on operator when there is one, so that the
-// first pass of every load case, and every combination re-solve, costs no factorisation of
-// its own. One penalty is held for every operator of the loop (the shared factor's, else that
+// first pass of every load case costs no factorisation of its own, and a combination re-solve
+// from the nearest of that and the factors the load cases ended with. One penalty is held for every operator of the loop (the shared factor's, else that
 // of the first operator factorised), so that two operators differ by their members alone.
 #include <cstddef>
 #include <cstdint>
@@ -32,12 +32,15 @@ namespace varn {
 struct VARN;
 struct Member;
 
-// Above this many switched members a fresh factorisation is cheaper than the update. Each bar
-// is a rank-11 change (axial term, two transverse stabilisers, eight rotational and warping
-// diagonals), and the update's cost grows with the rank times the factor columns it reaches:
-// on the braced 10k frame (24,843 DOFs, factor of about 9 GFlop) 16 bars took 0.05 s against
-// 0.3 s for the factorisation, and the two met near 60 bars (bench_first_order).
-inline constexpr std::size_t kMaxMembersSwitchedByUpdate = 48;
+// Above this many switched members a fresh factorisation is cheaper than the update. A bar is
+// updated by its principal (axial) direction alone, one rank per bar, and the update's cost
+// grows with the rank times the factor columns it reaches. Measured with bench_first_order on
+// the braced 10k frame (24,843 DOFs) on a loaded 8-core machine: a numeric factorisation
+// 0.6-1.0 s; an update of a factor the loop holds about 5 ms per bar (2-12 bars: 0.01-0.04 s);
+// the first update of a shared factor 0.2-0.4 s more for its private simplicial copy. The two
+// meet at 100-150 bars; with 48 the combinations still factorised twice (52 and 62 bars), with
+// 96 not at all, and the phase took 1.6 s instead of 1.9 s.
+inline constexpr std::size_t kMaxMembersSwitchedByUpdate = 96;
 
 class ActiveSetFactor {
  public:
@@ -57,6 +60,8 @@ class ActiveSetFactor {
   unsigned low_rank_updates() const { return updates_; }
   // The supported DOFs this factor holds.
   const std::vector<std::size_t>& constrained() const { return constrained_; }
+  // The factor last solved with and its state, when there is one.
+  std::optional<KeptActiveFactor> kept() const;
 
  private:
   // The columns C of (1 − kSwitchedOffScale)·K_e = C·Cᵀ of tie/strut `id` in global DOFs.
@@ -68,8 +73,9 @@ class ActiveSetFactor {
 
   const VARN& model_;
   std::vector<std::size_t> constrained_;
-  const PenalisedSparseFirstOrder* shared_ = nullptr;
-  const ActiveMap* shared_active_ = nullptr;
+  // The request's kept factors, nearest first on a tie: the all-on one, then the load cases'.
+  std::vector<const KeptActiveFactor*> candidates_;
+  KeptActiveFactor all_on_;
   AssemblyContext ctx_;
   std::map<std::uint32_t, std::pair<const Member*, std::size_t>> switchable_;  // id -> (member, flat index)
   std::vector<std::optional<std::uint32_t>> rigid_sections_;

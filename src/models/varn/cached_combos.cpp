@@ -91,14 +91,14 @@ Expected<CachedFirstOrderSystem> VARN::precompute_combo_system() const {
     SparseFactorization factor;
     if (reduced.k.rows() > 0) factor.factorize(reduced.k);
     return CachedFirstOrderSystem{PrecomputedFirstOrder{std::move(*elimination), std::move(factor), std::move(fixed)},
-                                  std::move(all_on)};
+                                  std::move(all_on), {}};
   }
 
   auto constrained = collect_constrained_dofs_full();
   if (!constrained) return fail(constrained.error());
   ConstrainedSparseSolver solver;
   solver.factorize(*k, std::move(*constrained));
-  return CachedFirstOrderSystem{PenalisedSparseFirstOrder{std::move(solver)}, std::move(all_on)};
+  return CachedFirstOrderSystem{PenalisedSparseFirstOrder{std::move(solver)}, std::move(all_on), {}};
 }
 
 Expected<Results> VARN::solve_combo_with_cached(std::uint32_t combination_id, const CachedFirstOrderSystem& cache,

@@ -22,12 +22,20 @@
 
 namespace varn {
 
-// The end of a full active-set solve: displacements and the tie/strut and one-sided support
-// states they agree with.
+// A factor of the penalised operator of one tie/strut state, kept for later solves (its
+// solver holds the supported DOFs it was made with).
+struct KeptActiveFactor {
+  ActiveMap active;
+  ConstrainedSparseSolver solver;
+};
+
+// The end of a full active-set solve: displacements, the tie/strut and one-sided support
+// states they agree with and, on the penalty path, the factor of that state's operator.
 struct FirstOrderSolveOutput {
   Eigen::VectorXd u;
   ActiveMap active;
   SupportState released;
+  std::optional<KeptActiveFactor> factor;
 };
 
 // What one active-set solve spent where (seconds, monotonic clock), for the timing log line.
@@ -49,6 +57,7 @@ struct FirstOrderCaseSolution {
   Eigen::VectorXd reactions;
   ActiveMap active;
   MemberResultMap member_results;
+  std::optional<KeptActiveFactor> factor;  // of the final state's operator, when the loop kept one
   FirstOrderLoopStats stats;
   double seconds = 0.0;  // from the start of the active-set loop to the recovered reactions
 };
@@ -74,6 +83,9 @@ struct CachedFirstOrderSystem {
   std::variant<PrecomputedFirstOrder, PenalisedSparseFirstOrder> form;
   // Every tie and strut on: the state the cached stiffness was built for.
   ActiveMap initial_active;
+  // The factors the load cases of the request ended with (list order), with the penalty of
+  // `form`: a combination's re-solve starts from whichever kept factor is nearest its state.
+  std::vector<KeptActiveFactor> case_factors;
 };
 
 // Names of stored load-case result sets that are still in the model's own units (they came

@@ -239,7 +239,9 @@ Expected<FirstOrderSolveOutput> VARN::solve_first_order_common(const Eigen::Vect
     }
     if (!switched) break;
   }
-  return FirstOrderSolveOutput{std::move(u), std::move(active), std::move(released)};
+  std::optional<KeptActiveFactor> kept;
+  if (factor && solved_for && solved_for->first == active && solved_for->second == released) kept = factor->kept();
+  return FirstOrderSolveOutput{std::move(u), std::move(active), std::move(released), std::move(kept)};
 }
 
 Expected<FirstOrderCaseSolution> VARN::solve_load_case_unstored(std::uint32_t load_case_id,
@@ -263,6 +265,7 @@ Expected<FirstOrderCaseSolution> VARN::solve_load_case_unstored(std::uint32_t lo
   if (!composed) return fail(composed.error());
   solution.u = std::move(solved->u);
   solution.active = std::move(solved->active);
+  solution.factor = std::move(solved->factor);
   solution.reactions = std::move(composed->reactions);
   solution.member_results = std::move(composed->member_results);
   solution.seconds = seconds_since(start);
