@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "analysis.h"
+#include "analysis_paths.h"
 #include "equilibrium.h"
 #include "functions/sparse.h"
 #include "models/varn/active_set.h"
@@ -135,4 +136,42 @@ TEST(ActiveSetFactor, EveryStateIsSolvedAsItsOwnOperator) {
   EXPECT_EQ(factor.factorizations(), 0u);
   // Every state but the two all-on ones is one modification.
   EXPECT_EQ(factor.low_rank_updates(), states.size() - 2);
+}
+
+// Through the pipeline's two phases: the all-on operator is the only factorisation of the
+// request. Every load case starts from it, every switched tie is an update, and every
+// combination re-solve starts from the nearest factor a load case ended with; each set is the
+// one its own loop, factorising for itself, finds, and balances its loads.
+TEST(ActiveSetFactor, OneFactorisationForEveryLoadCaseAndCombination) {
+  VARN model = load_si(kXBraced);
+  PipelineRun run{model, {}, {}, 20, 0.0, {}, {}, false, {}, {}};
+  for (const auto& lc : model.load_cases) run.load_case_ids.push_back(lc.id);
+  for (const auto& c : model.load_combinations) run.combination_ids.push_back(c.id);
+  ASSERT_GE(run.combination_ids.size(), 2u);
+
+  const std::size_t factorisations = sparse_numeric_factorization_count();
+  const std::size_t updates = sparse_low_rank_update_count();
+  ASSERT_TRUE(solve_load_cases_first_order(run));
+  ASSERT_TRUE(run.first_order_system);
+  EXPECT_EQ(run.first_order_system->case_factors.size(), run.load_case_ids.size());
+  ASSERT_TRUE(solve_combinations_first_order(run));
+  EXPECT_EQ(sparse_numeric_factorization_count() - factorisations, 1u);
+  EXPECT_GE(sparse_low_rank_update_count() - updates, run.load_case_ids.size());
+
+  ASSERT_EQ(model.results->loadcombinations.size(), run.combination_ids.size());
+  for (const std::uint32_t id : run.combination_ids) {
+    auto own = model.solve_combination_borrowed(id);  // its own loop, its own factorisations
+    ASSERT_TRUE(own) << own.error();
+    const Results& piped = model.results->loadcombinations.at(own->name);
+    double scale = 0.0, diff = 0.0;
+    for (const auto& [node, d] : own->displacement_nodes) {
+      const auto& p = piped.displacement_nodes.at(node);
+      for (auto [a, b] : {std::pair{d.dx, p.dx}, {d.dy, p.dy}, {d.dz, p.dz}}) {
+        scale = std::max(scale, std::abs(a));
+        diff = std::max(diff, std::abs(a - b));
+      }
+    }
+    EXPECT_LE(diff, kSameOperator * scale) << own->name;
+    EXPECT_TRUE(test::ReactionsBalanceLoads(model, piped, 1e-7)) << own->name;
+  }
 }
