@@ -3,8 +3,10 @@
 // of its loop, and the factorised first-order system that all load combinations of one
 // request are solved against when the model has rigid links, ties or struts. The cached
 // system is built and factorised once by `VARN::precompute_combo_system`, owned by the
-// pipeline and read concurrently by every combination task: nothing in it changes after
-// construction, and every combination is one solve against the kept factor.
+// pipeline and read concurrently by the load-case tasks (their first pass) and then by the
+// combination tasks; between the two phases the pipeline adds the factors the load cases
+// ended with, and nothing in it changes while tasks read it. Every combination is one solve
+// against the kept factor, and a re-solve starts from the nearest kept factor.
 #include <cstddef>
 #include <optional>
 #include <set>
