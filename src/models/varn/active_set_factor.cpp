@@ -135,7 +135,7 @@ const SparseMatrix& ActiveSetFactor::switch_factor(std::uint32_t id) {
   return factors_.emplace(id, std::move(c)).first->second;
 }
 
-Expected<void> ActiveSetFactor::refactorize(const ActiveMap& active, const SparseMatrix& k) {
+void ActiveSetFactor::refactorize(const ActiveMap& active, const SparseMatrix& k) {
   if (!held_) {
     held_.emplace();
     if (!candidates_.empty()) *held_ = candidates_.front()->solver;  // its symbolic analysis, shared
@@ -144,7 +144,6 @@ Expected<void> ActiveSetFactor::refactorize(const ActiveMap& active, const Spars
   held_->factorize_with_penalty(k, constrained_, *penalty_);
   ++factorizations_;
   held_for_ = active;
-  return {};
 }
 
 Expected<Eigen::VectorXd> ActiveSetFactor::solve(const ActiveMap& active, const SparseMatrix& k,
@@ -164,7 +163,7 @@ Expected<Eigen::VectorXd> ActiveSetFactor::solve(const ActiveMap& active, const 
   }
 
   if (!switched) {
-    if (auto done = refactorize(active, k); !done) return fail(done.error());
+    refactorize(active, k);
   } else if (!switched->empty()) {
     bool modified = false;
     if (switched->size() <= kMaxMembersSwitchedByUpdate && held_->factorization().positive_definite()) {
@@ -190,7 +189,7 @@ Expected<Eigen::VectorXd> ActiveSetFactor::solve(const ActiveMap& active, const 
       }
     }
     if (!modified) {
-      if (auto done = refactorize(active, k); !done) return fail(done.error());
+      refactorize(active, k);
     }
   }
 
@@ -198,7 +197,7 @@ Expected<Eigen::VectorXd> ActiveSetFactor::solve(const ActiveMap& active, const 
   if (x && held_->info() == SparseSolveMethod::CholeskyModified) {
     if (auto refined = refine(*x, f)) return std::move(*refined);
     // Not converging: the modified factor is too far from this operator.
-    if (auto done = refactorize(active, k); !done) return fail(done.error());
+    refactorize(active, k);
     x = held_->solve_vector(f);
   }
   if (!x) return fail(singular_message);

@@ -66,7 +66,9 @@ class ActiveSetFactor {
  private:
   // The columns C of (1 − kSwitchedOffScale)·K_e = C·Cᵀ of tie/strut `id` in global DOFs.
   const SparseMatrix& switch_factor(std::uint32_t id);
-  Expected<void> refactorize(const ActiveMap& active, const SparseMatrix& k);
+  // A fresh numeric factorisation of K on the kept symbolic analysis (a singular K leaves no
+  // factor, which the solve reports).
+  void refactorize(const ActiveMap& active, const SparseMatrix& k);
   // u refined against the operator the modified factor was made for until the residual is at
   // round-off; none when it does not get there in a few steps.
   std::optional<Eigen::VectorXd> refine(Eigen::VectorXd u, const Eigen::VectorXd& f) const;
