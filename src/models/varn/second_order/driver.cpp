@@ -279,9 +279,13 @@ Expected<SupportStateSolve> solve_with_support_state(VARN& model, const Eigen::V
     Eigen::VectorXd u;
   };
   std::vector<Anchor> anchors;
+  // Only the first pass has the full-load start among its anchors: a refinement discards
+  // them all, and its steps build their secant from their own equilibrium states.
+  bool full_load_anchor = false;
   if (secant_start) {
     anchors.push_back({0.0, Eigen::VectorXd::Zero(state.u.size())});
     anchors.push_back({1.0, state.u});
+    full_load_anchor = true;
   }
   for (bool restart = true; restart;) {
     restart = false;
@@ -304,13 +308,15 @@ Expected<SupportStateSolve> solve_with_support_state(VARN& model, const Eigen::V
         rep.iterations_per_step.push_back(iterations);
         if (secant_start) {
           // The full-load start only serves the first step.
-          if (k == 1) anchors.pop_back();
+          if (full_load_anchor) anchors.pop_back();
+          full_load_anchor = false;
           anchors.push_back({lambda, state.u});
           if (anchors.size() > 2) anchors.erase(anchors.begin());
         }
         continue;
       }
       anchors.clear();
+      full_load_anchor = false;
       if (m >= kLargestMultiplier) return fail(refinement_failure(**step, k, n_steps));
       m *= 2;
       log_refinement(**step, k, n_steps, m, m * steps_total);
