@@ -108,6 +108,17 @@ def node_supported_in_one_member_only(m):
     member(m, 2)["end_node"]["nodal_support"] = 1
 
 
+def no_section(member_type, key_present):
+    # A member with no section has no stiffness; only a rigid link needs none.
+    def edit(m):
+        member(m, 2)["member_type"] = member_type
+        if key_present:
+            member(m, 2)["section"] = None
+        else:
+            del member(m, 2)["section"]
+    return edit
+
+
 def negative(record_list, index, key):
     def edit(m):
         m[record_list][index][key] = -1.0
@@ -133,6 +144,10 @@ CASES = [
     (duplicate_support, "Duplicate nodal support id 1"),
     (missing_section, "Member 2 refers to section 9, which does not exist."),
     (missing_section_of_tie, "Member 2 refers to section 9, which does not exist."),
+    (no_section("Normal", True), "Member 2 (Normal) is missing a section id."),
+    (no_section("Truss", False), "Member 2 (Truss) is missing a section id."),
+    (no_section("Tension", True), "Member 2 (Tension) is missing a section id."),
+    (no_section("Compression", False), "Member 2 (Compression) is missing a section id."),
     (missing_material, "Section 2 refers to material 4, which does not exist."),
     (missing_start_hinge, "Member 2 refers to start hinge 6, which does not exist."),
     (missing_end_hinge, "Member 2 refers to end hinge 7, which does not exist."),

@@ -159,11 +159,18 @@ Expected<void> check_values(const VARN& model, const AssemblyContext& ctx) {
     if (sec.i_w && *sec.i_w < 0.0) return fail(text + "i_w.");
   }
   // A zero modulus or area leaves the member without the stiffness its kind stands for: the
-  // structure would be a mechanism, or be solved as if the member were not there.
+  // structure would be a mechanism, or be solved as if the member were not there. Without any
+  // section the member has no stiffness at all; only a rigid link needs none.
   for (const auto& set : model.member_sets) {
     for (const auto& m : set.members) {
-      if (!m.section) continue;
       const Needs needs = needs_of(m.member_type);
+      if (!m.section) {
+        if (needs.e) {
+          return fail("Member " + id_text(m.id) + " (" + std::string(to_string(m.member_type)) +
+                      ") is missing a section id.");
+        }
+        continue;
+      }
       const Section* sec = ctx.section(*m.section);
       const Material* mat = sec != nullptr ? ctx.material(sec->material) : nullptr;
       if (sec == nullptr || mat == nullptr) continue;  // refused as a reference before
