@@ -119,6 +119,27 @@ def no_section(member_type, key_present):
     return edit
 
 
+def beam_without_length(m):
+    member(m, 2)["end_node"] = copy.deepcopy(member(m, 2)["start_node"])
+
+
+def column_beyond_the_float_range(m):
+    # The coordinate itself is a double, its square is not.
+    member(m, 1)["start_node"]["Y"] = 1e200
+
+
+def beam_shortened_to(length, unit):
+    # Node 3 (end of the beam, top of member 3) moved to just beside node 2; the shortest chord
+    # is taken in metres, so 1e-10 is a beam in metres and no length at all in millimetres.
+    def edit(m):
+        m["settings"]["unit_settings"]["lengthUnit"] = unit
+        for x in members_of(m):
+            for end in ("start_node", "end_node"):
+                if x[end]["id"] == 3:
+                    x[end]["X"] = length
+    return edit
+
+
 def negative(record_list, index, key):
     def edit(m):
         m[record_list][index][key] = -1.0
@@ -156,6 +177,10 @@ CASES = [
     (node_in_two_places, "Node 3 has different coordinates in members 2 and 3"),
     (node_with_two_supports, "Node 2 has different nodal supports in members 1 and 2 (none and 2)"),
     (node_supported_in_one_member_only, "Node 3 has different nodal supports in members 2 and 3 (1 and none)"),
+    (beam_without_length, "Member 2 has no length: its start node 2 and end node 2 lie at the same point."),
+    (beam_shortened_to(1e-10, "mm"), "Member 2 has no length: its start node 2 and end node 3 lie at the same point."),
+    (column_beyond_the_float_range, "Member 1 is too long to analyse: the distance between its start node 1 and "
+                                    "end node 2 exceeds the floating-point range."),
     (negative("materials", 0, "e_mod"), "Material 1 has a negative e_mod."),
     (negative("materials", 0, "g_mod"), "Material 1 has a negative g_mod."),
     (negative("sections", 1, "area"), "Section 2 has a negative area."),

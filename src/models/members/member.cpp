@@ -10,10 +10,11 @@ namespace varn {
 double Member::calculate_length() const { return start_node.distance_to(end_node); }
 
 Mat3 Member::calculate_rotation_matrix_from_positions(const Vec3& s, const Vec3& e) const {
-  const Vec3 d = e - s;
-  const double length = d.norm();
-  if (length < 1e-12) fatal("Start and end nodes are the same or too close to define a direction.");
-  const Vec3 x = d / length;
+  const double length = chord_length(s, e);
+  if (!(length >= kShortestChord) || !std::isfinite(length)) {
+    fatal("Start and end nodes are the same or too close to define a direction.");
+  }
+  const Vec3 x = (e - s) / length;
 
   // Global Y is the reference direction, so that members perpendicular to Y keep Y as their
   // local y axis; members (nearly) along Y take global Z instead.

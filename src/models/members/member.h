@@ -59,6 +59,12 @@ struct Member {
   Vec3 start_position() const { return Vec3(start_node.X, start_node.Y, start_node.Z); }
   Vec3 end_position() const { return Vec3(end_node.X, end_node.Y, end_node.Z); }
 
+  // The chord between two end positions [m], as the local axes take it. Shorter than
+  // kShortestChord, or not finite (coordinates whose squares leave the floating-point range),
+  // it gives the member no direction.
+  static constexpr double kShortestChord = 1e-12;
+  static double chord_length(const Vec3& s, const Vec3& e) { return (e - s).norm(); }
+
   // --- Element stiffness (SI units, undeformed length) ---------------------------------------
   // A member without a section id is a fatal fault in the three functions below.
 

@@ -1,5 +1,6 @@
 #include "models/varn/validation.h"
 
+#include <cmath>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -8,6 +9,7 @@
 #include <unordered_set>
 
 #include "models/members/enums.h"
+#include "models/members/member.h"
 
 namespace varn {
 
@@ -122,6 +124,27 @@ Expected<void> check_node_copies(const VARN& model) {
   return {};
 }
 
+// Local axes follow the member's chord: ends at one point give it no direction, and
+// coordinates whose squares overflow give it no length. Taken in metres from the coordinates
+// as the analysis converts them, so that what passes here is what the element kernels see.
+Expected<void> check_member_lengths(const VARN& model) {
+  const double to_m = model.unit_factors().length;
+  for (const auto& set : model.member_sets) {
+    for (const auto& m : set.members) {
+      const double length = Member::chord_length(m.start_position() * to_m, m.end_position() * to_m);
+      const std::string ends = " start node " + id_text(m.start_node.id) + " and end node " + id_text(m.end_node.id);
+      if (!std::isfinite(length)) {
+        return fail("Member " + id_text(m.id) + " is too long to analyse: the distance between its" + ends +
+                    " exceeds the floating-point range.");
+      }
+      if (length < Member::kShortestChord) {
+        return fail("Member " + id_text(m.id) + " has no length: its" + ends + " lie at the same point.");
+      }
+    }
+  }
+  return {};
+}
+
 struct Needs {
   bool e = false;
   bool g = false;
@@ -222,6 +245,7 @@ Expected<void> validate_model(const VARN& model) {
   const AssemblyContext ctx = model.build_lookup_maps();
   if (auto r = check_references(model, ctx); !r) return r;
   if (auto r = check_node_copies(model); !r) return r;
+  if (auto r = check_member_lengths(model); !r) return r;
   if (auto r = check_values(model, ctx); !r) return r;
   return check_carried_results(model);
 }
