@@ -123,6 +123,13 @@ def beam_without_length(m):
     member(m, 2)["end_node"] = copy.deepcopy(member(m, 2)["start_node"])
 
 
+def rigid_link_without_length(m):
+    top = copy.deepcopy(member(m, 2)["end_node"])
+    m["member_sets"][0]["members"].append({"id": 4, "start_node": top, "end_node": copy.deepcopy(top),
+                                           "rotation_angle": 0.0, "classification": "Link", "weight": 0.0,
+                                           "member_type": "Rigid"})
+
+
 def column_beyond_the_float_range(m):
     # The coordinate itself is a double, its square is not.
     member(m, 1)["start_node"]["Y"] = 1e200
@@ -178,6 +185,7 @@ CASES = [
     (node_with_two_supports, "Node 2 has different nodal supports in members 1 and 2 (none and 2)"),
     (node_supported_in_one_member_only, "Node 3 has different nodal supports in members 2 and 3 (1 and none)"),
     (beam_without_length, "Member 2 has no length: its start node 2 and end node 2 lie at the same point."),
+    (rigid_link_without_length, "Member 4 has no length: its start node 3 and end node 3 lie at the same point."),
     (beam_shortened_to(1e-10, "mm"), "Member 2 has no length: its start node 2 and end node 3 lie at the same point."),
     (column_beyond_the_float_range, "Member 1 is too long to analyse: the distance between its start node 1 and "
                                     "end node 2 exceeds the floating-point range."),
