@@ -259,6 +259,10 @@ std::size_t sparse_symbolic_analysis_count();
 // Low-rank modifications of a kept factor (SparseFactorization::modify_low_rank), counted apart
 // from the numeric factorisations they stand in for.
 std::size_t sparse_low_rank_update_count();
+// Iterative-refinement steps (one residual and one solve with the kept factor each) taken by
+// every sparse solve of this layer: each solution is refined against the matrix it solves
+// until its componentwise backward error reaches round-off or stops halving (at most ten steps).
+std::size_t sparse_refinement_step_count();
 
 // A constrained sparse system factorised once for any number of right-hand sides: the support
 // penalty p = max(max |K(i,i)|, 1)·1e10 added on every constrained diagonal (as
