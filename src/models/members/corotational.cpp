@@ -5,6 +5,7 @@
 
 #include "fatal.h"
 #include "functions/geometry.h"
+#include "models/members/element_kernels.h"
 
 namespace varn {
 
@@ -191,6 +192,7 @@ Expected<std::optional<Mat14>> corotational_bar_local_stiffness(const Member& m,
   const MemberEndModes modes = modes_from_single_ends(hinge(m.start_hinge), hinge(m.end_hinge));
   auto k_star = apply_end_releases_to_local_beam_k(*k_local, modes);
   if (!k_star) return fail(k_star.error());
+  drop_bar_end_rotations(*k_star);
   return std::optional<Mat14>(*k_star);
 }
 

@@ -140,6 +140,15 @@ Mat14 local_truss_stiffness(double ea, double length) {
   return m;
 }
 
+void drop_bar_end_rotations(Mat14& k) {
+  for (int end : {0, 7}) {
+    for (int d = 3; d < 7; ++d) {
+      k.row(end + d).setZero();
+      k.col(end + d).setZero();
+    }
+  }
+}
+
 Mat14 consistent_geometric_stiffness(double n, double wagner, double length) {
   const double l = length;
   Mat14 k = Mat14::Zero();

@@ -46,6 +46,13 @@ Mat14 local_beam_stiffness(const BeamProperties& p, double length);
 // diagonals, −k between them): a force inside the member, so what it carries reaches the
 // member's end forces and the reactions instead of leaking to the ground.
 Mat14 local_truss_stiffness(double ea, double length);
+// Clears the rows and columns of both ends' rotations and warping (3..6, 10..13; the same in
+// local and in global axes) of a bar matrix once its released ends are condensed. The diagonal
+// there serves the condensation only; left in an operator it would be a spring from the node to
+// the ground, taking moment out of the structure at a node that a beam turns (no member result
+// and no reaction would show it). At a node held by bars alone nothing stiffens those DOFs and
+// the supports hold them at zero.
+void drop_bar_end_rotations(Mat14& k);
 
 // Geometric (initial-stress) stiffness for an axial force n (tension positive).
 // Consistent beam matrix with the Wagner torsion term w·N/L on the twist pair.
