@@ -18,6 +18,7 @@
 #include "functions/reactions.h"
 #include "functions/sparse.h"
 #include "models/varn/active_set.h"
+#include "models/varn/equilibrium_check.h"
 #include "models/varn/support_state.h"
 #include "models/varn/varn.h"
 
@@ -129,6 +130,11 @@ Expected<Results> VARN::solve_combo_with_cached(std::uint32_t combination_id, co
       return solve_combination_borrowed(combination_id, cases_in_model_units, &cache);
     }
   }
+  if (auto ok = check_equilibrium(*this, ResultType::loadcombination(combination_id), &active, *f, *u,
+                                  composed->reactions);
+      !ok) {
+    return fail(ok.error());
+  }
   Results set = build_results_only(combo->name, combination_id, *u, composed->reactions, &active,
                                    RecoveryMode::FirstOrder, std::move(composed->member_results));
   if (auto ok = check_results_finite(set); !ok) return fail(ok.error());
@@ -170,6 +176,11 @@ Expected<Results> VARN::solve_combination_borrowed(std::uint32_t combination_id,
   auto composed = compose_support_reaction_vector_equilibrium(*this, ResultType::loadcombination(combination_id),
                                                               solved->u, &solved->active, RecoveryMode::FirstOrder);
   if (!composed) return fail(composed.error());
+  if (auto ok = check_equilibrium(*this, ResultType::loadcombination(combination_id), &solved->active, *f,
+                                  solved->u, composed->reactions);
+      !ok) {
+    return fail(ok.error());
+  }
   Results set = build_results_only(combo->name, combination_id, solved->u, composed->reactions, &solved->active,
                                    RecoveryMode::FirstOrder, std::move(composed->member_results));
   if (auto ok = check_results_finite(set); !ok) return fail(ok.error());

@@ -18,6 +18,7 @@
 #include "functions/sparse.h"
 #include "logging.h"
 #include "models/varn/active_set.h"
+#include "models/varn/equilibrium_check.h"
 #include "models/varn/support_state.h"
 #include "models/varn/active_set_factor.h"
 #include "models/varn/varn.h"
@@ -263,6 +264,11 @@ Expected<FirstOrderCaseSolution> VARN::solve_load_case_unstored(std::uint32_t lo
   auto composed = compose_support_reaction_vector_equilibrium(*this, ResultType::loadcase(load_case_id), solved->u,
                                                               &solved->active, RecoveryMode::FirstOrder);
   if (!composed) return fail(composed.error());
+  if (auto ok = check_equilibrium(*this, ResultType::loadcase(load_case_id), &solved->active, *f, solved->u,
+                                  composed->reactions);
+      !ok) {
+    return fail(ok.error());
+  }
   solution.u = std::move(solved->u);
   solution.active = std::move(solved->active);
   solution.factor = std::move(solved->factor);
@@ -332,6 +338,8 @@ Expected<void> VARN::solve_load_cases_batched_first_order(const std::vector<std:
   auto x = solve_all_columns(*k, b, *constrained);
   if (!x) return fail("Stiffness matrix is singular or near-singular (batched solve)");
   const double solve_time = seconds_since(t);
+  auto check = EquilibriumCheck::build(*this, &all_on);
+  if (!check) return fail(check.error());
 
   t = Clock::now();
   for (Eigen::Index j = 0; j < m; ++j) {
@@ -340,6 +348,9 @@ Expected<void> VARN::solve_load_cases_batched_first_order(const std::vector<std:
     auto composed = compose_support_reaction_vector_equilibrium(*this, ResultType::loadcase(id), u, &all_on,
                                                                 RecoveryMode::FirstOrder);
     if (!composed) return fail(composed.error());
+    if (auto ok = check->judge(ResultType::loadcase(id), b.col(j), u, composed->reactions); !ok) {
+      return fail(ok.error());
+    }
     const Results& stored = build_and_store_results(std::move(names[static_cast<std::size_t>(j)]), false, id, u,
                                                     composed->reactions, &all_on, RecoveryMode::FirstOrder,
                                                     std::move(composed->member_results));
@@ -381,6 +392,8 @@ Expected<void> VARN::solve_load_combinations_batched_first_order(const std::vect
 
   auto x = solve_all_columns(*k, b, *constrained);
   if (!x) return fail("Stiffness matrix is singular or near-singular (batched combo solve)");
+  auto check = EquilibriumCheck::build(*this, &all_on);
+  if (!check) return fail(check.error());
 
   for (Eigen::Index j = 0; j < m; ++j) {
     const std::uint32_t id = combination_ids[static_cast<std::size_t>(j)];
@@ -388,6 +401,9 @@ Expected<void> VARN::solve_load_combinations_batched_first_order(const std::vect
     auto composed = compose_support_reaction_vector_equilibrium(*this, ResultType::loadcombination(id), u, &all_on,
                                                                 RecoveryMode::FirstOrder);
     if (!composed) return fail(composed.error());
+    if (auto ok = check->judge(ResultType::loadcombination(id), b.col(j), u, composed->reactions); !ok) {
+      return fail(ok.error());
+    }
     const Results& stored = build_and_store_results(std::move(names[static_cast<std::size_t>(j)]), true, id, u,
                                                     composed->reactions, &all_on, RecoveryMode::FirstOrder,
                                                     std::move(composed->member_results));
@@ -462,6 +478,11 @@ VARN::BatchedOutcome VARN::solve_cases_and_combinations_batched_first_order(
     return out;
   }
   const double solve_time = seconds_since(t);
+  auto check = EquilibriumCheck::build(*this, &all_on);
+  if (!check) {
+    out.cases = fail(check.error());
+    return out;
+  }
 
   t = Clock::now();
   for (Eigen::Index j = 0; j < columns; ++j) {
@@ -473,6 +494,10 @@ VARN::BatchedOutcome VARN::solve_cases_and_combinations_batched_first_order(
     auto composed = compose_support_reaction_vector_equilibrium(*this, type, u, &all_on, RecoveryMode::FirstOrder);
     if (!composed) {
       (combination ? out.combinations : out.cases) = fail(composed.error());
+      return out;
+    }
+    if (auto ok = check->judge(type, b.col(j), u, composed->reactions); !ok) {
+      (combination ? out.combinations : out.cases) = fail(ok.error());
       return out;
     }
     const Results& stored =

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "fatal.h"
+#include "models/members/element_kernels.h"
 #include "models/varn/varn.h"
 
 namespace varn {
@@ -124,7 +125,22 @@ Expected<std::optional<Mat14>> member_elastic_stiffness_global(const Member& m, 
         if (!condensed) return fail(condensed.error());
         *k = *condensed;
       }
-      if (m.member_type != MemberType::Truss && !is_member_active(in.active, m.id)) *k *= kSwitchedOffScale;
+      drop_bar_end_rotations(*k);
+      const bool switched_off = m.member_type != MemberType::Truss && !is_member_active(in.active, m.id);
+      if (in.unstabilised) {
+        if (switched_off) return std::optional<Mat14>();
+        // The local bar matrix is block diagonal (axial pair, transverse pairs, rotations),
+        // and condensing a released end keeps the blocks apart, so projecting both ends on
+        // the bar axis leaves exactly the axial stiffness, hinges in series included.
+        const Mat14 t = m.calculate_transformation_matrix_3d();
+        Mat14 axial = Mat14::Zero();
+        axial(0, 0) = 1.0;
+        axial(7, 7) = 1.0;
+        const Mat14 p = t.transpose() * axial * t;
+        *k = p * *k * p;
+        return std::optional<Mat14>(*k);
+      }
+      if (switched_off) *k *= kSwitchedOffScale;
       return std::optional<Mat14>(*k);
     }
     case MemberType::Rigid: {

@@ -34,6 +34,10 @@ struct MemberStiffnessInputs {
   const std::vector<std::optional<std::uint32_t>>& rigid_sections;
   double e_max = 0.0;  // `VARN::max_e_mod_in_model`
   StiffnessMessages messages = StiffnessMessages::Assembly;
+  // The structure as it is, for judging equilibrium: bars carry their axial stiffness alone
+  // (none of the stabilising terms that keep a pin-jointed node regular), and a switched-off
+  // tie or strut contributes nothing instead of its trace.
+  bool unstabilised = false;
 };
 
 // A switched-off tie or strut keeps this fraction of its stiffness, so that its nodes stay

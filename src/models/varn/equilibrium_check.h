@@ -1,0 +1,78 @@
+#pragma once
+// The statics test every first-order solution passes before it is reported.
+//
+// The solved operator is regularised: bars carry a stabilising 1e-10·EA/L across and about
+// their axis, switched-off ties and struts keep 1e-10 of their stiffness, supports are
+// penalties. On a sound structure none of these carries anything that matters; on a mechanism
+// (every tie slack, a pin-jointed frame that can sway, a structure held only by struts that
+// are pulled) they are what holds the load, and the solution is displacements of 10^5 m that
+// balance nothing. Two tests tell the two apart:
+//  * nodal equilibrium of the structure as it is (bars axial only, switched-off members
+//    absent, springs as springs) at every DOF that no support holds: a residual that is a
+//    real share of the load, far above what round-off of the operator product can produce,
+//    is load carried by regularisation: the structure is a mechanism there;
+//  * global equilibrium: the reactions must balance the applied loads (forces, and moments
+//    about the centroid of the nodes). When the nodal residuals are all at round-off but their
+//    sum is not, the system is too ill-conditioned for the arithmetic (a long chain of very
+//    short elements) and the reactions cannot be trusted.
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <Eigen/Core>
+
+#include "expected.h"
+#include "functions/sparse.h"
+#include "models/results/results.h"
+#include "models/varn/active_map.h"
+#include "models/varn/rigid_elimination.h"
+
+namespace varn {
+
+struct VARN;
+
+// What one operator state (a tie/strut map) needs for judging any number of solutions.
+class EquilibriumCheck {
+ public:
+  // Assembles the unstabilised operator for `active` (nullptr or empty: every member on) and
+  // finds the DOFs that supports or rigid links hold. Messages: those of the assembly.
+  static Expected<EquilibriumCheck> build(const VARN& model, const ActiveMap* active);
+
+  // Judges the solution u of load vector f, with the reactions composed from it (the global
+  // reaction vector). Messages:
+  //   "Structure is a mechanism: node {id} is free to move in {UX..RZ, WARP} ({LC|Combo} {id})"
+  //   "Stiffness matrix is too ill-conditioned: the reactions miss the loads by {ratio} ({LC|Combo} {id})"
+  Expected<void> judge(const ResultType& type, const Eigen::VectorXd& f, const Eigen::VectorXd& u,
+                       const Eigen::VectorXd& reactions) const;
+
+  // Largest nodal residual over the judged DOFs relative to the load scale, and the
+  // relative imbalance of reactions and loads, of the last judged solution (for tests and the
+  // benchmark).
+  struct Figures {
+    double nodal_residual = 0.0;
+    double global_imbalance = 0.0;
+  };
+  Figures figures(const Eigen::VectorXd& f, const Eigen::VectorXd& u, const Eigen::VectorXd& reactions) const;
+
+ private:
+  EquilibriumCheck() = default;
+  struct Verdict;
+  Verdict assess(const Eigen::VectorXd& f, const Eigen::VectorXd& u, const Eigen::VectorXd& reactions) const;
+
+  SparseMatrix k_;                            // unstabilised operator with support springs
+  Eigen::VectorXd row_abs_;                   // Σ_j |K_ij| per row
+  std::vector<char> held_;                    // per global DOF: held by a support (or zero-energy)
+  std::optional<RigidElimination> elimination_;  // rigid links eliminated: judged in reduced form
+  std::vector<std::int64_t> judged_;          // judged equations (global DOFs, or reduced columns)
+  std::vector<std::size_t> judged_dof_;       // per judged equation: the global DOF that names it
+  std::vector<Eigen::Vector3d> position_;     // per node id − 1
+  double length_ = 1.0;                       // size of the model [m]
+};
+
+// Builds the check for `active` and judges one solution; the one call of the single-case paths.
+Expected<void> check_equilibrium(const VARN& model, const ResultType& type, const ActiveMap* active,
+                                 const Eigen::VectorXd& f, const Eigen::VectorXd& u,
+                                 const Eigen::VectorXd& reactions);
+
+}  // namespace varn
