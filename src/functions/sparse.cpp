@@ -318,15 +318,18 @@ Eigen::VectorXd stored_diagonal(const SparseMatrix& k) {
   return d;
 }
 
-// Every pivot of a numeric factor compared with the diagonal stiffness of its DOF.
-bool cholesky_pivots_sound(const cholmod_factor* l, const Eigen::VectorXd& diag) {
+// Every pivot of a numeric factor compared with the diagonal stiffness of its DOF; the first
+// DOF (original numbering) whose pivot fails is written to `failed`.
+bool cholesky_pivots_sound(const cholmod_factor* l, const Eigen::VectorXd& diag, Index* failed) {
   const auto* perm = static_cast<const Index*>(l->Perm);
   const auto* x = static_cast<const double*>(l->x);
   const Index n = static_cast<Index>(l->n);
   auto pivot_ok = [&](Index k, double d_k) {
     const Index original = perm ? perm[k] : k;
     const double a_kk = diag[original];
-    return std::isfinite(d_k) && d_k > 0.0 && d_k >= kCholeskyPivotRatio * a_kk;
+    const bool ok = std::isfinite(d_k) && d_k > 0.0 && d_k >= kCholeskyPivotRatio * a_kk;
+    if (!ok && failed != nullptr) *failed = original;
+    return ok;
   };
   if (l->is_super) {
     const auto* super = static_cast<const Index*>(l->super);
@@ -352,22 +355,31 @@ bool cholesky_pivots_sound(const cholmod_factor* l, const Eigen::VectorXd& diag)
 
 // Numeric Cholesky of K (lower triangle) into L: a copy of the symbolic factor, or a numeric
 // factor of the same analysis, whose supernodes CHOLMOD clears and fills again (the same
-// numbers as a fresh copy gives). False when K is not (numerically) positive definite.
-bool cholesky_factorize_into(cholmod_factor* l, const SparseMatrix& k) {
+// numbers as a fresh copy gives). False when K is not (numerically) positive definite, with
+// the DOF (original numbering) where elimination broke down in `failed` when there is one:
+// CHOLMOD's first non-positive pivot, or the first pivot that kept only round-off of its
+// diagonal. That DOF is a combination of the ones eliminated before it: it moves with them
+// without resistance.
+bool cholesky_factorize_into(cholmod_factor* l, const SparseMatrix& k, Index* failed = nullptr) {
   SerialOpenMpRegions serial;
   CholmodCommon cc;
   g_numeric_factorizations.fetch_add(1, std::memory_order_relaxed);
   cholmod_sparse a = cholmod_view(k, -1);
   const int ok = cholmod_l_factorize(&a, l, &cc.c);
-  return ok && cc.c.status == CHOLMOD_OK && l->minor >= l->n && cholesky_pivots_sound(l, stored_diagonal(k));
+  if (ok && l->minor < l->n && failed != nullptr) {
+    const auto* perm = static_cast<const Index*>(l->Perm);
+    const Index minor = static_cast<Index>(l->minor);
+    *failed = perm ? perm[minor] : minor;
+  }
+  return ok && cc.c.status == CHOLMOD_OK && l->minor >= l->n && cholesky_pivots_sound(l, stored_diagonal(k), failed);
 }
 
 // Numeric Cholesky of K on a copy of a symbolic factor; null when K is not positive definite.
-cholmod_factor* cholesky_factorize(const cholmod_factor* symbolic, const SparseMatrix& k) {
+cholmod_factor* cholesky_factorize(const cholmod_factor* symbolic, const SparseMatrix& k, Index* failed = nullptr) {
   CholmodCommon cc;
   cholmod_factor* l = cholmod_l_copy_factor(const_cast<cholmod_factor*>(symbolic), &cc.c);
   if (!l) return nullptr;
-  if (cholesky_factorize_into(l, k)) return l;
+  if (cholesky_factorize_into(l, k, failed)) return l;
   cholmod_l_free_factor(&l, &cc.c);
   return nullptr;
 }
@@ -409,8 +421,8 @@ std::optional<Eigen::MatrixXd> cholesky_solve(const cholmod_factor* l, const Spa
 // Numeric Cholesky of K (lower triangle) on a copy of a symbolic factor, then K X = B.
 std::optional<Eigen::MatrixXd> cholesky_numeric_solve(const cholmod_factor* symbolic,
                                                       const SparseMatrix& k,
-                                                      const Eigen::MatrixXd& b) {
-  cholmod_factor* l = cholesky_factorize(symbolic, k);
+                                                      const Eigen::MatrixXd& b, Index* failed = nullptr) {
+  cholmod_factor* l = cholesky_factorize(symbolic, k, failed);
   if (!l) return std::nullopt;
   auto x = cholesky_solve(l, k, b);
   free_cholesky(l);
@@ -1040,8 +1052,9 @@ std::optional<Eigen::MatrixXd> solve_sparse_cholesky(const SparseMatrix& k_in,
   init_blas_single_thread();
   SparseMatrix storage;
   const SparseMatrix& k = compressed(k_in, storage);
+  Index failed = -1;
   if (auto s = analyse(k, /*keep_pattern=*/false)) {
-    if (auto x = cholesky_numeric_solve((*s)->factor, k, b)) {
+    if (auto x = cholesky_numeric_solve((*s)->factor, k, b, &failed)) {
       set_method(info, SparseSolveMethod::Cholesky);
       return x;
     }
@@ -1050,6 +1063,7 @@ std::optional<Eigen::MatrixXd> solve_sparse_cholesky(const SparseMatrix& k_in,
     set_method(info, SparseSolveMethod::LU);
     return x;
   }
+  if (info != nullptr && failed >= 0) info->unstable_dof = static_cast<std::size_t>(failed);
   return std::nullopt;
 }
 
@@ -1063,6 +1077,7 @@ std::optional<Eigen::VectorXd> solve_sparse_system(const SparseMatrix& k, const 
   check_square_rhs(k, f, "solve_sparse_system");
   auto x = solver.solve_vector(f);
   if (x) set_method(info, solver.info());
+  if (!x && info != nullptr) info->unstable_dof = solver.factorization().unstable_dof();
   return x;
 }
 
@@ -1076,6 +1091,7 @@ std::optional<Eigen::MatrixXd> solve_sparse_system_multi_rhs(const SparseMatrix&
   solver.factorize(k, dofs);
   auto x = solver.solve(b);
   if (x) set_method(info, solver.info());
+  if (!x && info != nullptr) info->unstable_dof = solver.factorization().unstable_dof();
   return x;
 }
 
@@ -1187,6 +1203,7 @@ SparseSolveMethod SparseFactorization::factorize_impl(SparseMatrix k_in, bool tr
   std::shared_ptr<const SparseNumericFactor> previous = std::move(numeric_);
   numeric_.reset();
   method_ = SparseSolveMethod::Failed;
+  unstable_dof_.reset();
   init_blas_single_thread();
   k_in.makeCompressed();
   n_ = static_cast<std::size_t>(k_in.rows());
@@ -1210,11 +1227,12 @@ SparseSolveMethod SparseFactorization::factorize_impl(SparseMatrix k_in, bool tr
     return method_;
   }
 
+  Index failed = -1;
   if (try_cholesky && symbolic_) {
     ++numeric_count_;
     const bool factorised = f->cholesky != nullptr
-                                ? cholesky_factorize_into(f->cholesky, k)
-                                : (f->cholesky = cholesky_factorize(symbolic_->factor, k)) != nullptr;
+                                ? cholesky_factorize_into(f->cholesky, k, &failed)
+                                : (f->cholesky = cholesky_factorize(symbolic_->factor, k, &failed)) != nullptr;
     if (factorised) {
       f->analysis = symbolic_;
       symbolic_->numeric_count.fetch_add(1, std::memory_order_relaxed);
@@ -1231,6 +1249,7 @@ SparseSolveMethod SparseFactorization::factorize_impl(SparseMatrix k_in, bool tr
     if ((f->lu = lu_factorize(k)) != nullptr) method_ = SparseSolveMethod::LU;
   }
   if (method_ != SparseSolveMethod::Failed) numeric_ = std::move(f);
+  if (method_ == SparseSolveMethod::Failed && failed >= 0) unstable_dof_ = static_cast<std::size_t>(failed);
   return method_;
 }
 

@@ -151,6 +151,9 @@ enum class SparseSolveMethod {
 
 struct SparseSolveInfo {
   SparseSolveMethod method = SparseSolveMethod::Failed;
+  // A failed solve of a singular K: the DOF where the Cholesky elimination broke down (it
+  // moves with the DOFs eliminated before it without resistance), when one was found.
+  std::optional<std::size_t> unstable_dof;
 };
 
 // Solves K X = B: supernodal Cholesky of K (its lower triangle, node-graph ordering), falling
@@ -231,6 +234,8 @@ class SparseFactorization {
   std::optional<Eigen::MatrixXd> solve(const Eigen::MatrixXd& b) const;
   // The method of the last factorize() (Failed before the first).
   SparseSolveMethod info() const { return method_; }
+  // After a failed factorize(): the DOF where the Cholesky elimination broke down, if any.
+  std::optional<std::size_t> unstable_dof() const { return unstable_dof_; }
   // The kept factor is a Cholesky factor (K was found positive definite).
   bool positive_definite() const;
   // The order of the matrix given to the last factorize() (0 before the first).
@@ -246,6 +251,7 @@ class SparseFactorization {
   std::shared_ptr<const CholeskySymbolic> symbolic_;
   std::shared_ptr<const SparseNumericFactor> numeric_;
   SparseSolveMethod method_ = SparseSolveMethod::Failed;
+  std::optional<std::size_t> unstable_dof_;
   std::size_t n_ = 0;
   std::size_t symbolic_count_ = 0;
   std::size_t numeric_count_ = 0;

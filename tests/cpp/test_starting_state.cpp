@@ -7,6 +7,7 @@
 #include <cmath>
 #include <optional>
 #include <random>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -313,7 +314,11 @@ TEST_P(SingularPredictor, MessageOfThePathAndAZeroStart) {
 
   auto fo = model.first_order_predictor_state(f);
   ASSERT_FALSE(fo);
-  EXPECT_EQ(fo.error(), c.message);
+  // The path's message, then the DOF of the unsupported structure where the elimination broke
+  // down (which one depends on the elimination order).
+  EXPECT_TRUE(std::regex_match(fo.error(), std::regex(std::regex_replace(c.message, std::regex("\\."), "\\.") +
+                                                      " Node [1-4] is free to move in (UX|UY|UZ|RX|RY|RZ)")))
+      << fo.error();
 
   std::optional<RigidPath> rigid;
   if (c.rigid) rigid.emplace(rigid_path(model));

@@ -7,6 +7,7 @@
 
 #include "fatal.h"
 #include "functions/member_loop.h"
+#include "models/varn/equilibrium_check.h"
 #include "models/varn/member_stiffness.h"
 #include "models/varn/varn.h"
 
@@ -200,7 +201,7 @@ Expected<Eigen::VectorXd> ActiveSetFactor::solve(const ActiveMap& active, const 
     refactorize(active, k);
     x = held_->solve_vector(f);
   }
-  if (!x) return fail(singular_message);
+  if (!x) return fail(with_unstable_dof(singular_message, held_->factorization().unstable_dof()));
   return std::move(*x);
 }
 

@@ -15,6 +15,7 @@
 //    about the centroid of the nodes). When the nodal residuals are all at round-off but their
 //    sum is not, the system is too ill-conditioned for the arithmetic (a long chain of very
 //    short elements) and the reactions cannot be trusted.
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -69,6 +70,13 @@ class EquilibriumCheck {
   std::vector<Eigen::Vector3d> position_;     // per node id − 1
   double length_ = 1.0;                       // size of the model [m]
 };
+
+// "node {id} is free to move in {UX, UY, UZ, RX, RY, RZ, WARP}" for a global DOF.
+std::string free_dof_text(std::size_t dof);
+// A singular-matrix message with the DOF where the elimination broke down, when known:
+// "{message}: node {id} is free to move in {DOF}", or "{message.} Node {id} is free to move
+// in {DOF}" after a message that ends its sentence.
+std::string with_unstable_dof(const std::string& message, std::optional<std::size_t> dof);
 
 // Builds the check for `active` and judges one solution; the one call of the single-case paths.
 Expected<void> check_equilibrium(const VARN& model, const ResultType& type, const ActiveMap* active,

@@ -44,11 +44,15 @@ const LoadCombination* find_combination(const VARN& model, std::uint32_t id) {
 std::string load_case_not_found(std::uint32_t id) { return "LoadCase " + std::to_string(id) + " not found."; }
 
 // All columns of B against one factorisation of K with the supports imposed by penalty.
-std::optional<Eigen::MatrixXd> solve_all_columns(const SparseMatrix& k, const Eigen::MatrixXd& b,
-                                                 const std::vector<std::size_t>& constrained) {
+Expected<Eigen::MatrixXd> solve_all_columns(const SparseMatrix& k, const Eigen::MatrixXd& b,
+                                            const std::vector<std::size_t>& constrained,
+                                            const std::string& singular_message) {
   // A model without members has nothing to factorise and nothing to move.
   if (k.rows() == 0) return Eigen::MatrixXd(b);
-  return solve_sparse_system_multi_rhs(k, b, constrained);
+  SparseSolveInfo info;
+  auto x = solve_sparse_system_multi_rhs(k, b, constrained, &info);
+  if (!x) return fail(with_unstable_dof(singular_message, info.unstable_dof));
+  return std::move(*x);
 }
 
 }  // namespace
@@ -335,8 +339,8 @@ Expected<void> VARN::solve_load_cases_batched_first_order(const std::vector<std:
   }
 
   t = Clock::now();
-  auto x = solve_all_columns(*k, b, *constrained);
-  if (!x) return fail("Stiffness matrix is singular or near-singular (batched solve)");
+  auto x = solve_all_columns(*k, b, *constrained, "Stiffness matrix is singular or near-singular (batched solve)");
+  if (!x) return fail(x.error());
   const double solve_time = seconds_since(t);
   auto check = EquilibriumCheck::build(*this, &all_on);
   if (!check) return fail(check.error());
@@ -390,8 +394,9 @@ Expected<void> VARN::solve_load_combinations_batched_first_order(const std::vect
     names.push_back(find_combination(*this, id)->name);
   }
 
-  auto x = solve_all_columns(*k, b, *constrained);
-  if (!x) return fail("Stiffness matrix is singular or near-singular (batched combo solve)");
+  auto x = solve_all_columns(*k, b, *constrained,
+                             "Stiffness matrix is singular or near-singular (batched combo solve)");
+  if (!x) return fail(x.error());
   auto check = EquilibriumCheck::build(*this, &all_on);
   if (!check) return fail(check.error());
 
@@ -472,9 +477,10 @@ VARN::BatchedOutcome VARN::solve_cases_and_combinations_batched_first_order(
   const Eigen::Index columns = combination_loads ? cases + combos : cases;
 
   t = Clock::now();
-  auto x = solve_all_columns(*k, b.leftCols(columns), *constrained);
+  auto x = solve_all_columns(*k, b.leftCols(columns), *constrained,
+                             "Stiffness matrix is singular or near-singular (batched solve)");
   if (!x) {
-    out.cases = fail("Stiffness matrix is singular or near-singular (batched solve)");
+    out.cases = fail(x.error());
     return out;
   }
   const double solve_time = seconds_since(t);

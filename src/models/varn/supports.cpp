@@ -20,6 +20,7 @@
 #include "functions/geometry.h"
 #include "functions/sparse.h"
 #include "functions/support_utils.h"
+#include "models/varn/equilibrium_check.h"
 #include "models/varn/support_state.h"
 #include "models/varn/varn.h"
 
@@ -309,24 +310,33 @@ Expected<Eigen::VectorXd> VARN::solve_constrained_linear_system(const SparseMatr
                                                                 const RigidElimination* elimination,
                                                                 const std::string& singular_message,
                                                                 const SupportState& released) const {
+  SparseSolveInfo info;
   if (!constrained.empty()) {
-    auto u = solve_sparse_system(k, f, constrained);
-    if (!u) return fail(singular_message);
+    auto u = solve_sparse_system(k, f, constrained, &info);
+    if (!u) return fail(with_unstable_dof(singular_message, info.unstable_dof));
     return std::move(*u);
   }
   if (elimination != nullptr) {
     ReducedSystem reduced = reduce_system_sparse_internal(k, f, *elimination);
     apply_boundary_conditions_reduced(*elimination, reduced.k, reduced.f, released);
     if (elimination->n_r == 0) return expand_solution(*elimination, Eigen::VectorXd());
-    auto u_r = solve_sparse_cholesky(reduced.k, reduced.f);
-    if (!u_r) return fail(singular_message);
+    auto u_r = solve_sparse_cholesky(reduced.k, reduced.f, &info);
+    if (!u_r) {
+      // The failing reduced column is named by the global DOF it retains.
+      std::optional<std::size_t> dof;
+      if (info.unstable_dof) {
+        for (std::size_t d = 0; d < elimination->reduced_index.size() && !dof; ++d)
+          if (elimination->reduced_index[d] == static_cast<std::int64_t>(*info.unstable_dof)) dof = d;
+      }
+      return fail(with_unstable_dof(singular_message, dof));
+    }
     return expand_solution(*elimination, u_r->col(0));
   }
   // Nothing to impose: the operator must carry the structure on its own (springs only, or
   // no support at all, which is singular and reported as such).
   if (k.rows() == 0) return Eigen::VectorXd();
-  auto u = solve_sparse_cholesky(k, f);
-  if (!u) return fail(singular_message);
+  auto u = solve_sparse_cholesky(k, f, &info);
+  if (!u) return fail(with_unstable_dof(singular_message, info.unstable_dof));
   return Eigen::VectorXd(u->col(0));
 }
 
