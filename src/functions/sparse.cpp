@@ -1301,6 +1301,31 @@ std::optional<Eigen::VectorXd> ConstrainedSparseSolver::solve_vector(const Eigen
   return Eigen::VectorXd(x->col(0));
 }
 
+std::optional<Eigen::MatrixXd> ConstrainedSparseSolver::solve_towards(const SparseMatrix& k_t,
+                                                                      const Eigen::MatrixXd& b,
+                                                                      Eigen::MatrixXd x0) const {
+  if (factorization_.info() == SparseSolveMethod::Failed) return std::nullopt;
+  const auto n = static_cast<Index>(factorization_.rows());
+  if (k_t.rows() != n || k_t.cols() != n || b.rows() != n || x0.rows() != n || x0.cols() != b.cols())
+    fatal("ConstrainedSparseSolver::solve_towards: operator, loads or start of another order than the factor");
+  SparseMatrix target = apply_penalty_to_k(k_t, constrained_);
+  target.makeCompressed();
+  Eigen::MatrixXd rhs = b;
+  for (std::size_t d : constrained_) rhs.row(static_cast<Index>(d)).setZero();
+  return solve_unit_scaled(rhs, [&](const Eigen::MatrixXd& scaled) -> std::optional<Eigen::MatrixXd> {
+    // The start scaled with the loads (the same power of two per column: exact).
+    Eigen::MatrixXd x = x0;
+    for (Index c = 0; c < x.cols(); ++c) {
+      const double m = rhs.col(c).lpNorm<Eigen::Infinity>();
+      int e = 0;
+      if (m > 0.0 && std::isfinite(m)) std::frexp(m, &e);
+      for (Index i = 0; i < x.rows(); ++i) x(i, c) = std::ldexp(x(i, c), -e);
+    }
+    return refine_solution(target, true, scaled, std::move(x),
+                           [&](const Eigen::MatrixXd& r) { return factorization_.solve(r); });
+  });
+}
+
 // ---- Dense solvers ---------------------------------------------------------------------------
 
 namespace {

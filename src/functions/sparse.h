@@ -298,6 +298,15 @@ class ConstrainedSparseSolver {
   // when not factorised, singular or non-finite.
   std::optional<Eigen::MatrixXd> solve(const Eigen::MatrixXd& b) const;
   std::optional<Eigen::VectorXd> solve_vector(const Eigen::VectorXd& f) const;
+  // Solutions X0 of the factorised K carried over to another operator K_t of the same order
+  // that differs from K by small terms (K without its stabilising terms): X ← X + K⁻¹(B − K_t X)
+  // with the kept factor, K_t penalised at the constrained DOFs like K, B zeroed there; the
+  // stopping rules of every refinement of this layer. The iteration contracts by the size of
+  // K − K_t against K, so it removes what the small terms carried; where they are all that holds
+  // the structure it does not contract, and the last contracting X is returned. Empty when not
+  // factorised. A K_t or X0 of another order than K is a fatal fault.
+  std::optional<Eigen::MatrixXd> solve_towards(const SparseMatrix& k_t, const Eigen::MatrixXd& b,
+                                               Eigen::MatrixXd x0) const;
 
   SparseSolveMethod info() const { return factorization_.info(); }
   const std::vector<std::size_t>& constrained() const { return constrained_; }

@@ -73,6 +73,10 @@ Expected<Eigen::VectorXd> solve_cached(const CachedFirstOrderSystem& cache, cons
   // The solver zeroes the constrained DOFs: the penalty holds them at zero only unloaded.
   auto x = solver.solve_vector(f);
   if (!x) return fail("Cached sparse solve: matrix singular");
+  // Carried over to the structure without its stabilising terms, as every first-order solve.
+  if (cache.unstabilised) {
+    if (auto settled = solver.solve_towards(*cache.unstabilised, f, Eigen::MatrixXd(*x))) return Eigen::VectorXd(settled->col(0));
+  }
   return std::move(*x);
 }
 
@@ -92,14 +96,17 @@ Expected<CachedFirstOrderSystem> VARN::precompute_combo_system() const {
     SparseFactorization factor;
     if (reduced.k.rows() > 0) factor.factorize(reduced.k);
     return CachedFirstOrderSystem{PrecomputedFirstOrder{std::move(*elimination), std::move(factor), std::move(fixed)},
-                                  std::move(all_on), {}};
+                                  std::move(all_on), {}, std::nullopt};
   }
 
   auto constrained = collect_constrained_dofs_full();
   if (!constrained) return fail(constrained.error());
   ConstrainedSparseSolver solver;
   solver.factorize(*k, std::move(*constrained));
-  return CachedFirstOrderSystem{PenalisedSparseFirstOrder{std::move(solver)}, std::move(all_on), {}};
+  auto k_u = EquilibriumCheck::unstabilised_operator(*this, &all_on);
+  if (!k_u) return fail(k_u.error());
+  return CachedFirstOrderSystem{PenalisedSparseFirstOrder{std::move(solver)}, std::move(all_on), {},
+                                std::move(*k_u)};
 }
 
 Expected<Results> VARN::solve_combo_with_cached(std::uint32_t combination_id, const CachedFirstOrderSystem& cache,

@@ -88,6 +88,9 @@ struct CachedFirstOrderSystem {
   // The factors the load cases of the request ended with (list order), with the penalty of
   // `form`: a combination's re-solve starts from whichever kept factor is nearest its state.
   std::vector<KeptActiveFactor> case_factors;
+  // The penalised form's operator without stabilising terms, that every cached solution is
+  // carried over to.
+  std::optional<SparseMatrix> unstabilised;
 };
 
 // Names of stored load-case result sets that are still in the model's own units (they came

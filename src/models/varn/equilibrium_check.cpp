@@ -66,8 +66,7 @@ struct EquilibriumCheck::Verdict {
   std::optional<std::size_t> lost;  // global DOF where load is lost beyond round-off
 };
 
-Expected<EquilibriumCheck> EquilibriumCheck::build(const VARN& model, const ActiveMap* active) {
-  EquilibriumCheck c;
+Expected<SparseMatrix> EquilibriumCheck::unstabilised_operator(const VARN& model, const ActiveMap* active) {
   const ActiveMap all_on;
   const ActiveMap& map = active != nullptr ? *active : all_on;
   const AssemblyContext ctx = model.build_lookup_maps();
@@ -82,7 +81,16 @@ Expected<EquilibriumCheck> EquilibriumCheck::build(const VARN& model, const Acti
   if (!k) return fail(k.error());
   auto springs = collect_support_spring_entries(model.member_sets, model.nodal_supports);
   if (!springs) return fail(springs.error());
-  c.k_ = add_support_springs(*k, *springs);
+  return add_support_springs(*k, *springs);
+}
+
+Expected<EquilibriumCheck> EquilibriumCheck::build(const VARN& model, const ActiveMap* active) {
+  EquilibriumCheck c;
+  const std::size_t n = compute_num_dofs_from_members(model.member_sets);
+  const std::vector<const Member*> members = flatten_members(model.member_sets);
+  auto k = unstabilised_operator(model, active);
+  if (!k) return fail(k.error());
+  c.k_ = std::move(*k);
   c.row_abs_ = Eigen::VectorXd::Zero(c.k_.rows());
   for (Eigen::Index j = 0; j < c.k_.outerSize(); ++j)
     for (SparseMatrix::InnerIterator it(c.k_, j); it; ++it) c.row_abs_[it.row()] += std::abs(it.value());

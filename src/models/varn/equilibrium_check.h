@@ -39,6 +39,9 @@ class EquilibriumCheck {
   // Assembles the unstabilised operator for `active` (nullptr or empty: every member on) and
   // finds the DOFs that supports or rigid links hold. Messages: those of the assembly.
   static Expected<EquilibriumCheck> build(const VARN& model, const ActiveMap* active);
+  // The unstabilised operator alone (support springs included, no support penalties).
+  static Expected<SparseMatrix> unstabilised_operator(const VARN& model, const ActiveMap* active);
+  const SparseMatrix& unstabilised_operator() const { return k_; }
 
   // Judges the solution u of load vector f, with the reactions composed from it (the global
   // reaction vector). Messages:

@@ -44,14 +44,18 @@ const LoadCombination* find_combination(const VARN& model, std::uint32_t id) {
 std::string load_case_not_found(std::uint32_t id) { return "LoadCase " + std::to_string(id) + " not found."; }
 
 // All columns of B against one factorisation of K with the supports imposed by penalty.
+// All columns of B against one factorisation of K with the supports imposed by penalty, carried
+// over to the unstabilised operator of the check.
 Expected<Eigen::MatrixXd> solve_all_columns(const SparseMatrix& k, const Eigen::MatrixXd& b,
                                             const std::vector<std::size_t>& constrained,
-                                            const std::string& singular_message) {
+                                            const EquilibriumCheck& check, const std::string& singular_message) {
   // A model without members has nothing to factorise and nothing to move.
   if (k.rows() == 0) return Eigen::MatrixXd(b);
-  SparseSolveInfo info;
-  auto x = solve_sparse_system_multi_rhs(k, b, constrained, &info);
-  if (!x) return fail(with_unstable_dof(singular_message, info.unstable_dof));
+  ConstrainedSparseSolver solver;
+  solver.factorize(k, constrained);
+  auto x = solver.solve(b);
+  if (!x) return fail(with_unstable_dof(singular_message, solver.factorization().unstable_dof()));
+  if (auto settled = solver.solve_towards(check.unstabilised_operator(), b, *x)) x = std::move(settled);
   return std::move(*x);
 }
 
@@ -246,6 +250,14 @@ Expected<FirstOrderSolveOutput> VARN::solve_first_order_common(const Eigen::Vect
   }
   std::optional<KeptActiveFactor> kept;
   if (factor && solved_for && solved_for->first == active && solved_for->second == released) kept = factor->kept();
+  // The factor of the last pass solved the operator with its stabilising terms and the traces
+  // of switched-off members; carried over to the structure as it is, the solution sheds what
+  // they held (reactions then balance the loads), wherever the structure holds without them.
+  if (elim == nullptr && !constrained.empty() && kept) {
+    auto k_u = EquilibriumCheck::unstabilised_operator(*this, &active);
+    if (!k_u) return fail(k_u.error());
+    if (auto x = kept->solver.solve_towards(*k_u, f, u)) u = x->col(0);
+  }
   return FirstOrderSolveOutput{std::move(u), std::move(active), std::move(released), std::move(kept)};
 }
 
@@ -338,12 +350,12 @@ Expected<void> VARN::solve_load_cases_batched_first_order(const std::vector<std:
     names.push_back(lc->name);
   }
 
-  t = Clock::now();
-  auto x = solve_all_columns(*k, b, *constrained, "Stiffness matrix is singular or near-singular (batched solve)");
-  if (!x) return fail(x.error());
-  const double solve_time = seconds_since(t);
   auto check = EquilibriumCheck::build(*this, &all_on);
   if (!check) return fail(check.error());
+  t = Clock::now();
+  auto x = solve_all_columns(*k, b, *constrained, *check, "Stiffness matrix is singular or near-singular (batched solve)");
+  if (!x) return fail(x.error());
+  const double solve_time = seconds_since(t);
 
   t = Clock::now();
   for (Eigen::Index j = 0; j < m; ++j) {
@@ -394,11 +406,11 @@ Expected<void> VARN::solve_load_combinations_batched_first_order(const std::vect
     names.push_back(find_combination(*this, id)->name);
   }
 
-  auto x = solve_all_columns(*k, b, *constrained,
-                             "Stiffness matrix is singular or near-singular (batched combo solve)");
-  if (!x) return fail(x.error());
   auto check = EquilibriumCheck::build(*this, &all_on);
   if (!check) return fail(check.error());
+  auto x = solve_all_columns(*k, b, *constrained, *check,
+                             "Stiffness matrix is singular or near-singular (batched combo solve)");
+  if (!x) return fail(x.error());
 
   for (Eigen::Index j = 0; j < m; ++j) {
     const std::uint32_t id = combination_ids[static_cast<std::size_t>(j)];
@@ -476,19 +488,19 @@ VARN::BatchedOutcome VARN::solve_cases_and_combinations_batched_first_order(
   }
   const Eigen::Index columns = combination_loads ? cases + combos : cases;
 
+  auto check = EquilibriumCheck::build(*this, &all_on);
+  if (!check) {
+    out.cases = fail(check.error());
+    return out;
+  }
   t = Clock::now();
-  auto x = solve_all_columns(*k, b.leftCols(columns), *constrained,
+  auto x = solve_all_columns(*k, b.leftCols(columns), *constrained, *check,
                              "Stiffness matrix is singular or near-singular (batched solve)");
   if (!x) {
     out.cases = fail(x.error());
     return out;
   }
   const double solve_time = seconds_since(t);
-  auto check = EquilibriumCheck::build(*this, &all_on);
-  if (!check) {
-    out.cases = fail(check.error());
-    return out;
-  }
 
   t = Clock::now();
   for (Eigen::Index j = 0; j < columns; ++j) {
