@@ -66,7 +66,8 @@ struct EquilibriumCheck::Verdict {
   std::optional<std::size_t> lost;  // global DOF where load is lost beyond round-off
 };
 
-Expected<SparseMatrix> EquilibriumCheck::unstabilised_operator(const VARN& model, const ActiveMap* active) {
+Expected<SparseMatrix> EquilibriumCheck::unstabilised_operator(const VARN& model, const ActiveMap* active,
+                                                               bool with_springs) {
   const ActiveMap all_on;
   const ActiveMap& map = active != nullptr ? *active : all_on;
   const AssemblyContext ctx = model.build_lookup_maps();
@@ -79,9 +80,27 @@ Expected<SparseMatrix> EquilibriumCheck::unstabilised_operator(const VARN& model
   auto k = assemble_member_matrices(
       members, n, [&](const Member& m, std::size_t i) { return member_elastic_stiffness_global(m, i, inputs); });
   if (!k) return fail(k.error());
+  if (!with_springs) return std::move(*k);
   auto springs = collect_support_spring_entries(model.member_sets, model.nodal_supports);
   if (!springs) return fail(springs.error());
   return add_support_springs(*k, *springs);
+}
+
+Expected<EquilibriumCheck> EquilibriumCheck::build_regularisation(const VARN& model, const ActiveMap* active) {
+  auto c = build(model, active);
+  if (!c) return fail(c.error());
+  const ActiveMap all_on;
+  auto k = model.assemble_global_stiffness_matrix_sparse(active != nullptr ? *active : all_on);
+  if (!k) return fail(k.error());
+  // K − K_u: the elastic operator as solved less the structure as it is, springs on neither.
+  auto k_u = unstabilised_operator(model, active, false);
+  if (!k_u) return fail(k_u.error());
+  c->k_ = sparse_add(*k, SparseMatrix(-1.0 * *k_u));
+  c->row_abs_ = Eigen::VectorXd::Zero(c->k_.rows());
+  for (Eigen::Index j = 0; j < c->k_.outerSize(); ++j)
+    for (SparseMatrix::InnerIterator it(c->k_, j); it; ++it) c->row_abs_[it.row()] += std::abs(it.value());
+  c->regularisation_only_ = true;
+  return c;
 }
 
 Expected<EquilibriumCheck> EquilibriumCheck::build(const VARN& model, const ActiveMap* active) {
@@ -191,8 +210,8 @@ EquilibriumCheck::Verdict EquilibriumCheck::assess(const Eigen::VectorXd& f, con
 
   // r = K u − f and |K||u| + |f|, row by row over the stored entries (column order: the same
   // sums on every run).
-  Eigen::VectorXd r = -fs;
-  Eigen::VectorXd mag = fs.cwiseAbs();
+  Eigen::VectorXd r = regularisation_only_ ? Eigen::VectorXd(Eigen::VectorXd::Zero(n)) : Eigen::VectorXd(-fs);
+  Eigen::VectorXd mag = regularisation_only_ ? Eigen::VectorXd(Eigen::VectorXd::Zero(n)) : Eigen::VectorXd(fs.cwiseAbs());
   for (Eigen::Index j = 0; j < k_.outerSize(); ++j) {
     for (SparseMatrix::InnerIterator it(k_, j); it; ++it) {
       const double t = it.value() * us[j];
@@ -227,6 +246,7 @@ EquilibriumCheck::Verdict EquilibriumCheck::assess(const Eigen::VectorXd& f, con
     }
   }
 
+  if (regularisation_only_) return v;
   // Σ R + Σ F: forces, and moments about the centroid of the nodes (the reference point keeps
   // the moment sums free of the model's distance from the origin).
   Eigen::Vector3d centroid = Eigen::Vector3d::Zero();
@@ -291,6 +311,14 @@ std::string with_unstable_dof(const std::string& message, std::optional<std::siz
     return message + " " + text;
   }
   return message + ": " + free_dof_text(*dof);
+}
+
+Expected<void> check_regularisation(const VARN& model, const ResultType& type, const ActiveMap* active,
+                                    const Eigen::VectorXd& f, const Eigen::VectorXd& u,
+                                    const Eigen::VectorXd& reactions) {
+  auto check = EquilibriumCheck::build_regularisation(model, active);
+  if (!check) return fail(check.error());
+  return check->judge(type, f, u, reactions);
 }
 
 Expected<void> check_equilibrium(const VARN& model, const ResultType& type, const ActiveMap* active,

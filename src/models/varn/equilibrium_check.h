@@ -39,8 +39,16 @@ class EquilibriumCheck {
   // Assembles the unstabilised operator for `active` (nullptr or empty: every member on) and
   // finds the DOFs that supports or rigid links hold. Messages: those of the assembly.
   static Expected<EquilibriumCheck> build(const VARN& model, const ActiveMap* active);
-  // The unstabilised operator alone (support springs included, no support penalties).
-  static Expected<SparseMatrix> unstabilised_operator(const VARN& model, const ActiveMap* active);
+  // For a state that does not satisfy K_u·u = f by construction (a second-order state, in
+  // equilibrium on the deformed structure): judges only what the regularisation carries, the
+  // force (K − K_u)·u of the stabilising terms and the switched-off traces at the DOFs that no
+  // support holds. The balance of reactions and loads is not judged (it holds on the deformed
+  // geometry). Messages: those of the assembly.
+  static Expected<EquilibriumCheck> build_regularisation(const VARN& model, const ActiveMap* active);
+  // The unstabilised operator alone (support springs included unless `with_springs` is false, no
+  // support penalties).
+  static Expected<SparseMatrix> unstabilised_operator(const VARN& model, const ActiveMap* active,
+                                                      bool with_springs = true);
   const SparseMatrix& unstabilised_operator() const { return k_; }
 
   // Judges the solution u of load vector f, with the reactions composed from it (the global
@@ -72,6 +80,7 @@ class EquilibriumCheck {
   std::vector<std::size_t> judged_dof_;       // per judged equation: the global DOF that names it
   std::vector<Eigen::Vector3d> position_;     // per node id − 1
   double length_ = 1.0;                       // size of the model [m]
+  bool regularisation_only_ = false;          // k_ is K − K_u: judge k_·u alone
 };
 
 // "node {id} is free to move in {UX, UY, UZ, RX, RY, RZ, WARP}" for a global DOF.
@@ -80,6 +89,11 @@ std::string free_dof_text(std::size_t dof);
 // "{message}: node {id} is free to move in {DOF}", or "{message.} Node {id} is free to move
 // in {DOF}" after a message that ends its sentence.
 std::string with_unstable_dof(const std::string& message, std::optional<std::size_t> dof);
+
+// The regularisation check of a second-order state.
+Expected<void> check_regularisation(const VARN& model, const ResultType& type, const ActiveMap* active,
+                                    const Eigen::VectorXd& f, const Eigen::VectorXd& u,
+                                    const Eigen::VectorXd& reactions);
 
 // Builds the check for `active` and judges one solution; the one call of the single-case paths.
 Expected<void> check_equilibrium(const VARN& model, const ResultType& type, const ActiveMap* active,

@@ -20,6 +20,7 @@
 #include "logging.h"
 #include "models/varn/active_set.h"
 #include "models/varn/second_order/corotational_phase.h"
+#include "models/varn/equilibrium_check.h"
 #include "models/varn/second_order/starting_state.h"
 #include "models/varn/support_state.h"
 #include "models/varn/varn.h"
@@ -447,6 +448,10 @@ Expected<Results> solve_second_order(VARN& model, const Eigen::VectorXd& f, std:
   const auto t = Clock::now();
   const NewtonState& state = solved->state;
   const RecoveryMode mode = solved->corotational ? RecoveryMode::Corotational : RecoveryMode::SecondOrder;
+  // A structure that only the stabilising terms hold is a mechanism in second order as well.
+  if (auto ok = check_regularisation(model, type, &state.active, f, state.u, composed->reactions); !ok) {
+    return fail(ok.error());
+  }
   Results stored = model.build_and_store_results(std::move(name), is_combination, id, state.u, composed->reactions,
                                                  &state.active, mode,
                                                  std::move(composed->member_results));
