@@ -393,7 +393,7 @@ void free_cholesky(cholmod_factor* l) {
 // K X = B with the numeric Cholesky factor L of K, B scaled to unit magnitude. The factor is
 // only read.
 std::optional<Eigen::MatrixXd> cholesky_solve_scaled(const cholmod_factor* l, const SparseMatrix& k,
-                                                     const Eigen::MatrixXd& b) {
+                                                     const Eigen::MatrixXd& b, bool refine) {
   SerialOpenMpRegions serial;
   CholmodCommon cc;
   std::optional<Eigen::MatrixXd> result;
@@ -407,15 +407,16 @@ std::optional<Eigen::MatrixXd> cholesky_solve_scaled(const cholmod_factor* l, co
     return out;
   };
   std::optional<Eigen::MatrixXd> x = solve_with_factor(b);
+  if (!refine) return x && all_finite(*x) ? x : std::nullopt;
   if (x && all_finite(*x)) x = refine_solution(k, true, b, std::move(*x), solve_with_factor);
   if (x && all_finite(*x) && residual_ok(k, true, *x, b)) result = std::move(x);
   return result;
 }
 
 std::optional<Eigen::MatrixXd> cholesky_solve(const cholmod_factor* l, const SparseMatrix& k,
-                                              const Eigen::MatrixXd& b) {
+                                              const Eigen::MatrixXd& b, bool refine = true) {
   if (b.cols() == 0) return Eigen::MatrixXd(b.rows(), 0);
-  return solve_unit_scaled(b, [&](const Eigen::MatrixXd& scaled) { return cholesky_solve_scaled(l, k, scaled); });
+  return solve_unit_scaled(b, [&](const Eigen::MatrixXd& scaled) { return cholesky_solve_scaled(l, k, scaled, refine); });
 }
 
 // Numeric Cholesky of K (lower triangle) on a copy of a symbolic factor, then K X = B.
@@ -485,7 +486,7 @@ void free_lu(void* numeric) {
 
 // K X = B with the UMFPACK numeric object of K, B scaled to unit magnitude. The object is only read.
 std::optional<Eigen::MatrixXd> lu_solve_factored_scaled(void* numeric, const SparseMatrix& k,
-                                                        const Eigen::MatrixXd& b) {
+                                                        const Eigen::MatrixXd& b, bool refine) {
   const Index n = k.rows();
   double control[UMFPACK_CONTROL];
   double info[UMFPACK_INFO];
@@ -502,14 +503,16 @@ std::optional<Eigen::MatrixXd> lu_solve_factored_scaled(void* numeric, const Spa
     return x;
   };
   std::optional<Eigen::MatrixXd> x = solve_with_factor(b);
+  if (!refine) return x && all_finite(*x) ? x : std::nullopt;
   if (x && all_finite(*x)) x = refine_solution(k, false, b, std::move(*x), solve_with_factor);
   if (x && all_finite(*x) && residual_ok(k, false, *x, b)) return x;
   return std::nullopt;
 }
 
-std::optional<Eigen::MatrixXd> lu_solve_factored(void* numeric, const SparseMatrix& k, const Eigen::MatrixXd& b) {
+std::optional<Eigen::MatrixXd> lu_solve_factored(void* numeric, const SparseMatrix& k, const Eigen::MatrixXd& b,
+                                                 bool refine = true) {
   return solve_unit_scaled(b, [&](const Eigen::MatrixXd& scaled) {
-    return lu_solve_factored_scaled(numeric, k, scaled);
+    return lu_solve_factored_scaled(numeric, k, scaled, refine);
   });
 }
 
@@ -1261,6 +1264,14 @@ std::optional<Eigen::MatrixXd> SparseFactorization::solve(const Eigen::MatrixXd&
   return lu_solve_factored(numeric_->lu, numeric_->k, b);
 }
 
+std::optional<Eigen::MatrixXd> SparseFactorization::solve_once(const Eigen::MatrixXd& b) const {
+  if (!numeric_) return std::nullopt;
+  check_square_rhs(numeric_->k, b, "SparseFactorization::solve_once");
+  if (n_ == 0) return Eigen::MatrixXd(0, b.cols());
+  if (numeric_->cholesky != nullptr) return cholesky_solve(numeric_->cholesky, numeric_->k, b, false);
+  return lu_solve_factored(numeric_->lu, numeric_->k, b, false);
+}
+
 bool SparseFactorization::positive_definite() const {
   return numeric_ && (numeric_->cholesky != nullptr || n_ == 0);
 }
@@ -1322,7 +1333,7 @@ std::optional<Eigen::MatrixXd> ConstrainedSparseSolver::solve_towards(const Spar
       for (Index i = 0; i < x.rows(); ++i) x(i, c) = std::ldexp(x(i, c), -e);
     }
     return refine_solution(target, true, scaled, std::move(x),
-                           [&](const Eigen::MatrixXd& r) { return factorization_.solve(r); });
+                           [&](const Eigen::MatrixXd& r) { return factorization_.solve_once(r); });
   });
 }
 

@@ -232,6 +232,9 @@ class SparseFactorization {
   // (or when the residual shows a corrupt factor). B with another row count than K is a fatal
   // fault.
   std::optional<Eigen::MatrixXd> solve(const Eigen::MatrixXd& b) const;
+  // One solve with the kept factor, neither refined nor tested against K: the correction
+  // step of a refinement towards another operator. Empty when not factorised or not finite.
+  std::optional<Eigen::MatrixXd> solve_once(const Eigen::MatrixXd& b) const;
   // The method of the last factorize() (Failed before the first).
   SparseSolveMethod info() const { return method_; }
   // After a failed factorize(): the DOF where the Cholesky elimination broke down, if any.
