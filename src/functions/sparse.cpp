@@ -320,7 +320,7 @@ Eigen::VectorXd stored_diagonal(const SparseMatrix& k) {
 
 // Every pivot of a numeric factor compared with the diagonal stiffness of its DOF; the first
 // DOF (original numbering) whose pivot fails is written to `failed`.
-bool cholesky_pivots_sound(const cholmod_factor* l, const Eigen::VectorXd& diag, Index* failed) {
+bool cholesky_pivots_sound(const cholmod_factor* l, const Eigen::VectorXd& diag, Index* failed = nullptr) {
   const auto* perm = static_cast<const Index*>(l->Perm);
   const auto* x = static_cast<const double*>(l->x);
   const Index n = static_cast<Index>(l->n);
