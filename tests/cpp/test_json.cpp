@@ -2,14 +2,22 @@
 // reading rules of records, enumerations and maps, and writing back in object form.
 #include <gtest/gtest.h>
 
+#include <tbb/global_control.h>
+
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <limits>
 #include <map>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "models/json/record.h"
 #include "models/json/value.h"
 #include "models/members/memberset.h"
+#include "models/varn/varn.h"
+#include "model_compare.h"
 
 namespace varn {
 namespace {
@@ -253,6 +261,142 @@ TEST(Maps, UnsignedKeysInQuotesAndTheLaterRepeatedKeyWins) {
 TEST(Values, GenericValuesKeepNumbersAndTheLastRepeatedKeyAndWriteKeysInByteOrder) {
   EXPECT_EQ(roundtrip<json::Value>("{\"b\":1,\"a\":[true,false,null,-3,2.5,\"s\"],\"b\":{\"c\":18446744073709551615},\"B\":0}"),
             "{\"B\":0,\"a\":[true,false,null,-3,2.5,\"s\"],\"b\":{\"c\":18446744073709551615}}");
+}
+
+// ---- long sequences written in pieces on the pool ----
+
+// Values whose shortest round-trip text has every length from one digit to seventeen, so that
+// pieces end at every kind of number.
+double varied(std::uint32_t k) {
+  switch (k % 4) {
+    case 0: return std::sin(0.37 * k) * 1e3;
+    case 1: return static_cast<double>(k);
+    case 2: return -1.0 / (k + 3);
+    default: return k * 1e-9;
+  }
+}
+
+NodeForces varied_forces(std::uint32_t k) {
+  return NodeForces{varied(k), varied(k + 1), varied(k + 2), varied(k + 3), varied(k + 4), varied(k + 5), varied(k + 6)};
+}
+
+// A document of the shape a large analysis writes: a long member list, loads, and result sets
+// of every member and node; names with escapes and non-ASCII text where strings are written.
+VARN long_document(std::uint32_t members) {
+  VARN v;
+  v.member_sets.emplace_back();
+  v.member_sets.back().id = 1;
+  for (std::uint32_t id = 1; id <= members; ++id) {
+    Member m;
+    m.id = id;
+    m.start_node = Node{id, varied(id), 0.5 * id, 3.0, id == 1 ? std::optional<std::uint32_t>(1) : std::nullopt};
+    m.end_node = Node{id + 1, varied(id + 1), 0.5 * (id + 1), 3.0, std::nullopt};
+    m.section = 1;
+    m.classification = id % 5 == 0 ? "Stütze \"C\"\n" : "beam";
+    m.member_type = id % 3 == 0 ? MemberType::Truss : MemberType::Normal;
+    v.member_sets.back().members.push_back(m);
+  }
+  ResultsBundle bundle;
+  for (std::uint32_t lc = 1; lc <= 3; ++lc) {
+    Results r;
+    r.name = "LC" + std::to_string(lc) + " Eigengewicht ä";
+    r.result_type = ResultType::loadcase(lc);
+    for (std::uint32_t n = 1; n <= members + 1; ++n) {
+      r.displacement_nodes[n] = NodeDisplacement{varied(n * lc), varied(n + lc), 0.0, varied(n), 1e-7, -2.5, 0.0};
+    }
+    r.reaction_nodes[1] = ReactionNodeResult{varied_forces(lc), NodeLocation{0.0, 0.5, 3.0}, 1};
+    for (std::uint32_t id = 1; id <= members; ++id) {
+      MemberResult mr;
+      mr.start_node_forces = varied_forces(id * lc);
+      mr.end_node_forces = varied_forces(id * lc + 7);
+      mr.local_minimums = varied_forces(id);
+      if (id % 3 != 0) {
+        for (std::uint32_t s = 1; s <= id % 4; ++s) mr.section_forces.push_back(SectionForce{0.25 * s, varied_forces(s)});
+      }
+      r.member_results[id] = mr;
+    }
+    r.summary = ResultsSummary{r.displacement_nodes.size(), r.reaction_nodes.size(), r.member_results.size()};
+    bundle.loadcases[r.name] = std::move(r);
+  }
+  v.results = std::move(bundle);
+  return v;
+}
+
+// The text of `value` written element after element on the calling thread.
+template <class T>
+std::string serial_text(const T& value) {
+  const json::PieceBytesScope serial(0);
+  return json::to_json(value);
+}
+
+// Where two texts part, with a little of each from there: a document of megabytes is not
+// worth printing whole.
+std::string first_difference(const std::string& a, const std::string& b) {
+  if (a == b) return {};
+  const std::size_t common = std::min(a.size(), b.size());
+  const auto at = static_cast<std::size_t>(std::mismatch(a.begin(), a.begin() + common, b.begin()).first - a.begin());
+  return "differ from byte " + std::to_string(at) + " of " + std::to_string(a.size()) + "/" +
+         std::to_string(b.size()) + ": \"" + a.substr(at, 40) + "\" vs \"" + b.substr(at, 40) + "\"";
+}
+
+// Every piece size from one element per piece up to the default, on one thread and on all.
+template <class T>
+void expect_pieces_give_serial_text(const T& value, const std::string& what) {
+  const std::string serial = serial_text(value);
+  const std::size_t all = std::max(2u, std::thread::hardware_concurrency());
+  for (std::size_t threads : {std::size_t{1}, std::size_t{2}, all}) {
+    tbb::global_control limit(tbb::global_control::max_allowed_parallelism, threads);
+    for (std::size_t bytes : {std::size_t{1}, std::size_t{100}, std::size_t{4096}}) {
+      const json::PieceBytesScope pieces(bytes);
+      EXPECT_EQ(first_difference(json::to_json(value), serial), "")
+          << what << ", " << threads << " threads, " << bytes << " bytes a piece";
+    }
+    EXPECT_EQ(first_difference(json::to_json(value), serial), "") << what << ", " << threads << " threads, default pieces";
+  }
+}
+
+TEST(WriterPieces, EveryLengthOfSequenceAndMapAroundThePieceBoundaries) {
+  // Lengths 0 to 9 cover no element, the first alone, a rest too short for two pieces, and
+  // rests that leave a short last piece.
+  for (std::uint32_t n = 0; n < 10; ++n) {
+    std::vector<double> list;
+    std::map<std::uint32_t, NodeForces> by_id;
+    std::map<std::string, std::vector<double>> by_name;
+    for (std::uint32_t k = 0; k < n; ++k) {
+      list.push_back(varied(k));
+      by_id[3 * k + 1] = varied_forces(k);
+      std::string key = "n";  // appended, not "n" + ...: g++ 12 warns falsely on that (-Wrestrict)
+      key += std::to_string(k);
+      by_name[key] = std::vector<double>(k, varied(k));
+    }
+    expect_pieces_give_serial_text(list, "list of " + std::to_string(n));
+    expect_pieces_give_serial_text(by_id, "map of " + std::to_string(n));
+    expect_pieces_give_serial_text(by_name, "named map of " + std::to_string(n));
+  }
+  const json::PieceBytesScope pieces(1);
+  EXPECT_EQ(json::to_json(std::vector<double>{1.0, 0.5, -2.0}), "[1.0,0.5,-2.0]");
+  EXPECT_EQ(json::to_json(std::vector<double>{}), "[]");
+}
+
+TEST(WriterPieces, LongDocumentGivesTheSerialTextOnEveryThreadCount) {
+  const VARN doc = long_document(3000);
+  const std::string serial = serial_text(doc);
+  // The plain writer's text reads back to the same document: the reference is itself right.
+  auto back = VARN::from_json(serial);
+  ASSERT_TRUE(back.ok()) << back.error.to_string();
+  EXPECT_EQ(back.value->results->loadcases.at("LC2 Eigengewicht ä").member_results.at(2999).start_node_forces.fx,
+            doc.results->loadcases.at("LC2 Eigengewicht ä").member_results.at(2999).start_node_forces.fx);
+  expect_pieces_give_serial_text(doc, "long document");
+}
+
+TEST(WriterPieces, FixturesGiveTheSerialText) {
+  for (const char* name : {"cantilever_with_tension_hanger.json", "model_full_m_n.json", "model_full_mm_kn.json",
+                           "node_on_ties_started_from_poor_guess.json", "space_frame_two_storeys.json",
+                           "x_braced_portal_tension_diagonals.json"}) {
+    auto model = VARN::from_json(testing::read_fixture(name));
+    ASSERT_TRUE(model.ok()) << name << ": " << model.error.to_string();
+    expect_pieces_give_serial_text(*model.value, name);
+  }
 }
 
 }  // namespace

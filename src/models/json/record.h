@@ -24,7 +24,9 @@
 // Types without a table get a `json::Codec<T>` specialisation with
 //   static void read(Reader&, T&); static void write(std::string&, const T&);
 //   static constexpr std::string_view expected = "...";
+#include <algorithm>
 #include <cstdint>
+#include <iterator>
 #include <limits>
 #include <map>
 #include <optional>
@@ -443,6 +445,43 @@ void read_into(Reader& r, X& x) {
 template <class X>
 void write_from(std::string& out, const X& x);
 
+// The n elements from `first` on, comma-separated, each by write_one(out, element). The first
+// is written here, and its length sizes the pieces in which a long rest is formatted on the
+// pool (write_pieces); the text is the same either way.
+template <class Iter, class WriteOne>
+void write_elements(std::string& out, Iter first, std::size_t n, const WriteOne& write_one) {
+  if (n == 0) return;
+  const std::size_t mark = out.size();
+  write_one(out, *first);
+  ++first;
+  const std::size_t first_bytes = out.size() - mark;
+  const std::size_t per_piece = elements_per_piece(first_bytes, n - 1);
+  if (per_piece == 0) {
+    for (std::size_t k = 1; k < n; ++k, ++first) {
+      out += ',';
+      write_one(out, *first);
+    }
+    return;
+  }
+  const std::size_t pieces = (n - 1 + per_piece - 1) / per_piece;
+  std::vector<Iter> starts;
+  starts.reserve(pieces);
+  for (std::size_t c = 0; c < pieces; ++c) {
+    starts.push_back(first);
+    if (c + 1 < pieces) std::advance(first, per_piece);
+  }
+  // A quarter more than the first element suggests, so that a piece rarely regrows.
+  const std::size_t reserve = per_piece * (first_bytes + 1) + per_piece * (first_bytes + 1) / 4;
+  write_pieces(out, pieces, reserve, [&](std::string& piece, std::size_t c) {
+    Iter it = starts[c];
+    const std::size_t count = std::min(per_piece, n - 1 - c * per_piece);
+    for (std::size_t k = 0; k < count; ++k, ++it) {
+      piece += ',';
+      write_one(piece, *it);
+    }
+  });
+}
+
 template <class T, std::size_t... I>
 void write_record(std::string& out, const T& x, std::index_sequence<I...>) {
   const auto& fields = RecordMeta<T>::fields();
@@ -477,30 +516,22 @@ void write_from(std::string& out, const X& x) {
     }
   } else if constexpr (is_vector<X>::value) {
     out += '[';
-    bool first = true;
-    for (const auto& item : x) {
-      if (!first) out += ',';
-      first = false;
-      write_from(out, item);
-    }
+    write_elements(out, x.begin(), x.size(), [](std::string& o, const auto& item) { write_from(o, item); });
     out += ']';
   } else if constexpr (is_map<X>::value || is_insertion_map<X>::value) {
     using K = std::decay_t<decltype(x.begin()->first)>;
     out += '{';
-    bool first = true;
-    for (const auto& [k, v] : x) {
-      if (!first) out += ',';
-      first = false;
+    write_elements(out, x.begin(), x.size(), [](std::string& o, const auto& entry) {
       if constexpr (std::is_same_v<K, std::string>) {
-        write_string(out, k);
+        write_string(o, entry.first);
       } else {
-        out += '"';
-        write_u64(out, k);
-        out += '"';
+        o += '"';
+        write_u64(o, entry.first);
+        o += '"';
       }
-      out += ':';
-      write_from(out, v);
-    }
+      o += ':';
+      write_from(o, entry.second);
+    });
     out += '}';
   } else if constexpr (std::is_same_v<X, Value>) {
     write_value(out, x);

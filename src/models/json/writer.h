@@ -1,6 +1,8 @@
 #pragma once
 // Compact JSON writing: no whitespace, shortest round-trip floats, non-finite floats as null.
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -14,5 +16,40 @@ void write_i64(std::string& out, std::int64_t v);
 void write_f64(std::string& out, double v);
 inline void write_bool(std::string& out, bool v) { out += v ? "true" : "false"; }
 inline void write_null(std::string& out) { out += "null"; }
+
+// ---- long sequences, formatted in pieces on the pool ----
+//
+// The result sets of a large model are a hundred megabytes of numbers, and turning doubles
+// into shortest round-trip text is the whole cost of writing them. A long sequence is
+// therefore cut into pieces of consecutive elements; each piece is formatted into its own
+// buffer by a task, and the pieces are appended to the output in sequence order as they come
+// in. Every element is written by the same code whichever piece it falls in, so the text is
+// byte for byte that of a writer going through the elements one by one, on every thread count.
+
+// Elements per piece for the `remaining` elements of a sequence after its first, which took
+// `first_bytes` of text; 0 when the rest is too short to pay for the pool and is written on
+// the calling thread.
+std::size_t elements_per_piece(std::size_t first_bytes, std::size_t remaining);
+
+// Appends pieces 0, 1, ..., count - 1 to `out` in that order; write_piece(piece, c) formats
+// piece c into an empty buffer reserved at `reserve` bytes. Pieces are formatted in parallel
+// while the ones done are appended, so the join adds no pass of its own over the text. An
+// exception thrown by a piece (out of memory) cancels the rest and is rethrown here.
+void write_pieces(std::string& out, std::size_t count, std::size_t reserve,
+                  const std::function<void(std::string&, std::size_t)>& write_piece);
+
+// The bytes a piece is aimed at while the scope lives; 0 writes every sequence on the calling
+// thread, element after element. For tests and benchmarks that hold the parallel writer
+// against the plain one; it is process-wide, so set it only while nothing else is written.
+class PieceBytesScope {
+ public:
+  explicit PieceBytesScope(std::size_t bytes);
+  ~PieceBytesScope();
+  PieceBytesScope(const PieceBytesScope&) = delete;
+  PieceBytesScope& operator=(const PieceBytesScope&) = delete;
+
+ private:
+  std::size_t previous_;
+};
 
 }  // namespace varn::json
