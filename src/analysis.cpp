@@ -1,7 +1,5 @@
 #include "analysis.h"
 
-#include <sys/mman.h>
-
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -28,6 +26,7 @@
 #include "analysis_paths.h"
 #include "functions/sparse.h"
 #include "functions/support_utils.h"
+#include "huge_pages.h"
 #include "logging.h"
 #include "models/varn/validation.h"
 
@@ -355,12 +354,8 @@ std::string output_buffer_for(const VARN& model, std::size_t input_size) {
       // Only a size hint: the writer grows the buffer as it goes.
     }
   }
-  // Large outputs are written into fresh memory; asking for huge pages there spares the
-  // kernel one page fault per 4 KiB. Advice only: it may be refused and nothing changes.
-  constexpr std::uintptr_t kHugePage = std::uintptr_t{2} << 20;
-  const auto first = (reinterpret_cast<std::uintptr_t>(out.data()) + kHugePage - 1) & ~(kHugePage - 1);
-  const auto last = (reinterpret_cast<std::uintptr_t>(out.data()) + out.capacity()) & ~(kHugePage - 1);
-  if (last > first) (void)madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+  // Large outputs are written into fresh memory.
+  advise_huge_pages(out.data(), out.capacity());
   return out;
 }
 

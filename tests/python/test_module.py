@@ -208,6 +208,33 @@ def test_non_ascii_text_round_trips(example):
     assert out["sections"][0]["name"] == "HEA 200 – Stütze"
 
 
+LONG_CHAIN = 6000  # members: the output text then spans several of the megabyte blocks it is copied in
+
+
+def test_long_ascii_output_is_the_text_written():
+    model = chain_model(LONG_CHAIN)
+    text = vc.calculate_from_json(dumps(model))
+    assert len(text) > 2 << 20
+    assert text.isascii()
+    out = json.loads(text)
+    assert [m["id"] for m in out["member_sets"][0]["members"]] == list(range(1, LONG_CHAIN + 1))
+    assert out["member_sets"][0]["members"][-1]["end_node"]["X"] == float(LONG_CHAIN)
+
+
+@pytest.mark.parametrize("where", [0, LONG_CHAIN // 2, LONG_CHAIN - 1])
+@pytest.mark.parametrize("name", ["Stütze", "Träger – €", "Kran \U0001F3D7"])
+def test_non_ascii_name_anywhere_in_a_long_output(where, name):
+    # One character beyond ASCII, in the first, a middle or the last block of the text, makes
+    # the whole result a str of that character's width, every other character unchanged.
+    model = chain_model(LONG_CHAIN)
+    model["member_sets"][0]["members"][where]["classification"] = name
+    text = vc.calculate_from_json(dumps(model))
+    assert not text.isascii()
+    members = json.loads(text)["member_sets"][0]["members"]
+    assert members[where]["classification"] == name
+    assert {m["classification"] for i, m in enumerate(members) if i != where} == {"Beam"}
+
+
 def test_module_stays_usable_after_failures(example):
     good = dumps(nothing_to_solve(example))
     expected = vc.calculate_from_json(good)
