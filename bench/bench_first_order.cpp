@@ -2,7 +2,8 @@
 // load-case phase, the combination phase (each through the same solve paths as the pipeline),
 // conversion back and writing; with the solvers' own "[SOLVE]" and "[BATCH]" timing lines and
 // the sparse layer's numeric factorisations, symbolic analyses and low-rank updates of each
-// phase.
+// phase. Writing is timed as the pipeline writes (long sequences formatted in pieces on the
+// pool) and element after element on the calling thread ("write, serial"), with the ratio.
 //
 // Then the factorisation itself, on the penalised operator with every tie and strut on and the
 // load cases as right-hand sides: the engine's analysis (node-graph ordering) beside CHOLMOD's
@@ -43,6 +44,7 @@
 #include "analysis_paths.h"
 #include "functions/sparse.h"
 #include "logging.h"
+#include "models/json/writer.h"
 
 namespace {
 
@@ -318,7 +320,7 @@ int main(int argc, char** argv) {
 
   std::map<std::string, std::vector<double>> times;
   const std::vector<std::string> order = {"read", "clone + SI", "load cases", "combinations", "back to units",
-                                          "write", "total (pipeline)"};
+                                          "write", "write, serial", "total (pipeline)"};
   std::size_t members = 0, out_bytes = 0;
   SolverCounts counts_cases, counts_combinations;
   const std::size_t refinements_before = varn::sparse_refinement_step_count();
@@ -378,6 +380,17 @@ int main(int argc, char** argv) {
     if (auto written = model.serialize(out); !written) return 1;
     out_bytes = out.size();
     times["write"].push_back(seconds(t));
+    {
+      const varn::json::PieceBytesScope serial(0);
+      t = Clock::now();
+      std::string serial_out = varn::output_buffer_for(model, text->size());
+      if (auto written = model.serialize(serial_out); !written) return 1;
+      times["write, serial"].push_back(seconds(t));
+      if (serial_out != out) {
+        std::fprintf(stderr, "the parallel writer's text differs from the serial writer's\n");
+        return 1;
+      }
+    }
 
     t = Clock::now();
     auto whole = varn::run_pipeline_from_json(*text);
@@ -401,6 +414,7 @@ int main(int argc, char** argv) {
   std::printf("  per request: %.1f numeric factorisations, %.1f refinement steps (residual + solve)\n",
               static_cast<double>(varn::sparse_numeric_factorization_count() - factorisations_before) / (2.0 * reps),
               static_cast<double>(varn::sparse_refinement_step_count() - refinements_before) / (2.0 * reps));
+  std::printf("  write serial / parallel %6.2f\n", median(times["write, serial"]) / median(times["write"]));
   std::printf("  solver lines of the last repetition:\n%s", solver_lines.str().c_str());
   const Counts before = counts_now();
   if (auto whole = varn::run_pipeline_from_json(*text); !whole) return 1;

@@ -485,14 +485,19 @@ void write_elements(std::string& out, Iter first, std::size_t n, const WriteOne&
 template <class T, std::size_t... I>
 void write_record(std::string& out, const T& x, std::index_sequence<I...>) {
   const auto& fields = RecordMeta<T>::fields();
-  out += '{';
+  // The text before each field's value ({"key": for the first, ,"key": for the others) is the
+  // same for every record of the type, so it is written out once from the table; a result set
+  // writes millions of keys.
+  static const std::string lead[] = {[&] {
+    std::string text(I == 0 ? "{" : ",");
+    write_string(text, std::get<I>(fields).key);
+    text += ':';
+    return text;
+  }()...};
   (
       [&] {
-        const auto& f = std::get<I>(fields);
-        if constexpr (I > 0) out += ',';
-        write_string(out, f.key);
-        out += ':';
-        write_from(out, x.*(f.member));
+        out += lead[I];
+        write_from(out, x.*(std::get<I>(fields).member));
       }(),
       ...);
   out += '}';

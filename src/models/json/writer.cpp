@@ -54,8 +54,13 @@ void write_f64(std::string& out, double v) {
     out += "null";
     return;
   }
+  if (v == 0.0) {
+    // A seventh of the numbers of a result set are zeros (warping, unloaded components).
+    out += std::signbit(v) ? "-0.0" : "0.0";
+    return;
+  }
   char buf[32];
-  auto r = std::to_chars(buf, buf + sizeof buf, v);
+  auto r = std::to_chars(buf, buf + sizeof buf - 2, v);
   bool has_fraction_or_exponent = false;
   for (char* q = buf; q < r.ptr; ++q) {
     if (*q == '.' || *q == 'e') {
@@ -63,8 +68,11 @@ void write_f64(std::string& out, double v) {
       break;
     }
   }
+  if (!has_fraction_or_exponent) {
+    *r.ptr++ = '.';
+    *r.ptr++ = '0';
+  }
   out.append(buf, r.ptr);
-  if (!has_fraction_or_exponent) out += ".0";
 }
 
 namespace {
