@@ -2,6 +2,7 @@
 // bundle, the conversion of the run's result sets for the output, and the run's log lines.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <sstream>
 #include <string>
@@ -9,11 +10,16 @@
 #include <vector>
 
 #include <spdlog/sinks/ostream_sink.h>
+#include <tbb/global_control.h>
+
+#include <thread>
 
 #include "analysis.h"
 #include "analysis_paths.h"
 #include "fatal.h"
 #include "logging.h"
+#include "model_compare.h"
+#include "models/json/writer.h"
 
 namespace {
 
@@ -277,6 +283,34 @@ TEST(Pipeline, NothingIsLoggedBeforeTheModelReadsOrWhenTheLoggerIsOff) {
     EXPECT_TRUE(log.lines().empty());
   }
   EXPECT_FALSE(varn::logger_for("varn_calculations::analysis")->should_log(spdlog::level::critical));
+}
+
+// The output of an analysis is the same text on one thread and on all, and is the text the
+// element-by-element writer gives for the same document: the results written in pieces on
+// the pool come back joined in order, and the solve's sums do not depend on the thread count.
+TEST(Pipeline, OutputIsTheSerialWritersTextOnEveryThreadCount) {
+  const std::size_t all = std::max(2u, std::thread::hardware_concurrency());
+  for (const char* name : {"cantilever_with_tension_hanger.json", "model_full_m_n.json", "model_full_mm_kn.json",
+                           "node_on_ties_started_from_poor_guess.json", "space_frame_two_storeys.json",
+                           "x_braced_portal_tension_diagonals.json"}) {
+    const std::string input = varn::testing::read_fixture(name);
+    std::string reference;
+    {
+      tbb::global_control one(tbb::global_control::max_allowed_parallelism, 1);
+      const varn::json::PieceBytesScope serial(0);
+      auto out = varn::run_pipeline_from_json(input);
+      ASSERT_TRUE(out.has_value()) << name << ": " << out.error();
+      reference = *out;
+    }
+    for (std::size_t threads : {std::size_t{1}, all}) {
+      tbb::global_control limit(tbb::global_control::max_allowed_parallelism, threads);
+      // One element a piece, so that even these small models are written in pieces.
+      const varn::json::PieceBytesScope pieces(1);
+      auto out = varn::run_pipeline_from_json(input);
+      ASSERT_TRUE(out.has_value()) << name << ": " << out.error();
+      EXPECT_TRUE(*out == reference) << name << " on " << threads << " threads";
+    }
+  }
 }
 
 }  // namespace
