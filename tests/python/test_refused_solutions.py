@@ -133,9 +133,10 @@ def test_a_beam_that_only_bars_hold_can_turn_about_its_axis():
 # Reactions are recovered from the members' end forces, so their balance with the loads carries
 # the rounding of the element matrices and their assembly: eps·|K||u| at every node, where |K||u|
 # exceeds the load by 4N^3 for a cantilever of N elements at its tip, summed over the N nodes of
-# the load path. Beyond one part in a million of imbalance the engine refuses the result.
+# the load path (about N^3.5 eps: 8e-4 was seen at N = 2000). Beyond one part in ten thousand of
+# imbalance the engine refuses the result.
 ILL_CONDITIONED = [
-    ("2000 elements of 1 cm", 2000, 20.0),
+    ("4000 elements of 5 mm", 4000, 20.0),
     ("10,000 elements of 1 cm", 10000, 100.0),
 ]
 
@@ -148,15 +149,15 @@ def test_a_chain_too_slender_for_the_arithmetic_is_refused(name, elements, lengt
     match = re.fullmatch(r"LC 1 linear error: Stiffness matrix is too ill-conditioned: the reactions miss the "
                          r"loads by (\S+) \(LC 1\)", message)
     assert match, message
-    # The ratio reported is the imbalance found; it is above the engine's limit of 1e-6.
-    assert float(match.group(1)) > 1e-6
+    # The ratio reported is the imbalance found; it is above the engine's limit of 1e-4.
+    assert float(match.group(1)) > 1e-4
 
 
-def test_a_slender_chain_within_the_arithmetic_is_solved_and_balances():
-    # 100 elements of 20 cm: the reactions balance the load to the rounding of the member end
-    # forces along the chain, eps·4N³ of the load per node over N nodes that may add up in one
-    # sense: 4·N⁴·eps, inside the engine's limit of 1e-6.
-    n, length = 100, 20.0
+@pytest.mark.parametrize("n,length", [(100, 20.0), (400, 20.0)], ids=["100 elements of 20 cm", "400 elements of 5 cm"])
+def test_a_slender_chain_within_the_arithmetic_is_solved_and_balances(n, length):
+    # The reactions balance the load to the rounding of the member end forces along the chain,
+    # eps·4N³ of the load per node over N nodes that may add up in one sense: 4·N⁴·eps (2.3e-5 at
+    # N = 400), inside the engine's limit of 1e-4.
     model = cantilever(n, length)
     result = run(model)["results"]["loadcases"]["LC"]
     assert_reactions_balance_loads(model, result, rel_tol=4.0 * n ** 4 * EPS)

@@ -34,14 +34,16 @@ constexpr double kLoadShareLost = 1e-6;
 // the solution).
 constexpr double kAboveRoundOff = 1e3;
 // Reactions and loads must balance to this share of the forces (and moments) involved: a
-// result whose reactions miss its loads by more than one part in a million is not one to
-// report. The reactions come from the members' end forces, so their balance carries the
+// result whose reactions miss its loads by more than one part in ten thousand is not one to
+// report; below that the miss is far under what any design reads from a reaction (three or
+// four significant digits), and a tighter limit would refuse sound slender models: a mast or a
+// pile of 400 elements in one line already balances only to about 1e-6. The reactions come from the members' end forces, so their balance carries the
 // rounding of the assembled operator, eps·|K||u| at every node, summed along the load path: a
 // compact model balances to about n·eps (below 1e-10 up to a million DOFs), a chain of N very
 // short elements to about N^3.5 eps relative (7e-8 was seen at N = 200 for a cantilever, 8e-4
 // at N = 2000, 0.14 at N = 10,000). No refinement of u lowers this: it is the precision with
 // which the operator itself is known.
-constexpr double kImbalanceAllowed = 1e-6;
+constexpr double kImbalanceAllowed = 1e-4;
 
 std::string dof_text(std::size_t k) {
   if (k == 6) return "WARP";
