@@ -12,6 +12,7 @@
 #include "analysis.h"
 #include "analysis_paths.h"
 #include "equilibrium.h"
+#include "fixture_models.h"
 #include "functions/sparse.h"
 #include "models/varn/active_set.h"
 #include "models/varn/active_set_factor.h"
@@ -21,16 +22,7 @@ using namespace varn;
 
 namespace {
 
-VARN load_si(const std::string& name) {
-  auto text = read_text_file(std::string(VARN_FIXTURES_DIR) + "/" + name);
-  if (!text) throw std::runtime_error("cannot read fixture " + name);
-  auto parsed = VARN::from_json(*text);
-  if (!parsed.ok()) throw std::runtime_error("cannot parse fixture " + name);
-  VARN model = std::move(*parsed.value);
-  model.results.reset();
-  model.normalize_units();
-  return model;
-}
+using varn::testing::load_si;
 
 const std::string kXBraced = "x_braced_portal_tension_diagonals.json";
 

@@ -16,6 +16,7 @@
 #include "analysis.h"
 #include "equilibrium.h"
 #include "fatal.h"
+#include "fixture_models.h"
 #include "functions/geometry.h"
 #include "global_system_models.h"
 #include "models/varn/active_set.h"
@@ -33,15 +34,7 @@ std::string fixture_text(const std::string& name) {
   return *text;
 }
 
-// A fixture as the solves see it: read, and converted to SI.
-VARN load_si(const std::string& name) {
-  auto parsed = VARN::from_json(fixture_text(name));
-  if (!parsed.ok()) throw std::runtime_error("cannot parse fixture " + name);
-  VARN model = std::move(*parsed.value);
-  model.results.reset();
-  model.normalize_units();
-  return model;
-}
+using varn::testing::load_si;
 
 const std::string kSpaceFrame = "space_frame_two_storeys.json";
 const std::string kXBraced = "x_braced_portal_tension_diagonals.json";

@@ -14,6 +14,7 @@
 #include <Eigen/Dense>
 
 #include "analysis.h"
+#include "fixture_models.h"
 #include "functions/geometry.h"
 #include "global_system_models.h"
 #include "models/varn/active_set.h"
@@ -25,18 +26,8 @@ using namespace varn::global_test;
 
 namespace {
 
-const std::string kFixtures = VARN_FIXTURES_DIR;
 
-VARN load_si(const std::string& name) {
-  auto text = read_text_file(kFixtures + "/" + name);
-  if (!text) throw std::runtime_error("cannot read fixture " + name + ": " + text.error());
-  auto parsed = VARN::from_json(*text);
-  if (!parsed.ok()) throw std::runtime_error("cannot parse fixture " + name);
-  VARN model = std::move(*parsed.value);
-  model.results.reset();
-  model.normalize_units();
-  return model;
-}
+using varn::testing::load_si;
 
 ::testing::AssertionResult close_relative(const Eigen::VectorXd& a, const Eigen::VectorXd& b, double rel) {
   if (a.size() != b.size()) return ::testing::AssertionFailure() << "sizes " << a.size() << " and " << b.size();
