@@ -121,35 +121,31 @@ bool residual_ok(const SparseMatrix& k, bool lower_symmetric, const Eigen::Matri
 // Refinement steps taken over every solve of this layer, for the benchmarks.
 std::atomic<std::size_t> g_refinement_steps{0};
 
-// r = B − K X over K's stored entries (the symmetric completion of the lower triangle, or the
+// r = b − K x over K's stored entries (the symmetric completion of the lower triangle, or the
 // stored matrix), in column order: the same sums on every run. The residual is accumulated in
 // x87 extended precision (64-bit significand, on every x86-64 machine whatever its vector
 // units). Formed in double, its own round-off, eps·|K||x|, is all a correction can see, and on
 // a slender chain |K||x| exceeds |b| by the cube of the number of elements: refinement would
 // stop where the direct solve already is. Eleven more bits let the corrections carry the
 // solution down to its own round-off.
-Eigen::MatrixXd extended_residual(const SparseMatrix& k, bool lower_symmetric, const Eigen::MatrixXd& x,
-                                  const Eigen::MatrixXd& b) {
+Eigen::VectorXd extended_residual(const SparseMatrix& k, bool lower_symmetric, const Eigen::VectorXd& x,
+                                  const Eigen::VectorXd& b) {
   using Extended = long double;
   const Index n = b.rows();
-  const Index m = x.cols();
-  std::vector<Extended> acc(static_cast<std::size_t>(n * m));
-  for (Index c = 0; c < m; ++c)
-    for (Index i = 0; i < n; ++i) acc[static_cast<std::size_t>(c * n + i)] = b(i, c);
+  std::vector<Extended> acc(static_cast<std::size_t>(n));
+  for (Index i = 0; i < n; ++i) acc[static_cast<std::size_t>(i)] = b(i);
   for (Index j = 0; j < k.outerSize(); ++j) {
+    const Extended xj = x(j);
     for (SparseMatrix::InnerIterator it(k, j); it; ++it) {
       const Index i = it.row();
       if (lower_symmetric && i < j) continue;
       const Extended v = it.value();
-      for (Index c = 0; c < m; ++c) {
-        acc[static_cast<std::size_t>(c * n + i)] -= v * static_cast<Extended>(x(j, c));
-        if (lower_symmetric && i != j) acc[static_cast<std::size_t>(c * n + j)] -= v * static_cast<Extended>(x(i, c));
-      }
+      acc[static_cast<std::size_t>(i)] -= v * xj;
+      if (lower_symmetric && i != j) acc[static_cast<std::size_t>(j)] -= v * static_cast<Extended>(x(i));
     }
   }
-  Eigen::MatrixXd r(n, m);
-  for (Index c = 0; c < m; ++c)
-    for (Index i = 0; i < n; ++i) r(i, c) = static_cast<double>(acc[static_cast<std::size_t>(c * n + i)]);
+  Eigen::VectorXd r(n);
+  for (Index i = 0; i < n; ++i) r(i) = static_cast<double>(acc[static_cast<std::size_t>(i)]);
   return r;
 }
 
@@ -163,7 +159,9 @@ Eigen::MatrixXd extended_residual(const SparseMatrix& k, bool lower_symmetric, c
 // correction is below the round-off of x (converged), or no longer half the previous one (the
 // limit the conditioning allows: that step is kept), and a correction larger than the previous
 // one is discarded (the factor no longer contracts the error); at most kMaxRefinementSteps.
-// Each column is refined on its own, so its result does not depend on its company.
+// Each column keeps its own stopping rule; the residuals of the columns still refining are
+// formed at once on the pool, and their corrections taken in one solve, which reads the factor
+// once for all of them.
 constexpr int kMaxRefinementSteps = 10;
 
 template <class Correction>
@@ -171,33 +169,38 @@ std::optional<Eigen::MatrixXd> refine_solution(const SparseMatrix& k, bool lower
                                                Eigen::MatrixXd x, Correction&& correction) {
   const Index m = x.cols();
   std::vector<double> previous(static_cast<std::size_t>(m), std::numeric_limits<double>::infinity());
-  std::vector<char> active(static_cast<std::size_t>(m), 1);
-  for (int step = 0; step < kMaxRefinementSteps; ++step) {
-    std::vector<Index> cols;
-    for (Index c = 0; c < m; ++c)
-      if (active[static_cast<std::size_t>(c)]) cols.push_back(c);
-    if (cols.empty()) break;
-    Eigen::MatrixXd xc(x.rows(), static_cast<Index>(cols.size()));
-    Eigen::MatrixXd bc(b.rows(), static_cast<Index>(cols.size()));
-    for (std::size_t q = 0; q < cols.size(); ++q) {
-      xc.col(static_cast<Index>(q)) = x.col(cols[q]);
-      bc.col(static_cast<Index>(q)) = b.col(cols[q]);
-    }
-    const Eigen::MatrixXd r = extended_residual(k, lower_symmetric, xc, bc);
+  std::vector<Index> cols(static_cast<std::size_t>(m));
+  for (Index c = 0; c < m; ++c) cols[static_cast<std::size_t>(c)] = c;
+  for (int step = 0; step < kMaxRefinementSteps && !cols.empty(); ++step) {
+    Eigen::MatrixXd r(x.rows(), static_cast<Index>(cols.size()));
+    tbb::parallel_for(std::size_t{0}, cols.size(), [&](std::size_t q) {
+      r.col(static_cast<Index>(q)) = extended_residual(k, lower_symmetric, x.col(cols[q]), b.col(cols[q]));
+    });
     g_refinement_steps.fetch_add(1, std::memory_order_relaxed);
+    // A column whose residual is exactly zero is exact already.
+    std::vector<Index> open;
+    std::vector<Index> open_r;
     for (std::size_t q = 0; q < cols.size(); ++q) {
-      const std::size_t a = static_cast<std::size_t>(cols[q]);
-      active[a] = 0;
-      if (r.col(static_cast<Index>(q)).isZero(0.0)) continue;  // exact already
-      // One column at a time through the factor: a multi-column triangular solve rounds
-      // differently from a single one.
-      std::optional<Eigen::MatrixXd> d = correction(Eigen::MatrixXd(r.col(static_cast<Index>(q))));
-      if (!d || !d->allFinite()) continue;
-      const double dn = d->col(0).lpNorm<Eigen::Infinity>();
+      if (r.col(static_cast<Index>(q)).isZero(0.0)) continue;
+      open.push_back(cols[q]);
+      open_r.push_back(static_cast<Index>(q));
+    }
+    cols.clear();
+    if (open.empty()) break;
+    Eigen::MatrixXd rhs(x.rows(), static_cast<Index>(open.size()));
+    for (std::size_t q = 0; q < open.size(); ++q) rhs.col(static_cast<Index>(q)) = r.col(open_r[q]);
+    std::optional<Eigen::MatrixXd> d = correction(rhs);
+    if (!d) break;
+    for (std::size_t q = 0; q < open.size(); ++q) {
+      const Index c = open[q];
+      const std::size_t a = static_cast<std::size_t>(c);
+      const auto dc = d->col(static_cast<Index>(q));
+      if (!dc.allFinite()) continue;
+      const double dn = dc.lpNorm<Eigen::Infinity>();
       if (!(dn < previous[a])) continue;  // diverging: keep x as it is
-      x.col(cols[q]) += d->col(0);
-      const double xn = x.col(cols[q]).lpNorm<Eigen::Infinity>();
-      if (dn > kEps * xn && dn <= 0.5 * previous[a]) active[a] = 1;
+      x.col(c) += dc;
+      const double xn = x.col(c).lpNorm<Eigen::Infinity>();
+      if (dn > kEps * xn && dn <= 0.5 * previous[a]) cols.push_back(c);
       previous[a] = dn;
     }
   }
@@ -1335,6 +1338,19 @@ std::optional<Eigen::MatrixXd> ConstrainedSparseSolver::solve_towards(const Spar
     return refine_solution(target, true, scaled, std::move(x),
                            [&](const Eigen::MatrixXd& r) { return factorization_.solve_once(r); });
   });
+}
+
+std::optional<Eigen::MatrixXd> ConstrainedSparseSolver::solve_towards(const SparseMatrix& k_t,
+                                                                      const Eigen::MatrixXd& b) const {
+  if (factorization_.info() == SparseSolveMethod::Failed) return std::nullopt;
+  Eigen::MatrixXd rhs = b;
+  for (std::size_t d : constrained_) {
+    check_index(d, static_cast<std::size_t>(rhs.rows()), "constrained row of a right-hand side");
+    rhs.row(static_cast<Index>(d)).setZero();
+  }
+  std::optional<Eigen::MatrixXd> x0 = factorization_.solve_once(rhs);
+  if (!x0 || !x0->allFinite()) return std::nullopt;
+  return solve_towards(k_t, b, std::move(*x0));
 }
 
 // ---- Dense solvers ---------------------------------------------------------------------------

@@ -310,6 +310,10 @@ class ConstrainedSparseSolver {
   // factorised. A K_t or X0 of another order than K is a fatal fault.
   std::optional<Eigen::MatrixXd> solve_towards(const SparseMatrix& k_t, const Eigen::MatrixXd& b,
                                                Eigen::MatrixXd x0) const;
+  // The same from the factor's own solution of B, taken once and unrefined: when the solution
+  // is wanted only for K_t, its one refinement is the one towards K_t. Empty when not
+  // factorised or when that solution is not finite.
+  std::optional<Eigen::MatrixXd> solve_towards(const SparseMatrix& k_t, const Eigen::MatrixXd& b) const;
 
   SparseSolveMethod info() const { return factorization_.info(); }
   const std::vector<std::size_t>& constrained() const { return constrained_; }

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <memory>
 #include <optional>
 #include <string>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include <spdlog/logger.h>
+#include <tbb/parallel_for.h>
 
 #include "fatal.h"
 #include "functions/reactions.h"
@@ -43,7 +45,6 @@ const LoadCombination* find_combination(const VARN& model, std::uint32_t id) {
 
 std::string load_case_not_found(std::uint32_t id) { return "LoadCase " + std::to_string(id) + " not found."; }
 
-// All columns of B against one factorisation of K with the supports imposed by penalty.
 // All columns of B against one factorisation of K with the supports imposed by penalty, carried
 // over to the unstabilised operator of the check.
 Expected<Eigen::MatrixXd> solve_all_columns(const SparseMatrix& k, const Eigen::MatrixXd& b,
@@ -53,10 +54,44 @@ Expected<Eigen::MatrixXd> solve_all_columns(const SparseMatrix& k, const Eigen::
   if (k.rows() == 0) return Eigen::MatrixXd(b);
   ConstrainedSparseSolver solver;
   solver.factorize(k, constrained);
-  auto x = solver.solve(b);
+  // Solved for the structure as it is: the one refinement is the one towards the operator
+  // without the factor's stabilising terms.
+  auto x = solver.solve_towards(check.unstabilised_operator(), b);
   if (!x) return fail(with_unstable_dof(singular_message, solver.factorization().unstable_dof()));
-  if (auto settled = solver.solve_towards(check.unstabilised_operator(), b, *x)) x = std::move(settled);
   return std::move(*x);
+}
+
+// Column j of X recovered as the result of `types[j]` (member results and support reactions,
+// every tie and strut on) and judged against its loads, column j of B. The columns are
+// recovered on the pool, all of them, before any is looked at; walking them in order, the
+// first thrown fault is rethrown. Storing them is left to the caller, in column order.
+std::vector<Expected<ReactionComposition>> recover_columns(const VARN& model, const std::vector<ResultType>& types,
+                                                           const Eigen::MatrixXd& x, const Eigen::MatrixXd& b,
+                                                           const EquilibriumCheck& check) {
+  const ActiveMap all_on;
+  const std::size_t columns = types.size();
+  std::vector<std::optional<Expected<ReactionComposition>>> slots(columns);
+  std::vector<std::exception_ptr> faults(columns);
+  tbb::parallel_for(std::size_t{0}, columns, [&](std::size_t j) {
+    try {
+      const auto c = static_cast<Eigen::Index>(j);
+      auto composed = compose_support_reaction_vector_equilibrium(model, types[j], x.col(c), &all_on,
+                                                                  RecoveryMode::FirstOrder);
+      if (composed) {
+        if (auto ok = check.judge(types[j], b.col(c), x.col(c), composed->reactions); !ok) composed = fail(ok.error());
+      }
+      slots[j].emplace(std::move(composed));
+    } catch (...) {
+      faults[j] = std::current_exception();
+    }
+  });
+  std::vector<Expected<ReactionComposition>> out;
+  out.reserve(columns);
+  for (std::size_t j = 0; j < columns; ++j) {
+    if (faults[j]) std::rethrow_exception(faults[j]);
+    out.push_back(std::move(*slots[j]));
+  }
+  return out;
 }
 
 }  // namespace
@@ -358,16 +393,14 @@ Expected<void> VARN::solve_load_cases_batched_first_order(const std::vector<std:
   const double solve_time = seconds_since(t);
 
   t = Clock::now();
+  std::vector<ResultType> types;
+  for (std::uint32_t id : load_case_ids) types.push_back(ResultType::loadcase(id));
+  std::vector<Expected<ReactionComposition>> recovered = recover_columns(*this, types, *x, b, *check);
   for (Eigen::Index j = 0; j < m; ++j) {
-    const std::uint32_t id = load_case_ids[static_cast<std::size_t>(j)];
-    const Eigen::VectorXd u = x->col(j);
-    auto composed = compose_support_reaction_vector_equilibrium(*this, ResultType::loadcase(id), u, &all_on,
-                                                                RecoveryMode::FirstOrder);
+    const std::size_t q = static_cast<std::size_t>(j);
+    Expected<ReactionComposition>& composed = recovered[q];
     if (!composed) return fail(composed.error());
-    if (auto ok = check->judge(ResultType::loadcase(id), b.col(j), u, composed->reactions); !ok) {
-      return fail(ok.error());
-    }
-    const Results& stored = build_and_store_results(std::move(names[static_cast<std::size_t>(j)]), false, id, u,
+    const Results& stored = build_and_store_results(std::move(names[q]), false, load_case_ids[q], x->col(j),
                                                     composed->reactions, &all_on, RecoveryMode::FirstOrder,
                                                     std::move(composed->member_results));
     if (auto ok = check_results_finite(stored); !ok) return fail(ok.error());
@@ -412,16 +445,14 @@ Expected<void> VARN::solve_load_combinations_batched_first_order(const std::vect
                              "Stiffness matrix is singular or near-singular (batched combo solve)");
   if (!x) return fail(x.error());
 
+  std::vector<ResultType> types;
+  for (std::uint32_t id : combination_ids) types.push_back(ResultType::loadcombination(id));
+  std::vector<Expected<ReactionComposition>> recovered = recover_columns(*this, types, *x, b, *check);
   for (Eigen::Index j = 0; j < m; ++j) {
-    const std::uint32_t id = combination_ids[static_cast<std::size_t>(j)];
-    const Eigen::VectorXd u = x->col(j);
-    auto composed = compose_support_reaction_vector_equilibrium(*this, ResultType::loadcombination(id), u, &all_on,
-                                                                RecoveryMode::FirstOrder);
+    const std::size_t q = static_cast<std::size_t>(j);
+    Expected<ReactionComposition>& composed = recovered[q];
     if (!composed) return fail(composed.error());
-    if (auto ok = check->judge(ResultType::loadcombination(id), b.col(j), u, composed->reactions); !ok) {
-      return fail(ok.error());
-    }
-    const Results& stored = build_and_store_results(std::move(names[static_cast<std::size_t>(j)]), true, id, u,
+    const Results& stored = build_and_store_results(std::move(names[q]), true, combination_ids[q], x->col(j),
                                                     composed->reactions, &all_on, RecoveryMode::FirstOrder,
                                                     std::move(composed->member_results));
     if (auto ok = check_results_finite(stored); !ok) return fail(ok.error());
@@ -503,23 +534,24 @@ VARN::BatchedOutcome VARN::solve_cases_and_combinations_batched_first_order(
   const double solve_time = seconds_since(t);
 
   t = Clock::now();
+  std::vector<ResultType> types;
+  for (Eigen::Index j = 0; j < columns; ++j) {
+    types.push_back(j >= cases ? ResultType::loadcombination(combination_ids[static_cast<std::size_t>(j - cases)])
+                               : ResultType::loadcase(load_case_ids[static_cast<std::size_t>(j)]));
+  }
+  const Eigen::MatrixXd loads = b.leftCols(columns);
+  std::vector<Expected<ReactionComposition>> recovered = recover_columns(*this, types, *x, loads, *check);
   for (Eigen::Index j = 0; j < columns; ++j) {
     const bool combination = j >= cases;
     const std::uint32_t id = combination ? combination_ids[static_cast<std::size_t>(j - cases)]
                                          : load_case_ids[static_cast<std::size_t>(j)];
-    const Eigen::VectorXd u = x->col(j);
-    const ResultType type = combination ? ResultType::loadcombination(id) : ResultType::loadcase(id);
-    auto composed = compose_support_reaction_vector_equilibrium(*this, type, u, &all_on, RecoveryMode::FirstOrder);
+    Expected<ReactionComposition>& composed = recovered[static_cast<std::size_t>(j)];
     if (!composed) {
       (combination ? out.combinations : out.cases) = fail(composed.error());
       return out;
     }
-    if (auto ok = check->judge(type, b.col(j), u, composed->reactions); !ok) {
-      (combination ? out.combinations : out.cases) = fail(ok.error());
-      return out;
-    }
     const Results& stored =
-        build_and_store_results(std::move(names[static_cast<std::size_t>(j)]), combination, id, u,
+        build_and_store_results(std::move(names[static_cast<std::size_t>(j)]), combination, id, x->col(j),
                                 composed->reactions, &all_on, RecoveryMode::FirstOrder,
                                 std::move(composed->member_results));
     if (auto ok = check_results_finite(stored); !ok) {
