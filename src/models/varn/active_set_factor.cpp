@@ -42,10 +42,6 @@ constexpr double kRoundOffComponent = 64.0 * std::numeric_limits<double>::epsilo
 // the backward error of a Cholesky solve (a few ε times the entries an elimination sums) and
 // two decades below the 1e-10 perturbation of an unrefined modified factor.
 constexpr double kRefinedResidual = 1e-12;
-// A modified factor whose perturbation is not small against the structure's own stiffness at
-// the switched DOFs (a node held by nothing but the switched members' stabilisers) does not
-// converge in a few steps; then the operator is factorised afresh.
-constexpr int kMaxRefinementSteps = 4;
 
 // max |r| / max (|K|·|u| + |f|), K the full symmetric matrix from its stored entries.
 double relative_residual(const SparseMatrix& k, const Eigen::VectorXd& u, const Eigen::VectorXd& f,
@@ -194,10 +190,10 @@ Expected<Eigen::VectorXd> ActiveSetFactor::solve(const ActiveMap& active, const 
     }
   }
 
+  // The solve refines against the operator itself, whatever factor it holds.
   auto x = held_->solve_vector(f);
-  if (x && held_->info() == SparseSolveMethod::CholeskyModified) {
-    if (auto refined = refine(*x, f)) return std::move(*refined);
-    // Not converging: the modified factor is too far from this operator.
+  if (x && held_->info() == SparseSolveMethod::CholeskyModified && !meets_operator(*x, f)) {
+    // The refinement did not get there: the modified factor is too far from this operator.
     refactorize(active, k);
     x = held_->solve_vector(f);
   }
@@ -210,22 +206,14 @@ std::optional<KeptActiveFactor> ActiveSetFactor::kept() const {
   return KeptActiveFactor{held_for_, *held_};
 }
 
-std::optional<Eigen::VectorXd> ActiveSetFactor::refine(Eigen::VectorXd u, const Eigen::VectorXd& f) const {
-  const SparseFactorization& factor = held_->factorization();
-  const SparseMatrix* k = factor.matrix();
-  if (k == nullptr) return std::nullopt;
+bool ActiveSetFactor::meets_operator(const Eigen::VectorXd& u, const Eigen::VectorXd& f) const {
+  const SparseMatrix* k = held_->factorization().matrix();
+  if (k == nullptr) return false;
   // The system the penalised operator solves: no load at a held DOF.
   Eigen::VectorXd rhs = f;
   for (const std::size_t d : constrained_) rhs[static_cast<Eigen::Index>(d)] = 0.0;
   Eigen::VectorXd r;
-  for (int step = 0; step < kMaxRefinementSteps; ++step) {
-    if (relative_residual(*k, u, rhs, r) <= kRefinedResidual) return u;
-    auto du = factor.solve(r);
-    if (!du) return std::nullopt;
-    u += du->col(0);
-  }
-  if (relative_residual(*k, u, rhs, r) <= kRefinedResidual) return u;
-  return std::nullopt;
+  return relative_residual(*k, u, rhs, r) <= kRefinedResidual;
 }
 
 }  // namespace varn

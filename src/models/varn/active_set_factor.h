@@ -69,9 +69,12 @@ class ActiveSetFactor {
   // A fresh numeric factorisation of K on the kept symbolic analysis (a singular K leaves no
   // factor, which the solve reports).
   void refactorize(const ActiveMap& active, const SparseMatrix& k);
-  // u refined against the operator the modified factor was made for until the residual is at
-  // round-off; none when it does not get there in a few steps.
-  std::optional<Eigen::VectorXd> refine(Eigen::VectorXd u, const Eigen::VectorXd& f) const;
+  // Whether u, solved with a modified factor and refined against the operator that factor was
+  // made for, meets that operator to round-off. A modified factor whose perturbation is not
+  // small against the structure's own stiffness at the switched DOFs (a node held by nothing
+  // but the switched members' stabilisers) leaves the refinement short of it; then the operator
+  // is factorised afresh.
+  bool meets_operator(const Eigen::VectorXd& u, const Eigen::VectorXd& f) const;
 
   const VARN& model_;
   std::vector<std::size_t> constrained_;
