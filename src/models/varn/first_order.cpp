@@ -14,6 +14,7 @@
 
 #include <spdlog/logger.h>
 #include <tbb/parallel_for.h>
+#include <tbb/parallel_invoke.h>
 
 #include "fatal.h"
 #include "functions/reactions.h"
@@ -45,20 +46,41 @@ const LoadCombination* find_combination(const VARN& model, std::uint32_t id) {
 
 std::string load_case_not_found(std::uint32_t id) { return "LoadCase " + std::to_string(id) + " not found."; }
 
-// All columns of B against one factorisation of K with the supports imposed by penalty, carried
-// over to the unstabilised operator of the check.
-Expected<Eigen::MatrixXd> solve_all_columns(const SparseMatrix& k, const Eigen::MatrixXd& b,
-                                            const std::vector<std::size_t>& constrained,
-                                            const EquilibriumCheck& check, const std::string& singular_message) {
-  // A model without members has nothing to factorise and nothing to move.
-  if (k.rows() == 0) return Eigen::MatrixXd(b);
+// What a batched solve needs besides its operator: the load columns and the check of the
+// solutions.
+struct BatchInputs {
+  Eigen::MatrixXd b;
+  EquilibriumCheck check;
+};
+
+struct BatchSolution {
+  Eigen::MatrixXd x;
+  BatchInputs inputs;
+};
+
+// K factorised with the supports imposed by penalty while `prepare` builds the loads and the
+// check on the rest of the pool (the factorisation keeps one thread); then every column of B
+// against that one factor, carried over to the unstabilised operator of the check. A message of
+// `prepare` comes before that of a singular K, as if it had run first.
+template <class Prepare>
+Expected<BatchSolution> solve_all_columns(const SparseMatrix& k, const std::vector<std::size_t>& constrained,
+                                          Prepare&& prepare, const std::string& singular_message) {
   ConstrainedSparseSolver solver;
-  solver.factorize(k, constrained);
+  std::optional<Expected<BatchInputs>> inputs;
+  // A model without members has nothing to factorise and nothing to move.
+  if (k.rows() == 0) {
+    inputs.emplace(prepare());
+  } else {
+    tbb::parallel_invoke([&] { solver.factorize(k, constrained); }, [&] { inputs.emplace(prepare()); });
+  }
+  if (!*inputs) return fail(inputs->error());
+  BatchInputs& in = **inputs;
+  if (k.rows() == 0) return BatchSolution{in.b, std::move(in)};
   // Solved for the structure as it is: the one refinement is the one towards the operator
   // without the factor's stabilising terms.
-  auto x = solver.solve_towards(check.unstabilised_operator(), b);
+  auto x = solver.solve_towards(in.check.unstabilised_operator(), in.b);
   if (!x) return fail(with_unstable_dof(singular_message, solver.factorization().unstable_dof()));
-  return std::move(*x);
+  return BatchSolution{std::move(*x), std::move(in)};
 }
 
 // Column j of X recovered as the result of `types[j]` (member results and support reactions,
@@ -370,27 +392,33 @@ Expected<void> VARN::solve_load_cases_batched_first_order(const std::vector<std:
 
   const auto n = k->rows();
   const auto m = static_cast<Eigen::Index>(load_case_ids.size());
-  Eigen::MatrixXd b = Eigen::MatrixXd::Zero(n, m);
   std::vector<std::string> names;
   names.reserve(load_case_ids.size());
-  for (Eigen::Index j = 0; j < m; ++j) {
-    const std::uint32_t id = load_case_ids[static_cast<std::size_t>(j)];
-    auto f = assemble_load_vector_for_case(id);
-    if (!f) return fail(f.error());
-    if (f->size() != n) fatal("load vector of " + std::to_string(f->size()) + " entries for a system of " +
-                              std::to_string(n));
-    b.col(j) = *f;
-    const LoadCase* lc = find_load_case(*this, id);
-    if (lc == nullptr) return fail(load_case_not_found(id));
-    names.push_back(lc->name);
-  }
-
-  auto check = EquilibriumCheck::build(*this, &all_on);
-  if (!check) return fail(check.error());
+  auto prepare = [&]() -> Expected<BatchInputs> {
+    Eigen::MatrixXd b = Eigen::MatrixXd::Zero(n, m);
+    for (Eigen::Index j = 0; j < m; ++j) {
+      const std::uint32_t id = load_case_ids[static_cast<std::size_t>(j)];
+      auto f = assemble_load_vector_for_case(id);
+      if (!f) return fail(f.error());
+      if (f->size() != n) fatal("load vector of " + std::to_string(f->size()) + " entries for a system of " +
+                                std::to_string(n));
+      b.col(j) = *f;
+      const LoadCase* lc = find_load_case(*this, id);
+      if (lc == nullptr) return fail(load_case_not_found(id));
+      names.push_back(lc->name);
+    }
+    auto check = EquilibriumCheck::build(*this, &all_on);
+    if (!check) return fail(check.error());
+    return BatchInputs{std::move(b), std::move(*check)};
+  };
   t = Clock::now();
-  auto x = solve_all_columns(*k, b, *constrained, *check, "Stiffness matrix is singular or near-singular (batched solve)");
-  if (!x) return fail(x.error());
+  auto solved = solve_all_columns(*k, *constrained, prepare,
+                                  "Stiffness matrix is singular or near-singular (batched solve)");
+  if (!solved) return fail(solved.error());
   const double solve_time = seconds_since(t);
+  const Eigen::MatrixXd* x = &solved->x;
+  const Eigen::MatrixXd& b = solved->inputs.b;
+  const EquilibriumCheck* check = &solved->inputs.check;
 
   t = Clock::now();
   std::vector<ResultType> types;
@@ -425,25 +453,30 @@ Expected<void> VARN::solve_load_combinations_batched_first_order(const std::vect
 
   const auto n = k->rows();
   const auto m = static_cast<Eigen::Index>(combination_ids.size());
-  Eigen::MatrixXd b = Eigen::MatrixXd::Zero(n, m);
   std::vector<std::string> names;
   names.reserve(combination_ids.size());
-  for (Eigen::Index j = 0; j < m; ++j) {
-    const std::uint32_t id = combination_ids[static_cast<std::size_t>(j)];
-    auto f = assemble_load_vector_for_combination(id);
-    if (!f) return fail(f.error());
-    if (f->size() != n) fatal("load vector of " + std::to_string(f->size()) + " entries for a system of " +
-                              std::to_string(n));
-    b.col(j) = *f;
-    // The load vector found the combination, so the lookup cannot miss.
-    names.push_back(find_combination(*this, id)->name);
-  }
-
-  auto check = EquilibriumCheck::build(*this, &all_on);
-  if (!check) return fail(check.error());
-  auto x = solve_all_columns(*k, b, *constrained, *check,
-                             "Stiffness matrix is singular or near-singular (batched combo solve)");
-  if (!x) return fail(x.error());
+  auto prepare = [&]() -> Expected<BatchInputs> {
+    Eigen::MatrixXd b = Eigen::MatrixXd::Zero(n, m);
+    for (Eigen::Index j = 0; j < m; ++j) {
+      const std::uint32_t id = combination_ids[static_cast<std::size_t>(j)];
+      auto f = assemble_load_vector_for_combination(id);
+      if (!f) return fail(f.error());
+      if (f->size() != n) fatal("load vector of " + std::to_string(f->size()) + " entries for a system of " +
+                                std::to_string(n));
+      b.col(j) = *f;
+      // The load vector found the combination, so the lookup cannot miss.
+      names.push_back(find_combination(*this, id)->name);
+    }
+    auto check = EquilibriumCheck::build(*this, &all_on);
+    if (!check) return fail(check.error());
+    return BatchInputs{std::move(b), std::move(*check)};
+  };
+  auto solved = solve_all_columns(*k, *constrained, prepare,
+                                  "Stiffness matrix is singular or near-singular (batched combo solve)");
+  if (!solved) return fail(solved.error());
+  const Eigen::MatrixXd* x = &solved->x;
+  const Eigen::MatrixXd& b = solved->inputs.b;
+  const EquilibriumCheck* check = &solved->inputs.check;
 
   std::vector<ResultType> types;
   for (std::uint32_t id : combination_ids) types.push_back(ResultType::loadcombination(id));
@@ -486,52 +519,49 @@ VARN::BatchedOutcome VARN::solve_cases_and_combinations_batched_first_order(
   const auto n = k->rows();
   const auto cases = static_cast<Eigen::Index>(load_case_ids.size());
   const auto combos = static_cast<Eigen::Index>(combination_ids.size());
-  Eigen::MatrixXd b = Eigen::MatrixXd::Zero(n, cases + combos);
   std::vector<std::string> names;
   names.reserve(load_case_ids.size() + combination_ids.size());
-  auto place = [&](Eigen::Index j, Expected<Eigen::VectorXd> f) -> Expected<void> {
-    if (!f) return fail(f.error());
-    if (f->size() != n) fatal("load vector of " + std::to_string(f->size()) + " entries for a system of " +
-                              std::to_string(n));
-    b.col(j) = *f;
-    return {};
-  };
-  for (Eigen::Index j = 0; j < cases; ++j) {
-    const std::uint32_t id = load_case_ids[static_cast<std::size_t>(j)];
-    if (auto placed = place(j, assemble_load_vector_for_case(id)); !placed) {
-      out.cases = placed;
-      return out;
-    }
-    const LoadCase* lc = find_load_case(*this, id);
-    if (lc == nullptr) {
-      out.cases = fail(load_case_not_found(id));
-      return out;
-    }
-    names.push_back(lc->name);
-  }
   // A combination whose load vector fails leaves the load cases to be solved and stored as
   // their own batch would; the combinations then report that failure.
   Expected<void> combination_loads;
-  for (Eigen::Index j = 0; j < combos && combination_loads; ++j) {
-    const std::uint32_t id = combination_ids[static_cast<std::size_t>(j)];
-    combination_loads = place(cases + j, assemble_load_vector_for_combination(id));
-    if (combination_loads) names.push_back(find_combination(*this, id)->name);
-  }
-  const Eigen::Index columns = combination_loads ? cases + combos : cases;
-
-  auto check = EquilibriumCheck::build(*this, &all_on);
-  if (!check) {
-    out.cases = fail(check.error());
-    return out;
-  }
+  Eigen::Index columns = cases;
+  auto prepare = [&]() -> Expected<BatchInputs> {
+    Eigen::MatrixXd b = Eigen::MatrixXd::Zero(n, cases + combos);
+    auto place = [&](Eigen::Index j, Expected<Eigen::VectorXd> f) -> Expected<void> {
+      if (!f) return fail(f.error());
+      if (f->size() != n) fatal("load vector of " + std::to_string(f->size()) + " entries for a system of " +
+                                std::to_string(n));
+      b.col(j) = *f;
+      return {};
+    };
+    for (Eigen::Index j = 0; j < cases; ++j) {
+      const std::uint32_t id = load_case_ids[static_cast<std::size_t>(j)];
+      if (auto placed = place(j, assemble_load_vector_for_case(id)); !placed) return fail(placed.error());
+      const LoadCase* lc = find_load_case(*this, id);
+      if (lc == nullptr) return fail(load_case_not_found(id));
+      names.push_back(lc->name);
+    }
+    for (Eigen::Index j = 0; j < combos && combination_loads; ++j) {
+      const std::uint32_t id = combination_ids[static_cast<std::size_t>(j)];
+      combination_loads = place(cases + j, assemble_load_vector_for_combination(id));
+      if (combination_loads) names.push_back(find_combination(*this, id)->name);
+    }
+    columns = combination_loads ? cases + combos : cases;
+    auto check = EquilibriumCheck::build(*this, &all_on);
+    if (!check) return fail(check.error());
+    return BatchInputs{Eigen::MatrixXd(b.leftCols(columns)), std::move(*check)};
+  };
   t = Clock::now();
-  auto x = solve_all_columns(*k, b.leftCols(columns), *constrained, *check,
-                             "Stiffness matrix is singular or near-singular (batched solve)");
-  if (!x) {
-    out.cases = fail(x.error());
+  auto solved = solve_all_columns(*k, *constrained, prepare,
+                                  "Stiffness matrix is singular or near-singular (batched solve)");
+  if (!solved) {
+    out.cases = fail(solved.error());
     return out;
   }
   const double solve_time = seconds_since(t);
+  const Eigen::MatrixXd* x = &solved->x;
+  const Eigen::MatrixXd& loads = solved->inputs.b;
+  const EquilibriumCheck* check = &solved->inputs.check;
 
   t = Clock::now();
   std::vector<ResultType> types;
@@ -539,7 +569,6 @@ VARN::BatchedOutcome VARN::solve_cases_and_combinations_batched_first_order(
     types.push_back(j >= cases ? ResultType::loadcombination(combination_ids[static_cast<std::size_t>(j - cases)])
                                : ResultType::loadcase(load_case_ids[static_cast<std::size_t>(j)]));
   }
-  const Eigen::MatrixXd loads = b.leftCols(columns);
   std::vector<Expected<ReactionComposition>> recovered = recover_columns(*this, types, *x, loads, *check);
   for (Eigen::Index j = 0; j < columns; ++j) {
     const bool combination = j >= cases;
