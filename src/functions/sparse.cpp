@@ -4,6 +4,7 @@
 #include <dlfcn.h>
 #include <tbb/blocked_range.h>
 #include <tbb/parallel_for.h>
+#include <tbb/parallel_invoke.h>
 #include <umfpack.h>
 
 #include <Eigen/Cholesky>
@@ -1015,21 +1016,40 @@ Expected<std::shared_ptr<CholeskySymbolic>> analyse(const SparseMatrix& k_in, bo
   // Minimum degree and, on larger structures, nested dissection of the node graph; the
   // analysis of fewer flops is kept (minimum degree wins a tie). Which is better depends on
   // the structure: nested dissection saved a quarter of the flops of a square building, and
-  // cost more on a slender braced one.
+  // cost more on a slender braced one. The two are made at once, each with its own workspace.
   NodeGraph g = node_graph(k);
   if (g.view.ncol > 0) {
-    std::vector<Index> perm = node_ordering(g, NodeOrdering::MinimumDegree, cc.c);
-    if (!perm.empty() && (s->factor = analyse_given(a, perm, cc.c)) != nullptr) s->flops = cc.c.fl;
-    if (s->factor && static_cast<Index>(g.view.ncol) >= kNestedDissectionNodes) {
-      std::vector<Index> nd = node_ordering(g, NodeOrdering::NestedDissection, cc.c);
-      cholmod_factor* other = nd.empty() ? nullptr : analyse_given(a, nd, cc.c);
-      if (other && cc.c.fl < s->flops) {
-        std::swap(other, s->factor);
-        s->flops = cc.c.fl;
-      }
-      if (other) cholmod_l_free_factor(&other, &cc.c);
-      cc.c.status = CHOLMOD_OK;  // the minimum-degree analysis stands in any case
+    struct Candidate {
+      cholmod_factor* factor = nullptr;
+      double flops = 0.0;
+    };
+    auto candidate = [&](NodeOrdering method, cholmod_common& c) {
+      Candidate out;
+      std::vector<Index> perm = node_ordering(g, method, c);
+      if (!perm.empty() && (out.factor = analyse_given(a, perm, c)) != nullptr) out.flops = c.fl;
+      c.status = CHOLMOD_OK;
+      return out;
+    };
+    Candidate md, nd;
+    CholmodCommon nd_common;
+    if (static_cast<Index>(g.view.ncol) >= kNestedDissectionNodes) {
+      // Either may run on another thread, whose OpenMP regions are made serial there.
+      tbb::parallel_invoke(
+          [&] {
+            SerialOpenMpRegions serial_here;
+            md = candidate(NodeOrdering::MinimumDegree, cc.c);
+          },
+          [&] {
+            SerialOpenMpRegions serial_here;
+            nd = candidate(NodeOrdering::NestedDissection, nd_common.c);
+          });
+    } else {
+      md = candidate(NodeOrdering::MinimumDegree, cc.c);
     }
+    if (nd.factor && (!md.factor || nd.flops < md.flops)) std::swap(md, nd);
+    if (nd.factor) cholmod_l_free_factor(&nd.factor, &nd_common.c);
+    s->factor = md.factor;
+    s->flops = md.flops;
   }
   if (!s->factor) {
     cc.c.method[0].ordering = CHOLMOD_AMD;
