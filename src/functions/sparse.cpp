@@ -15,6 +15,7 @@
 #include <vector>
 #include <limits>
 #include <mutex>
+#include <shared_mutex>
 #include <new>
 #include <string>
 #include <type_traits>
@@ -115,6 +116,34 @@ bool residual_ok(const SparseMatrix& k, bool lower_symmetric, const Eigen::Matri
     if (!(res <= kResidualTolerance * scale)) return false;
   }
   return true;
+}
+
+// ---- BLAS threads of a lone factorisation ---------------------------------------------------
+
+// OpenBLAS's thread count is one setting for the whole process. A factorisation made with more
+// threads holds this lock alone, so that no other BLAS call of the process (another request's
+// factorisations or solves, each under the shared lock) runs while the count is raised: every
+// other call sees one thread, and its rounding never depends on what ran beside it.
+std::shared_mutex g_blas_threads;
+
+using SetBlasThreads = void (*)(int);
+
+// OpenBLAS's thread-count setter, looked up once (null with another BLAS).
+SetBlasThreads blas_thread_setter() {
+  static const SetBlasThreads fn = [] {
+    void* found = nullptr;
+    // The BLAS is already loaded as CHOLMOD's dependency: only look it up, never load one.
+    for (const char* name : {"libblas.so.3", "libopenblas.so.0"}) {
+      if (void* h = dlopen(name, RTLD_LAZY | RTLD_NOLOAD)) {
+        found = dlsym(h, "openblas_set_num_threads");
+        dlclose(h);
+        if (found) break;
+      }
+    }
+    if (!found) found = dlsym(RTLD_DEFAULT, "openblas_set_num_threads");
+    return reinterpret_cast<SetBlasThreads>(found);
+  }();
+  return fn;
 }
 
 // ---- Iterative refinement -------------------------------------------------------------------
@@ -364,12 +393,22 @@ bool cholesky_pivots_sound(const cholmod_factor* l, const Eigen::VectorXd& diag,
 // CHOLMOD's first non-positive pivot, or the first pivot that kept only round-off of its
 // diagonal. That DOF is a combination of the ones eliminated before it: it moves with them
 // without resistance.
-bool cholesky_factorize_into(cholmod_factor* l, const SparseMatrix& k, Index* failed = nullptr) {
+bool cholesky_factorize_into(cholmod_factor* l, const SparseMatrix& k, Index* failed = nullptr,
+                             BlasThreads threads = BlasThreads::One) {
   SerialOpenMpRegions serial;
   CholmodCommon cc;
   g_numeric_factorizations.fetch_add(1, std::memory_order_relaxed);
   cholmod_sparse a = cholmod_view(k, -1);
-  const int ok = cholmod_l_factorize(&a, l, &cc.c);
+  int ok = 0;
+  if (SetBlasThreads set = blas_thread_setter(); threads == BlasThreads::Lone && set != nullptr) {
+    std::unique_lock<std::shared_mutex> alone(g_blas_threads);
+    set(kLoneFactorizationBlasThreads);
+    ok = cholmod_l_factorize(&a, l, &cc.c);
+    set(1);
+  } else {
+    std::shared_lock<std::shared_mutex> single(g_blas_threads);
+    ok = cholmod_l_factorize(&a, l, &cc.c);
+  }
   if (ok && l->minor < l->n && failed != nullptr) {
     const auto* perm = static_cast<const Index*>(l->Perm);
     const Index minor = static_cast<Index>(l->minor);
@@ -379,11 +418,12 @@ bool cholesky_factorize_into(cholmod_factor* l, const SparseMatrix& k, Index* fa
 }
 
 // Numeric Cholesky of K on a copy of a symbolic factor; null when K is not positive definite.
-cholmod_factor* cholesky_factorize(const cholmod_factor* symbolic, const SparseMatrix& k, Index* failed = nullptr) {
+cholmod_factor* cholesky_factorize(const cholmod_factor* symbolic, const SparseMatrix& k, Index* failed = nullptr,
+                                   BlasThreads threads = BlasThreads::One) {
   CholmodCommon cc;
   cholmod_factor* l = cholmod_l_copy_factor(const_cast<cholmod_factor*>(symbolic), &cc.c);
   if (!l) return nullptr;
-  if (cholesky_factorize_into(l, k, failed)) return l;
+  if (cholesky_factorize_into(l, k, failed, threads)) return l;
   cholmod_l_free_factor(&l, &cc.c);
   return nullptr;
 }
@@ -404,7 +444,11 @@ std::optional<Eigen::MatrixXd> cholesky_solve_scaled(const cholmod_factor* l, co
   auto solve_with_factor = [&](const Eigen::MatrixXd& rhs) -> std::optional<Eigen::MatrixXd> {
     std::optional<Eigen::MatrixXd> out;
     cholmod_dense bd = cholmod_view(rhs);
-    cholmod_dense* xd = cholmod_l_solve(CHOLMOD_A, const_cast<cholmod_factor*>(l), &bd, &cc.c);
+    cholmod_dense* xd = nullptr;
+    {
+      std::shared_lock<std::shared_mutex> single(g_blas_threads);
+      xd = cholmod_l_solve(CHOLMOD_A, const_cast<cholmod_factor*>(l), &bd, &cc.c);
+    }
     if (xd && cc.c.status == CHOLMOD_OK)
       out = Eigen::Map<const Eigen::MatrixXd>(static_cast<const double*>(xd->x), rhs.rows(), rhs.cols());
     if (xd) cholmod_l_free_dense(&xd, &cc.c);
@@ -463,6 +507,7 @@ void* lu_factorize(const SparseMatrix& k) {
   }
   void* numeric = nullptr;
   g_numeric_factorizations.fetch_add(1, std::memory_order_relaxed);
+  std::shared_lock<std::shared_mutex> single(g_blas_threads);
   const auto status = umfpack_dl_numeric(ap, ai, ax, symbolic, &numeric, control, info);
   umfpack_dl_free_symbolic(&symbolic);
   // UMFPACK_WARNING_singular_matrix is a "successful" factorisation of a singular matrix:
@@ -500,6 +545,7 @@ std::optional<Eigen::MatrixXd> lu_solve_factored_scaled(void* numeric, const Spa
   auto solve_with_factor = [&](const Eigen::MatrixXd& rhs) -> std::optional<Eigen::MatrixXd> {
     Eigen::MatrixXd x(n, rhs.cols());
     for (Index c = 0; c < rhs.cols(); ++c) {
+      std::shared_lock<std::shared_mutex> single(g_blas_threads);
       if (umfpack_dl_solve(UMFPACK_A, k.outerIndexPtr(), k.innerIndexPtr(), k.valuePtr(), x.col(c).data(),
                            rhs.col(c).data(), numeric, control, info) != UMFPACK_OK)
         return std::nullopt;
@@ -560,25 +606,10 @@ void lower_pattern(const SparseMatrix& k, std::vector<Index>& colptr, std::vecto
 
 bool init_blas_single_thread() {
   static std::once_flag once;
-  static bool found = false;
   std::call_once(once, [] {
-    using SetThreads = void (*)(int);
-    void* fn = nullptr;
-    // The BLAS is already loaded as CHOLMOD's dependency: only look it up, never load one.
-    for (const char* name : {"libblas.so.3", "libopenblas.so.0"}) {
-      if (void* h = dlopen(name, RTLD_LAZY | RTLD_NOLOAD)) {
-        fn = dlsym(h, "openblas_set_num_threads");
-        dlclose(h);
-        if (fn) break;
-      }
-    }
-    if (!fn) fn = dlsym(RTLD_DEFAULT, "openblas_set_num_threads");
-    if (fn) {
-      reinterpret_cast<SetThreads>(fn)(1);
-      found = true;
-    }
+    if (SetBlasThreads set = blas_thread_setter()) set(1);
   });
-  return found;
+  return blas_thread_setter() != nullptr;
 }
 
 // ---- Triplet collector -----------------------------------------------------------------------
@@ -1213,15 +1244,19 @@ void SparseFactorization::analyze_pattern(const SparseMatrix& k) {
   if (auto s = analyse(k, /*keep_pattern=*/true)) symbolic_ = std::move(*s);
 }
 
-SparseSolveMethod SparseFactorization::factorize(const SparseMatrix& k_in) { return factorize_impl(k_in, true); }
-
-SparseSolveMethod SparseFactorization::factorize(SparseMatrix&& k_in) { return factorize_impl(std::move(k_in), true); }
-
-SparseSolveMethod SparseFactorization::factorize_unsymmetric(const SparseMatrix& k_in) {
-  return factorize_impl(k_in, false);
+SparseSolveMethod SparseFactorization::factorize(const SparseMatrix& k_in, BlasThreads threads) {
+  return factorize_impl(k_in, true, threads);
 }
 
-SparseSolveMethod SparseFactorization::factorize_impl(SparseMatrix k_in, bool try_cholesky) {
+SparseSolveMethod SparseFactorization::factorize(SparseMatrix&& k_in, BlasThreads threads) {
+  return factorize_impl(std::move(k_in), true, threads);
+}
+
+SparseSolveMethod SparseFactorization::factorize_unsymmetric(const SparseMatrix& k_in) {
+  return factorize_impl(k_in, false, BlasThreads::One);
+}
+
+SparseSolveMethod SparseFactorization::factorize_impl(SparseMatrix k_in, bool try_cholesky, BlasThreads threads) {
   if (k_in.rows() != k_in.cols()) {
     fatal("SparseFactorization::factorize: the matrix is " + std::to_string(k_in.rows()) + " x " +
           std::to_string(k_in.cols()) + ", not square");
@@ -1257,8 +1292,8 @@ SparseSolveMethod SparseFactorization::factorize_impl(SparseMatrix k_in, bool tr
   if (try_cholesky && symbolic_) {
     ++numeric_count_;
     const bool factorised = f->cholesky != nullptr
-                                ? cholesky_factorize_into(f->cholesky, k, &failed)
-                                : (f->cholesky = cholesky_factorize(symbolic_->factor, k, &failed)) != nullptr;
+                                ? cholesky_factorize_into(f->cholesky, k, &failed, threads)
+                                : (f->cholesky = cholesky_factorize(symbolic_->factor, k, &failed, threads)) != nullptr;
     if (factorised) {
       f->analysis = symbolic_;
       symbolic_->numeric_count.fetch_add(1, std::memory_order_relaxed);
@@ -1299,18 +1334,19 @@ bool SparseFactorization::positive_definite() const {
   return numeric_ && (numeric_->cholesky != nullptr || n_ == 0);
 }
 
-SparseSolveMethod ConstrainedSparseSolver::factorize(const SparseMatrix& k, std::vector<std::size_t> constrained) {
+SparseSolveMethod ConstrainedSparseSolver::factorize(const SparseMatrix& k, std::vector<std::size_t> constrained,
+                                                     BlasThreads threads) {
   const double p = constrained.empty() ? 0.0 : penalty_value(k);
-  return factorize_with_penalty(k, std::move(constrained), p);
+  return factorize_with_penalty(k, std::move(constrained), p, threads);
 }
 
 SparseSolveMethod ConstrainedSparseSolver::factorize_with_penalty(const SparseMatrix& k,
                                                                   std::vector<std::size_t> constrained,
-                                                                  double penalty) {
+                                                                  double penalty, BlasThreads threads) {
   constrained_ = std::move(constrained);
   penalty_ = constrained_.empty() ? 0.0 : penalty;
   for (std::size_t d : constrained_) check_index(d, static_cast<std::size_t>(k.rows()), "constrained DOF");
-  return factorization_.factorize(apply_given_penalty_to_k(k, constrained_, penalty_));
+  return factorization_.factorize(apply_given_penalty_to_k(k, constrained_, penalty_), threads);
 }
 
 SparseSolveMethod ConstrainedSparseSolver::modify_low_rank(const SparseMatrix& k_new, const SparseMatrix& c_add,

@@ -102,7 +102,8 @@ Expected<CachedFirstOrderSystem> VARN::precompute_combo_system() const {
   auto constrained = collect_constrained_dofs_full();
   if (!constrained) return fail(constrained.error());
   ConstrainedSparseSolver solver;
-  solver.factorize(*k, std::move(*constrained));
+  // Made before the load cases and combinations that share it start: nothing runs beside it.
+  solver.factorize(*k, std::move(*constrained), BlasThreads::Lone);
   auto k_u = EquilibriumCheck::unstabilised_operator(*this, &all_on);
   if (!k_u) return fail(k_u.error());
   return CachedFirstOrderSystem{PenalisedSparseFirstOrder{std::move(solver)}, std::move(all_on), {},

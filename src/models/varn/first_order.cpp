@@ -58,8 +58,8 @@ struct BatchSolution {
   BatchInputs inputs;
 };
 
-// K factorised with the supports imposed by penalty while `prepare` builds the loads and the
-// check on the rest of the pool (the factorisation keeps one thread); then every column of B
+// K factorised with the supports imposed by penalty (a lone factorisation, on its own BLAS
+// threads) while `prepare` builds the loads and the check on the pool; then every column of B
 // against that one factor, carried over to the unstabilised operator of the check. A message of
 // `prepare` comes before that of a singular K, as if it had run first.
 template <class Prepare>
@@ -71,7 +71,8 @@ Expected<BatchSolution> solve_all_columns(const SparseMatrix& k, const std::vect
   if (k.rows() == 0) {
     inputs.emplace(prepare());
   } else {
-    tbb::parallel_invoke([&] { solver.factorize(k, constrained); }, [&] { inputs.emplace(prepare()); });
+    tbb::parallel_invoke([&] { solver.factorize(k, constrained, BlasThreads::Lone); },
+                         [&] { inputs.emplace(prepare()); });
   }
   if (!*inputs) return fail(inputs->error());
   BatchInputs& in = **inputs;
