@@ -1560,14 +1560,24 @@ SparseSolveMethod SparseFactorization::modify_low_rank(const SparseMatrix& k_new
   init_blas_single_thread();
   SerialOpenMpRegions serial;
   CholmodCommon cc;
-  // A factor that this object alone holds (made by an earlier modification: created here, not
-  // const) is modified where it lies; one shared with copies is copied first, so that they
-  // keep solving with it. A supernodal factor keeps solving in its own form (its solutions
-  // stay bit for bit those of a fresh factorisation) and is copied from the simplicial LDLᵀ
-  // form that updown works on, converted once for all its modifications.
+  // A factor that this object alone holds is modified where it lies (turned into the
+  // simplicial LDLᵀ form that updown works on, if it is not in it yet); one shared with copies
+  // is copied first, so that they keep solving with it: a shared supernodal factor keeps
+  // solving in its own form (its solutions stay bit for bit those of a fresh factorisation)
+  // and is copied from its simplicial form, converted once for all its modifications.
   std::shared_ptr<SparseNumericFactor> f;
   if (numeric_.use_count() == 1 && !numeric_->cholesky->is_super) {
     f = std::const_pointer_cast<SparseNumericFactor>(numeric_);
+  } else if (numeric_.use_count() == 1) {
+    // A supernodal factor that no copy shares (this loop's own fresh factorisation) is turned
+    // into the simplicial form where it lies: copying it first would cost as much again.
+    f = std::const_pointer_cast<SparseNumericFactor>(numeric_);
+    if (!cholmod_l_change_factor(CHOLMOD_REAL, 0, 0, 1, 1, f->cholesky, &cc.c) || f->cholesky->is_super) {
+      numeric_.reset();
+      method_ = SparseSolveMethod::Failed;
+      return method_;
+    }
+    f->analysis.reset();  // no longer the analysis's supernodal form, so never refactorised in place
   } else {
     const cholmod_factor* source = numeric_->cholesky;
     if (source->is_super) {
