@@ -19,8 +19,9 @@
 //                                                    writes the benchmark frames)
 //   bench_first_order --bare model.json [reps]     only the line "bare_factor_solve_s <t>"
 //                                                    (read by bench_pipeline.py --targets)
-//   bench_first_order --counts model.json          only the analyses and factorisations of
-//                                                    each load case and combination
+//   bench_first_order --counts model.json          only the analyses, factorisations and
+//                                                    low-rank updates of each load case and
+//                                                    combination
 #include <cholmod.h>
 #include <dlfcn.h>
 #include <spdlog/sinks/ostream_sink.h>
@@ -190,12 +191,15 @@ double bare_factor_solve_median(const AssembledSystem& sys, int reps) {
 }
 
 struct Counts {
-  std::size_t analyses, factorisations;
+  std::size_t analyses, factorisations, updates;
 };
 
-Counts counts_now() { return {varn::sparse_symbolic_analysis_count(), varn::sparse_numeric_factorization_count()}; }
+Counts counts_now() {
+  return {varn::sparse_symbolic_analysis_count(), varn::sparse_numeric_factorization_count(),
+          varn::sparse_low_rank_update_count()};
+}
 
-// Analyses and factorisations of one load case or one combination solved alone, through the
+// Analyses, factorisations and low-rank updates of one load case or one combination solved alone, through the
 // pipeline's own path for it.
 std::optional<Counts> counts_of_one(const std::string& text, std::optional<std::uint32_t> load_case,
                                     std::optional<std::uint32_t> combination) {
@@ -211,7 +215,8 @@ std::optional<Counts> counts_of_one(const std::string& text, std::optional<std::
   if (load_case && !varn::solve_load_cases_first_order(run)) return std::nullopt;
   if (combination && !varn::solve_combinations_first_order(run)) return std::nullopt;
   const Counts after = counts_now();
-  return Counts{after.analyses - before.analyses, after.factorisations - before.factorisations};
+  return Counts{after.analyses - before.analyses, after.factorisations - before.factorisations,
+                after.updates - before.updates};
 }
 
 void print_factorisation_figures(const std::string& text, int reps, double pipeline_seconds) {
@@ -273,7 +278,7 @@ void print_counts(const std::string& text) {
       std::printf("  %-20s FAILED\n", what.c_str());
       return;
     }
-    std::printf("  %-20s %9zu %15zu %17s\n", what.c_str(), c->analyses, c->factorisations, "-");
+    std::printf("  %-20s %9zu %15zu %17zu\n", what.c_str(), c->analyses, c->factorisations, c->updates);
   };
   for (const auto& lc : parsed.value->load_cases)
     line("load case " + std::to_string(lc.id), counts_of_one(text, lc.id, std::nullopt));

@@ -16,10 +16,10 @@ The building frame (--targets) is the plain frame of 12 x 12 bays and 20 storeys
 members, 24,843 DOFs) with the first-order sections and loads. --targets prints the figures the
 linear path is held to: the building frame end to end beside a bare CHOLMOD analyse + factorise
 + solve of its penalised operator (bench_first_order --bare, from the build directory of the
-module) and their ratio; the braced 10k frame end to end with the analyses and factorisations
-of each load case and combination solved alone (bench_first_order --counts); the cost of the
-plain and braced frames over the sizes with the fitted exponent of time against members; and
-whether repeated runs gave identical output bytes.
+module) and their ratio; the braced 10k frame end to end with the analyses, factorisations and
+low-rank updates of each load case and combination solved alone (bench_first_order --counts);
+the cost of the plain and braced frames over the sizes with the fitted exponent of time against
+members; and whether repeated runs gave identical output bytes.
 
 Run:  PYTHONPATH=build /usr/bin/python3 bench/bench_pipeline.py [--repeat N] [--sizes 1000,5000,10000]
       PYTHONPATH=build /usr/bin/python3 bench/bench_pipeline.py --second-order [--repeat N]
