@@ -397,4 +397,31 @@ TEST(SupportStateImposition, ReleasedDofsAreFreeHeldOnesHeld) {
   EXPECT_EQ(x[2], 1.0);
 }
 
+// ---------------------------------------------------------------------------------------------
+// A released one-sided support holds nothing, so the statics test judges its DOF like any free
+// one. A horizontal bar pinned at node 1 rests on a PositiveOnly Z support at node 2 (X and Y
+// held there); lifted at node 2, the support lets go and nothing but the bar's stabilising
+// transverse term holds node 2 in Z: a mechanism, reported as one.
+
+TEST(SupportStateImposition, StructureLeftByAReleasedSupportIsAMechanism) {
+  VARN v = empty_model();
+  v.nodal_supports.push_back(support(1, {T::Fixed, T::Fixed, T::Fixed}, {T::Free, T::Free, T::Free}));
+  v.nodal_supports.push_back(support(2, {T::Fixed, T::Fixed, T::PositiveOnly}, {T::Free, T::Free, T::Free}));
+  v.member_sets.front().members.push_back(
+      member(1, MemberType::Truss, node(1, 0, 0, 0, 1), node(2, kLength, 0, 0, 2)));
+  for (const double lift : {-1.0, 1.0}) {
+    VARN model = v;
+    add_nodal_load(model, 1, 2, kP, {0, 0, lift});
+    auto s = model.solve_load_case_unstored(1);
+    if (lift < 0.0) {
+      // Pressed down, the support pushes back: a sound structure.
+      ASSERT_TRUE(s) << s.error();
+      EXPECT_NEAR(extract_reaction_nodes(model, s->reactions).at(2).nodal_forces.fz, kP, 1e-9 * kP);
+    } else {
+      ASSERT_FALSE(s);
+      EXPECT_EQ(s.error(), "Structure is a mechanism: node 2 is free to move in UZ (LC 1)");
+    }
+  }
+}
+
 }  // namespace

@@ -185,7 +185,7 @@ Expected<Results> VARN::solve_combination_borrowed(std::uint32_t combination_id,
                                                               solved->u, &solved->active, RecoveryMode::FirstOrder);
   if (!composed) return fail(composed.error());
   if (auto ok = check_equilibrium(*this, ResultType::loadcombination(combination_id), &solved->active, *f,
-                                  solved->u, composed->reactions);
+                                  solved->u, composed->reactions, solved->released);
       !ok) {
     return fail(ok.error());
   }

@@ -88,8 +88,9 @@ Expected<SparseMatrix> EquilibriumCheck::unstabilised_operator(const VARN& model
   return add_support_springs(*k, *springs);
 }
 
-Expected<EquilibriumCheck> EquilibriumCheck::build_regularisation(const VARN& model, const ActiveMap* active) {
-  auto c = build(model, active);
+Expected<EquilibriumCheck> EquilibriumCheck::build_regularisation(const VARN& model, const ActiveMap* active,
+                                                                  const SupportState& released) {
+  auto c = build(model, active, released);
   if (!c) return fail(c.error());
   const ActiveMap all_on;
   auto k = model.assemble_global_stiffness_matrix_sparse(active != nullptr ? *active : all_on);
@@ -105,7 +106,8 @@ Expected<EquilibriumCheck> EquilibriumCheck::build_regularisation(const VARN& mo
   return c;
 }
 
-Expected<EquilibriumCheck> EquilibriumCheck::build(const VARN& model, const ActiveMap* active) {
+Expected<EquilibriumCheck> EquilibriumCheck::build(const VARN& model, const ActiveMap* active,
+                                                   const SupportState& released) {
   EquilibriumCheck c;
   const std::size_t n = compute_num_dofs_from_members(model.member_sets);
   const std::vector<const Member*> members = flatten_members(model.member_sets);
@@ -116,7 +118,7 @@ Expected<EquilibriumCheck> EquilibriumCheck::build(const VARN& model, const Acti
   for (Eigen::Index j = 0; j < c.k_.outerSize(); ++j)
     for (SparseMatrix::InnerIterator it(c.k_, j); it; ++it) c.row_abs_[it.row()] += std::abs(it.value());
 
-  auto held = model.collect_constrained_dofs_full();
+  auto held = model.collect_constrained_dofs_full(released);
   if (!held) return fail(held.error());
   c.held_.assign(n, 0);
   for (std::size_t d : *held) {
@@ -317,16 +319,16 @@ std::string with_unstable_dof(const std::string& message, std::optional<std::siz
 
 Expected<void> check_regularisation(const VARN& model, const ResultType& type, const ActiveMap* active,
                                     const Eigen::VectorXd& f, const Eigen::VectorXd& u,
-                                    const Eigen::VectorXd& reactions) {
-  auto check = EquilibriumCheck::build_regularisation(model, active);
+                                    const Eigen::VectorXd& reactions, const SupportState& released) {
+  auto check = EquilibriumCheck::build_regularisation(model, active, released);
   if (!check) return fail(check.error());
   return check->judge(type, f, u, reactions);
 }
 
 Expected<void> check_equilibrium(const VARN& model, const ResultType& type, const ActiveMap* active,
                                  const Eigen::VectorXd& f, const Eigen::VectorXd& u,
-                                 const Eigen::VectorXd& reactions) {
-  auto check = EquilibriumCheck::build(model, active);
+                                 const Eigen::VectorXd& reactions, const SupportState& released) {
+  auto check = EquilibriumCheck::build(model, active, released);
   if (!check) return fail(check.error());
   return check->judge(type, f, u, reactions);
 }

@@ -28,6 +28,7 @@
 #include "models/results/results.h"
 #include "models/varn/active_map.h"
 #include "models/varn/rigid_elimination.h"
+#include "models/varn/support_state.h"
 
 namespace varn {
 
@@ -37,14 +38,17 @@ struct VARN;
 class EquilibriumCheck {
  public:
   // Assembles the unstabilised operator for `active` (nullptr or empty: every member on) and
-  // finds the DOFs that supports or rigid links hold. Messages: those of the assembly.
-  static Expected<EquilibriumCheck> build(const VARN& model, const ActiveMap* active);
+  // finds the DOFs that supports or rigid links hold; a one-sided support in `released` holds
+  // nothing, and its DOF is judged like any free one. Messages: those of the assembly.
+  static Expected<EquilibriumCheck> build(const VARN& model, const ActiveMap* active,
+                                          const SupportState& released = {});
   // For a state that does not satisfy K_u·u = f by construction (a second-order state, in
   // equilibrium on the deformed structure): judges only what the regularisation carries, the
   // force (K − K_u)·u of the stabilising terms and the switched-off traces at the DOFs that no
   // support holds. The balance of reactions and loads is not judged (it holds on the deformed
   // geometry). Messages: those of the assembly.
-  static Expected<EquilibriumCheck> build_regularisation(const VARN& model, const ActiveMap* active);
+  static Expected<EquilibriumCheck> build_regularisation(const VARN& model, const ActiveMap* active,
+                                                         const SupportState& released = {});
   // The unstabilised operator alone (support springs included unless `with_springs` is false, no
   // support penalties).
   static Expected<SparseMatrix> unstabilised_operator(const VARN& model, const ActiveMap* active,
@@ -93,11 +97,11 @@ std::string with_unstable_dof(const std::string& message, std::optional<std::siz
 // The regularisation check of a second-order state.
 Expected<void> check_regularisation(const VARN& model, const ResultType& type, const ActiveMap* active,
                                     const Eigen::VectorXd& f, const Eigen::VectorXd& u,
-                                    const Eigen::VectorXd& reactions);
+                                    const Eigen::VectorXd& reactions, const SupportState& released = {});
 
 // Builds the check for `active` and judges one solution; the one call of the single-case paths.
 Expected<void> check_equilibrium(const VARN& model, const ResultType& type, const ActiveMap* active,
                                  const Eigen::VectorXd& f, const Eigen::VectorXd& u,
-                                 const Eigen::VectorXd& reactions);
+                                 const Eigen::VectorXd& reactions, const SupportState& released = {});
 
 }  // namespace varn

@@ -339,7 +339,7 @@ Expected<FirstOrderCaseSolution> VARN::solve_load_case_unstored(std::uint32_t lo
                                                               &solved->active, RecoveryMode::FirstOrder);
   if (!composed) return fail(composed.error());
   if (auto ok = check_equilibrium(*this, ResultType::loadcase(load_case_id), &solved->active, *f, solved->u,
-                                  composed->reactions);
+                                  composed->reactions, solved->released);
       !ok) {
     return fail(ok.error());
   }

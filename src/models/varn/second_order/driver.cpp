@@ -449,7 +449,7 @@ Expected<Results> solve_second_order(VARN& model, const Eigen::VectorXd& f, std:
   const NewtonState& state = solved->state;
   const RecoveryMode mode = solved->corotational ? RecoveryMode::Corotational : RecoveryMode::SecondOrder;
   // A structure that only the stabilising terms hold is a mechanism in second order as well.
-  if (auto ok = check_regularisation(model, type, &state.active, f, state.u, composed->reactions); !ok) {
+  if (auto ok = check_regularisation(model, type, &state.active, f, state.u, composed->reactions, released); !ok) {
     return fail(ok.error());
   }
   Results stored = model.build_and_store_results(std::move(name), is_combination, id, state.u, composed->reactions,
