@@ -35,21 +35,36 @@ bool is_ascii(const char* p, std::size_t n) {
 
 }  // namespace
 
-bool copy_ascii_text(char* dest, const char* src, std::size_t n) {
+bool copy_ascii_spans(char* dest, const std::vector<TextSpan>& spans) {
   constexpr std::size_t kBlock = std::size_t{1} << 20;
-  const std::size_t blocks = (n + kBlock - 1) / kBlock;
+  struct Block {
+    char* dest;
+    const char* src;
+    std::size_t size;
+  };
+  std::vector<Block> blocks;
+  std::size_t count = 0;
+  for (const TextSpan& span : spans) count += (span.size + kBlock - 1) / kBlock;
+  blocks.reserve(count);
+  for (const TextSpan& span : spans) {
+    for (std::size_t at = 0; at < span.size; at += kBlock) {
+      blocks.push_back(Block{dest + at, span.data + at, std::min(kBlock, span.size - at)});
+    }
+    dest += span.size;
+  }
   return tbb::parallel_reduce(
-      tbb::blocked_range<std::size_t>(0, blocks), true,
+      tbb::blocked_range<std::size_t>(0, blocks.size()), true,
       [&](const tbb::blocked_range<std::size_t>& r, bool ascii) {
         for (std::size_t b = r.begin(); b != r.end(); ++b) {
-          const std::size_t at = b * kBlock;
-          const std::size_t len = std::min(kBlock, n - at);
-          std::memcpy(dest + at, src + at, len);
-          ascii = is_ascii(dest + at, len) && ascii;
+          const Block& block = blocks[b];
+          std::memcpy(block.dest, block.src, block.size);
+          ascii = is_ascii(block.dest, block.size) && ascii;
         }
         return ascii;
       },
       [](bool a, bool b) { return a && b; });
 }
+
+bool copy_ascii_text(char* dest, const char* src, std::size_t n) { return copy_ascii_spans(dest, {TextSpan{src, n}}); }
 
 }  // namespace varn
