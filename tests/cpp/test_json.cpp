@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <limits>
 #include <map>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -387,6 +388,94 @@ TEST(WriterPieces, LongDocumentGivesTheSerialTextOnEveryThreadCount) {
   EXPECT_EQ(back.value->results->loadcases.at("LC2 Eigengewicht ä").member_results.at(2999).start_node_forces.fx,
             doc.results->loadcases.at("LC2 Eigengewicht ä").member_results.at(2999).start_node_forces.fx);
   expect_pieces_give_serial_text(doc, "long document");
+}
+
+// The long document with every name in plain ASCII.
+VARN ascii_long_document(std::uint32_t members) {
+  VARN v = long_document(members);
+  for (Member& m : v.member_sets.back().members) {
+    if (m.classification != "beam") m.classification = "column \"C\"\n";
+  }
+  decltype(v.results->loadcases) renamed;
+  for (auto& [name, r] : v.results->loadcases) {
+    r.name = name.substr(0, name.find(" \xC3"));
+    std::string key = r.name;
+    renamed[key] = std::move(r);
+  }
+  v.results->loadcases = std::move(renamed);
+  return v;
+}
+
+// The text of `value` written with its long pieces kept apart.
+json::PiecedText pieced_text(const VARN& value) {
+  json::PiecedText text;
+  const json::KeepPiecesScope keep(text);
+  json::write_from(text.skeleton, value);
+  return text;
+}
+
+// The pieced text flattens, and copies, to the plain writer's text; the copy tells ASCII text.
+// `has_pieces`: whether the default pieces cut any sequence of the value.
+void expect_pieced_text_is_serial_text(const VARN& value, bool ascii, bool has_pieces, const std::string& what) {
+  const std::string serial = serial_text(value);
+  const std::size_t all = std::max(2u, std::thread::hardware_concurrency());
+  for (std::size_t threads : {std::size_t{1}, all}) {
+    tbb::global_control limit(tbb::global_control::max_allowed_parallelism, threads);
+    for (std::size_t bytes : {std::size_t{100}, std::size_t{0}}) {
+      std::optional<json::PieceBytesScope> small_pieces;
+      if (bytes != 0) small_pieces.emplace(bytes);
+      const std::string where = what + ", " + std::to_string(threads) + " threads, " +
+                                (bytes == 0 ? std::string("default pieces") : std::to_string(bytes) + " bytes a piece");
+      const json::PiecedText text = pieced_text(value);
+      if (bytes == 0) {
+        EXPECT_EQ(!text.pieces.empty(), has_pieces) << where;
+      }
+      std::size_t previous = 0;
+      for (const auto& piece : text.pieces) {
+        EXPECT_LE(previous, piece.at) << where;
+        previous = piece.at;
+      }
+      EXPECT_LE(previous, text.skeleton.size()) << where;
+      EXPECT_EQ(text.size(), serial.size()) << where;
+      EXPECT_EQ(first_difference(text.flatten(), serial), "") << where;
+      std::string copy(text.size(), '\0');
+      EXPECT_EQ(text.copy_ascii_to(copy.data()), ascii) << where;
+      if (ascii) {
+        EXPECT_EQ(first_difference(copy, serial), "") << where;
+      }
+    }
+  }
+}
+
+TEST(WriterPieces, KeptApartTheyMakeTheSerialText) {
+  expect_pieced_text_is_serial_text(ascii_long_document(3000), true, true, "ASCII long document");
+  expect_pieced_text_is_serial_text(long_document(3000), false, true, "long document");
+  expect_pieced_text_is_serial_text(long_document(1), false, false, "document of one member");
+  expect_pieced_text_is_serial_text(VARN{}, true, false, "empty document");
+}
+
+TEST(WriterPieces, OnlyTheKeptTextsOwnSkeletonKeepsPieces) {
+  const VARN doc = ascii_long_document(3000);
+  const std::string serial = serial_text(doc);
+  json::PiecedText text;
+  const json::KeepPiecesScope keep(text);
+  // Another buffer on the same thread, and the skeleton itself on another thread: appended.
+  EXPECT_EQ(first_difference(json::to_json(doc), serial), "");
+  std::thread([&] { json::write_from(text.skeleton, doc); }).join();
+  EXPECT_TRUE(text.pieces.empty());
+  EXPECT_EQ(first_difference(text.skeleton, serial), "");
+  {
+    json::PiecedText inner;
+    const json::KeepPiecesScope keep_inner(inner);
+    json::write_from(inner.skeleton, doc);
+    EXPECT_FALSE(inner.pieces.empty());
+    EXPECT_EQ(first_difference(inner.flatten(), serial), "");
+  }
+  // The outer scope holds again once the inner one has closed.
+  text.skeleton.clear();
+  json::write_from(text.skeleton, doc);
+  EXPECT_FALSE(text.pieces.empty());
+  EXPECT_EQ(first_difference(text.flatten(), serial), "");
 }
 
 TEST(WriterPieces, FixturesGiveTheSerialText) {

@@ -7,6 +7,9 @@
 #include <atomic>
 #include <charconv>
 #include <cmath>
+#include <utility>
+
+#include "ascii_copy.h"
 
 namespace varn::json {
 
@@ -84,6 +87,9 @@ constexpr std::size_t kDefaultPieceBytes = std::size_t{64} << 10;
 
 std::atomic<std::size_t> piece_bytes{kDefaultPieceBytes};
 
+// The text whose pieces this thread keeps apart, if any (KeepPiecesScope).
+thread_local PiecedText* kept_text = nullptr;
+
 }  // namespace
 
 std::size_t elements_per_piece(std::size_t first_bytes, std::size_t remaining) {
@@ -100,6 +106,8 @@ void write_pieces(std::string& out, std::size_t count, std::size_t reserve,
   // Pieces in flight at once: enough to keep every thread formatting while one appends, and
   // a bound on the memory the pieces waiting for their turn can hold.
   const auto tokens = static_cast<std::size_t>(4 * std::max(1, tbb::this_task_arena::max_concurrency()));
+  // Decided here, on the calling thread: the last stage may run on any thread of the pool.
+  PiecedText* const keep = kept_text != nullptr && &out == &kept_text->skeleton ? kept_text : nullptr;
   std::size_t next = 0;
   tbb::parallel_pipeline(
       tokens,
@@ -118,9 +126,50 @@ void write_pieces(std::string& out, std::size_t count, std::size_t reserve,
                                                        write_piece(piece, c);
                                                        return piece;
                                                      }) &
-          tbb::make_filter<std::string, void>(tbb::filter_mode::serial_in_order,
-                                              [&](const std::string& piece) { out += piece; }));
+          tbb::make_filter<std::string, void>(tbb::filter_mode::serial_in_order, [&](std::string piece) {
+            if (keep != nullptr) {
+              keep->pieces.push_back(PiecedText::Piece{out.size(), std::move(piece)});
+            } else {
+              out += piece;
+            }
+          }));
 }
+
+std::size_t PiecedText::size() const {
+  std::size_t n = skeleton.size();
+  for (const Piece& piece : pieces) n += piece.bytes.size();
+  return n;
+}
+
+namespace {
+
+// The text of `text` as consecutive spans: skeleton runs between the positions, and pieces.
+std::vector<TextSpan> spans_of(const PiecedText& text) {
+  std::vector<TextSpan> spans;
+  spans.reserve(2 * text.pieces.size() + 1);
+  std::size_t from = 0;
+  for (const PiecedText::Piece& piece : text.pieces) {
+    if (piece.at > from) spans.push_back(TextSpan{text.skeleton.data() + from, piece.at - from});
+    spans.push_back(TextSpan{piece.bytes.data(), piece.bytes.size()});
+    from = piece.at;
+  }
+  spans.push_back(TextSpan{text.skeleton.data() + from, text.skeleton.size() - from});
+  return spans;
+}
+
+}  // namespace
+
+std::string PiecedText::flatten() const {
+  std::string out;
+  out.reserve(size());
+  for (const TextSpan& span : spans_of(*this)) out.append(span.data, span.size);
+  return out;
+}
+
+bool PiecedText::copy_ascii_to(char* dest) const { return copy_ascii_spans(dest, spans_of(*this)); }
+
+KeepPiecesScope::KeepPiecesScope(PiecedText& text) : previous_(std::exchange(kept_text, &text)) {}
+KeepPiecesScope::~KeepPiecesScope() { kept_text = previous_; }
 
 PieceBytesScope::PieceBytesScope(std::size_t bytes) : previous_(piece_bytes.exchange(bytes)) {}
 PieceBytesScope::~PieceBytesScope() { piece_bytes.store(previous_); }
