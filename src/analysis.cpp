@@ -281,7 +281,7 @@ Expected<void> run_combination_phase(PipelineRun& run) {
 
 }  // namespace
 
-Expected<std::string> run_pipeline_from_json(std::string_view json_text) {
+Expected<json::PiecedText> run_pipeline_to_text(std::string_view json_text) {
   // BLAS kernels run single-threaded: the analysis takes its parallelism from the shared pool.
   init_blas_single_thread();
 
@@ -331,27 +331,44 @@ Expected<std::string> run_pipeline_from_json(std::string_view json_text) {
     parsed.results = bundle_in_model_units(std::move(bundle), parsed.results ? &*parsed.results : nullptr, run, factors);
   }
 
-  std::string out = output_buffer_for(parsed, json_text.size());
-  if (auto written = parsed.serialize(out); !written) return fail("Failed to serialize results: " + written.error());
+  json::PiecedText out;
+  out.skeleton = skeleton_buffer_for(parsed, json_text.size());
+  {
+    const json::KeepPiecesScope keep(out);
+    if (auto written = parsed.serialize(out.skeleton); !written) {
+      return fail("Failed to serialize results: " + written.error());
+    }
+  }
   return out;
 }
 
-std::string output_buffer_for(const VARN& model, std::size_t input_size) {
-  // Room for the model and for every result set: a member result takes about 2.6 kB of text
-  // and a node's displacements and reactions well under 1 kB. Reserving that much up front
-  // spares the writer the copies of a growing buffer; pages that stay unused are never
-  // touched, so a generous estimate costs address space only.
-  std::size_t result_sets = 0;
-  if (model.results) result_sets = model.results->loadcases.size() + model.results->loadcombinations.size();
-  const std::size_t estimate = 2 * input_size + result_sets * model.get_member_count() * (3072 + 2 * 1024);
+namespace {
+
+// Text that a result set leaves in the skeleton, in a model large enough for its results to
+// be cut into pieces (about 25 kB in a frame of ten thousand members); in a smaller one the
+// skeleton grows as it goes, from a size that still costs nothing to copy.
+constexpr std::size_t kSkeletonBytesPerResultSet = std::size_t{64} << 10;
+
+// The text as one string, with the message the writer gives when memory runs out on the way.
+Expected<std::string> flattened(const Expected<json::PiecedText>& text) {
+  if (!text) return fail(text.error());
+  try {
+    return text->flatten();
+  } catch (const std::bad_alloc&) {
+    return fail("Failed to serialize results: out of memory while writing the model");
+  }
+}
+
+// An empty buffer with room for `estimate` bytes, or for `fallback` when that much cannot be
+// had. Only a size hint: the writer grows the buffer as it goes.
+std::string reserved_buffer(std::size_t estimate, std::size_t fallback) {
   std::string out;
   try {
     out.reserve(estimate);
   } catch (const std::exception&) {
     try {
-      out.reserve(2 * input_size);
+      out.reserve(fallback);
     } catch (const std::exception&) {
-      // Only a size hint: the writer grows the buffer as it goes.
     }
   }
   // Large outputs are written into fresh memory.
@@ -359,10 +376,42 @@ std::string output_buffer_for(const VARN& model, std::size_t input_size) {
   return out;
 }
 
-Expected<std::string> calculate_from_file_internal(const std::string& path) {
+std::size_t result_set_count(const VARN& model) {
+  return model.results ? model.results->loadcases.size() + model.results->loadcombinations.size() : 0;
+}
+
+}  // namespace
+
+Expected<std::string> run_pipeline_from_json(std::string_view json_text) {
+  return flattened(run_pipeline_to_text(json_text));
+}
+
+std::string output_buffer_for(const VARN& model, std::size_t input_size) {
+  // Room for the model and for every result set: a member result takes about 2.6 kB of text
+  // and a node's displacements and reactions well under 1 kB. Reserving that much up front
+  // spares the writer the copies of a growing buffer; pages that stay unused are never
+  // touched, so a generous estimate costs address space only.
+  const std::size_t estimate = 2 * input_size + result_set_count(model) * model.get_member_count() * (3072 + 2 * 1024);
+  return reserved_buffer(estimate, 2 * input_size);
+}
+
+std::string skeleton_buffer_for(const VARN& model, std::size_t input_size) {
+  // The long sequences (members, and the nodes and members of every result set) leave only
+  // their first element in the skeleton; what stays is the model's short lists and, per
+  // result set, sequences too short to be cut. Of a frame of ten thousand members, 3 MB of
+  // input and 125 MB of output, the skeleton is 160 kB.
+  const std::size_t estimate = input_size / 4 + (result_set_count(model) + 1) * kSkeletonBytesPerResultSet;
+  return reserved_buffer(estimate, input_size / 4);
+}
+
+Expected<json::PiecedText> calculate_text_from_file(const std::string& path) {
   Expected<std::string> text = read_text_file(path);
   if (!text) return fail("Failed to read JSON file '" + path + "': " + text.error());
-  return run_pipeline_from_json(*text);
+  return run_pipeline_to_text(*text);
+}
+
+Expected<std::string> calculate_from_file_internal(const std::string& path) {
+  return flattened(calculate_text_from_file(path));
 }
 
 Expected<VARN> load_varn_from_file(const std::string& path) {

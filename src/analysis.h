@@ -8,6 +8,7 @@
 
 #include "expected.h"
 #include "models/json/reader.h"
+#include "models/json/writer.h"
 #include "models/varn/varn.h"
 
 namespace varn {
@@ -24,13 +25,19 @@ inline constexpr std::uint32_t kMaxNodeId = 2 * kMaxMembers;
 // JSON text out (in the model's own units, "results" holding this run's result sets), or the
 // one message that ended the run. Fatal faults of the numerics are not caught here.
 Expected<std::string> run_pipeline_from_json(std::string_view json_text);
+// The same run, its text with the long pieces kept apart (json::PiecedText): for a caller
+// that copies the text into a buffer of its own anyway, so that it is copied only once.
+Expected<json::PiecedText> run_pipeline_to_text(std::string_view json_text);
+
+// An empty output buffer with room reserved for the model and its results as compact JSON.
+std::string output_buffer_for(const VARN& model, std::size_t input_size);
+// An empty buffer with room reserved for the skeleton of that text, its long pieces kept apart.
+std::string skeleton_buffer_for(const VARN& model, std::size_t input_size);
 
 // The whole file at the path through the pipeline; an unreadable file gives
 // "Failed to read JSON file '{path}': {description}".
-// An empty output buffer with room reserved for the model and its results as compact JSON.
-std::string output_buffer_for(const VARN& model, std::size_t input_size);
-
 Expected<std::string> calculate_from_file_internal(const std::string& path);
+Expected<json::PiecedText> calculate_text_from_file(const std::string& path);
 
 // The model of the file, read only: no limits, no conversion, no analysis. The error is the
 // system's description of a read failure, or the reader's message with its position.

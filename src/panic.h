@@ -19,7 +19,7 @@ std::string panic_to_string(std::exception_ptr fault);
 // Runs the work and returns its result; a fault thrown anywhere inside becomes the failure
 // message of panic_to_string.
 template <class F>
-Expected<std::string> catch_panics(F&& work) {
+auto catch_panics(F&& work) -> decltype(std::forward<F>(work)()) {
   try {
     return std::forward<F>(work)();
   } catch (abi::__forced_unwind&) {
