@@ -8,9 +8,9 @@
 #include <string>
 
 #include "analysis.h"
-#include "ascii_copy.h"
 #include "expected.h"
 #include "huge_pages.h"
+#include "models/json/writer.h"
 #include "panic.h"
 
 namespace py = pybind11;
@@ -44,64 +44,67 @@ std::string take_text(const py::object& arg, const char* function, const char* n
 // in the model holds other characters, so the str is made at its final size with one byte
 // per character and filled directly, into huge pages when the kernel grants them, since the
 // first touch of a hundred megabytes of fresh 4 KiB pages costs more than the copy itself.
-// Text that turns out not to be ASCII is decoded as the UTF-8 it is.
-py::str to_python_text(const std::string& text) {
-  const auto size = static_cast<Py_ssize_t>(text.size());
-  PyObject* obj = PyUnicode_New(size, 127);
+// The text comes with its long pieces kept apart, and the skeleton and the pieces go straight
+// to their places in the str, on the pool. Text that turns out not to be ASCII is decoded as
+// the UTF-8 it is.
+py::str to_python_text(const varn::json::PiecedText& text) {
+  const std::size_t size = text.size();
+  PyObject* obj = PyUnicode_New(static_cast<Py_ssize_t>(size), 127);
   if (obj == nullptr) throw py::error_already_set();
   auto str = py::reinterpret_steal<py::str>(obj);
   char* dest = static_cast<char*>(PyUnicode_DATA(obj));
-  varn::advise_huge_pages(dest, text.size());
+  varn::advise_huge_pages(dest, size);
   bool ascii = false;
   {
     // No other thread can reach the new object yet, so it is filled without the lock.
     py::gil_scoped_release unlocked;
-    ascii = varn::copy_ascii_text(dest, text.data(), text.size());
+    ascii = text.copy_ascii_to(dest);
   }
   if (ascii) return str;
-  obj = PyUnicode_DecodeUTF8(text.data(), size, nullptr);
+  const std::string whole = text.flatten();
+  obj = PyUnicode_DecodeUTF8(whole.data(), static_cast<Py_ssize_t>(whole.size()), nullptr);
   if (obj == nullptr) throw py::error_already_set();
   return py::reinterpret_steal<py::str>(obj);
 }
 
-py::str finish(const varn::Expected<std::string>& result) {
+py::str finish(const varn::Expected<varn::json::PiecedText>& result) {
   if (!result) raise_runtime_error(result.error());
   return to_python_text(*result);
 }
 
 py::str calculate_from_json(const py::object& json_data) {
   const std::string text = take_text(json_data, "calculate_from_json", "json_data");
-  varn::Expected<std::string> result = varn::fail({});
+  varn::Expected<varn::json::PiecedText> result = varn::fail({});
   {
     // Other Python threads run, and may call in too, while the model is analysed.
     py::gil_scoped_release unlocked;
-    result = varn::catch_panics([&] { return varn::run_pipeline_from_json(text); });
+    result = varn::catch_panics([&] { return varn::run_pipeline_to_text(text); });
   }
   return finish(result);
 }
 
 py::str calculate_from_file(const py::object& path_arg) {
   const std::string path = take_text(path_arg, "calculate_from_file", "path");
-  varn::Expected<std::string> result = varn::fail({});
+  varn::Expected<varn::json::PiecedText> result = varn::fail({});
   {
     // A slow disk or a large model must not stop the other Python threads.
     py::gil_scoped_release unlocked;
-    result = varn::catch_panics([&] { return varn::calculate_from_file_internal(path); });
+    result = varn::catch_panics([&] { return varn::calculate_text_from_file(path); });
   }
   return finish(result);
 }
 
 py::str load_varn_from_file(const py::object& path_arg) {
   const std::string path = take_text(path_arg, "load_varn_from_file", "path");
-  varn::Expected<std::string> result = varn::fail({});
+  varn::Expected<varn::json::PiecedText> result = varn::fail({});
   {
     py::gil_scoped_release unlocked;
-    result = varn::catch_panics([&]() -> varn::Expected<std::string> {
+    result = varn::catch_panics([&]() -> varn::Expected<varn::json::PiecedText> {
       varn::Expected<varn::VARN> model = varn::load_varn_from_file(path);
       if (!model) return varn::fail(model.error());
-      std::string out;
-      out.reserve(128);
-      if (auto written = model->serialize(out); !written) return varn::fail(written.error());
+      varn::json::PiecedText out;
+      out.skeleton.reserve(128);
+      if (auto written = model->serialize(out.skeleton); !written) return varn::fail(written.error());
       return out;
     });
   }
