@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "ascii_copy.h"
+#include "huge_pages.h"
 
 namespace varn::json {
 
@@ -162,6 +163,8 @@ std::vector<TextSpan> spans_of(const PiecedText& text) {
 std::string PiecedText::flatten() const {
   std::string out;
   out.reserve(size());
+  // Large texts are joined into fresh memory.
+  advise_huge_pages(out.data(), out.capacity());
   for (const TextSpan& span : spans_of(*this)) out.append(span.data, span.size);
   return out;
 }
