@@ -185,7 +185,8 @@ Expected<Results> VARN::solve_combination_borrowed(std::uint32_t combination_id,
                                                               solved->u, &solved->active, RecoveryMode::FirstOrder);
   if (!composed) return fail(composed.error());
   if (auto ok = check_equilibrium(*this, ResultType::loadcombination(combination_id), &solved->active, *f,
-                                  solved->u, composed->reactions, solved->released);
+                                  solved->u, composed->reactions, solved->released,
+                                  solved->unstabilised ? &*solved->unstabilised : nullptr);
       !ok) {
     return fail(ok.error());
   }

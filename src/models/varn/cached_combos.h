@@ -38,6 +38,8 @@ struct FirstOrderSolveOutput {
   ActiveMap active;
   SupportState released;
   std::optional<KeptActiveFactor> factor;
+  // The unstabilised operator of that state, when the solve built it (for the statics test).
+  std::optional<SparseMatrix> unstabilised;
 };
 
 // What one active-set solve spent where (seconds, monotonic clock), for the timing log line.

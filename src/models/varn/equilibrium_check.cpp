@@ -107,13 +107,17 @@ Expected<EquilibriumCheck> EquilibriumCheck::build_regularisation(const VARN& mo
 }
 
 Expected<EquilibriumCheck> EquilibriumCheck::build(const VARN& model, const ActiveMap* active,
-                                                   const SupportState& released) {
+                                                   const SupportState& released, const SparseMatrix* k_u) {
   EquilibriumCheck c;
   const std::size_t n = compute_num_dofs_from_members(model.member_sets);
   const std::vector<const Member*> members = flatten_members(model.member_sets);
-  auto k = unstabilised_operator(model, active);
-  if (!k) return fail(k.error());
-  c.k_ = std::move(*k);
+  if (k_u != nullptr) {
+    c.k_ = *k_u;
+  } else {
+    auto k = unstabilised_operator(model, active);
+    if (!k) return fail(k.error());
+    c.k_ = std::move(*k);
+  }
   c.row_abs_ = Eigen::VectorXd::Zero(c.k_.rows());
   for (Eigen::Index j = 0; j < c.k_.outerSize(); ++j)
     for (SparseMatrix::InnerIterator it(c.k_, j); it; ++it) c.row_abs_[it.row()] += std::abs(it.value());
@@ -327,8 +331,9 @@ Expected<void> check_regularisation(const VARN& model, const ResultType& type, c
 
 Expected<void> check_equilibrium(const VARN& model, const ResultType& type, const ActiveMap* active,
                                  const Eigen::VectorXd& f, const Eigen::VectorXd& u,
-                                 const Eigen::VectorXd& reactions, const SupportState& released) {
-  auto check = EquilibriumCheck::build(model, active, released);
+                                 const Eigen::VectorXd& reactions, const SupportState& released,
+                                 const SparseMatrix* k_u) {
+  auto check = EquilibriumCheck::build(model, active, released, k_u);
   if (!check) return fail(check.error());
   return check->judge(type, f, u, reactions);
 }

@@ -37,11 +37,12 @@ struct VARN;
 // What one operator state (a tie/strut map) needs for judging any number of solutions.
 class EquilibriumCheck {
  public:
-  // Assembles the unstabilised operator for `active` (nullptr or empty: every member on) and
-  // finds the DOFs that supports or rigid links hold; a one-sided support in `released` holds
-  // nothing, and its DOF is judged like any free one. Messages: those of the assembly.
+  // Assembles the unstabilised operator for `active` (nullptr or empty: every member on),
+  // unless `k_u` is that operator already, and finds the DOFs that supports or rigid links
+  // hold; a one-sided support in `released` holds nothing, and its DOF is judged like any free
+  // one. Messages: those of the assembly.
   static Expected<EquilibriumCheck> build(const VARN& model, const ActiveMap* active,
-                                          const SupportState& released = {});
+                                          const SupportState& released = {}, const SparseMatrix* k_u = nullptr);
   // For a state that does not satisfy K_u·u = f by construction (a second-order state, in
   // equilibrium on the deformed structure): judges only what the regularisation carries, the
   // force (K − K_u)·u of the stabilising terms and the switched-off traces at the DOFs that no
@@ -102,6 +103,7 @@ Expected<void> check_regularisation(const VARN& model, const ResultType& type, c
 // Builds the check for `active` and judges one solution; the one call of the single-case paths.
 Expected<void> check_equilibrium(const VARN& model, const ResultType& type, const ActiveMap* active,
                                  const Eigen::VectorXd& f, const Eigen::VectorXd& u,
-                                 const Eigen::VectorXd& reactions, const SupportState& released = {});
+                                 const Eigen::VectorXd& reactions, const SupportState& released = {},
+                                 const SparseMatrix* k_u = nullptr);
 
 }  // namespace varn

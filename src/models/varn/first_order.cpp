@@ -311,12 +311,15 @@ Expected<FirstOrderSolveOutput> VARN::solve_first_order_common(const Eigen::Vect
   // The factor of the last pass solved the operator with its stabilising terms and the traces
   // of switched-off members; carried over to the structure as it is, the solution sheds what
   // they held (reactions then balance the loads), wherever the structure holds without them.
+  std::optional<SparseMatrix> unstabilised;
   if (elim == nullptr && !constrained.empty() && kept) {
     auto k_u = EquilibriumCheck::unstabilised_operator(*this, &active);
     if (!k_u) return fail(k_u.error());
     if (auto x = kept->solver.solve_towards(*k_u, f, u)) u = x->col(0);
+    unstabilised = std::move(*k_u);
   }
-  return FirstOrderSolveOutput{std::move(u), std::move(active), std::move(released), std::move(kept)};
+  return FirstOrderSolveOutput{std::move(u), std::move(active), std::move(released), std::move(kept),
+                               std::move(unstabilised)};
 }
 
 Expected<FirstOrderCaseSolution> VARN::solve_load_case_unstored(std::uint32_t load_case_id,
@@ -339,7 +342,8 @@ Expected<FirstOrderCaseSolution> VARN::solve_load_case_unstored(std::uint32_t lo
                                                               &solved->active, RecoveryMode::FirstOrder);
   if (!composed) return fail(composed.error());
   if (auto ok = check_equilibrium(*this, ResultType::loadcase(load_case_id), &solved->active, *f, solved->u,
-                                  composed->reactions, solved->released);
+                                  composed->reactions, solved->released,
+                                  solved->unstabilised ? &*solved->unstabilised : nullptr);
       !ok) {
     return fail(ok.error());
   }

@@ -82,7 +82,7 @@ Expected<FirstOrderSolveOutput> VARN::first_order_predictor_state(const Eigen::V
     if (!solved) return fail(solved.error());
     u = std::move(*solved);
   }
-  return FirstOrderSolveOutput{std::move(u), std::move(active), released, std::nullopt};
+  return FirstOrderSolveOutput{std::move(u), std::move(active), released, std::nullopt, std::nullopt};
 }
 
 namespace {
