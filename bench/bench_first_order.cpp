@@ -10,8 +10,8 @@
 // load cases as right-hand sides: the engine's analysis (node-graph ordering) beside CHOLMOD's
 // AMD on the DOF graph, with the factor entries and flops of each, and a bare CHOLMOD analyse +
 // factorise + solve with the library's own default strategy (its reference time, and the
-// ratio of the whole pipeline to it), and the bare factorisation on four BLAS threads (what
-// threaded kernels would gain a lone factorisation on this machine as loaded now). Last, the
+// ratio of the whole pipeline to it), and the bare factorisation on the BLAS threads of the
+// engine's lone factorisations (what they gain on this machine as loaded now). Last, the
 // analyses and numeric factorisations that each load case and each combination costs when
 // solved alone. The reference figures call CHOLMOD directly; the engine itself reaches it
 // only through the sparse layer.
@@ -179,8 +179,8 @@ BareFigures bare_cholmod(const AssembledSystem& sys, bool amd_only, int blas_thr
   return fig;
 }
 
-// BLAS threads of the threaded reference factorisation: what a lone factorisation would gain.
-constexpr int kThreadedBlas = 4;
+// BLAS threads of the threaded reference factorisation: those of the engine's lone ones.
+constexpr int kThreadedBlas = varn::kLoneFactorizationBlasThreads;
 
 double bare_factor_solve_median(const AssembledSystem& sys, int reps) {
   std::vector<double> t;
@@ -263,7 +263,7 @@ void print_factorisation_figures(const std::string& text, int reps, double pipel
               last.ok ? "" : ", FAILED");
   std::vector<double> threaded_t;
   for (int r = 0; r < reps; ++r) threaded_t.push_back(bare_cholmod(*sys, false, kThreadedBlas).factorise);
-  std::printf("  bare CHOLMOD factorise on %d BLAS threads: %.3f s (the engine keeps one; see sparse.h)\n",
+  std::printf("  bare CHOLMOD factorise on %d BLAS threads: %.3f s (as the engine's lone factorisations)\n",
               kThreadedBlas, median(threaded_t));
   std::printf("  pipeline / bare factor + solve: %.2f\n", pipeline_seconds / median(bare_t));
 }

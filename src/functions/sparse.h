@@ -203,7 +203,7 @@ struct SparseNumericFactor;  // a numeric factor (Cholesky or LU) with the matri
 //    instead of freeing tens of megabytes and faulting fresh pages in for every pass.
 // The ordering (see CachedSymbolicCholesky) makes the factor, hence every solution, identical
 // on every run whatever else runs at the same time; BLAS kernels run single-threaded
-// (init_blas_single_thread).
+// (init_blas_single_thread), a lone factorisation on its fixed count (BlasThreads::Lone).
 class SparseFactorization {
  public:
   SparseFactorization();
