@@ -4,6 +4,7 @@
 // operator gives it; the reactions of such a solution balance the loads.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <string>
 #include <variant>
@@ -16,6 +17,7 @@
 #include "functions/sparse.h"
 #include "models/varn/active_set.h"
 #include "models/varn/active_set_factor.h"
+#include "models/varn/switched_operator.h"
 #include "models/varn/varn.h"
 
 using namespace varn;
@@ -165,5 +167,39 @@ TEST(ActiveSetFactor, OneFactorisationForEveryLoadCaseAndCombination) {
     }
     EXPECT_LE(diff, kSameOperator * scale) << own->name;
     EXPECT_TRUE(test::ReactionsBalanceLoads(model, piped, 1e-7)) << own->name;
+  }
+}
+
+// The operator of every tie/strut state, assembled from the request's element matrices, is the
+// very matrix (pattern and bits) that the triplet assembly gives for that state: every
+// diagonal off, each alone, and all on.
+TEST(SwitchedOperator, AssemblesTheOperatorOfEveryStateBitForBit) {
+  const VARN model = load_si(kXBraced);
+  auto switched = SwitchedOperator::build(model);
+  ASSERT_TRUE(switched) << switched.error();
+  std::vector<std::uint32_t> switchable;
+  for (const auto& set : model.member_sets)
+    for (const auto& m : set.members)
+      if (m.member_type == MemberType::Tension || m.member_type == MemberType::Compression) switchable.push_back(m.id);
+  ASSERT_GE(switchable.size(), 2u);
+  std::vector<ActiveMap> states(1);  // all on
+  ActiveMap all_off;
+  for (std::uint32_t id : switchable) {
+    all_off[id] = false;
+    ActiveMap one_off;
+    one_off[id] = false;
+    states.push_back(one_off);
+  }
+  states.push_back(all_off);
+  for (std::size_t s = 0; s < states.size(); ++s) {
+    auto fast = switched->assemble(model, states[s]);
+    auto reference = model.build_operator_with_supports_sparse_internal(states[s], nullptr);
+    ASSERT_TRUE(fast && reference) << "state " << s;
+    ASSERT_EQ(fast->nonZeros(), reference->nonZeros()) << "state " << s;
+    const auto n = static_cast<std::size_t>(reference->outerSize() + 1);
+    EXPECT_TRUE(std::equal(fast->outerIndexPtr(), fast->outerIndexPtr() + n, reference->outerIndexPtr())) << s;
+    const auto nnz = static_cast<std::size_t>(reference->nonZeros());
+    EXPECT_TRUE(std::equal(fast->innerIndexPtr(), fast->innerIndexPtr() + nnz, reference->innerIndexPtr())) << s;
+    EXPECT_TRUE(std::equal(fast->valuePtr(), fast->valuePtr() + nnz, reference->valuePtr())) << s;
   }
 }

@@ -84,7 +84,15 @@ Expected<Eigen::VectorXd> solve_cached(const CachedFirstOrderSystem& cache, cons
 
 Expected<CachedFirstOrderSystem> VARN::precompute_combo_system() const {
   ActiveMap all_on = init_active_map_tie_comp(*this);
-  auto k = build_operator_with_supports_sparse_internal(all_on, nullptr);
+  // The penalised form assembles every operator of the request from one set of element
+  // matrices, the all-on one first.
+  std::optional<SwitchedOperator> switched;
+  if (!needs_dense_rigid_path()) {
+    auto built = SwitchedOperator::build(*this);
+    if (!built) return fail(built.error());
+    switched = std::move(*built);
+  }
+  auto k = switched ? switched->assemble(*this, all_on) : build_operator_with_supports_sparse_internal(all_on, nullptr);
   if (!k) return fail(k.error());
 
   // A singular system is not refused here: every combination solved against it reports it.
@@ -96,7 +104,7 @@ Expected<CachedFirstOrderSystem> VARN::precompute_combo_system() const {
     SparseFactorization factor;
     if (reduced.k.rows() > 0) factor.factorize(reduced.k);
     return CachedFirstOrderSystem{PrecomputedFirstOrder{std::move(*elimination), std::move(factor), std::move(fixed)},
-                                  std::move(all_on), {}, std::nullopt};
+                                  std::move(all_on), {}, std::nullopt, std::nullopt};
   }
 
   auto constrained = collect_constrained_dofs_full();
@@ -107,7 +115,7 @@ Expected<CachedFirstOrderSystem> VARN::precompute_combo_system() const {
   auto k_u = EquilibriumCheck::unstabilised_operator(*this, &all_on);
   if (!k_u) return fail(k_u.error());
   return CachedFirstOrderSystem{PenalisedSparseFirstOrder{std::move(solver)}, std::move(all_on), {},
-                                std::move(*k_u)};
+                                std::move(*k_u), std::move(switched)};
 }
 
 Expected<Results> VARN::solve_combo_with_cached(std::uint32_t combination_id, const CachedFirstOrderSystem& cache,

@@ -21,6 +21,7 @@
 #include "models/varn/active_map.h"
 #include "models/varn/rigid_elimination.h"
 #include "models/varn/support_state.h"
+#include "models/varn/switched_operator.h"
 
 namespace varn {
 
@@ -93,6 +94,9 @@ struct CachedFirstOrderSystem {
   // The penalised form's operator without stabilising terms, that every cached solution is
   // carried over to.
   std::optional<SparseMatrix> unstabilised;
+  // The element matrices every active-set pass of the request assembles its operator from
+  // (penalised form only).
+  std::optional<SwitchedOperator> switched_operator;
 };
 
 // Names of stored load-case result sets that are still in the model's own units (they came

@@ -194,8 +194,15 @@ Expected<FirstOrderSolveOutput> VARN::solve_first_order_common(const Eigen::Vect
     st.low_rank_updates = earlier_updates + factor->low_rank_updates();
     return x;
   };
+  // The operator of a state: from the request's element matrices where it has them.
+  const SwitchedOperator* switched_operator =
+      elim == nullptr && shared != nullptr && shared->switched_operator ? &*shared->switched_operator : nullptr;
+  auto operator_for = [&](const ActiveMap& state) {
+    return switched_operator != nullptr ? switched_operator->assemble(*this, state)
+                                        : build_operator_with_supports_sparse_internal(state, nullptr);
+  };
   auto solve_for_current_map = [&](const std::string& singular_message) -> Expected<Eigen::VectorXd> {
-    auto k = build_operator_with_supports_sparse_internal(active, nullptr);
+    auto k = operator_for(active);
     if (!k) return fail(k.error());
     return constrained_solve(*k, singular_message);
   };
@@ -251,7 +258,7 @@ Expected<FirstOrderSolveOutput> VARN::solve_first_order_common(const Eigen::Vect
         u_new = u;
       } else {
         auto t = Clock::now();
-        auto k = build_operator_with_supports_sparse_internal(active, nullptr);
+        auto k = operator_for(active);
         if (!k) return fail(k.error());
         st.assembly += seconds_since(t);
         t = Clock::now();
