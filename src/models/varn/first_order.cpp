@@ -390,147 +390,36 @@ Expected<Results> VARN::solve_for_load_case(std::uint32_t load_case_id) {
 }
 
 Expected<void> VARN::solve_load_cases_batched_first_order(const std::vector<std::uint32_t>& load_case_ids) {
-  if (load_case_ids.empty()) return {};
-  const auto total_start = Clock::now();
-
-  // No ties or struts take part (the batched path is for models without them): all on.
-  const ActiveMap all_on;
-  auto constrained = collect_constrained_dofs_full();
-  if (!constrained) return fail(constrained.error());
-  auto t = Clock::now();
-  auto k = build_operator_with_supports_sparse_internal(all_on, nullptr);
-  if (!k) return fail(k.error());
-  const double asm_time = seconds_since(t);
-
-  const auto n = k->rows();
-  const auto m = static_cast<Eigen::Index>(load_case_ids.size());
-  std::vector<std::string> names;
-  names.reserve(load_case_ids.size());
-  auto prepare = [&]() -> Expected<BatchInputs> {
-    Eigen::MatrixXd b = Eigen::MatrixXd::Zero(n, m);
-    for (Eigen::Index j = 0; j < m; ++j) {
-      const std::uint32_t id = load_case_ids[static_cast<std::size_t>(j)];
-      auto f = assemble_load_vector_for_case(id);
-      if (!f) return fail(f.error());
-      if (f->size() != n) fatal("load vector of " + std::to_string(f->size()) + " entries for a system of " +
-                                std::to_string(n));
-      b.col(j) = *f;
-      const LoadCase* lc = find_load_case(*this, id);
-      if (lc == nullptr) return fail(load_case_not_found(id));
-      names.push_back(lc->name);
-    }
-    auto check = EquilibriumCheck::build(*this, &all_on);
-    if (!check) return fail(check.error());
-    return BatchInputs{std::move(b), std::move(*check)};
-  };
-  t = Clock::now();
-  auto solved = solve_all_columns(*k, *constrained, prepare,
-                                  "Stiffness matrix is singular or near-singular (batched solve)");
-  if (!solved) return fail(solved.error());
-  const double solve_time = seconds_since(t);
-  const Eigen::MatrixXd* x = &solved->x;
-  const Eigen::MatrixXd& b = solved->inputs.b;
-  const EquilibriumCheck* check = &solved->inputs.check;
-
-  t = Clock::now();
-  std::vector<ResultType> types;
-  for (std::uint32_t id : load_case_ids) types.push_back(ResultType::loadcase(id));
-  std::vector<Expected<ReactionComposition>> recovered = recover_columns(*this, types, *x, b, *check);
-  for (Eigen::Index j = 0; j < m; ++j) {
-    const std::size_t q = static_cast<std::size_t>(j);
-    Expected<ReactionComposition>& composed = recovered[q];
-    if (!composed) return fail(composed.error());
-    const Results& stored = build_and_store_results(std::move(names[q]), false, load_case_ids[q], x->col(j),
-                                                    composed->reactions, &all_on, RecoveryMode::FirstOrder,
-                                                    std::move(composed->member_results));
-    if (auto ok = check_results_finite(stored); !ok) return fail(ok.error());
-  }
-  const double post_time = seconds_since(t);
-
-  if (solver_log()->should_log(spdlog::level::debug)) {
-    solver_log()->debug("[BATCH] {} LCs: asm={:.3f}s solve={:.3f}s post={:.3f}s total={:.3f}s", m, asm_time, solve_time,
-                        post_time, seconds_since(total_start));
-  }
-  return {};
+  return solve_cases_and_combinations_batched_first_order(load_case_ids, {}).cases;
 }
 
 Expected<void> VARN::solve_load_combinations_batched_first_order(const std::vector<std::uint32_t>& combination_ids) {
-  if (combination_ids.empty()) return {};
-
-  const ActiveMap all_on;
-  auto constrained = collect_constrained_dofs_full();
-  if (!constrained) return fail(constrained.error());
-  auto k = build_operator_with_supports_sparse_internal(all_on, nullptr);
-  if (!k) return fail(k.error());
-
-  const auto n = k->rows();
-  const auto m = static_cast<Eigen::Index>(combination_ids.size());
-  std::vector<std::string> names;
-  names.reserve(combination_ids.size());
-  auto prepare = [&]() -> Expected<BatchInputs> {
-    Eigen::MatrixXd b = Eigen::MatrixXd::Zero(n, m);
-    for (Eigen::Index j = 0; j < m; ++j) {
-      const std::uint32_t id = combination_ids[static_cast<std::size_t>(j)];
-      auto f = assemble_load_vector_for_combination(id);
-      if (!f) return fail(f.error());
-      if (f->size() != n) fatal("load vector of " + std::to_string(f->size()) + " entries for a system of " +
-                                std::to_string(n));
-      b.col(j) = *f;
-      // The load vector found the combination, so the lookup cannot miss.
-      names.push_back(find_combination(*this, id)->name);
-    }
-    auto check = EquilibriumCheck::build(*this, &all_on);
-    if (!check) return fail(check.error());
-    return BatchInputs{std::move(b), std::move(*check)};
-  };
-  auto solved = solve_all_columns(*k, *constrained, prepare,
-                                  "Stiffness matrix is singular or near-singular (batched combo solve)");
-  if (!solved) return fail(solved.error());
-  const Eigen::MatrixXd* x = &solved->x;
-  const Eigen::MatrixXd& b = solved->inputs.b;
-  const EquilibriumCheck* check = &solved->inputs.check;
-
-  std::vector<ResultType> types;
-  for (std::uint32_t id : combination_ids) types.push_back(ResultType::loadcombination(id));
-  std::vector<Expected<ReactionComposition>> recovered = recover_columns(*this, types, *x, b, *check);
-  for (Eigen::Index j = 0; j < m; ++j) {
-    const std::size_t q = static_cast<std::size_t>(j);
-    Expected<ReactionComposition>& composed = recovered[q];
-    if (!composed) return fail(composed.error());
-    const Results& stored = build_and_store_results(std::move(names[q]), true, combination_ids[q], x->col(j),
-                                                    composed->reactions, &all_on, RecoveryMode::FirstOrder,
-                                                    std::move(composed->member_results));
-    if (auto ok = check_results_finite(stored); !ok) return fail(ok.error());
-  }
-  return {};
+  return solve_cases_and_combinations_batched_first_order({}, combination_ids).combinations;
 }
 
 VARN::BatchedOutcome VARN::solve_cases_and_combinations_batched_first_order(
     const std::vector<std::uint32_t>& load_case_ids, const std::vector<std::uint32_t>& combination_ids) {
   BatchedOutcome out;
-  if (load_case_ids.empty()) {
-    out.combinations = solve_load_combinations_batched_first_order(combination_ids);
+  const auto cases = static_cast<Eigen::Index>(load_case_ids.size());
+  const auto combos = static_cast<Eigen::Index>(combination_ids.size());
+  if (cases == 0 && combos == 0) return out;
+  // What fails before any column is solved fails the whole batch: the load cases' when there
+  // are any (the combinations are then not reached), else the combinations'.
+  auto batch_fails = [&](const std::string& message) {
+    (cases > 0 ? out.cases : out.combinations) = fail(message);
     return out;
-  }
+  };
   const auto total_start = Clock::now();
 
   const ActiveMap all_on;
   auto constrained = collect_constrained_dofs_full();
-  if (!constrained) {
-    out.cases = fail(constrained.error());
-    return out;
-  }
+  if (!constrained) return batch_fails(constrained.error());
   auto t = Clock::now();
   auto k = build_operator_with_supports_sparse_internal(all_on, nullptr);
-  if (!k) {
-    out.cases = fail(k.error());
-    return out;
-  }
+  if (!k) return batch_fails(k.error());
   const double asm_time = seconds_since(t);
 
   const auto n = k->rows();
-  const auto cases = static_cast<Eigen::Index>(load_case_ids.size());
-  const auto combos = static_cast<Eigen::Index>(combination_ids.size());
   std::vector<std::string> names;
   names.reserve(load_case_ids.size() + combination_ids.size());
   // A combination whose load vector fails leaves the load cases to be solved and stored as
@@ -565,11 +454,14 @@ VARN::BatchedOutcome VARN::solve_cases_and_combinations_batched_first_order(
   };
   t = Clock::now();
   auto solved = solve_all_columns(*k, *constrained, prepare,
-                                  "Stiffness matrix is singular or near-singular (batched solve)");
-  if (!solved) {
-    out.cases = fail(solved.error());
+                                  cases > 0 ? "Stiffness matrix is singular or near-singular (batched solve)"
+                                            : "Stiffness matrix is singular or near-singular (batched combo solve)");
+  // Combinations alone whose loads cannot be formed have nothing to solve: that is their message.
+  if (cases == 0 && !combination_loads) {
+    out.combinations = combination_loads;
     return out;
   }
+  if (!solved) return batch_fails(solved.error());
   const double solve_time = seconds_since(t);
   const Eigen::MatrixXd* x = &solved->x;
   const Eigen::MatrixXd& loads = solved->inputs.b;

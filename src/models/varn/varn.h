@@ -224,7 +224,8 @@ struct VARN {
                                                            SupportState released_start = {},
                                                            const CachedFirstOrderSystem* shared = nullptr) const;
   // All listed load cases (or combinations) against one operator and one factorisation; for
-  // models without rigid links, ties and struts. Stores one result set per item.
+  // models without rigid links, ties and struts. Stores one result set per item. Each is the
+  // batch below with the other list empty.
   Expected<void> solve_load_cases_batched_first_order(const std::vector<std::uint32_t>& load_case_ids);
   Expected<void> solve_load_combinations_batched_first_order(const std::vector<std::uint32_t>& combination_ids);
   // Load cases and combinations of a model without ties, struts or rigid links meet one and
