@@ -15,28 +15,6 @@
 
 namespace varn {
 
-namespace {
-
-// Calls add(row, col, value) for the entries of a 14x14 element matrix in the order
-// SparseAssembler::assemble_element appends them, zeros left out as it leaves them out.
-template <class Add>
-void for_each_element_entry(std::size_t s, std::size_t e, const Mat14& k, Add&& add) {
-  auto put = [&](std::size_t row, std::size_t col, double v) {
-    if (v != 0.0) add(row, col, v);
-  };
-  for (Eigen::Index i = 0; i < 7; ++i) {
-    for (Eigen::Index j = 0; j < 7; ++j) {
-      const auto ui = static_cast<std::size_t>(i), uj = static_cast<std::size_t>(j);
-      put(s + ui, s + uj, k(i, j));
-      put(s + ui, e + uj, k(i, j + 7));
-      put(e + ui, s + uj, k(i + 7, j));
-      put(e + ui, e + uj, k(i + 7, j + 7));
-    }
-  }
-}
-
-}  // namespace
-
 Expected<SwitchedOperator> SwitchedOperator::build(const VARN& model) {
   if (auto ids = model.validate_node_ids(); !ids) return fail(ids.error());
   const AssemblyContext ctx = model.build_lookup_maps();
@@ -51,34 +29,31 @@ Expected<SwitchedOperator> SwitchedOperator::build(const VARN& model) {
   });
   if (!matrices) return fail(matrices.error());
 
+  // The triplet assembly itself, member after member: each member's triplets are its entries
+  // in the order every sum takes them.
   SwitchedOperator op;
-  std::vector<std::size_t> rows, cols;
   auto assembler = SparseAssembler::with_capacity(n, members.size());
   for (std::size_t i = 0; i < members.size(); ++i) {
     const std::optional<Mat14>& k = (*matrices)[i];
     if (!k) continue;
     const Member& m = *members[i];
-    const std::size_t s = dof_index(m.start_node.id, 0), e = dof_index(m.end_node.id, 0);
-    Span span{m.id, m.member_type == MemberType::Tension || m.member_type == MemberType::Compression,
-              op.values_.size(), 0};
-    for_each_element_entry(s, e, *k, [&](std::size_t row, std::size_t col, double v) {
-      op.values_.push_back(v);
-      rows.push_back(row);
-      cols.push_back(col);
-    });
-    span.count = op.values_.size() - span.first;
-    op.members_.push_back(span);
-    assembler.assemble_element(s, e, *k);
+    const std::size_t first = assembler.triplets().size();
+    assembler.assemble_element(dof_index(m.start_node.id, 0), dof_index(m.end_node.id, 0), *k);
+    op.members_.push_back(Span{m.id, m.member_type == MemberType::Tension || m.member_type == MemberType::Compression,
+                               first, assembler.triplets().size() - first});
   }
   op.pattern_ = assembler.to_csc();
+  const std::vector<SparseTriplet>& triplets = assembler.triplets();
+  op.values_.resize(triplets.size());
+  for (std::size_t t = 0; t < triplets.size(); ++t) op.values_[t] = triplets[t].val;
 
   // Each entry's place among the stored values of its column (rows sorted in every column).
   op.positions_.assign(op.values_.size(), -1);
   const auto* outer = op.pattern_.outerIndexPtr();
   const auto* inner = op.pattern_.innerIndexPtr();
-  tbb::parallel_for(std::size_t{0}, op.values_.size(), [&](std::size_t t) {
-    const auto col = static_cast<Eigen::Index>(cols[t]);
-    const auto row = static_cast<std::int64_t>(rows[t]);
+  tbb::parallel_for(std::size_t{0}, triplets.size(), [&](std::size_t t) {
+    const auto col = static_cast<Eigen::Index>(triplets[t].col_index);
+    const auto row = static_cast<std::int64_t>(triplets[t].row_index);
     const auto* first = inner + outer[col];
     const auto* last = inner + outer[col + 1];
     const auto* at = std::lower_bound(first, last, row);
