@@ -106,6 +106,14 @@ Expected<void> run_chunks(std::size_t count, std::size_t chunk_size, Body&& body
 
 }  // namespace member_loop_detail
 
+// Runs body(i) for every i in [0, count) on the TBB pool, one index per task; body returns
+// Expected<void>. Indices above the lowest failing one may be left out; that failure is the
+// one returned (a message) or rethrown (an exception).
+template <class Body>
+Expected<void> for_each_index(std::size_t count, Body&& body) {
+  return member_loop_detail::run_chunks(count, 1, [&](std::size_t i, std::size_t) -> Expected<void> { return body(i); });
+}
+
 // Runs task(member, index) for every member of `members` on the TBB pool and returns the
 // results in member order. The task returns Expected<R> (an ordinary failure possible) or a
 // plain R; R must be default-constructible and movable. The failure of the lowest member

@@ -5,7 +5,6 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <exception>
 #include <memory>
 #include <optional>
 #include <string>
@@ -13,10 +12,10 @@
 #include <vector>
 
 #include <spdlog/logger.h>
-#include <tbb/parallel_for.h>
 #include <tbb/parallel_invoke.h>
 
 #include "fatal.h"
+#include "functions/member_loop.h"
 #include "functions/reactions.h"
 #include "functions/sparse.h"
 #include "logging.h"
@@ -85,34 +84,33 @@ Expected<BatchSolution> solve_all_columns(const SparseMatrix& k, const std::vect
 }
 
 // Column j of X recovered as the result of `types[j]` (member results and support reactions,
-// every tie and strut on) and judged against its loads, column j of B. The columns are
-// recovered on the pool, all of them, before any is looked at; walking them in order, the
-// first thrown fault is rethrown. Storing them is left to the caller, in column order.
+// every tie and strut on) and judged against its loads, column j of B, on the pool. The list
+// holds every column up to the first that fails (in column order, as a serial walk would meet
+// it), that one last; a fault thrown for the lowest such column is rethrown. Storing them is
+// left to the caller, in column order.
 std::vector<Expected<ReactionComposition>> recover_columns(const VARN& model, const std::vector<ResultType>& types,
                                                            const Eigen::MatrixXd& x, const Eigen::MatrixXd& b,
                                                            const EquilibriumCheck& check) {
   const ActiveMap all_on;
   const std::size_t columns = types.size();
   std::vector<std::optional<Expected<ReactionComposition>>> slots(columns);
-  std::vector<std::exception_ptr> faults(columns);
-  tbb::parallel_for(std::size_t{0}, columns, [&](std::size_t j) {
-    try {
-      const auto c = static_cast<Eigen::Index>(j);
-      auto composed = compose_support_reaction_vector_equilibrium(model, types[j], x.col(c), &all_on,
-                                                                  RecoveryMode::FirstOrder);
-      if (composed) {
-        if (auto ok = check.judge(types[j], b.col(c), x.col(c), composed->reactions); !ok) composed = fail(ok.error());
-      }
-      slots[j].emplace(std::move(composed));
-    } catch (...) {
-      faults[j] = std::current_exception();
+  // The message of the first failing column is in its slot; only a rethrown fault matters here.
+  (void)for_each_index(columns, [&](std::size_t j) -> Expected<void> {
+    const auto c = static_cast<Eigen::Index>(j);
+    auto composed =
+        compose_support_reaction_vector_equilibrium(model, types[j], x.col(c), &all_on, RecoveryMode::FirstOrder);
+    if (composed) {
+      if (auto ok = check.judge(types[j], b.col(c), x.col(c), composed->reactions); !ok) composed = fail(ok.error());
     }
+    const bool failed = !composed;
+    slots[j].emplace(std::move(composed));
+    return failed ? fail(std::string()) : Expected<void>{};
   });
   std::vector<Expected<ReactionComposition>> out;
   out.reserve(columns);
-  for (std::size_t j = 0; j < columns; ++j) {
-    if (faults[j]) std::rethrow_exception(faults[j]);
+  for (std::size_t j = 0; j < columns && slots[j]; ++j) {
     out.push_back(std::move(*slots[j]));
+    if (!out.back()) break;
   }
   return out;
 }
