@@ -65,6 +65,4 @@ bool copy_ascii_spans(char* dest, const std::vector<TextSpan>& spans) {
       [](bool a, bool b) { return a && b; });
 }
 
-bool copy_ascii_text(char* dest, const char* src, std::size_t n) { return copy_ascii_spans(dest, {TextSpan{src, n}}); }
-
 }  // namespace varn

@@ -18,7 +18,4 @@ struct TextSpan {
 // over the threads.
 bool copy_ascii_spans(char* dest, const std::vector<TextSpan>& spans);
 
-// The n bytes at src as one span.
-bool copy_ascii_text(char* dest, const char* src, std::size_t n);
-
 }  // namespace varn
