@@ -51,33 +51,6 @@ constexpr double kResidualTolerance = 1e-8;
 
 bool all_finite(const Eigen::MatrixXd& x) { return x.allFinite(); }
 
-// Solves with every right-hand side scaled by a power of two to a largest entry in [0.5, 1),
-// and scales each solution back: exact in floating point (ldexp), and it makes the acceptance
-// of a solve (finite values, a residual small against |K||x| + |b|) a property of the matrix
-// alone, independent of the size of the load. Unscaled, a load of 1e-310 N is solved in
-// subnormal numbers whose lost digits fail the residual test as if K were singular, and a
-// huge load overflows inside the solve. A solution that overflows only when scaled back is
-// the true answer in floating point, reported as the non-finite result it is.
-template <class Solve>
-std::optional<Eigen::MatrixXd> solve_unit_scaled(const Eigen::MatrixXd& b, Solve&& solve) {
-  std::vector<int> exponent(static_cast<std::size_t>(b.cols()), 0);
-  Eigen::MatrixXd scaled(b.rows(), b.cols());
-  for (Index c = 0; c < b.cols(); ++c) {
-    const double m = b.col(c).lpNorm<Eigen::Infinity>();
-    int e = 0;
-    if (m > 0.0 && std::isfinite(m)) std::frexp(m, &e);
-    exponent[static_cast<std::size_t>(c)] = e;
-    for (Index i = 0; i < b.rows(); ++i) scaled(i, c) = std::ldexp(b(i, c), -e);
-  }
-  std::optional<Eigen::MatrixXd> x = solve(scaled);
-  if (!x) return std::nullopt;
-  for (Index c = 0; c < x->cols(); ++c) {
-    const int e = exponent[static_cast<std::size_t>(c)];
-    for (Index i = 0; i < x->rows(); ++i) (*x)(i, c) = std::ldexp((*x)(i, c), e);
-  }
-  return x;
-}
-
 // Process-wide counts of the work the solvers did, for benchmarks and tests.
 std::atomic<std::size_t> g_symbolic_analyses{0};
 std::atomic<std::size_t> g_numeric_factorizations{0};
@@ -484,24 +457,28 @@ void free_cholesky(cholmod_factor* l) {
 
 // K X = B with the numeric Cholesky factor L of K, B scaled to unit magnitude. The factor is
 // only read.
-std::optional<Eigen::MatrixXd> cholesky_solve_scaled(const cholmod_factor* l, const SparseMatrix& k,
-                                                     const Eigen::MatrixXd& b, bool refine) {
+// One of CHOLMOD's systems with the factor (CHOLMOD_A: K X = B; CHOLMOD_L, CHOLMOD_Lt and the
+// permutations: the halves of it), unrefined.
+std::optional<Eigen::MatrixXd> cholmod_system_solve(const cholmod_factor* l, int system, const Eigen::MatrixXd& rhs) {
   SerialOpenMpRegions serial;
   CholmodCommon cc;
+  std::optional<Eigen::MatrixXd> out;
+  cholmod_dense bd = cholmod_view(rhs);
+  cholmod_dense* xd = nullptr;
+  {
+    std::shared_lock<std::shared_mutex> single(g_blas_threads);
+    xd = cholmod_l_solve(system, const_cast<cholmod_factor*>(l), &bd, &cc.c);
+  }
+  if (xd && cc.c.status == CHOLMOD_OK)
+    out = Eigen::Map<const Eigen::MatrixXd>(static_cast<const double*>(xd->x), rhs.rows(), rhs.cols());
+  if (xd) cholmod_l_free_dense(&xd, &cc.c);
+  return out;
+}
+
+std::optional<Eigen::MatrixXd> cholesky_solve_scaled(const cholmod_factor* l, const SparseMatrix& k,
+                                                     const Eigen::MatrixXd& b, bool refine) {
   std::optional<Eigen::MatrixXd> result;
-  auto solve_with_factor = [&](const Eigen::MatrixXd& rhs) -> std::optional<Eigen::MatrixXd> {
-    std::optional<Eigen::MatrixXd> out;
-    cholmod_dense bd = cholmod_view(rhs);
-    cholmod_dense* xd = nullptr;
-    {
-      std::shared_lock<std::shared_mutex> single(g_blas_threads);
-      xd = cholmod_l_solve(CHOLMOD_A, const_cast<cholmod_factor*>(l), &bd, &cc.c);
-    }
-    if (xd && cc.c.status == CHOLMOD_OK)
-      out = Eigen::Map<const Eigen::MatrixXd>(static_cast<const double*>(xd->x), rhs.rows(), rhs.cols());
-    if (xd) cholmod_l_free_dense(&xd, &cc.c);
-    return out;
-  };
+  auto solve_with_factor = [&](const Eigen::MatrixXd& rhs) { return cholmod_system_solve(l, CHOLMOD_A, rhs); };
   std::optional<Eigen::MatrixXd> x = solve_with_factor(b);
   if (!refine) return x && all_finite(*x) ? x : std::nullopt;
   if (x && all_finite(*x)) x = refine_solution(k, true, b, std::move(*x), solve_with_factor);
@@ -1379,6 +1356,111 @@ std::optional<Eigen::MatrixXd> SparseFactorization::solve_once(const Eigen::Matr
   return lu_solve_factored(numeric_->lu, numeric_->k, b, false);
 }
 
+namespace {
+
+// The two halves of K = Pᵀ·L·Lᵀ·P with a supernodal factor: P then L, or Lᵀ then Pᵀ.
+std::optional<Eigen::MatrixXd> supernodal_half_solve(const SparseNumericFactor* numeric, const Eigen::MatrixXd& b,
+                                                     bool forward, const char* what) {
+  if (numeric == nullptr || numeric->cholesky == nullptr || !numeric->cholesky->is_super) return std::nullopt;
+  check_square_rhs(numeric->k, b, what);
+  if (b.cols() == 0 || b.rows() == 0) return b;
+  const cholmod_factor* l = numeric->cholesky;
+  std::optional<Eigen::MatrixXd> x = cholmod_system_solve(l, forward ? CHOLMOD_P : CHOLMOD_Lt, b);
+  if (x) x = cholmod_system_solve(l, forward ? CHOLMOD_L : CHOLMOD_Pt, *x);
+  if (x && !all_finite(*x)) x.reset();
+  return x;
+}
+
+}  // namespace
+
+std::optional<Eigen::MatrixXd> SparseFactorization::solve_forward(const Eigen::MatrixXd& b) const {
+  return supernodal_half_solve(numeric_.get(), b, true, "SparseFactorization::solve_forward");
+}
+
+std::optional<Eigen::MatrixXd> SparseFactorization::solve_backward(const Eigen::MatrixXd& c) const {
+  return supernodal_half_solve(numeric_.get(), c, false, "SparseFactorization::solve_backward");
+}
+
+std::optional<SparseMatrix> SparseFactorization::solve_forward_sparse(const SparseMatrix& u) const {
+  if (!numeric_ || numeric_->cholesky == nullptr || !numeric_->cholesky->is_super) return std::nullopt;
+  const cholmod_factor* l = numeric_->cholesky;
+  const auto n = static_cast<Index>(l->n);
+  if (u.rows() != n) fatal("SparseFactorization::solve_forward_sparse: columns of another order than the factor");
+  const auto nsuper = static_cast<Index>(l->nsuper);
+  const Index* super = static_cast<const Index*>(l->super);
+  const Index* pi = static_cast<const Index*>(l->pi);
+  const Index* px = static_cast<const Index*>(l->px);
+  const Index* rows = static_cast<const Index*>(l->s);
+  const Index* perm = static_cast<const Index*>(l->Perm);
+  const double* values = static_cast<const double*>(l->x);
+  // Where each row of U goes under P, the supernode of each factor column, and each
+  // supernode's parent (the supernode of its first row below the diagonal block).
+  std::vector<Index> position(static_cast<std::size_t>(n)), supernode(static_cast<std::size_t>(n));
+  for (Index k = 0; k < n; ++k) position[static_cast<std::size_t>(perm != nullptr ? perm[k] : k)] = k;
+  std::vector<Index> parent(static_cast<std::size_t>(nsuper), -1);
+  for (Index sn = 0; sn < nsuper; ++sn) {
+    for (Index k = super[sn]; k < super[sn + 1]; ++k) supernode[static_cast<std::size_t>(k)] = sn;
+  }
+  for (Index sn = 0; sn < nsuper; ++sn) {
+    const Index columns = super[sn + 1] - super[sn];
+    if (pi[sn + 1] - pi[sn] > columns) {
+      parent[static_cast<std::size_t>(sn)] = supernode[static_cast<std::size_t>(rows[pi[sn] + columns])];
+    }
+  }
+
+  // All columns at once, supernode by supernode over the union of what they reach: the top
+  // separators, which every column reaches and where the work is, are solved for all of them
+  // in one block; a column that does not reach a supernode is zero there and stays zero.
+  const Index m = u.cols();
+  Eigen::MatrixXd y = Eigen::MatrixXd::Zero(n, m);
+  std::vector<char> marked(static_cast<std::size_t>(nsuper), 0);
+  std::vector<std::vector<Index>> reach(static_cast<std::size_t>(m));
+  std::vector<Index> reached;
+  for (Index j = 0; j < m; ++j) {
+    std::vector<Index>& mine = reach[static_cast<std::size_t>(j)];
+    for (SparseMatrix::InnerIterator it(u, j); it; ++it) {
+      const Index k = position[static_cast<std::size_t>(it.row())];
+      y(k, j) += it.value();
+      for (Index sn = supernode[static_cast<std::size_t>(k)]; sn >= 0; sn = parent[static_cast<std::size_t>(sn)]) {
+        if (std::find(mine.begin(), mine.end(), sn) != mine.end()) break;
+        mine.push_back(sn);
+        if (!marked[static_cast<std::size_t>(sn)]) {
+          marked[static_cast<std::size_t>(sn)] = 1;
+          reached.push_back(sn);
+        }
+      }
+    }
+    std::sort(mine.begin(), mine.end());
+  }
+  std::sort(reached.begin(), reached.end());
+  Eigen::MatrixXd below;
+  for (const Index sn : reached) {
+    const Index first = super[sn];
+    const Index columns = super[sn + 1] - first;
+    const Index height = pi[sn + 1] - pi[sn];
+    const Eigen::Map<const Eigen::MatrixXd, 0, Eigen::OuterStride<>> block(values + px[sn], height, columns,
+                                                                          Eigen::OuterStride<>(height));
+    auto segment = y.middleRows(first, columns);
+    block.topRows(columns).triangularView<Eigen::Lower>().solveInPlace(segment);
+    if (height > columns) {
+      below.noalias() = block.bottomRows(height - columns) * segment;
+      const Index* below_rows = rows + pi[sn] + columns;
+      for (Index c = 0; c < m; ++c)
+        for (Index i = 0; i < height - columns; ++i) y(below_rows[i], c) -= below(i, c);
+    }
+  }
+  std::vector<Eigen::Triplet<double, Index>> entries;
+  for (Index j = 0; j < m; ++j)
+    for (const Index sn : reach[static_cast<std::size_t>(j)])
+      for (Index k = super[sn]; k < super[sn + 1]; ++k) entries.emplace_back(k, j, y(k, j));
+  SparseMatrix v(n, u.cols());
+  v.setFromTriplets(entries.begin(), entries.end());
+  v.makeCompressed();
+  if (!std::all_of(v.valuePtr(), v.valuePtr() + v.nonZeros(), [](double a) { return std::isfinite(a); }))
+    return std::nullopt;
+  return v;
+}
+
 bool SparseFactorization::positive_definite() const {
   return numeric_ && (numeric_->cholesky != nullptr || n_ == 0);
 }
@@ -1423,11 +1505,18 @@ std::optional<Eigen::VectorXd> ConstrainedSparseSolver::solve_vector(const Eigen
 std::optional<Eigen::MatrixXd> ConstrainedSparseSolver::solve_towards(const SparseMatrix& k_t,
                                                                       const Eigen::MatrixXd& b,
                                                                       Eigen::MatrixXd x0) const {
+  return solve_towards(k_t, b, std::move(x0),
+                       [&](const Eigen::MatrixXd& r) { return factorization_.solve_once(r); });
+}
+
+std::optional<Eigen::MatrixXd> ConstrainedSparseSolver::solve_towards(const SparseMatrix& k_t,
+                                                                      const Eigen::MatrixXd& b, Eigen::MatrixXd x0,
+                                                                      const Correction& correction) const {
   if (factorization_.info() == SparseSolveMethod::Failed) return std::nullopt;
   const auto n = static_cast<Index>(factorization_.rows());
   if (k_t.rows() != n || k_t.cols() != n || b.rows() != n || x0.rows() != n || x0.cols() != b.cols())
     fatal("ConstrainedSparseSolver::solve_towards: operator, loads or start of another order than the factor");
-  SparseMatrix target = apply_penalty_to_k(k_t, constrained_);
+  SparseMatrix target = apply_given_penalty_to_k(k_t, constrained_, penalty_);
   target.makeCompressed();
   Eigen::MatrixXd rhs = b;
   for (std::size_t d : constrained_) rhs.row(static_cast<Index>(d)).setZero();
@@ -1440,8 +1529,7 @@ std::optional<Eigen::MatrixXd> ConstrainedSparseSolver::solve_towards(const Spar
       if (m > 0.0 && std::isfinite(m)) std::frexp(m, &e);
       for (Index i = 0; i < x.rows(); ++i) x(i, c) = std::ldexp(x(i, c), -e);
     }
-    return refine_solution(target, true, scaled, std::move(x),
-                           [&](const Eigen::MatrixXd& r) { return factorization_.solve_once(r); });
+    return refine_solution(target, true, scaled, std::move(x), correction);
   });
 }
 

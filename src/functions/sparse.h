@@ -18,8 +18,10 @@
 #include <Eigen/Core>
 #include <Eigen/SparseCore>
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <utility>
@@ -184,6 +186,33 @@ std::optional<Eigen::MatrixXd> solve_sparse_system_multi_rhs(const SparseMatrix&
                                                              const std::vector<std::size_t>& dofs,
                                                              SparseSolveInfo* info = nullptr);
 
+// Solves with every right-hand side scaled by a power of two to a largest entry in [0.5, 1),
+// and scales each solution back: exact in floating point (ldexp), and it makes the acceptance
+// of a solve (finite values, a residual small against |K||x| + |b|) a property of the matrix
+// alone, independent of the size of the load. Unscaled, a load of 1e-310 N is solved in
+// subnormal numbers whose lost digits fail the residual test as if K were singular, and a
+// huge load overflows inside the solve. A solution that overflows only when scaled back is
+// the true answer in floating point, reported as the non-finite result it is.
+template <class Solve>
+std::optional<Eigen::MatrixXd> solve_unit_scaled(const Eigen::MatrixXd& b, Solve&& solve) {
+  std::vector<int> exponent(static_cast<std::size_t>(b.cols()), 0);
+  Eigen::MatrixXd scaled(b.rows(), b.cols());
+  for (Eigen::Index c = 0; c < b.cols(); ++c) {
+    const double m = b.col(c).lpNorm<Eigen::Infinity>();
+    int e = 0;
+    if (m > 0.0 && std::isfinite(m)) std::frexp(m, &e);
+    exponent[static_cast<std::size_t>(c)] = e;
+    for (Eigen::Index i = 0; i < b.rows(); ++i) scaled(i, c) = std::ldexp(b(i, c), -e);
+  }
+  std::optional<Eigen::MatrixXd> x = solve(scaled);
+  if (!x) return std::nullopt;
+  for (Eigen::Index c = 0; c < x->cols(); ++c) {
+    const int e = exponent[static_cast<std::size_t>(c)];
+    for (Eigen::Index i = 0; i < x->rows(); ++i) (*x)(i, c) = std::ldexp((*x)(i, c), e);
+  }
+  return x;
+}
+
 struct CholeskySymbolic;  // the analysis itself (ordering + supernodal structure), opaque
 struct SparseNumericFactor;  // a numeric factor (Cholesky or LU) with the matrix it factorises
 
@@ -247,6 +276,16 @@ class SparseFactorization {
   // One solve with the kept factor, neither refined nor tested against K: the correction
   // step of a refinement towards another operator. Empty when not factorised or not finite.
   std::optional<Eigen::MatrixXd> solve_once(const Eigen::MatrixXd& b) const;
+  // The halves of the solve with a supernodal Cholesky factor, K = Pᵀ·L·Lᵀ·P, unrefined:
+  // solve_forward(B) = L⁻¹·P·B and solve_backward(C) = Pᵀ·L⁻ᵀ·C, so that K⁻¹·B is
+  // solve_backward(solve_forward(B)). Empty without such a factor or when not finite.
+  std::optional<Eigen::MatrixXd> solve_forward(const Eigen::MatrixXd& b) const;
+  std::optional<Eigen::MatrixXd> solve_backward(const Eigen::MatrixXd& c) const;
+  // L⁻¹·P·U for sparse columns U, kept sparse: a column reaches only the supernodes on the
+  // paths from its rows to the root of the elimination tree, and only those are solved (a
+  // member's columns touch a few percent of a large frame's factor). The same values as
+  // solve_forward up to round-off; empty without a supernodal Cholesky factor.
+  std::optional<SparseMatrix> solve_forward_sparse(const SparseMatrix& u) const;
   // The method of the last factorize() (Failed before the first).
   SparseSolveMethod info() const { return method_; }
   // After a failed factorize(): the DOF where the Cholesky elimination broke down, if any.
@@ -323,6 +362,12 @@ class ConstrainedSparseSolver {
   // factorised. A K_t or X0 of another order than K is a fatal fault.
   std::optional<Eigen::MatrixXd> solve_towards(const SparseMatrix& k_t, const Eigen::MatrixXd& b,
                                                Eigen::MatrixXd x0) const;
+  // The same with `correction` in place of the kept factor: an approximate inverse of K_t
+  // penalised as here (another operator's inverse built on this factor), applied to residuals
+  // zeroed at the constrained DOFs.
+  using Correction = std::function<std::optional<Eigen::MatrixXd>(const Eigen::MatrixXd&)>;
+  std::optional<Eigen::MatrixXd> solve_towards(const SparseMatrix& k_t, const Eigen::MatrixXd& b,
+                                               Eigen::MatrixXd x0, const Correction& correction) const;
   // The same from the factor's own solution of B, taken once and unrefined: when the solution
   // is wanted only for K_t, its one refinement is the one towards K_t. Empty when not
   // factorised or when that solution is not finite.

@@ -3,6 +3,7 @@
 // factor is checked against a fresh factorisation of the modified matrix.
 #include <gtest/gtest.h>
 
+#include <Eigen/Cholesky>
 #include <cmath>
 #include <cstdint>
 #include <utility>
@@ -220,4 +221,49 @@ TEST(LowRankUpdate, ConstrainedSolverHoldsItsPenalty) {
   // which both solutions hold at zero to the same digits; the free DOFs see the network's
   // own conditioning.
   EXPECT_LE(relative_difference(*x, *y), kAgreement);
+}
+
+// The halves of a supernodal solve, forward L⁻¹·P·B and backward Pᵀ·L⁻ᵀ·C, compose to the
+// solve itself; the sparse forward solve of a few springs' columns gives the dense one's values
+// and is zero beyond the elimination-tree paths of their nodes, a small part of the factor. A
+// Sherman–Morrison–Woodbury solve through them is the solve of the network less those springs.
+TEST(SplitSolve, HalvesComposeAndSparseColumnsStayOnTheirPaths) {
+  const Network net = grid(14, 12, 10);
+  std::vector<double> scale(net.springs.size(), 1.0);
+  const SparseMatrix k = stiffness(net, scale);
+  const Eigen::VectorXd f = load(net.n);
+  varn::SparseFactorization factor;
+  ASSERT_EQ(factor.factorize(k), SparseSolveMethod::Cholesky);
+  const auto x = factor.solve(f);
+  const auto c = factor.solve_forward(f);
+  ASSERT_TRUE(x && c);
+  const auto halves = factor.solve_backward(*c);
+  ASSERT_TRUE(halves);
+  EXPECT_LE(relative_difference(*halves, *x), kAgreement);
+
+  const std::vector<std::size_t> off = {0, 17, 401, 1250};
+  const double share = 1.0 - 1e-10;
+  const SparseMatrix u = columns(net, off, share);
+  const auto sparse = factor.solve_forward_sparse(u);
+  const auto dense = factor.solve_forward(Eigen::MatrixXd(u));
+  ASSERT_TRUE(sparse && dense);
+  EXPECT_LE(relative_difference(Eigen::MatrixXd(*sparse), *dense), kAgreement);
+  EXPECT_LT(sparse->nonZeros(), static_cast<Eigen::Index>(net.n * off.size() / 4));
+
+  // K less the springs: (K − U·Uᵀ)⁻¹·f = Pᵀ·L⁻ᵀ·(c + V·z), (I − Vᵀ·V)·z = Vᵀ·c.
+  const Eigen::MatrixXd v = Eigen::MatrixXd(*sparse);
+  const Eigen::MatrixXd capacitance = Eigen::MatrixXd::Identity(v.cols(), v.cols()) - v.transpose() * v;
+  const Eigen::VectorXd z = capacitance.llt().solve(v.transpose() * *c);
+  const auto woodbury = factor.solve_backward(*c + v * z);
+  for (const std::size_t s : off) scale[s] = 1e-10;
+  varn::SparseFactorization fresh;
+  ASSERT_EQ(fresh.factorize(stiffness(net, scale)), SparseSolveMethod::Cholesky);
+  const auto expected = fresh.solve(f);
+  ASSERT_TRUE(woodbury && expected);
+  EXPECT_LE(relative_difference(*woodbury, *expected), kAgreement);
+  EXPECT_GT(relative_difference(*woodbury, *x), 1e-6);  // four springs less move the network
+
+  // A factor that is not supernodal Cholesky has no halves.
+  EXPECT_FALSE(varn::SparseFactorization().solve_forward(f));
+  EXPECT_FALSE(varn::SparseFactorization().solve_forward_sparse(u));
 }

@@ -25,23 +25,17 @@ std::vector<std::uint32_t> switched_between(const std::map<std::uint32_t, std::p
   return out;
 }
 
-// The principal part of a member's switch: the eigen-directions of K_e above this fraction of
-// its largest eigenvalue. A bar has one such direction, its axial stiffness EA/L (two with a
-// spring in series at an end, never more than a beam's twelve); its stabilising terms, 1e-10
-// of that, stay below, and with them the eigensolver's round-off (a small multiple of ε·|K_e|).
-// Updating the factor by the principal part alone costs one rank per bar instead of eleven;
-// the stabilisers left out perturb the factorised matrix by about 1e-10 of the bar's stiffness,
-// which the refinement against the assembled operator removes.
-constexpr double kPrincipalEigenvalueRatio = 1e-6;
-
-// A component of a unit eigenvector below this is the eigensolver's round-off (a few ε).
-constexpr double kRoundOffComponent = 64.0 * std::numeric_limits<double>::epsilon();
-
 // The refinement has reached the assembled operator's own solution when the residual is at
 // round-off of what the operator's terms sum to, |K|·|u| + |f|: 1e-12 lies some 4,500 ε above
 // the backward error of a Cholesky solve (a few ε times the entries an elimination sums) and
 // two decades below the 1e-10 perturbation of an unrefined modified factor.
 constexpr double kRefinedResidual = 1e-12;
+
+// A solution through the switch basis, unrefined, misses the assembled operator by the
+// stabilising terms of the members it switched off (1e-10 of their stiffness, against |K|·|u|
+// at most that); two decades above, it is still the state's solution to eight digits, all the
+// switching rules read from it.
+constexpr double kUnrefinedResidual = 1e-8;
 
 // max |r| / max (|K|·|u| + |f|), K the full symmetric matrix from its stored entries.
 double relative_residual(const SparseMatrix& k, const Eigen::VectorXd& u, const Eigen::VectorXd& f,
@@ -53,6 +47,17 @@ double relative_residual(const SparseMatrix& k, const Eigen::VectorXd& u, const 
   const double s = scale.lpNorm<Eigen::Infinity>();
   const double rn = r.lpNorm<Eigen::Infinity>();
   return s > 0.0 ? rn / s : (rn == 0.0 ? 0.0 : std::numeric_limits<double>::infinity());
+}
+
+// Whether u meets the penalised operator K within `bound` (relative_residual), for the loads f
+// with no load at the held DOFs.
+bool meets_penalised(const SparseMatrix& k, const std::vector<std::size_t>& constrained, const Eigen::VectorXd& u,
+                     const Eigen::VectorXd& f, double bound) {
+  // The system the penalised operator solves: no load at a held DOF.
+  Eigen::VectorXd rhs = f;
+  for (const std::size_t d : constrained) rhs[static_cast<Eigen::Index>(d)] = 0.0;
+  Eigen::VectorXd r;
+  return relative_residual(k, u, rhs, r) <= bound;
 }
 
 }  // namespace
@@ -73,6 +78,9 @@ ActiveSetFactor::ActiveSetFactor(const VARN& model, std::vector<std::size_t> con
           }
         }
         penalty_ = penalised->solver.penalty();
+        if (shared->switch_basis && shared->switch_basis->all_on().constrained() == constrained_) {
+          basis_ = &*shared->switch_basis;
+        }
       }
     }
   }
@@ -90,46 +98,8 @@ const SparseMatrix& ActiveSetFactor::switch_factor(std::uint32_t id) {
   if (const auto it = factors_.find(id); it != factors_.end()) return it->second;
   const auto& [member, index] = switchable_.at(id);
   const std::size_t n = compute_num_dofs_from_members(model_.member_sets);
-  SparseMatrix c(static_cast<Eigen::Index>(n), 0);
-
-  // The member's matrix switched on (a map without entries has every member on).
-  const ActiveMap all_on;
-  const MemberStiffnessInputs inputs{model_, ctx_, all_on, nullptr, rigid_sections_, model_.max_e_mod_in_model(),
-                                     StiffnessMessages::Assembly};
-  auto k = member_elastic_stiffness_global(*member, index, inputs);
-  if (k && k->has_value()) {
-    // K_e = V·Λ·Vᵀ, positive semidefinite; its columns √λ·v scaled by the switched share.
-    const Eigen::SelfAdjointEigenSolver<Mat14> eig(**k);
-    const double largest = eig.eigenvalues().cwiseAbs().maxCoeff();
-    const std::size_t s = kDofsPerNode * (static_cast<std::size_t>(member->start_node.id) - 1);
-    const std::size_t e = kDofsPerNode * (static_cast<std::size_t>(member->end_node.id) - 1);
-    check_index(s + kDofsPerNode - 1, n, "start DOF of a switched member");
-    check_index(e + kDofsPerNode - 1, n, "end DOF of a switched member");
-    std::vector<Eigen::Triplet<double, std::int64_t>> entries;
-    std::int64_t column = 0;
-    for (Eigen::Index j = 0; j < 14; ++j) {
-      const double lambda = eig.eigenvalues()[j];
-      if (!(lambda > kPrincipalEigenvalueRatio * largest)) continue;
-      const double scale = std::sqrt((1.0 - kSwitchedOffScale) * lambda);
-      const auto direction = eig.eigenvectors().col(j);
-      const double largest_component = direction.cwiseAbs().maxCoeff();
-      for (Eigen::Index r = 0; r < 14; ++r) {
-        // Components at the eigensolver's round-off are zeros of the exact direction: kept,
-        // they would couple DOFs that the member does not couple (the out-of-plane DOFs of a
-        // plane truss would move by round-off instead of staying exactly at rest).
-        if (!(std::abs(direction[r]) > kRoundOffComponent * largest_component)) continue;
-        const double v = scale * direction[r];
-        const std::size_t dof = r < 7 ? s + static_cast<std::size_t>(r) : e + static_cast<std::size_t>(r - 7);
-        entries.emplace_back(static_cast<std::int64_t>(dof), column, v);
-      }
-      ++column;
-    }
-    c.resize(static_cast<Eigen::Index>(n), column);
-    // A member with both ends on one node sums its two blocks, as the assembly does.
-    c.setFromTriplets(entries.begin(), entries.end());
-    c.makeCompressed();
-  }
-  return factors_.emplace(id, std::move(c)).first->second;
+  return factors_.emplace(id, switched_member_columns(model_, ctx_, *member, index, rigid_sections_, n))
+      .first->second;
 }
 
 void ActiveSetFactor::refactorize(const ActiveMap& active, const SparseMatrix& k) {
@@ -145,6 +115,10 @@ void ActiveSetFactor::refactorize(const ActiveMap& active, const SparseMatrix& k
 
 Expected<Eigen::VectorXd> ActiveSetFactor::solve(const ActiveMap& active, const SparseMatrix& k,
                                                  const Eigen::VectorXd& f, const std::string& singular_message) {
+  by_basis_.reset();
+  if (basis_ != nullptr) {
+    if (auto x = solve_by_basis(active, k, f)) return std::move(*x);
+  }
   // Start from whichever kept factor is nearest the requested state: the one this loop holds or
   // one of the request's; on a tie the one held, then the first in the request's order, so the
   // choice depends on the states alone.
@@ -202,18 +176,54 @@ Expected<Eigen::VectorXd> ActiveSetFactor::solve(const ActiveMap& active, const 
 }
 
 std::optional<KeptActiveFactor> ActiveSetFactor::kept() const {
-  if (!held_ || held_->info() == SparseSolveMethod::Failed) return std::nullopt;
+  if (by_basis_ || !held_ || held_->info() == SparseSolveMethod::Failed) return std::nullopt;
   return KeptActiveFactor{held_for_, *held_};
 }
 
 bool ActiveSetFactor::meets_operator(const Eigen::VectorXd& u, const Eigen::VectorXd& f) const {
   const SparseMatrix* k = held_->factorization().matrix();
-  if (k == nullptr) return false;
-  // The system the penalised operator solves: no load at a held DOF.
+  return k != nullptr && meets_penalised(*k, constrained_, u, f, kRefinedResidual);
+}
+
+std::optional<Eigen::VectorXd> ActiveSetFactor::solve_by_basis(const ActiveMap& active, const SparseMatrix& k,
+                                                               const Eigen::VectorXd& f) {
+  std::optional<SwitchBasis::StateInverse> inverse = basis_->inverse_for(active);
+  if (!inverse) return std::nullopt;
   Eigen::VectorXd rhs = f;
   for (const std::size_t d : constrained_) rhs[static_cast<Eigen::Index>(d)] = 0.0;
-  Eigen::VectorXd r;
-  return relative_residual(*k, u, rhs, r) <= kRefinedResidual;
+  std::optional<Eigen::MatrixXd> x0 = inverse->apply(rhs);
+  if (!x0) return std::nullopt;
+  const ConstrainedSparseSolver& all_on = basis_->all_on();
+  const SparseMatrix penalised = apply_given_penalty_to_k(k, constrained_, all_on.penalty());
+  Eigen::VectorXd u = x0->col(0);
+  // A pass's solution is only judged by the switching rules; the loop's last one is carried
+  // over to the operator without stabilising terms (carry_over) with this same inverse, which
+  // refines it. Unrefined it is short of K by the stabilising terms of the members switched off
+  // alone, 1e-10 of their stiffness; beyond kUnrefinedResidual the capacitance has lost more
+  // (a state the all-on factor is far from), and the solution is refined against K itself.
+  if (meets_penalised(penalised, constrained_, u, f, kUnrefinedResidual)) {
+    by_basis_ = std::move(*inverse);
+    return u;
+  }
+  std::optional<Eigen::MatrixXd> x =
+      all_on.solve_towards(k, f, std::move(*x0), [&](const Eigen::MatrixXd& r) { return inverse->apply(r); });
+  if (!x) return std::nullopt;
+  u = x->col(0);
+  if (!meets_penalised(penalised, constrained_, u, f, kRefinedResidual)) return std::nullopt;
+  by_basis_ = std::move(*inverse);
+  return u;
+}
+
+std::optional<Eigen::VectorXd> ActiveSetFactor::carry_over(const SparseMatrix& k_t, const Eigen::VectorXd& f,
+                                                           const Eigen::VectorXd& u) const {
+  std::optional<Eigen::MatrixXd> x;
+  if (by_basis_) {
+    x = basis_->all_on().solve_towards(k_t, f, u, [&](const Eigen::MatrixXd& r) { return by_basis_->apply(r); });
+  } else if (held_ && held_->info() != SparseSolveMethod::Failed) {
+    x = held_->solve_towards(k_t, f, u);
+  }
+  if (!x) return std::nullopt;
+  return Eigen::VectorXd(x->col(0));
 }
 
 }  // namespace varn

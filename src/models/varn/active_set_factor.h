@@ -7,10 +7,13 @@
 //  * modified by a low-rank update/downdate when few members switched (the work then is that
 //    of the factor columns those members' DOFs reach, a few percent of a factorisation);
 //  * replaced by a fresh numeric factorisation (on the kept symbolic analysis) otherwise.
+// Where the request made a switch basis (switch_basis.h) every state is solved through it, and
+// no factor is made or modified at all; the factors above serve the states it cannot stand for.
 // It starts from the request's factor of the all-on operator when there is one, so that the
 // first pass of every load case costs no factorisation of its own, and a combination re-solve
-// from the nearest of that and the factors the load cases ended with. One penalty is held for every operator of the loop (the shared factor's, else that
-// of the first operator factorised), so that two operators differ by their members alone.
+// from the nearest of that and the factors the load cases ended with. One penalty is held for
+// every operator of the loop (the shared factor's, else that of the first operator
+// factorised), so that two operators differ by their members alone.
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -26,6 +29,7 @@
 #include "models/varn/active_map.h"
 #include "models/varn/cached_combos.h"
 #include "models/varn/lookup.h"
+#include "models/varn/switch_basis.h"
 
 namespace varn {
 
@@ -60,8 +64,14 @@ class ActiveSetFactor {
   unsigned low_rank_updates() const { return updates_; }
   // The supported DOFs this factor holds.
   const std::vector<std::size_t>& constrained() const { return constrained_; }
-  // The factor last solved with and its state, when there is one.
+  // The factor last solved with and its state, when there is one (none when the last state
+  // was solved through the request's switch basis).
   std::optional<KeptActiveFactor> kept() const;
+  // u, the last solution, carried over to the operator K_t of the same state without its
+  // stabilising terms (ConstrainedSparseSolver::solve_towards) with whatever solved it; empty
+  // when nothing did.
+  std::optional<Eigen::VectorXd> carry_over(const SparseMatrix& k_t, const Eigen::VectorXd& f,
+                                            const Eigen::VectorXd& u) const;
 
  private:
   // The columns C of (1 − kSwitchedOffScale)·K_e = C·Cᵀ of tie/strut `id` in global DOFs.
@@ -75,6 +85,10 @@ class ActiveSetFactor {
   // but the switched members' stabilisers) leaves the refinement short of it; then the operator
   // is factorised afresh.
   bool meets_operator(const Eigen::VectorXd& u, const Eigen::VectorXd& f) const;
+  // The solution through the request's switch basis, refined against the operator K; empty
+  // when the basis cannot stand for this state or its refinement does not reach K.
+  std::optional<Eigen::VectorXd> solve_by_basis(const ActiveMap& active, const SparseMatrix& k,
+                                                const Eigen::VectorXd& f);
 
   const VARN& model_;
   std::vector<std::size_t> constrained_;
@@ -89,6 +103,10 @@ class ActiveSetFactor {
   std::optional<ConstrainedSparseSolver> held_;
   ActiveMap held_for_;
   std::optional<double> penalty_;
+  // The request's switch basis for these held supports, and the inverse of the state it last
+  // solved (the last solve was the basis's while there is one).
+  const SwitchBasis* basis_ = nullptr;
+  std::optional<SwitchBasis::StateInverse> by_basis_;
   unsigned factorizations_ = 0;
   unsigned updates_ = 0;
 };

@@ -104,7 +104,7 @@ Expected<CachedFirstOrderSystem> VARN::precompute_combo_system() const {
     SparseFactorization factor;
     if (reduced.k.rows() > 0) factor.factorize(reduced.k);
     return CachedFirstOrderSystem{PrecomputedFirstOrder{std::move(*elimination), std::move(factor), std::move(fixed)},
-                                  std::move(all_on), {}, std::nullopt, std::nullopt};
+                                  std::move(all_on), {}, std::nullopt, std::nullopt, std::nullopt};
   }
 
   auto constrained = collect_constrained_dofs_full();
@@ -114,8 +114,9 @@ Expected<CachedFirstOrderSystem> VARN::precompute_combo_system() const {
   solver.factorize(*k, std::move(*constrained), BlasThreads::Lone);
   auto k_u = EquilibriumCheck::unstabilised_operator(*this, &all_on);
   if (!k_u) return fail(k_u.error());
+  std::optional<SwitchBasis> basis = SwitchBasis::build(*this, solver);
   return CachedFirstOrderSystem{PenalisedSparseFirstOrder{std::move(solver)}, std::move(all_on), {},
-                                std::move(*k_u), std::move(switched)};
+                                std::move(*k_u), std::move(switched), std::move(basis)};
 }
 
 Expected<Results> VARN::solve_combo_with_cached(std::uint32_t combination_id, const CachedFirstOrderSystem& cache,

@@ -21,6 +21,7 @@
 #include "models/varn/active_map.h"
 #include "models/varn/rigid_elimination.h"
 #include "models/varn/support_state.h"
+#include "models/varn/switch_basis.h"
 #include "models/varn/switched_operator.h"
 
 namespace varn {
@@ -97,6 +98,10 @@ struct CachedFirstOrderSystem {
   // The element matrices every active-set pass of the request assembles its operator from
   // (penalised form only).
   std::optional<SwitchedOperator> switched_operator;
+  // Every tie and strut's columns solved with the all-on factor, through which every state of
+  // the request's active-set loops is solved (penalised form, when the model is not too large
+  // for it).
+  std::optional<SwitchBasis> switch_basis;
 };
 
 // Names of stored load-case result sets that are still in the model's own units (they came

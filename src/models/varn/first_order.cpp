@@ -311,16 +311,18 @@ Expected<FirstOrderSolveOutput> VARN::solve_first_order_common(const Eigen::Vect
     }
     if (!switched) break;
   }
+  const bool final_factor = factor && solved_for && solved_for->first == active && solved_for->second == released;
   std::optional<KeptActiveFactor> kept;
-  if (factor && solved_for && solved_for->first == active && solved_for->second == released) kept = factor->kept();
+  if (final_factor) kept = factor->kept();
   // The factor of the last pass solved the operator with its stabilising terms and the traces
-  // of switched-off members; carried over to the structure as it is, the solution sheds what
-  // they held (reactions then balance the loads), wherever the structure holds without them.
+  // of switched-off members (through the switch basis, unrefined, with the stabilising terms of
+  // those members too); carried over to the structure as it is, the solution sheds what they
+  // held (reactions then balance the loads), wherever the structure holds without them.
   std::optional<SparseMatrix> unstabilised;
-  if (elim == nullptr && !constrained.empty() && kept) {
+  if (elim == nullptr && !constrained.empty() && final_factor) {
     auto k_u = EquilibriumCheck::unstabilised_operator(*this, &active);
     if (!k_u) return fail(k_u.error());
-    if (auto x = kept->solver.solve_towards(*k_u, f, u)) u = x->col(0);
+    if (auto x = factor->carry_over(*k_u, f, u)) u = std::move(*x);
     unstabilised = std::move(*k_u);
   }
   return FirstOrderSolveOutput{std::move(u), std::move(active), std::move(released), std::move(kept),

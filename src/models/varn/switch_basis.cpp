@@ -1,0 +1,217 @@
+#include "models/varn/switch_basis.h"
+
+#include <Eigen/Eigenvalues>
+#include <Eigen/SparseCore>
+#include <cmath>
+#include <limits>
+
+#include "fatal.h"
+#include "functions/member_loop.h"
+#include "models/varn/member_stiffness.h"
+#include "models/varn/varn.h"
+
+namespace varn {
+
+namespace {
+
+// The principal part of a member's switch: the eigen-directions of K_e above this fraction of
+// its largest eigenvalue. A bar has one such direction, its axial stiffness EA/L (two with a
+// spring in series at an end, never more than a beam's twelve); its stabilising terms, 1e-10
+// of that, stay below, and with them the eigensolver's round-off (a small multiple of ε·|K_e|).
+// Updating the factor by the principal part alone costs one rank per bar instead of eleven;
+// the stabilisers left out perturb the factorised matrix by about 1e-10 of the bar's stiffness,
+// which the refinement against the assembled operator removes.
+constexpr double kPrincipalEigenvalueRatio = 1e-6;
+
+// A component of a unit eigenvector below this is the eigensolver's round-off (a few ε).
+constexpr double kRoundOffComponent = 64.0 * std::numeric_limits<double>::epsilon();
+
+// Columns of U solved together: one multi-column solve per task reads the factor once for all
+// of them. The split is fixed, so every column's bits are the same on any number of threads.
+constexpr Eigen::Index kBasisColumnsPerSolve = 32;
+
+}  // namespace
+
+SparseMatrix switched_member_columns(const VARN& model, const AssemblyContext& ctx, const Member& member,
+                                     std::size_t index, const std::vector<std::optional<std::uint32_t>>& rigid_sections,
+                                     std::size_t n) {
+  SparseMatrix c(static_cast<Eigen::Index>(n), 0);
+  // The member's matrix switched on (a map without entries has every member on).
+  const ActiveMap all_on;
+  const MemberStiffnessInputs inputs{model, ctx, all_on, nullptr, rigid_sections, model.max_e_mod_in_model(),
+                                     StiffnessMessages::Assembly};
+  auto k = member_elastic_stiffness_global(member, index, inputs);
+  if (k && k->has_value()) {
+    // K_e = V·Λ·Vᵀ, positive semidefinite; its columns √λ·v scaled by the switched share.
+    const Eigen::SelfAdjointEigenSolver<Mat14> eig(**k);
+    const double largest = eig.eigenvalues().cwiseAbs().maxCoeff();
+    const std::size_t s = kDofsPerNode * (static_cast<std::size_t>(member.start_node.id) - 1);
+    const std::size_t e = kDofsPerNode * (static_cast<std::size_t>(member.end_node.id) - 1);
+    check_index(s + kDofsPerNode - 1, n, "start DOF of a switched member");
+    check_index(e + kDofsPerNode - 1, n, "end DOF of a switched member");
+    std::vector<Eigen::Triplet<double, std::int64_t>> entries;
+    std::int64_t column = 0;
+    for (Eigen::Index j = 0; j < 14; ++j) {
+      const double lambda = eig.eigenvalues()[j];
+      if (!(lambda > kPrincipalEigenvalueRatio * largest)) continue;
+      const double scale = std::sqrt((1.0 - kSwitchedOffScale) * lambda);
+      const auto direction = eig.eigenvectors().col(j);
+      const double largest_component = direction.cwiseAbs().maxCoeff();
+      for (Eigen::Index r = 0; r < 14; ++r) {
+        // Components at the eigensolver's round-off are zeros of the exact direction: kept,
+        // they would couple DOFs that the member does not couple (the out-of-plane DOFs of a
+        // plane truss would move by round-off instead of staying exactly at rest).
+        if (!(std::abs(direction[r]) > kRoundOffComponent * largest_component)) continue;
+        const double v = scale * direction[r];
+        const std::size_t dof = r < 7 ? s + static_cast<std::size_t>(r) : e + static_cast<std::size_t>(r - 7);
+        entries.emplace_back(static_cast<std::int64_t>(dof), column, v);
+      }
+      ++column;
+    }
+    c.resize(static_cast<Eigen::Index>(n), column);
+    // A member with both ends on one node sums its two blocks, as the assembly does.
+    c.setFromTriplets(entries.begin(), entries.end());
+    c.makeCompressed();
+  }
+  return c;
+}
+
+std::optional<SwitchBasis> SwitchBasis::build(const VARN& model, const ConstrainedSparseSolver& all_on) {
+  if (!all_on.factorization().positive_definite()) return std::nullopt;
+  const std::size_t n = all_on.factorization().rows();
+  const AssemblyContext ctx = model.build_lookup_maps();
+  const std::vector<const Member*> members = flatten_members(model.member_sets);
+  const std::vector<std::optional<std::uint32_t>> rigid_sections = stiff_beam_sections(model, members);
+
+  SwitchBasis basis;
+  std::vector<std::size_t> switchable;
+  for (std::size_t i = 0; i < members.size(); ++i) {
+    const MemberType type = members[i]->member_type;
+    if (type == MemberType::Tension || type == MemberType::Compression) switchable.push_back(i);
+  }
+  if (switchable.empty()) return std::nullopt;
+  std::vector<SparseMatrix> made(switchable.size());
+  (void)for_each_index(switchable.size(), [&](std::size_t q) -> Expected<void> {
+    const std::size_t i = switchable[q];
+    made[q] = switched_member_columns(model, ctx, *members[i], i, rigid_sections, n);
+    return {};
+  });
+  std::map<std::uint32_t, SparseMatrix> columns;
+  for (std::size_t q = 0; q < switchable.size(); ++q) {
+    columns.insert_or_assign(members[switchable[q]]->id, std::move(made[q]));
+  }
+  Eigen::Index total = 0;
+  for (const auto& [id, c] : columns) total += c.cols();
+  if (total == 0 || static_cast<std::size_t>(total) > kMaxSwitchBasisColumns) return std::nullopt;
+
+  // U in member-id order, each member's columns together.
+  std::vector<Eigen::Triplet<double, std::int64_t>> entries;
+  Eigen::Index next = 0;
+  for (const auto& [id, c] : columns) {
+    basis.columns_of_.emplace(id, std::make_pair(next, next + c.cols()));
+    for (Eigen::Index j = 0; j < c.outerSize(); ++j)
+      for (SparseMatrix::InnerIterator it(c, j); it; ++it) entries.emplace_back(it.row(), next + j, it.value());
+    next += c.cols();
+  }
+  SparseMatrix u(static_cast<Eigen::Index>(n), total);
+  u.setFromTriplets(entries.begin(), entries.end());
+  u.makeCompressed();
+
+  // V = L⁻¹·P·U (U is no load: its rows at the held DOFs stay), in fixed blocks of columns
+  // on the pool.
+  const SparseFactorization& factor = all_on.factorization();
+  const auto blocks = static_cast<std::size_t>((total + kBasisColumnsPerSolve - 1) / kBasisColumnsPerSolve);
+  std::vector<SparseMatrix> solved(blocks);
+  auto forward = for_each_index(blocks, [&](std::size_t b) -> Expected<void> {
+    const Eigen::Index first = static_cast<Eigen::Index>(b) * kBasisColumnsPerSolve;
+    const Eigen::Index count = std::min(kBasisColumnsPerSolve, total - first);
+    std::optional<SparseMatrix> v = factor.solve_forward_sparse(SparseMatrix(u.middleCols(first, count)));
+    if (!v) return fail(std::string("the all-on factor does not solve"));
+    solved[b] = std::move(*v);
+    return {};
+  });
+  if (!forward) return std::nullopt;
+  std::vector<Eigen::Triplet<double, std::int64_t>> v_entries;
+  for (std::size_t b = 0; b < blocks; ++b) {
+    const Eigen::Index first = static_cast<Eigen::Index>(b) * kBasisColumnsPerSolve;
+    for (Eigen::Index j = 0; j < solved[b].outerSize(); ++j)
+      for (SparseMatrix::InnerIterator it(solved[b], j); it; ++it)
+        v_entries.emplace_back(it.row(), first + j, it.value());
+  }
+  basis.v_.resize(static_cast<Eigen::Index>(n), total);
+  basis.v_.setFromTriplets(v_entries.begin(), v_entries.end());
+  basis.v_.makeCompressed();
+
+  // G = Vᵀ·V, one column per task: V's column scattered, dotted with every column before it.
+  basis.g_.resize(total, total);
+  (void)for_each_index(static_cast<std::size_t>(total), [&](std::size_t q) -> Expected<void> {
+    const auto c = static_cast<Eigen::Index>(q);
+    Eigen::VectorXd column = Eigen::VectorXd::Zero(static_cast<Eigen::Index>(n));
+    for (SparseMatrix::InnerIterator it(basis.v_, c); it; ++it) column[it.row()] = it.value();
+    for (Eigen::Index r = 0; r <= c; ++r) {
+      double sum = 0.0;
+      for (SparseMatrix::InnerIterator it(basis.v_, r); it; ++it) sum += it.value() * column[it.row()];
+      basis.g_(r, c) = sum;
+    }
+    return {};
+  });
+  for (Eigen::Index c = 0; c < total; ++c)
+    for (Eigen::Index r = c + 1; r < total; ++r) basis.g_(r, c) = basis.g_(c, r);
+  basis.all_on_ = all_on;
+  return basis;
+}
+
+std::optional<SwitchBasis::StateInverse> SwitchBasis::inverse_for(const ActiveMap& active) const {
+  StateInverse inverse;
+  inverse.basis_ = this;
+  for (const auto& [id, range] : columns_of_) {
+    if (is_member_active(active, id)) continue;
+    for (Eigen::Index j = range.first; j < range.second; ++j) inverse.columns_.push_back(j);
+  }
+  const auto m = static_cast<Eigen::Index>(inverse.columns_.size());
+  if (m == 0) return inverse;
+  Eigen::MatrixXd c(m, m);
+  for (Eigen::Index q = 0; q < m; ++q)
+    for (Eigen::Index p = 0; p < m; ++p)
+      c(p, q) = (p == q ? 1.0 : 0.0) - g_(inverse.columns_[static_cast<std::size_t>(p)],
+                                         inverse.columns_[static_cast<std::size_t>(q)]);
+  inverse.capacitance_.compute(c);
+  if (inverse.capacitance_.info() != Eigen::Success) return std::nullopt;
+  // A pivot at round-off of the unit diagonal: the state's operator is singular as far as the
+  // capacitance can tell, and its solution would be noise.
+  const Eigen::VectorXd pivots = Eigen::MatrixXd(inverse.capacitance_.matrixL()).diagonal();
+  if (!(pivots.minCoeff() > std::sqrt(std::numeric_limits<double>::epsilon()))) return std::nullopt;
+  return inverse;
+}
+
+std::optional<Eigen::MatrixXd> SwitchBasis::StateInverse::apply(const Eigen::MatrixXd& b) const {
+  const SparseFactorization& factor = basis_->all_on_.factorization();
+  return solve_unit_scaled(b, [&](const Eigen::MatrixXd& scaled) -> std::optional<Eigen::MatrixXd> {
+    std::optional<Eigen::MatrixXd> c = factor.solve_forward(scaled);
+    if (!c) return std::nullopt;
+    const auto m = static_cast<Eigen::Index>(columns_.size());
+    if (m > 0) {
+      const SparseMatrix& v = basis_->v_;
+      Eigen::MatrixXd t(m, b.cols());
+      for (Eigen::Index q = 0; q < m; ++q) {
+        const Eigen::Index j = columns_[static_cast<std::size_t>(q)];
+        for (Eigen::Index col = 0; col < b.cols(); ++col) {
+          double sum = 0.0;
+          for (SparseMatrix::InnerIterator it(v, j); it; ++it) sum += it.value() * (*c)(it.row(), col);
+          t(q, col) = sum;
+        }
+      }
+      const Eigen::MatrixXd z = capacitance_.solve(t);
+      for (Eigen::Index q = 0; q < m; ++q) {
+        const Eigen::Index j = columns_[static_cast<std::size_t>(q)];
+        for (Eigen::Index col = 0; col < b.cols(); ++col) {
+          const double zq = z(q, col);
+          for (SparseMatrix::InnerIterator it(v, j); it; ++it) (*c)(it.row(), col) += zq * it.value();
+        }
+      }
+    }
+    return factor.solve_backward(*c);
+  });
+}
+
+}  // namespace varn

@@ -1,0 +1,79 @@
+#pragma once
+// The operators of an active-set loop are the all-on operator K₀ less the members that are
+// switched off: K = K₀ − U_S·U_Sᵀ, U_S the principal columns of (1 − kSwitchedOffScale)·K_e of
+// each member off (one per bar, the axial direction), up to the switched members' stabilising
+// terms, which the refinement against the assembled operator removes. With K₀ = Pᵀ·L·Lᵀ·P
+// factorised and V = L⁻¹·P·U for every switchable member, solved once per request, the
+// solution of any state follows from the Sherman–Morrison–Woodbury identity
+//   K⁻¹·b = Pᵀ·L⁻ᵀ·(c + V_S·z),   c = L⁻¹·P·b,   (I − V_Sᵀ·V_S)·z = V_Sᵀ·c,
+// one solve with the all-on factor and a dense system of one row per switched-off rank. No
+// state of any load case or combination then needs a factorisation or a low-rank modification
+// of its own. A member's column reaches only the factor columns on its paths to the root of
+// the elimination tree, so V is sparse and made by sparse forward solves.
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <vector>
+
+#include <Eigen/Cholesky>
+#include <Eigen/Core>
+
+#include "functions/sparse.h"
+#include "models/varn/active_map.h"
+#include "models/varn/lookup.h"
+
+namespace varn {
+
+struct VARN;
+struct Member;
+
+// The columns C, C·Cᵀ = principal part of (1 − kSwitchedOffScale)·K_e, of a tie or strut in
+// the global DOFs of a system of n DOFs (none for a member without stiffness).
+SparseMatrix switched_member_columns(const VARN& model, const AssemblyContext& ctx, const Member& member,
+                                     std::size_t index, const std::vector<std::optional<std::uint32_t>>& rigid_sections,
+                                     std::size_t n);
+
+// Above this many columns (switchable ranks) the basis is not made: its dense capacitance grows
+// with their square and its forward solves with their number. Such models keep the loop's own
+// factors and their low-rank updates.
+inline constexpr std::size_t kMaxSwitchBasisColumns = 512;
+
+class SwitchBasis {
+ public:
+  // The basis of the all-on factor `all_on` (the penalised supernodal Cholesky factor of K₀) for every
+  // tie and strut of the model; none when there is no such member, when the factor is not a
+  // Cholesky factor, or when the members have more than kMaxSwitchBasisColumns ranks.
+  static std::optional<SwitchBasis> build(const VARN& model, const ConstrainedSparseSolver& all_on);
+
+  // The approximate inverse of one state's operator: K₀'s factor corrected for the members
+  // that `active` switches off.
+  class StateInverse {
+   public:
+    // K⁻¹·B for the penalised operator of the state (B zeroed at the held DOFs by the caller),
+    // unrefined; empty when the all-on solve fails.
+    std::optional<Eigen::MatrixXd> apply(const Eigen::MatrixXd& b) const;
+
+   private:
+    friend class SwitchBasis;
+    const SwitchBasis* basis_ = nullptr;
+    std::vector<Eigen::Index> columns_;  // of U and W, the members switched off
+    Eigen::LLT<Eigen::MatrixXd> capacitance_;  // of I − V_Sᵀ·V_S
+  };
+
+  // The inverse for the state `active`; empty when the state's operator is not positive
+  // definite to the capacitance's precision (a member that was all that held part of the
+  // structure is off): the loop then factorises that operator itself.
+  std::optional<StateInverse> inverse_for(const ActiveMap& active) const;
+
+  // The all-on solver the basis was made with.
+  const ConstrainedSparseSolver& all_on() const { return all_on_; }
+
+ private:
+  ConstrainedSparseSolver all_on_;
+  std::map<std::uint32_t, std::pair<Eigen::Index, Eigen::Index>> columns_of_;  // member id -> [first, end)
+  SparseMatrix v_;      // n x m: L⁻¹·P·U, every switchable member's columns
+  Eigen::MatrixXd g_;   // Vᵀ·V = Uᵀ·K₀⁻¹·U
+};
+
+}  // namespace varn
