@@ -103,22 +103,40 @@ std::shared_mutex g_blas_threads;
 
 using SetBlasThreads = void (*)(int);
 
+// A function of the BLAS that CHOLMOD loaded (null when it has none by that name). The BLAS
+// is already loaded as CHOLMOD's dependency: only look it up, never load one.
+void* blas_symbol(const char* symbol) {
+  void* found = nullptr;
+  for (const char* name : {"libblas.so.3", "libopenblas.so.0"}) {
+    if (void* h = dlopen(name, RTLD_LAZY | RTLD_NOLOAD)) {
+      found = dlsym(h, symbol);
+      dlclose(h);
+      if (found) break;
+    }
+  }
+  return found != nullptr ? found : dlsym(RTLD_DEFAULT, symbol);
+}
+
 // OpenBLAS's thread-count setter, looked up once (null with another BLAS).
 SetBlasThreads blas_thread_setter() {
-  static const SetBlasThreads fn = [] {
-    void* found = nullptr;
-    // The BLAS is already loaded as CHOLMOD's dependency: only look it up, never load one.
-    for (const char* name : {"libblas.so.3", "libopenblas.so.0"}) {
-      if (void* h = dlopen(name, RTLD_LAZY | RTLD_NOLOAD)) {
-        found = dlsym(h, "openblas_set_num_threads");
-        dlclose(h);
-        if (found) break;
-      }
-    }
-    if (!found) found = dlsym(RTLD_DEFAULT, "openblas_set_num_threads");
-    return reinterpret_cast<SetBlasThreads>(found);
-  }();
+  static const auto fn = reinterpret_cast<SetBlasThreads>(blas_symbol("openblas_set_num_threads"));
   return fn;
+}
+
+// The two level-3 kernels the sparse forward solve runs on each supernode (the reference
+// Fortran interface, 32-bit integers, as CHOLMOD calls them).
+using Dtrsm = void (*)(const char*, const char*, const char*, const char*, const int*, const int*, const double*,
+                       const double*, const int*, double*, const int*);
+using Dgemm = void (*)(const char*, const char*, const int*, const int*, const int*, const double*, const double*,
+                       const int*, const double*, const int*, const double*, double*, const int*);
+struct Level3 {
+  Dtrsm trsm = nullptr;
+  Dgemm gemm = nullptr;
+};
+const Level3& blas_level3() {
+  static const Level3 fns{reinterpret_cast<Dtrsm>(blas_symbol("dtrsm_")),
+                          reinterpret_cast<Dgemm>(blas_symbol("dgemm_"))};
+  return fns;
 }
 
 // ---- Iterative refinement -------------------------------------------------------------------
@@ -1433,29 +1451,47 @@ std::optional<SparseMatrix> SparseFactorization::solve_forward_sparse(const Spar
     std::sort(mine.begin(), mine.end());
   }
   std::sort(reached.begin(), reached.end());
+  // The supernodes' dense blocks with the BLAS's own kernels, single-threaded like every other
+  // call of this layer outside a lone factorisation.
+  const Level3& blas = blas_level3();
+  if (blas.trsm == nullptr || blas.gemm == nullptr) return std::nullopt;
+  if (n > std::numeric_limits<int>::max() || m > std::numeric_limits<int>::max()) return std::nullopt;
+  const int ldy = static_cast<int>(n), nrhs = static_cast<int>(m);
+  const double one = 1.0, zero = 0.0;
   Eigen::MatrixXd below;
-  for (const Index sn : reached) {
-    const Index first = super[sn];
-    const Index columns = super[sn + 1] - first;
-    const Index height = pi[sn + 1] - pi[sn];
-    const Eigen::Map<const Eigen::MatrixXd, 0, Eigen::OuterStride<>> block(values + px[sn], height, columns,
-                                                                          Eigen::OuterStride<>(height));
-    auto segment = y.middleRows(first, columns);
-    block.topRows(columns).triangularView<Eigen::Lower>().solveInPlace(segment);
-    if (height > columns) {
-      below.noalias() = block.bottomRows(height - columns) * segment;
-      const Index* below_rows = rows + pi[sn] + columns;
-      for (Index c = 0; c < m; ++c)
-        for (Index i = 0; i < height - columns; ++i) y(below_rows[i], c) -= below(i, c);
+  {
+    std::shared_lock<std::shared_mutex> single(g_blas_threads);
+    for (const Index sn : reached) {
+      const Index first = super[sn];
+      const int columns = static_cast<int>(super[sn + 1] - first);
+      const int height = static_cast<int>(pi[sn + 1] - pi[sn]);
+      const double* block = values + px[sn];
+      double* segment = y.data() + first;
+      blas.trsm("L", "L", "N", "N", &columns, &nrhs, &one, block, &height, segment, &ldy);
+      if (height > columns) {
+        const int rest = height - columns;
+        below.resize(rest, m);
+        blas.gemm("N", "N", &rest, &nrhs, &columns, &one, block + columns, &height, segment, &ldy, &zero,
+                  below.data(), &rest);
+        const Index* below_rows = rows + pi[sn] + columns;
+        for (Index c = 0; c < m; ++c)
+          for (Index i = 0; i < rest; ++i) y(below_rows[i], c) -= below(i, c);
+      }
     }
   }
-  std::vector<Eigen::Triplet<double, Index>> entries;
+  // Each column's supernodes ascend, and their factor columns with them: rows in order.
+  std::size_t entries = 0;
   for (Index j = 0; j < m; ++j)
     for (const Index sn : reach[static_cast<std::size_t>(j)])
-      for (Index k = super[sn]; k < super[sn + 1]; ++k) entries.emplace_back(k, j, y(k, j));
-  SparseMatrix v(n, u.cols());
-  v.setFromTriplets(entries.begin(), entries.end());
-  v.makeCompressed();
+      entries += static_cast<std::size_t>(super[sn + 1] - super[sn]);
+  SparseMatrix v(n, m);
+  v.reserve(static_cast<Index>(entries));
+  for (Index j = 0; j < m; ++j) {
+    v.startVec(j);
+    for (const Index sn : reach[static_cast<std::size_t>(j)])
+      for (Index k = super[sn]; k < super[sn + 1]; ++k) v.insertBack(k, j) = y(k, j);
+  }
+  v.finalize();
   if (!std::all_of(v.valuePtr(), v.valuePtr() + v.nonZeros(), [](double a) { return std::isfinite(a); }))
     return std::nullopt;
   return v;

@@ -26,9 +26,13 @@ constexpr double kPrincipalEigenvalueRatio = 1e-6;
 // A component of a unit eigenvector below this is the eigensolver's round-off (a few ε).
 constexpr double kRoundOffComponent = 64.0 * std::numeric_limits<double>::epsilon();
 
-// Columns of U solved together: one multi-column solve per task reads the factor once for all
-// of them. The split is fixed, so every column's bits are the same on any number of threads.
-constexpr Eigen::Index kBasisColumnsPerSolve = 32;
+// The forward solves of U's columns are split into this many blocks, each one task that
+// solves its columns together (the top separators, which all of them reach, in one level-3
+// call per supernode). The split depends on the number of columns alone, so every column's
+// bits are the same on any number of threads; sixteen keeps 2, 4, 8 or 16 threads evenly busy.
+constexpr Eigen::Index kBasisSolveBlocks = 16;
+// Fewer columns than this per block would spend the level-3 calls on thin blocks.
+constexpr Eigen::Index kMinBasisBlockColumns = 8;
 
 }  // namespace
 
@@ -120,27 +124,32 @@ std::optional<SwitchBasis> SwitchBasis::build(const VARN& model, const Constrain
   // V = L⁻¹·P·U (U is no load: its rows at the held DOFs stay), in fixed blocks of columns
   // on the pool.
   const SparseFactorization& factor = all_on.factorization();
-  const auto blocks = static_cast<std::size_t>((total + kBasisColumnsPerSolve - 1) / kBasisColumnsPerSolve);
+  const Eigen::Index per_block =
+      std::max(kMinBasisBlockColumns, (total + kBasisSolveBlocks - 1) / kBasisSolveBlocks);
+  const auto blocks = static_cast<std::size_t>((total + per_block - 1) / per_block);
   std::vector<SparseMatrix> solved(blocks);
   auto forward = for_each_index(blocks, [&](std::size_t b) -> Expected<void> {
-    const Eigen::Index first = static_cast<Eigen::Index>(b) * kBasisColumnsPerSolve;
-    const Eigen::Index count = std::min(kBasisColumnsPerSolve, total - first);
+    const Eigen::Index first = static_cast<Eigen::Index>(b) * per_block;
+    const Eigen::Index count = std::min(per_block, total - first);
     std::optional<SparseMatrix> v = factor.solve_forward_sparse(SparseMatrix(u.middleCols(first, count)));
     if (!v) return fail(std::string("the all-on factor does not solve"));
     solved[b] = std::move(*v);
     return {};
   });
   if (!forward) return std::nullopt;
-  std::vector<Eigen::Triplet<double, std::int64_t>> v_entries;
-  for (std::size_t b = 0; b < blocks; ++b) {
-    const Eigen::Index first = static_cast<Eigen::Index>(b) * kBasisColumnsPerSolve;
-    for (Eigen::Index j = 0; j < solved[b].outerSize(); ++j)
-      for (SparseMatrix::InnerIterator it(solved[b], j); it; ++it)
-        v_entries.emplace_back(it.row(), first + j, it.value());
-  }
+  // The blocks side by side, column by column.
+  Eigen::Index stored = 0;
+  for (const SparseMatrix& block : solved) stored += block.nonZeros();
   basis.v_.resize(static_cast<Eigen::Index>(n), total);
-  basis.v_.setFromTriplets(v_entries.begin(), v_entries.end());
-  basis.v_.makeCompressed();
+  basis.v_.reserve(stored);
+  Eigen::Index column = 0;
+  for (const SparseMatrix& block : solved) {
+    for (Eigen::Index j = 0; j < block.outerSize(); ++j, ++column) {
+      basis.v_.startVec(column);
+      for (SparseMatrix::InnerIterator it(block, j); it; ++it) basis.v_.insertBack(it.row(), column) = it.value();
+    }
+  }
+  basis.v_.finalize();
 
   // G = Vᵀ·V, one column per task: V's column scattered, dotted with every column before it.
   basis.g_.resize(total, total);
