@@ -33,6 +33,9 @@ constexpr double kLoadShareLost = 1e-6;
 // sums of a row run over a few dozen entries, each rounded once in the product and once in
 // the solution).
 constexpr double kAboveRoundOff = 1e3;
+// Two DOFs whose lost shares differ by less than this part of the larger lose the same share:
+// the digits beyond are those of a solution that nothing but stabilising terms held.
+constexpr double kSameLostShare = 1e-3;
 // Reactions and loads must balance to this share of the forces (and moments) involved: a
 // result whose reactions miss its loads by more than one part in ten thousand is not one to
 // report; below that the miss is far under what any design reads from a reaction (three or
@@ -237,20 +240,30 @@ EquilibriumCheck::Verdict EquilibriumCheck::assess(const Eigen::VectorXd& f, con
     r_judged = elimination_->c.transpose() * r;
     mag_judged = Eigen::VectorXd(elimination_->c.cwiseAbs().transpose() * mag);
   }
-  double worst_lost = 0.0;
   const Eigen::VectorXd& res_of = elimination_ ? r_judged : r;
   const Eigen::VectorXd& mag_of = elimination_ ? mag_judged : mag;
+  // The share of the load each judged DOF loses, where it is lost beyond round-off (else 0).
+  std::vector<double> lost(judged_.size(), 0.0);
+  double worst_lost = 0.0;
   for (std::size_t q = 0; q < judged_.size(); ++q) {
     const std::size_t dof = judged_dof_[q];
-    const double res = res_of[judged_[q]];
-    const double m = mag_of[judged_[q]];
-    const double rel = std::abs(res) / kind_scale(dof);
+    const double rel = std::abs(res_of[judged_[q]]) / kind_scale(dof);
     if (!std::isfinite(rel)) continue;
     v.nodal_residual = std::fmax(v.nodal_residual, rel);
-    const double floor = m / kind_scale(dof);
-    if (rel > kLoadShareLost && rel > kAboveRoundOff * floor && rel > worst_lost) {
-      worst_lost = rel;
-      v.lost = dof;
+    const double floor = mag_of[judged_[q]] / kind_scale(dof);
+    if (rel > kLoadShareLost && rel > kAboveRoundOff * floor) {
+      lost[q] = rel;
+      worst_lost = std::fmax(worst_lost, rel);
+    }
+  }
+  // The DOF named is the first that loses the largest share. Nodes that move together in one
+  // mechanism (a sway carried from corner to corner by a bar) lose equal shares but for the
+  // round-off of a solution that only stabilising terms held; the margin keeps the choice from
+  // turning on those digits.
+  for (std::size_t q = 0; q < judged_.size() && worst_lost > 0.0; ++q) {
+    if (lost[q] >= (1.0 - kSameLostShare) * worst_lost) {
+      v.lost = judged_dof_[q];
+      break;
     }
   }
 
