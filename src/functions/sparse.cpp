@@ -3,7 +3,6 @@
 #include <cholmod.h>
 #include <dlfcn.h>
 #include <tbb/blocked_range.h>
-#include <tbb/enumerable_thread_specific.h>
 #include <tbb/parallel_for.h>
 #include <tbb/parallel_invoke.h>
 #include <umfpack.h>
@@ -342,31 +341,6 @@ struct CholmodCommon {
   CholmodCommon& operator=(const CholmodCommon&) = delete;
 };
 
-// The arrays of a supernodal factor as CHOLMOD lays them out: supernode s holds the factor
-// columns [super[s], super[s+1]), its rows rows[pi[s] .. pi[s+1]) (its own columns first) and
-// their values column by column from values + px[s]; perm[k] is the matrix row of factor row k.
-struct SupernodalArrays {
-  Index n, nsuper;
-  const Index* super;
-  const Index* pi;
-  const Index* px;
-  const Index* rows;
-  const Index* perm;
-  const double* values;
-  explicit SupernodalArrays(const cholmod_factor* l)
-      : n(static_cast<Index>(l->n)),
-        nsuper(static_cast<Index>(l->nsuper)),
-        super(static_cast<const Index*>(l->super)),
-        pi(static_cast<const Index*>(l->pi)),
-        px(static_cast<const Index*>(l->px)),
-        rows(static_cast<const Index*>(l->s)),
-        perm(static_cast<const Index*>(l->Perm)),
-        values(static_cast<const double*>(l->x)) {}
-  Index original(Index k) const { return perm != nullptr ? perm[k] : k; }
-  Index columns(Index s) const { return super[s + 1] - super[s]; }
-  Index height(Index s) const { return pi[s + 1] - pi[s]; }
-};
-
 // A non-owning CHOLMOD view of a compressed Eigen matrix.
 cholmod_sparse cholmod_view(const SparseMatrix& k, int stype) {
   cholmod_sparse a{};
@@ -430,12 +404,14 @@ bool cholesky_pivots_sound(const cholmod_factor* l, const Eigen::VectorXd& diag,
     return ok;
   };
   if (l->is_super) {
-    const SupernodalArrays f(l);
-    for (Index s = 0; s < f.nsuper; ++s) {
-      const Index k1 = f.super[s], k2 = f.super[s + 1];
-      const Index nsrow = f.height(s);
+    const auto* super = static_cast<const Index*>(l->super);
+    const auto* pi = static_cast<const Index*>(l->pi);
+    const auto* px = static_cast<const Index*>(l->px);
+    for (Index s = 0; s < static_cast<Index>(l->nsuper); ++s) {
+      const Index k1 = super[s], k2 = super[s + 1];
+      const Index nsrow = pi[s + 1] - pi[s];
       for (Index k = k1; k < k2; ++k) {
-        const double l_kk = x[f.px[s] + (k - k1) + (k - k1) * nsrow];
+        const double l_kk = x[px[s] + (k - k1) + (k - k1) * nsrow];
         if (!pivot_ok(k, l_kk * l_kk)) return false;
       }
     }
@@ -517,153 +493,10 @@ std::optional<Eigen::MatrixXd> cholmod_system_solve(const cholmod_factor* l, int
   return out;
 }
 
-// ---- Supernodal solves on the pool ---------------------------------------------------------
-
-// The supernodes of a supernodal factor as a tree: the independent branches of a solve run side
-// by side. level[s] is 0 for a leaf and one more than its highest child otherwise, so in
-// ascending levels every supernode comes after its children, in descending ones after its
-// ancestors.
-struct SupernodeTree {
-  std::vector<Index> supernode;  // of each factor column
-  std::vector<Index> parent;     // -1 for a root
-  std::vector<std::vector<Index>> children;  // ascending
-  std::vector<std::vector<Index>> levels;    // the supernodes of each level, ascending
-};
-
-SupernodeTree supernode_tree(const SupernodalArrays& f) {
-  SupernodeTree tree;
-  tree.supernode.resize(static_cast<std::size_t>(f.n));
-  for (Index sn = 0; sn < f.nsuper; ++sn)
-    for (Index k = f.super[sn]; k < f.super[sn + 1]; ++k) tree.supernode[static_cast<std::size_t>(k)] = sn;
-  tree.parent.assign(static_cast<std::size_t>(f.nsuper), -1);
-  tree.children.resize(static_cast<std::size_t>(f.nsuper));
-  std::vector<Index> level(static_cast<std::size_t>(f.nsuper), 0);
-  // Supernodes are numbered children first: each level is known before its parent's. The
-  // parent holds the supernode's first row below its own columns.
-  for (Index sn = 0; sn < f.nsuper; ++sn) {
-    if (f.height(sn) <= f.columns(sn)) continue;
-    const Index up = tree.supernode[static_cast<std::size_t>(f.rows[f.pi[sn] + f.columns(sn)])];
-    tree.parent[static_cast<std::size_t>(sn)] = up;
-    tree.children[static_cast<std::size_t>(up)].push_back(sn);
-    Index& above = level[static_cast<std::size_t>(up)];
-    above = std::max(above, level[static_cast<std::size_t>(sn)] + 1);
-  }
-  for (Index sn = 0; sn < f.nsuper; ++sn) {
-    const auto at = static_cast<std::size_t>(level[static_cast<std::size_t>(sn)]);
-    if (tree.levels.size() <= at) tree.levels.resize(at + 1);
-    tree.levels[at].push_back(sn);
-  }
-  return tree;
-}
-
-// L⁻¹·P·B (forward, B in the matrix's order, the result in the factor's) or Pᵀ·L⁻ᵀ·B
-// (backward, the other way round) with a supernodal LLᵀ factor, one level of its tree
-// at a time on the pool. Forward, each supernode gathers the updates its children left for it
-// (in ascending order), solves its diagonal block and leaves the update of the rows below for
-// its parent; backward, each solves its block against its rows below, which belong to
-// ancestors already solved. Every sum runs in the same order whatever the schedule, so the
-// bits are those of any number of threads; the factor is read once by as many threads as the
-// tree has branches, where a sequential solve reads it on one (bound by one core's memory
-// bandwidth). Empty when the BLAS lacks the level-3 kernels.
-std::optional<Eigen::MatrixXd> supernodal_tree_solve(const cholmod_factor* l, const Eigen::MatrixXd& b,
-                                                     bool forward) {
-  const Level3& blas = blas_level3();
-  const SupernodalArrays f(l);
-  const Index n = f.n;
-  const Index m = b.cols();
-  if (blas.trsm == nullptr || blas.gemm == nullptr || n > std::numeric_limits<int>::max() ||
-      m > std::numeric_limits<int>::max()) {
-    return std::nullopt;
-  }
-  const Index* super = f.super;
-  const Index* pi = f.pi;
-  const Index* px = f.px;
-  const Index* rows = f.rows;
-  const double* values = f.values;
-  const SupernodeTree tree = supernode_tree(f);
-  const int nrhs = static_cast<int>(m);
-  const double one = 1.0, minus_one = -1.0;
-  auto original = [&](Index k) { return f.original(k); };
-
-  Eigen::MatrixXd y(n, m);  // in the factor's order
-  if (forward) {
-    for (Index k = 0; k < n; ++k) y.row(k) = b.row(original(k));
-    std::vector<Eigen::MatrixXd> updates(tree.parent.size());
-    // Where a row of the factor sits in the supernode being assembled, per thread.
-    tbb::enumerable_thread_specific<std::vector<Index>> where(std::vector<Index>(static_cast<std::size_t>(n), -1));
-    for (const std::vector<Index>& level : tree.levels) {
-      tbb::parallel_for(std::size_t{0}, level.size(), [&](std::size_t q) {
-        const Index sn = level[q];
-        const Index first = super[sn];
-        const int columns = static_cast<int>(super[sn + 1] - first);
-        const int height = static_cast<int>(pi[sn + 1] - pi[sn]);
-        const Index* structure = rows + pi[sn];
-        Eigen::MatrixXd front = Eigen::MatrixXd::Zero(height, m);
-        front.topRows(columns) = y.middleRows(first, columns);
-        std::vector<Index>& position = where.local();
-        for (int i = 0; i < height; ++i) position[static_cast<std::size_t>(structure[i])] = i;
-        for (const Index child : tree.children[static_cast<std::size_t>(sn)]) {
-          const Index child_columns = super[child + 1] - super[child];
-          const Index* below = rows + pi[child] + child_columns;
-          Eigen::MatrixXd& update = updates[static_cast<std::size_t>(child)];
-          for (Index i = 0; i < update.rows(); ++i) front.row(position[static_cast<std::size_t>(below[i])]) += update.row(i);
-          update = Eigen::MatrixXd();
-        }
-        for (int i = 0; i < height; ++i) position[static_cast<std::size_t>(structure[i])] = -1;
-        const double* block = values + px[sn];
-        std::shared_lock<std::shared_mutex> single(g_blas_threads);
-        blas.trsm("L", "L", "N", "N", &columns, &nrhs, &one, block, &height, front.data(), &height);
-        if (height > columns) {
-          const int rest = height - columns;
-          blas.gemm("N", "N", &rest, &nrhs, &columns, &minus_one, block + columns, &height, front.data(), &height,
-                    &one, front.data() + columns, &height);
-          updates[static_cast<std::size_t>(sn)] = front.bottomRows(rest);
-        }
-        y.middleRows(first, columns) = front.topRows(columns);
-      });
-    }
-    return y;
-  }
-  Eigen::MatrixXd x(n, m);  // in the factor's order
-  for (auto level = tree.levels.rbegin(); level != tree.levels.rend(); ++level) {
-    tbb::parallel_for(std::size_t{0}, level->size(), [&](std::size_t q) {
-      const Index sn = (*level)[q];
-      const Index first = super[sn];
-      const int columns = static_cast<int>(super[sn + 1] - first);
-      const int height = static_cast<int>(pi[sn + 1] - pi[sn]);
-      Eigen::MatrixXd top = b.middleRows(first, columns);
-      const double* block = values + px[sn];
-      Eigen::MatrixXd above;
-      if (height > columns) {
-        const int rest = height - columns;
-        const Index* below = rows + pi[sn] + columns;
-        above.resize(rest, m);
-        for (int i = 0; i < rest; ++i) above.row(i) = x.row(below[i]);
-      }
-      std::shared_lock<std::shared_mutex> single(g_blas_threads);
-      if (height > columns) {
-        const int rest = height - columns;
-        blas.gemm("T", "N", &columns, &nrhs, &rest, &minus_one, block + columns, &height, above.data(), &rest, &one,
-                  top.data(), &columns);
-      }
-      blas.trsm("L", "L", "T", "N", &columns, &nrhs, &one, block, &height, top.data(), &columns);
-      x.middleRows(first, columns) = top;
-    });
-  }
-  Eigen::MatrixXd out(n, m);
-  for (Index k = 0; k < n; ++k) out.row(original(k)) = x.row(k);
-  return out;
-}
-
 std::optional<Eigen::MatrixXd> cholesky_solve_scaled(const cholmod_factor* l, const SparseMatrix& k,
                                                      const Eigen::MatrixXd& b, bool refine) {
   std::optional<Eigen::MatrixXd> result;
-  auto solve_with_factor = [&](const Eigen::MatrixXd& rhs) -> std::optional<Eigen::MatrixXd> {
-    if (!l->is_super) return cholmod_system_solve(l, CHOLMOD_A, rhs);
-    std::optional<Eigen::MatrixXd> c = supernodal_tree_solve(l, rhs, true);
-    if (c) c = supernodal_tree_solve(l, *c, false);
-    return c ? c : cholmod_system_solve(l, CHOLMOD_A, rhs);
-  };
+  auto solve_with_factor = [&](const Eigen::MatrixXd& rhs) { return cholmod_system_solve(l, CHOLMOD_A, rhs); };
   std::optional<Eigen::MatrixXd> x = solve_with_factor(b);
   if (!refine) return x && all_finite(*x) ? x : std::nullopt;
   if (x && all_finite(*x)) x = refine_solution(k, true, b, std::move(*x), solve_with_factor);
@@ -1549,7 +1382,9 @@ std::optional<Eigen::MatrixXd> supernodal_half_solve(const SparseNumericFactor* 
   if (numeric == nullptr || numeric->cholesky == nullptr || !numeric->cholesky->is_super) return std::nullopt;
   check_square_rhs(numeric->k, b, what);
   if (b.cols() == 0 || b.rows() == 0) return b;
-  std::optional<Eigen::MatrixXd> x = supernodal_tree_solve(numeric->cholesky, b, forward);
+  const cholmod_factor* l = numeric->cholesky;
+  std::optional<Eigen::MatrixXd> x = cholmod_system_solve(l, forward ? CHOLMOD_P : CHOLMOD_Lt, b);
+  if (x) x = cholmod_system_solve(l, forward ? CHOLMOD_L : CHOLMOD_Pt, *x);
   if (x && !all_finite(*x)) x.reset();
   return x;
 }
@@ -1566,27 +1401,37 @@ std::optional<Eigen::MatrixXd> SparseFactorization::solve_backward(const Eigen::
 
 std::optional<SparseMatrix> SparseFactorization::solve_forward_sparse(const SparseMatrix& u) const {
   if (!numeric_ || numeric_->cholesky == nullptr || !numeric_->cholesky->is_super) return std::nullopt;
-  const SupernodalArrays f(numeric_->cholesky);
-  const Index n = f.n;
+  const cholmod_factor* l = numeric_->cholesky;
+  const auto n = static_cast<Index>(l->n);
   if (u.rows() != n) fatal("SparseFactorization::solve_forward_sparse: columns of another order than the factor");
-  const Index* super = f.super;
-  const Index* pi = f.pi;
-  const Index* px = f.px;
-  const Index* rows = f.rows;
-  const double* values = f.values;
-  const SupernodeTree tree = supernode_tree(f);
-  const std::vector<Index>& supernode = tree.supernode;
-  const std::vector<Index>& parent = tree.parent;
-  // Where each row of U goes under P.
-  std::vector<Index> position(static_cast<std::size_t>(n));
-  for (Index k = 0; k < n; ++k) position[static_cast<std::size_t>(f.original(k))] = k;
+  const auto nsuper = static_cast<Index>(l->nsuper);
+  const Index* super = static_cast<const Index*>(l->super);
+  const Index* pi = static_cast<const Index*>(l->pi);
+  const Index* px = static_cast<const Index*>(l->px);
+  const Index* rows = static_cast<const Index*>(l->s);
+  const Index* perm = static_cast<const Index*>(l->Perm);
+  const double* values = static_cast<const double*>(l->x);
+  // Where each row of U goes under P, the supernode of each factor column, and each
+  // supernode's parent (the supernode of its first row below the diagonal block).
+  std::vector<Index> position(static_cast<std::size_t>(n)), supernode(static_cast<std::size_t>(n));
+  for (Index k = 0; k < n; ++k) position[static_cast<std::size_t>(perm != nullptr ? perm[k] : k)] = k;
+  std::vector<Index> parent(static_cast<std::size_t>(nsuper), -1);
+  for (Index sn = 0; sn < nsuper; ++sn) {
+    for (Index k = super[sn]; k < super[sn + 1]; ++k) supernode[static_cast<std::size_t>(k)] = sn;
+  }
+  for (Index sn = 0; sn < nsuper; ++sn) {
+    const Index columns = super[sn + 1] - super[sn];
+    if (pi[sn + 1] - pi[sn] > columns) {
+      parent[static_cast<std::size_t>(sn)] = supernode[static_cast<std::size_t>(rows[pi[sn] + columns])];
+    }
+  }
 
   // All columns at once, supernode by supernode over the union of what they reach: the top
   // separators, which every column reaches and where the work is, are solved for all of them
   // in one block; a column that does not reach a supernode is zero there and stays zero.
   const Index m = u.cols();
   Eigen::MatrixXd y = Eigen::MatrixXd::Zero(n, m);
-  std::vector<char> marked(static_cast<std::size_t>(f.nsuper), 0);
+  std::vector<char> marked(static_cast<std::size_t>(nsuper), 0);
   std::vector<std::vector<Index>> reach(static_cast<std::size_t>(m));
   std::vector<Index> reached;
   for (Index j = 0; j < m; ++j) {

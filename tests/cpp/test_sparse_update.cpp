@@ -4,10 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <Eigen/Cholesky>
-#include <tbb/global_control.h>
 #include <cmath>
 #include <cstdint>
-#include <optional>
 #include <utility>
 #include <vector>
 
@@ -268,33 +266,4 @@ TEST(SplitSolve, HalvesComposeAndSparseColumnsStayOnTheirPaths) {
   // A factor that is not supernodal Cholesky has no halves.
   EXPECT_FALSE(varn::SparseFactorization().solve_forward(f));
   EXPECT_FALSE(varn::SparseFactorization().solve_forward_sparse(u));
-}
-
-// A solve with a supernodal factor runs the independent branches of its elimination tree side
-// by side: its solution is the dense one to round-off and the same bits on one thread as on
-// all of them, for one right-hand side and for several.
-TEST(SplitSolve, TreeSolveMatchesTheDenseOneAndKeepsItsBitsOnAnyThreadCount) {
-  const Network net = grid(14, 12, 10);
-  const SparseMatrix k = stiffness(net, std::vector<double>(net.springs.size(), 1.0));
-  Eigen::MatrixXd b(static_cast<Eigen::Index>(net.n), 3);
-  b.col(0) = load(net.n);
-  b.col(1) = load(net.n).reverse();
-  b.col(2) = load(net.n).cwiseAbs();
-  varn::SparseFactorization factor;
-  ASSERT_EQ(factor.factorize(k), SparseSolveMethod::Cholesky);
-  const auto all = factor.solve(b);
-  ASSERT_TRUE(all);
-  const Eigen::MatrixXd dense = Eigen::MatrixXd(k).llt().solve(b);
-  EXPECT_LE(relative_difference(*all, dense), kAgreement);
-  std::optional<Eigen::MatrixXd> one_thread, one_column;
-  {
-    const tbb::global_control serial(tbb::global_control::max_allowed_parallelism, 1);
-    one_thread = factor.solve(b);
-    one_column = factor.solve(Eigen::MatrixXd(b.col(1)));
-  }
-  ASSERT_TRUE(one_thread && one_column);
-  EXPECT_EQ(*one_thread, *all);
-  const auto column = factor.solve(Eigen::MatrixXd(b.col(1)));
-  ASSERT_TRUE(column);
-  EXPECT_EQ(*one_column, *column);
 }
