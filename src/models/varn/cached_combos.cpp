@@ -4,6 +4,8 @@
 // parallel. A combination whose solution switches a tie or strut, or needs a one-sided
 // support to pull, is re-solved with the full active-set loop, started from the
 // factor-weighted sum of the load cases' stored displacements (the combination predictor).
+#include <tbb/parallel_invoke.h>
+
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -110,13 +112,21 @@ Expected<CachedFirstOrderSystem> VARN::precompute_combo_system() const {
   auto constrained = collect_constrained_dofs_full();
   if (!constrained) return fail(constrained.error());
   ConstrainedSparseSolver solver;
-  // Made before the load cases and combinations that share it start: nothing runs beside it.
-  solver.factorize(*k, std::move(*constrained), BlasThreads::Lone);
-  auto k_u = EquilibriumCheck::unstabilised_operator(*this, &all_on);
-  if (!k_u) return fail(k_u.error());
-  std::optional<SwitchBasis> basis = SwitchBasis::build(*this, solver);
+  // Made before the load cases and combinations that share it start: no other sparse work runs
+  // beside it, only what needs no factor (the operator without stabilising terms and the
+  // switched members' columns).
+  std::optional<Expected<SparseMatrix>> k_u;
+  std::optional<SwitchBasis::Columns> switch_columns;
+  tbb::parallel_invoke([&] { solver.factorize(*k, std::move(*constrained), BlasThreads::Lone); },
+                       [&] {
+                         k_u.emplace(EquilibriumCheck::unstabilised_operator(*this, &all_on));
+                         switch_columns = SwitchBasis::columns(*this, static_cast<std::size_t>(k->rows()));
+                       });
+  if (!*k_u) return fail(k_u->error());
+  std::optional<SwitchBasis> basis;
+  if (switch_columns) basis = SwitchBasis::build(solver, std::move(*switch_columns));
   return CachedFirstOrderSystem{PenalisedSparseFirstOrder{std::move(solver)}, std::move(all_on), {},
-                                std::move(*k_u), std::move(switched), std::move(basis)};
+                                std::move(**k_u), std::move(switched), std::move(basis)};
 }
 
 Expected<Results> VARN::solve_combo_with_cached(std::uint32_t combination_id, const CachedFirstOrderSystem& cache,

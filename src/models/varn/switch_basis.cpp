@@ -80,14 +80,11 @@ SparseMatrix switched_member_columns(const VARN& model, const AssemblyContext& c
   return c;
 }
 
-std::optional<SwitchBasis> SwitchBasis::build(const VARN& model, const ConstrainedSparseSolver& all_on) {
-  if (!all_on.factorization().positive_definite()) return std::nullopt;
-  const std::size_t n = all_on.factorization().rows();
+std::optional<SwitchBasis::Columns> SwitchBasis::columns(const VARN& model, std::size_t n) {
   const AssemblyContext ctx = model.build_lookup_maps();
   const std::vector<const Member*> members = flatten_members(model.member_sets);
   const std::vector<std::optional<std::uint32_t>> rigid_sections = stiff_beam_sections(model, members);
 
-  SwitchBasis basis;
   std::vector<std::size_t> switchable;
   for (std::size_t i = 0; i < members.size(); ++i) {
     const MemberType type = members[i]->member_type;
@@ -109,17 +106,29 @@ std::optional<SwitchBasis> SwitchBasis::build(const VARN& model, const Constrain
   if (total == 0 || static_cast<std::size_t>(total) > kMaxSwitchBasisColumns) return std::nullopt;
 
   // U in member-id order, each member's columns together.
+  Columns out;
   std::vector<Eigen::Triplet<double, std::int64_t>> entries;
   Eigen::Index next = 0;
   for (const auto& [id, c] : columns) {
-    basis.columns_of_.emplace(id, std::make_pair(next, next + c.cols()));
+    out.of_member.emplace(id, std::make_pair(next, next + c.cols()));
     for (Eigen::Index j = 0; j < c.outerSize(); ++j)
       for (SparseMatrix::InnerIterator it(c, j); it; ++it) entries.emplace_back(it.row(), next + j, it.value());
     next += c.cols();
   }
-  SparseMatrix u(static_cast<Eigen::Index>(n), total);
-  u.setFromTriplets(entries.begin(), entries.end());
-  u.makeCompressed();
+  out.u.resize(static_cast<Eigen::Index>(n), total);
+  out.u.setFromTriplets(entries.begin(), entries.end());
+  out.u.makeCompressed();
+  return out;
+}
+
+std::optional<SwitchBasis> SwitchBasis::build(const ConstrainedSparseSolver& all_on, Columns columns) {
+  if (!all_on.factorization().positive_definite()) return std::nullopt;
+  const std::size_t n = all_on.factorization().rows();
+  const SparseMatrix& u = columns.u;
+  if (u.rows() != static_cast<Eigen::Index>(n)) fatal("SwitchBasis::build: columns of another order than the factor");
+  const Eigen::Index total = u.cols();
+  SwitchBasis basis;
+  basis.columns_of_ = std::move(columns.of_member);
 
   // V = L⁻¹·P·U (U is no load: its rows at the held DOFs stay), in fixed blocks of columns
   // on the pool.

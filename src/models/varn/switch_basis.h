@@ -41,10 +41,19 @@ inline constexpr std::size_t kMaxSwitchBasisColumns = 512;
 
 class SwitchBasis {
  public:
-  // The basis of the all-on factor `all_on` (the penalised supernodal Cholesky factor of K₀) for every
-  // tie and strut of the model; none when there is no such member, when the factor is not a
-  // Cholesky factor, or when the members have more than kMaxSwitchBasisColumns ranks.
-  static std::optional<SwitchBasis> build(const VARN& model, const ConstrainedSparseSolver& all_on);
+  // U for every tie and strut of a model of n DOFs, in member-id order, and where each
+  // member's columns are; none when there is no such member or when they have more than
+  // kMaxSwitchBasisColumns ranks. It needs no factor: it is made while K₀ is factorised.
+  struct Columns {
+    std::map<std::uint32_t, std::pair<Eigen::Index, Eigen::Index>> of_member;  // id -> [first, end)
+    SparseMatrix u;
+  };
+  static std::optional<Columns> columns(const VARN& model, std::size_t n);
+
+  // The basis of those columns with the all-on factor `all_on` (the penalised supernodal
+  // Cholesky factor of K₀); none when the factor is not a supernodal Cholesky factor. Columns
+  // of another order than the factor are a fatal fault.
+  static std::optional<SwitchBasis> build(const ConstrainedSparseSolver& all_on, Columns columns);
 
   // The approximate inverse of one state's operator: K₀'s factor corrected for the members
   // that `active` switches off.
