@@ -1,6 +1,5 @@
 #include "models/varn/active_set_factor.h"
 
-#include <Eigen/Eigenvalues>
 #include <cmath>
 #include <limits>
 #include <variant>
