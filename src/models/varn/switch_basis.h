@@ -66,8 +66,10 @@ class SwitchBasis {
    private:
     friend class SwitchBasis;
     const SwitchBasis* basis_ = nullptr;
-    std::vector<Eigen::Index> columns_;  // of U and W, the members switched off
-    Eigen::LLT<Eigen::MatrixXd> capacitance_;  // of I − V_Sᵀ·V_S
+    std::vector<Eigen::Index> columns_;  // of U and V, the members switched off
+    // Of I − V_Sᵀ·V_S; made from an empty matrix until then, so that a copy never reads an
+    // unset status.
+    Eigen::LLT<Eigen::MatrixXd> capacitance_{Eigen::MatrixXd(0, 0)};
   };
 
   // The inverse for the state `active`; empty when the state's operator is not positive
