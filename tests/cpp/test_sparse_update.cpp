@@ -221,6 +221,21 @@ TEST(LowRankUpdate, ConstrainedSolverHoldsItsPenalty) {
   // which both solutions hold at zero to the same digits; the free DOFs see the network's
   // own conditioning.
   EXPECT_LE(relative_difference(*x, *y), kAgreement);
+
+  // Carried over to an operator, a solution is refined towards that operator penalised as the
+  // factor is, not with a penalty of the operator's own diagonal (here a third of it): the
+  // held DOFs keep what the held penalty leaves them, the small displacement that the springs
+  // pull them through, as a fresh factorisation with that penalty gives it. That displacement
+  // is the free DOFs' pull over the penalty, so it carries their digits (kAgreement); with the
+  // operator's own penalty it would be a third of what it is.
+  ASSERT_LT(varn::penalty_value(k_off), kPenalty / 3);
+  const auto carried = solver.solve_towards(k_off, Eigen::MatrixXd(f));
+  ASSERT_TRUE(carried);
+  for (const std::size_t d : held) {
+    const auto i = static_cast<Eigen::Index>(d);
+    EXPECT_NE((*y)[i], 0.0);
+    EXPECT_LE(std::abs((*carried)(i, 0) - (*y)[i]), 1e-6 * std::abs((*y)[i])) << "held DOF " << d;
+  }
 }
 
 // The halves of a supernodal solve, forward L⁻¹·P·B and backward Pᵀ·L⁻ᵀ·C, compose to the
