@@ -227,7 +227,7 @@ TEST(LowRankUpdate, ConstrainedSolverHoldsItsPenalty) {
   // held DOFs keep what the held penalty leaves them, the small displacement that the springs
   // pull them through, as a fresh factorisation with that penalty gives it. That displacement
   // is the free DOFs' pull over the penalty, so it carries their digits (kAgreement); with the
-  // operator's own penalty it would be a third of what it is.
+  // operator's own penalty it would follow that smaller penalty instead.
   ASSERT_LT(varn::penalty_value(k_off), kPenalty / 3);
   const auto carried = solver.solve_towards(k_off, Eigen::MatrixXd(f));
   ASSERT_TRUE(carried);
