@@ -321,7 +321,7 @@ std::size_t sparse_symbolic_analysis_count();
 std::size_t sparse_low_rank_update_count();
 // Iterative-refinement steps (one residual and one solve with the kept factor each) taken by
 // every sparse solve of this layer: each solution is refined against the matrix it solves
-// until its componentwise backward error reaches round-off or stops halving (at most ten steps).
+// until its correction falls below 2^-40 of it or stops halving (at most ten steps).
 std::size_t sparse_refinement_step_count();
 
 // A constrained sparse system factorised once for any number of right-hand sides: the support
