@@ -16,12 +16,13 @@
 #include <vector>
 #include <limits>
 #include <mutex>
-#include <shared_mutex>
 #include <new>
 #include <string>
 #include <type_traits>
 
 #include "fatal.h"
+#include "functions/blas.h"
+#include "functions/supernodal_cholesky.h"
 #include "huge_pages.h"
 
 namespace varn {
@@ -91,52 +92,6 @@ bool residual_ok(const SparseMatrix& k, bool lower_symmetric, const Eigen::Matri
     if (!(res <= kResidualTolerance * scale)) return false;
   }
   return true;
-}
-
-// ---- BLAS threads of a lone factorisation ---------------------------------------------------
-
-// OpenBLAS's thread count is one setting for the whole process. A factorisation made with more
-// threads holds this lock alone, so that no other BLAS call of the process (another request's
-// factorisations or solves, each under the shared lock) runs while the count is raised: every
-// other call sees one thread, and its rounding never depends on what ran beside it.
-std::shared_mutex g_blas_threads;
-
-using SetBlasThreads = void (*)(int);
-
-// A function of the BLAS that CHOLMOD loaded (null when it has none by that name). The BLAS
-// is already loaded as CHOLMOD's dependency: only look it up, never load one.
-void* blas_symbol(const char* symbol) {
-  void* found = nullptr;
-  for (const char* name : {"libblas.so.3", "libopenblas.so.0"}) {
-    if (void* h = dlopen(name, RTLD_LAZY | RTLD_NOLOAD)) {
-      found = dlsym(h, symbol);
-      dlclose(h);
-      if (found) break;
-    }
-  }
-  return found != nullptr ? found : dlsym(RTLD_DEFAULT, symbol);
-}
-
-// OpenBLAS's thread-count setter, looked up once (null with another BLAS).
-SetBlasThreads blas_thread_setter() {
-  static const auto fn = reinterpret_cast<SetBlasThreads>(blas_symbol("openblas_set_num_threads"));
-  return fn;
-}
-
-// The two level-3 kernels the sparse forward solve runs on each supernode (the reference
-// Fortran interface, 32-bit integers, as CHOLMOD calls them).
-using Dtrsm = void (*)(const char*, const char*, const char*, const char*, const int*, const int*, const double*,
-                       const double*, const int*, double*, const int*);
-using Dgemm = void (*)(const char*, const char*, const int*, const int*, const int*, const double*, const double*,
-                       const int*, const double*, const int*, const double*, double*, const int*);
-struct Level3 {
-  Dtrsm trsm = nullptr;
-  Dgemm gemm = nullptr;
-};
-const Level3& blas_level3() {
-  static const Level3 fns{reinterpret_cast<Dtrsm>(blas_symbol("dtrsm_")),
-                          reinterpret_cast<Dgemm>(blas_symbol("dgemm_"))};
-  return fns;
 }
 
 // ---- Iterative refinement -------------------------------------------------------------------
@@ -425,29 +380,45 @@ bool cholesky_pivots_sound(const cholmod_factor* l, const Eigen::VectorXd& diag,
   return true;
 }
 
+// The supernodal factorisation on the pool (factorize_supernodal) into L, a supernodal factor,
+// symbolic or numeric, of K's analysis. False when it did not factorise K: L is not one it
+// reads, or K is not positive definite, which CHOLMOD's own factorisation then finds again and
+// words (the column where elimination broke down).
+bool factorize_supernodes_on_pool(cholmod_factor* l, const SparseMatrix& k, cholmod_common& c) {
+  if (!l->is_super || l->itype != CHOLMOD_LONG || l->dtype != CHOLMOD_DOUBLE) return false;
+  if (l->xtype == CHOLMOD_PATTERN) {
+    l->is_ll = 1;
+    if (!cholmod_l_change_factor(CHOLMOD_REAL, 1, 1, 1, 1, l, &c) || c.status != CHOLMOD_OK) return false;
+  }
+  if (l->xtype != CHOLMOD_REAL || l->x == nullptr) return false;
+  SupernodalLayout layout;
+  layout.n = static_cast<Index>(l->n);
+  layout.supernodes = static_cast<Index>(l->nsuper);
+  layout.super = static_cast<const Index*>(l->super);
+  layout.pi = static_cast<const Index*>(l->pi);
+  layout.px = static_cast<const Index*>(l->px);
+  layout.rows = static_cast<const Index*>(l->s);
+  layout.perm = static_cast<const Index*>(l->Perm);
+  if (factorize_supernodal(layout, static_cast<double*>(l->x), k) != SupernodalOutcome::Factorised)
+    return false;
+  l->minor = l->n;
+  return true;
+}
+
 // Numeric Cholesky of K (lower triangle) into L: a copy of the symbolic factor, or a numeric
-// factor of the same analysis, whose supernodes CHOLMOD clears and fills again (the same
-// numbers as a fresh copy gives). False when K is not (numerically) positive definite, with
+// factor of the same analysis, whose supernodes are cleared and filled again (the same numbers
+// as a fresh copy gives); on the pool where L is supernodal, by CHOLMOD otherwise. False when K is not (numerically) positive definite, with
 // the DOF (original numbering) where elimination broke down in `failed` when there is one:
 // CHOLMOD's first non-positive pivot, or the first pivot that kept only round-off of its
 // diagonal. That DOF is a combination of the ones eliminated before it: it moves with them
 // without resistance.
-bool cholesky_factorize_into(cholmod_factor* l, const SparseMatrix& k, Index* failed = nullptr,
-                             BlasThreads threads = BlasThreads::One) {
+bool cholesky_factorize_into(cholmod_factor* l, const SparseMatrix& k, Index* failed = nullptr) {
   SerialOpenMpRegions serial;
   CholmodCommon cc;
   g_numeric_factorizations.fetch_add(1, std::memory_order_relaxed);
+  if (factorize_supernodes_on_pool(l, k, cc.c)) return cholesky_pivots_sound(l, stored_diagonal(k), failed);
   cholmod_sparse a = cholmod_view(k, -1);
-  int ok = 0;
-  if (SetBlasThreads set = blas_thread_setter(); threads == BlasThreads::Lone && set != nullptr) {
-    std::unique_lock<std::shared_mutex> alone(g_blas_threads);
-    set(kLoneFactorizationBlasThreads);
-    ok = cholmod_l_factorize(&a, l, &cc.c);
-    set(1);
-  } else {
-    std::shared_lock<std::shared_mutex> single(g_blas_threads);
-    ok = cholmod_l_factorize(&a, l, &cc.c);
-  }
+  const int ok = cholmod_l_factorize(&a, l, &cc.c);
   if (ok && l->minor < l->n && failed != nullptr) {
     const auto* perm = static_cast<const Index*>(l->Perm);
     const Index minor = static_cast<Index>(l->minor);
@@ -457,12 +428,11 @@ bool cholesky_factorize_into(cholmod_factor* l, const SparseMatrix& k, Index* fa
 }
 
 // Numeric Cholesky of K on a copy of a symbolic factor; null when K is not positive definite.
-cholmod_factor* cholesky_factorize(const cholmod_factor* symbolic, const SparseMatrix& k, Index* failed = nullptr,
-                                   BlasThreads threads = BlasThreads::One) {
+cholmod_factor* cholesky_factorize(const cholmod_factor* symbolic, const SparseMatrix& k, Index* failed = nullptr) {
   CholmodCommon cc;
   cholmod_factor* l = cholmod_l_copy_factor(const_cast<cholmod_factor*>(symbolic), &cc.c);
   if (!l) return nullptr;
-  if (cholesky_factorize_into(l, k, failed, threads)) return l;
+  if (cholesky_factorize_into(l, k, failed)) return l;
   cholmod_l_free_factor(&l, &cc.c);
   return nullptr;
 }
@@ -482,11 +452,7 @@ std::optional<Eigen::MatrixXd> cholmod_system_solve(const cholmod_factor* l, int
   CholmodCommon cc;
   std::optional<Eigen::MatrixXd> out;
   cholmod_dense bd = cholmod_view(rhs);
-  cholmod_dense* xd = nullptr;
-  {
-    std::shared_lock<std::shared_mutex> single(g_blas_threads);
-    xd = cholmod_l_solve(system, const_cast<cholmod_factor*>(l), &bd, &cc.c);
-  }
+  cholmod_dense* xd = cholmod_l_solve(system, const_cast<cholmod_factor*>(l), &bd, &cc.c);
   if (xd && cc.c.status == CHOLMOD_OK)
     out = Eigen::Map<const Eigen::MatrixXd>(static_cast<const double*>(xd->x), rhs.rows(), rhs.cols());
   if (xd) cholmod_l_free_dense(&xd, &cc.c);
@@ -551,7 +517,6 @@ void* lu_factorize(const SparseMatrix& k) {
   }
   void* numeric = nullptr;
   g_numeric_factorizations.fetch_add(1, std::memory_order_relaxed);
-  std::shared_lock<std::shared_mutex> single(g_blas_threads);
   const auto status = umfpack_dl_numeric(ap, ai, ax, symbolic, &numeric, control, info);
   umfpack_dl_free_symbolic(&symbolic);
   // UMFPACK_WARNING_singular_matrix is a "successful" factorisation of a singular matrix:
@@ -589,7 +554,6 @@ std::optional<Eigen::MatrixXd> lu_solve_factored_scaled(void* numeric, const Spa
   auto solve_with_factor = [&](const Eigen::MatrixXd& rhs) -> std::optional<Eigen::MatrixXd> {
     Eigen::MatrixXd x(n, rhs.cols());
     for (Index c = 0; c < rhs.cols(); ++c) {
-      std::shared_lock<std::shared_mutex> single(g_blas_threads);
       if (umfpack_dl_solve(UMFPACK_A, k.outerIndexPtr(), k.innerIndexPtr(), k.valuePtr(), x.col(c).data(),
                            rhs.col(c).data(), numeric, control, info) != UMFPACK_OK)
         return std::nullopt;
@@ -651,9 +615,9 @@ void lower_pattern(const SparseMatrix& k, std::vector<Index>& colptr, std::vecto
 bool init_blas_single_thread() {
   static std::once_flag once;
   std::call_once(once, [] {
-    if (SetBlasThreads set = blas_thread_setter()) set(1);
+    if (blas::SetThreads set = blas::thread_setter()) set(1);
   });
-  return blas_thread_setter() != nullptr;
+  return blas::thread_setter() != nullptr;
 }
 
 // ---- Triplet collector -----------------------------------------------------------------------
@@ -1288,19 +1252,15 @@ void SparseFactorization::analyze_pattern(const SparseMatrix& k) {
   if (auto s = analyse(k, /*keep_pattern=*/true)) symbolic_ = std::move(*s);
 }
 
-SparseSolveMethod SparseFactorization::factorize(const SparseMatrix& k_in, BlasThreads threads) {
-  return factorize_impl(k_in, true, threads);
-}
+SparseSolveMethod SparseFactorization::factorize(const SparseMatrix& k_in) { return factorize_impl(k_in, true); }
 
-SparseSolveMethod SparseFactorization::factorize(SparseMatrix&& k_in, BlasThreads threads) {
-  return factorize_impl(std::move(k_in), true, threads);
-}
+SparseSolveMethod SparseFactorization::factorize(SparseMatrix&& k_in) { return factorize_impl(std::move(k_in), true); }
 
 SparseSolveMethod SparseFactorization::factorize_unsymmetric(const SparseMatrix& k_in) {
-  return factorize_impl(k_in, false, BlasThreads::One);
+  return factorize_impl(k_in, false);
 }
 
-SparseSolveMethod SparseFactorization::factorize_impl(SparseMatrix k_in, bool try_cholesky, BlasThreads threads) {
+SparseSolveMethod SparseFactorization::factorize_impl(SparseMatrix k_in, bool try_cholesky) {
   if (k_in.rows() != k_in.cols()) {
     fatal("SparseFactorization::factorize: the matrix is " + std::to_string(k_in.rows()) + " x " +
           std::to_string(k_in.cols()) + ", not square");
@@ -1336,8 +1296,8 @@ SparseSolveMethod SparseFactorization::factorize_impl(SparseMatrix k_in, bool tr
   if (try_cholesky && symbolic_) {
     ++numeric_count_;
     const bool factorised = f->cholesky != nullptr
-                                ? cholesky_factorize_into(f->cholesky, k, &failed, threads)
-                                : (f->cholesky = cholesky_factorize(symbolic_->factor, k, &failed, threads)) != nullptr;
+                                ? cholesky_factorize_into(f->cholesky, k, &failed)
+                                : (f->cholesky = cholesky_factorize(symbolic_->factor, k, &failed)) != nullptr;
     if (factorised) {
       f->analysis = symbolic_;
       symbolic_->numeric_count.fetch_add(1, std::memory_order_relaxed);
@@ -1452,31 +1412,28 @@ std::optional<SparseMatrix> SparseFactorization::solve_forward_sparse(const Spar
   }
   std::sort(reached.begin(), reached.end());
   // The supernodes' dense blocks with the BLAS's own kernels, single-threaded like every other
-  // call of this layer outside a lone factorisation.
-  const Level3& blas = blas_level3();
-  if (blas.trsm == nullptr || blas.gemm == nullptr) return std::nullopt;
+  // call of this layer.
+  const blas::Kernels& kernels = blas::kernels();
+  if (kernels.trsm == nullptr || kernels.gemm == nullptr) return std::nullopt;
   if (n > std::numeric_limits<int>::max() || m > std::numeric_limits<int>::max()) return std::nullopt;
   const int ldy = static_cast<int>(n), nrhs = static_cast<int>(m);
   const double one = 1.0, zero = 0.0;
   Eigen::MatrixXd below;
-  {
-    std::shared_lock<std::shared_mutex> single(g_blas_threads);
-    for (const Index sn : reached) {
-      const Index first = super[sn];
-      const int columns = static_cast<int>(super[sn + 1] - first);
-      const int height = static_cast<int>(pi[sn + 1] - pi[sn]);
-      const double* block = values + px[sn];
-      double* segment = y.data() + first;
-      blas.trsm("L", "L", "N", "N", &columns, &nrhs, &one, block, &height, segment, &ldy);
-      if (height > columns) {
-        const int rest = height - columns;
-        below.resize(rest, m);
-        blas.gemm("N", "N", &rest, &nrhs, &columns, &one, block + columns, &height, segment, &ldy, &zero,
-                  below.data(), &rest);
-        const Index* below_rows = rows + pi[sn] + columns;
-        for (Index c = 0; c < m; ++c)
-          for (Index i = 0; i < rest; ++i) y(below_rows[i], c) -= below(i, c);
-      }
+  for (const Index sn : reached) {
+    const Index first = super[sn];
+    const int columns = static_cast<int>(super[sn + 1] - first);
+    const int height = static_cast<int>(pi[sn + 1] - pi[sn]);
+    const double* block = values + px[sn];
+    double* segment = y.data() + first;
+    kernels.trsm("L", "L", "N", "N", &columns, &nrhs, &one, block, &height, segment, &ldy);
+    if (height > columns) {
+      const int rest = height - columns;
+      below.resize(rest, m);
+      kernels.gemm("N", "N", &rest, &nrhs, &columns, &one, block + columns, &height, segment, &ldy, &zero,
+                   below.data(), &rest);
+      const Index* below_rows = rows + pi[sn] + columns;
+      for (Index c = 0; c < m; ++c)
+        for (Index i = 0; i < rest; ++i) y(below_rows[i], c) -= below(i, c);
     }
   }
   // Each column's supernodes ascend, and their factor columns with them: rows in order.
@@ -1501,19 +1458,18 @@ bool SparseFactorization::positive_definite() const {
   return numeric_ && (numeric_->cholesky != nullptr || n_ == 0);
 }
 
-SparseSolveMethod ConstrainedSparseSolver::factorize(const SparseMatrix& k, std::vector<std::size_t> constrained,
-                                                     BlasThreads threads) {
+SparseSolveMethod ConstrainedSparseSolver::factorize(const SparseMatrix& k, std::vector<std::size_t> constrained) {
   const double p = constrained.empty() ? 0.0 : penalty_value(k);
-  return factorize_with_penalty(k, std::move(constrained), p, threads);
+  return factorize_with_penalty(k, std::move(constrained), p);
 }
 
 SparseSolveMethod ConstrainedSparseSolver::factorize_with_penalty(const SparseMatrix& k,
                                                                   std::vector<std::size_t> constrained,
-                                                                  double penalty, BlasThreads threads) {
+                                                                  double penalty) {
   constrained_ = std::move(constrained);
   penalty_ = constrained_.empty() ? 0.0 : penalty;
   for (std::size_t d : constrained_) check_index(d, static_cast<std::size_t>(k.rows()), "constrained DOF");
-  return factorization_.factorize(apply_given_penalty_to_k(k, constrained_, penalty_), threads);
+  return factorization_.factorize(apply_given_penalty_to_k(k, constrained_, penalty_));
 }
 
 SparseSolveMethod ConstrainedSparseSolver::modify_low_rank(const SparseMatrix& k_new, const SparseMatrix& c_add,

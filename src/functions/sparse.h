@@ -38,23 +38,9 @@ using SparseMatrix = Eigen::SparseMatrix<double, Eigen::ColMajor, std::int64_t>;
 // by an order of magnitude. Looks `openblas_set_num_threads` up at run time (nothing links
 // OpenBLAS directly) and calls it with 1, once per process; every factorisation entry point
 // calls this first. Returns true when an OpenBLAS was found and set (false with another BLAS).
-// A lone factorisation may raise it for its own duration (LoneFactorizationScope).
+// A supernodal Cholesky factorisation takes its parallelism from the pool as well, its
+// supernodes and the tiles of its large ones side by side (functions/supernodal_cholesky.h).
 bool init_blas_single_thread();
-
-// The BLAS threads of a Cholesky factorisation that nothing else of its request runs beside
-// (the one factor of a batched solve, the request's all-on factor of its ties and struts):
-// measured on the 24,843-DOF building frame, 0.215 s on one thread, 0.175 s on four. The count
-// is fixed, never the machine's cores, so results are the same bits on every machine whatever
-// its core count or the pool's thread count (OpenBLAS partitions its work by the thread count
-// alone); they differ in the last bits from a factorisation on one thread.
-inline constexpr int kLoneFactorizationBlasThreads = 4;
-
-// The BLAS threads a Cholesky factorisation runs on: one, or kLoneFactorizationBlasThreads
-// for a lone one. A lone factorisation holds the BLAS to itself: every other BLAS call of the
-// process (factorisations and solves of this layer) waits for it, and it for them, so that
-// none runs with the raised count by accident and the rounding of each depends on its own
-// count alone.
-enum class BlasThreads { One, Lone };
 
 // ---------------------------------------------------------------------------------------------
 // Triplet collector.
@@ -232,7 +218,7 @@ struct SparseNumericFactor;  // a numeric factor (Cholesky or LU) with the matri
 //    instead of freeing tens of megabytes and faulting fresh pages in for every pass.
 // The ordering (see CachedSymbolicCholesky) makes the factor, hence every solution, identical
 // on every run whatever else runs at the same time; BLAS kernels run single-threaded
-// (init_blas_single_thread), a lone factorisation on its fixed count (BlasThreads::Lone).
+// (init_blas_single_thread), and the pool's thread count does not show in a single bit.
 class SparseFactorization {
  public:
   SparseFactorization();
@@ -251,9 +237,9 @@ class SparseFactorization {
   // CholeskyCachedSymbolic when an analysis made before this call was used, Cholesky when the
   // analysis was made by it, LU, or Failed (then no factor is kept). K is copied into the
   // factor, which needs it for the residual test of every solve.
-  SparseSolveMethod factorize(const SparseMatrix& k, BlasThreads threads = BlasThreads::One);
+  SparseSolveMethod factorize(const SparseMatrix& k);
   // The same, taking K's storage instead of copying it.
-  SparseSolveMethod factorize(SparseMatrix&& k, BlasThreads threads = BlasThreads::One);
+  SparseSolveMethod factorize(SparseMatrix&& k);
   // Sparse LU of the whole K, for a matrix that is not symmetric (the consistent tangent of
   // elements whose frames turn with the motion): the Cholesky path reads one triangle only
   // and would solve another matrix. Returns LU, or Failed.
@@ -301,7 +287,7 @@ class SparseFactorization {
   std::size_t numeric_factorizations() const { return numeric_count_; }
 
  private:
-  SparseSolveMethod factorize_impl(SparseMatrix k, bool try_cholesky, BlasThreads threads);
+  SparseSolveMethod factorize_impl(SparseMatrix k, bool try_cholesky);
   std::shared_ptr<const CholeskySymbolic> symbolic_;
   std::shared_ptr<const SparseNumericFactor> numeric_;
   SparseSolveMethod method_ = SparseSolveMethod::Failed;
@@ -333,15 +319,14 @@ class ConstrainedSparseSolver {
  public:
   // Penalises K at the constrained DOFs (a DOF beyond K is a fatal index fault) and
   // factorises it. Returns the method, Failed when K is singular.
-  SparseSolveMethod factorize(const SparseMatrix& k, std::vector<std::size_t> constrained,
-                              BlasThreads threads = BlasThreads::One);
+  SparseSolveMethod factorize(const SparseMatrix& k, std::vector<std::size_t> constrained);
   // The same with a given penalty instead of one taken from K's diagonal: a sequence of
   // operators that differ by a few members (active-set passes) keeps one penalty, so that
   // consecutive operators differ by exactly those members and a kept factor can follow them
   // by a low-rank modification. The penalty's value only decides how closely a held DOF
   // stays at zero.
   SparseSolveMethod factorize_with_penalty(const SparseMatrix& k, std::vector<std::size_t> constrained,
-                                           double penalty, BlasThreads threads = BlasThreads::One);
+                                           double penalty);
   // The kept factor modified to that of K_new (penalised with the penalty of the last
   // factorisation) = K + C_add·C_addᵀ − C_remove·C_removeᵀ, as
   // SparseFactorization::modify_low_rank; Failed leaves the previous factor.

@@ -4,9 +4,11 @@
 
 #include <dlfcn.h>
 #include <gtest/gtest.h>
+#include <tbb/global_control.h>
 #include <tbb/parallel_for.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -651,34 +653,25 @@ TEST(SparseCholesky, ConcurrentAnalysesOfALargeStructureAgreeBitForBit) {
   }
 }
 
-// A lone factorisation raises the BLAS threads for itself alone. Made while other
-// factorisations and solves run on the pool, it gives the bits it gives by itself, and they
-// give theirs; against a one-thread factorisation it differs by round-off only.
-TEST(SparseCholesky, LoneFactorisationKeepsItsBitsAndLeavesOtherSolvesTheirs) {
-  const SparseMatrix k = lattice(12, 12, 10, 51, 1e-3);  // 10,080 DOFs: supernodes large enough to thread
+// A factorisation takes its parallelism from the pool. Made while other factorisations and
+// solves run on the pool, it gives the bits it gives by itself, and they give theirs.
+TEST(SparseCholesky, FactorisationsSideBySideOnThePoolKeepTheirBits) {
+  const SparseMatrix k = lattice(12, 12, 10, 51, 1e-3);  // 10,080 DOFs: separators factorised in tiles
   const Eigen::MatrixXd b = random_matrix(k.rows(), 2, 7);
-  auto solve = [&](const SparseMatrix& m, varn::BlasThreads threads) -> Eigen::MatrixXd {
+  auto solve = [&](const SparseMatrix& m) -> Eigen::MatrixXd {
     varn::SparseFactorization f;
-    if (f.factorize(m, threads) == SparseSolveMethod::Failed) return {};
+    if (f.factorize(m) == SparseSolveMethod::Failed) return {};
     auto x = f.solve(Eigen::MatrixXd(b.topRows(m.rows())));
     return x ? *x : Eigen::MatrixXd();
   };
-  const Eigen::MatrixXd alone = solve(k, varn::BlasThreads::Lone);
-  const Eigen::MatrixXd single = solve(k, varn::BlasThreads::One);
+  const Eigen::MatrixXd alone = solve(k);
   ASSERT_EQ(alone.rows(), k.rows());
-  ASSERT_EQ(single.rows(), k.rows());
-  // The shift of 1e-3 against member blocks of order 1 to 10 bounds the condition number near
-  // 1e5; each refined solution is within a few ε·cond of the exact one.
-  EXPECT_LE((alone - single).norm() / single.norm(), 1e-9);
-
   constexpr int kOthers = 8;
   std::vector<SparseMatrix> others;
   for (int t = 0; t < kOthers; ++t) others.push_back(lattice(8, 8, 6, 200 + t, 1e-3));
   std::vector<Eigen::MatrixXd> sequential(kOthers), concurrent(kOthers + 1);
-  for (int t = 0; t < kOthers; ++t) sequential[t] = solve(others[t], varn::BlasThreads::One);
-  tbb::parallel_for(0, kOthers + 1, [&](int t) {
-    concurrent[t] = t == 0 ? solve(k, varn::BlasThreads::Lone) : solve(others[t - 1], varn::BlasThreads::One);
-  });
+  for (int t = 0; t < kOthers; ++t) sequential[t] = solve(others[t]);
+  tbb::parallel_for(0, kOthers + 1, [&](int t) { concurrent[t] = solve(t == 0 ? k : others[t - 1]); });
   EXPECT_EQ(concurrent[0], alone);
   for (int t = 0; t < kOthers; ++t) {
     ASSERT_GT(sequential[t].rows(), 0) << "task " << t;
@@ -753,6 +746,7 @@ TEST(SparseSolvers, SingularSystemsGiveTheEmptyResult) {
   };
   std::vector<Case> cases;
   cases.push_back({"free-floating lattice (rigid-body modes)", lattice(6, 5, 4, 61, 0.0)});
+  cases.push_back({"free-floating lattice, separators factorised in tiles", lattice(10, 10, 8, 64, 0.0)});
   {
     // A node that no member reaches: its seven DOFs have no stiffness at all.
     SparseMatrix k = varn::apply_penalty_to_k(lattice(3, 3, 2, 62, 0.0), kRootDofs);
@@ -984,33 +978,59 @@ TEST(SparseFactorization, ConcurrentSolvesOnOneFactorAreBitIdentical) {
 }
 
 // A refactorisation on the kept analysis overwrites the kept factor in place when nothing else
-// holds it: the solutions are those of a fresh factorisation bit for bit (CHOLMOD clears and
-// refills every supernode), and a copy made before keeps solving its own matrix.
+// holds it: the solutions are those of a fresh factorisation bit for bit (every supernode is
+// cleared and filled again), and a copy made before keeps solving its own matrix. The larger
+// lattice has separators of several hundred columns, factorised in tiles.
 TEST(SparseFactorization, RefactorisationInPlaceGivesTheFreshFactorsBits) {
-  const SparseMatrix k1 = lattice(5, 4, 4, 96, 1e-2);
-  const SparseMatrix k2 = lattice(5, 4, 4, 97, 3e-2);
-  const SparseMatrix k3 = lattice(5, 4, 4, 98, 2e-2);
-  ASSERT_EQ(k1.nonZeros(), k2.nonZeros());
-  const Eigen::MatrixXd b = random_matrix(k1.rows(), 2, 17);
-  auto fresh = [&](const SparseMatrix& k) {
-    varn::SparseFactorization g;
-    EXPECT_EQ(g.factorize(k), SparseSolveMethod::Cholesky);
-    return *g.solve(b);
+  for (const auto& [nx, ny, nz] : {std::array{5, 4, 4}, std::array{12, 12, 10}}) {
+    SCOPED_TRACE(nx * ny * nz);
+    const SparseMatrix k1 = lattice(nx, ny, nz, 96, 1e-2);
+    const SparseMatrix k2 = lattice(nx, ny, nz, 97, 3e-2);
+    const SparseMatrix k3 = lattice(nx, ny, nz, 98, 2e-2);
+    ASSERT_EQ(k1.nonZeros(), k2.nonZeros());
+    const Eigen::MatrixXd b = random_matrix(k1.rows(), 2, 17);
+    auto fresh = [&](const SparseMatrix& k) {
+      varn::SparseFactorization g;
+      EXPECT_EQ(g.factorize(k), SparseSolveMethod::Cholesky);
+      return *g.solve(b);
+    };
+    varn::SparseFactorization f;
+    ASSERT_EQ(f.factorize(k1), SparseSolveMethod::Cholesky);
+    const varn::SparseFactorization copy = f;  // shares the factor of K1
+    ASSERT_EQ(f.factorize(k2), SparseSolveMethod::CholeskyCachedSymbolic);
+    EXPECT_EQ(*f.solve(b), fresh(k2));
+    EXPECT_EQ(*copy.solve(b), fresh(k1)) << "the shared factor was not overwritten";
+    ASSERT_EQ(f.factorize(SparseMatrix(k3)), SparseSolveMethod::CholeskyCachedSymbolic);  // in place now
+    EXPECT_EQ(*f.solve(b), fresh(k3));
+    // An indefinite matrix on the same pattern goes to LU; the next positive definite one is a
+    // Cholesky factor again, with the fresh factor's bits.
+    ASSERT_EQ(f.factorize(-1.0 * k1), SparseSolveMethod::LU);
+    ASSERT_EQ(f.factorize(k2), SparseSolveMethod::CholeskyCachedSymbolic);
+    EXPECT_EQ(*f.solve(b), fresh(k2));
+    EXPECT_EQ(f.symbolic_analyses(), 2u);  // the one analysis, and the LU's own
+  }
+}
+
+// The supernodes of a factorisation are taken on the pool as their subtrees finish, and the
+// large ones in tiles: which thread does what must not show in a single bit, and the factor
+// must be K's. Its unrefined solve is held to the backward error of a Cholesky solve: the shift
+// of 1e-3 against member blocks of order 1 to 10 bounds the condition number near 1e5, so a
+// sound factor leaves a residual within a few ε·cond of |b| (about 1e-11), and a single update
+// added to the wrong place or left out leaves one of order one.
+TEST(SparseCholesky, FactorIsTheSameBitsOnEveryThreadCountAndSolvesK) {
+  const SparseMatrix k = lattice(12, 12, 10, 52, 1e-3);  // root separator of some 800 columns
+  const Eigen::MatrixXd b = random_matrix(k.rows(), 3, 8);
+  auto unrefined = [&] {
+    varn::SparseFactorization f;
+    EXPECT_EQ(f.factorize(k), SparseSolveMethod::Cholesky);
+    return *f.solve_once(b);
   };
-  varn::SparseFactorization f;
-  ASSERT_EQ(f.factorize(k1), SparseSolveMethod::Cholesky);
-  const varn::SparseFactorization copy = f;  // shares the factor of K1
-  ASSERT_EQ(f.factorize(k2), SparseSolveMethod::CholeskyCachedSymbolic);
-  EXPECT_EQ(*f.solve(b), fresh(k2));
-  EXPECT_EQ(*copy.solve(b), fresh(k1)) << "the shared factor was not overwritten";
-  ASSERT_EQ(f.factorize(SparseMatrix(k3)), SparseSolveMethod::CholeskyCachedSymbolic);  // in place now
-  EXPECT_EQ(*f.solve(b), fresh(k3));
-  // An indefinite matrix on the same pattern goes to LU; the next positive definite one is a
-  // Cholesky factor again, with the fresh factor's bits.
-  ASSERT_EQ(f.factorize(-1.0 * k1), SparseSolveMethod::LU);
-  ASSERT_EQ(f.factorize(k2), SparseSolveMethod::CholeskyCachedSymbolic);
-  EXPECT_EQ(*f.solve(b), fresh(k2));
-  EXPECT_EQ(f.symbolic_analyses(), 2u);  // the one analysis, and the LU's own
+  const Eigen::MatrixXd reference = unrefined();
+  EXPECT_LT(relative_residual(k, reference, b), 1e-9);
+  for (const int threads : {1, 2, 3, 8}) {
+    const tbb::global_control limit(tbb::global_control::max_allowed_parallelism, threads);
+    EXPECT_EQ(unrefined(), reference) << threads << " threads";
+  }
 }
 
 // The constrained solver is the penalised solve of the support rules, factorised once: its

@@ -117,7 +117,7 @@ Expected<CachedFirstOrderSystem> VARN::precompute_combo_system() const {
   // switched members' columns).
   std::optional<Expected<SparseMatrix>> k_u;
   std::optional<SwitchBasis::Columns> switch_columns;
-  tbb::parallel_invoke([&] { solver.factorize(*k, std::move(*constrained), BlasThreads::Lone); },
+  tbb::parallel_invoke([&] { solver.factorize(*k, std::move(*constrained)); },
                        [&] {
                          k_u.emplace(EquilibriumCheck::unstabilised_operator(*this, &all_on));
                          switch_columns = SwitchBasis::columns(*this, static_cast<std::size_t>(k->rows()));

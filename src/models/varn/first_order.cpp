@@ -70,7 +70,7 @@ Expected<BatchSolution> solve_all_columns(const SparseMatrix& k, const std::vect
   if (k.rows() == 0) {
     inputs.emplace(prepare());
   } else {
-    tbb::parallel_invoke([&] { solver.factorize(k, constrained, BlasThreads::Lone); },
+    tbb::parallel_invoke([&] { solver.factorize(k, constrained); },
                          [&] { inputs.emplace(prepare()); });
   }
   if (!*inputs) return fail(inputs->error());
