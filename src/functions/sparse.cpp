@@ -832,6 +832,65 @@ Eigen::MatrixXd reduce_with_sparse_k(const SparseMatrix& k, const Eigen::MatrixX
   return r;
 }
 
+namespace {
+
+// The Gram matrix takes V's rows this many at a time into a dense band, and its products in
+// square tiles of this many columns.
+constexpr Index kGramBandRows = 2048;
+constexpr Index kGramTileColumns = 64;
+
+}  // namespace
+
+std::optional<Eigen::MatrixXd> sparse_gram(const SparseMatrix& v) {
+  const blas::Kernels& kernels = blas::kernels();
+  if (kernels.gemm == nullptr || kernels.syrk == nullptr) return std::nullopt;
+  const Index n = v.rows(), m = v.cols();
+  if (m > std::numeric_limits<int>::max()) return std::nullopt;
+  // The rows that hold an entry, in order, and each one's place among them.
+  std::vector<Index> place(static_cast<std::size_t>(n), -1);
+  for (Index j = 0; j < m; ++j)
+    for (SparseMatrix::InnerIterator it(v, j); it; ++it) place[static_cast<std::size_t>(it.row())] = 0;
+  Index used = 0;
+  for (Index& p : place)
+    if (p == 0) p = used++;
+  // The lower triangle by tiles (r ≥ c), each summed over the bands in order.
+  std::vector<std::pair<Index, Index>> tiles;
+  for (Index c = 0; c < m; c += kGramTileColumns)
+    for (Index r = c; r < m; r += kGramTileColumns) tiles.emplace_back(r, c);
+  Eigen::MatrixXd g = Eigen::MatrixXd::Zero(m, m);
+  std::vector<Index> cursor(static_cast<std::size_t>(m));
+  for (Index j = 0; j < m; ++j) cursor[static_cast<std::size_t>(j)] = v.outerIndexPtr()[j];
+  Eigen::MatrixXd band;
+  for (Index b0 = 0; b0 < used; b0 += kGramBandRows) {
+    const Index rows = std::min(kGramBandRows, used - b0);
+    band.setZero(rows, m);
+    tbb::parallel_for(Index{0}, m, [&](Index j) {
+      Index& at = cursor[static_cast<std::size_t>(j)];
+      const Index end = v.outerIndexPtr()[j + 1];
+      for (; at < end; ++at) {
+        const Index p = place[static_cast<std::size_t>(v.innerIndexPtr()[at])];
+        if (p >= b0 + rows) break;
+        band(p - b0, j) = v.valuePtr()[at];
+      }
+    });
+    tbb::parallel_for(std::size_t{0}, tiles.size(), [&](std::size_t q) {
+      const auto [r, c] = tiles[q];
+      const int nr = static_cast<int>(std::min(kGramTileColumns, m - r));
+      const int nc = static_cast<int>(std::min(kGramTileColumns, m - c));
+      const int k = static_cast<int>(rows), ld = static_cast<int>(rows), ldg = static_cast<int>(m);
+      const double one = 1.0;
+      if (r == c)
+        kernels.syrk("L", "T", &nc, &k, &one, band.data() + c * rows, &ld, &one, g.data() + c * m + c, &ldg);
+      else
+        kernels.gemm("T", "N", &nr, &nc, &k, &one, band.data() + r * rows, &ld, band.data() + c * rows, &ld, &one,
+                     g.data() + c * m + r, &ldg);
+    });
+  }
+  for (Index c = 0; c < m; ++c)
+    for (Index r = c + 1; r < m; ++r) g(c, r) = g(r, c);
+  return g;
+}
+
 // ---- Penalty constraints ---------------------------------------------------------------------
 
 double penalty_value(const SparseMatrix& k) {

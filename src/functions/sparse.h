@@ -119,6 +119,13 @@ Eigen::MatrixXd sparse_to_dense_symmetric(const SparseMatrix& k);
 Eigen::MatrixXd spmm_sparse_dense(const SparseMatrix& k, const Eigen::MatrixXd& t);
 // T^T * K * T (m x m), used to condense the slave DOFs of rigid links onto retained DOFs.
 Eigen::MatrixXd reduce_with_sparse_k(const SparseMatrix& k, const Eigen::MatrixXd& t);
+// Vᵀ·V (m x m, dense) of a sparse V whose columns share many rows (the forward solves of a
+// factor, which all pass its top separators): the rows that hold any entry are taken a band
+// at a time into a dense block W, and Vᵀ·V += Wᵀ·W is formed in tiles on the pool with the
+// BLAS's products, where a sum per pair of sparse columns would spend its time gathering.
+// Each tile sums the bands in order, and bands and tiles depend on V's pattern alone: the
+// same bits on every thread count. None without the BLAS's kernels or beyond their sizes.
+std::optional<Eigen::MatrixXd> sparse_gram(const SparseMatrix& v);
 
 // ---------------------------------------------------------------------------------------------
 // Penalty supports: p = max(max |K(i,i)|, 1) * 1e10 on each constrained diagonal, which holds

@@ -411,6 +411,36 @@ TEST(SparseOperations, ReductionEqualsTransformedDenseStiffness) {
 // ---------------------------------------------------------------------------------------------
 // Penalty supports
 
+// Columns that share a dense band of rows (the top separators every forward solve passes) and
+// each have a scatter of their own below: several bands of rows and a partial tile of columns.
+TEST(SparseOperations, GramIsVtVOnEveryThreadCount) {
+  constexpr Eigen::Index kRows = 9000, kCols = 150, kShared = 1500;
+  Lcg g{71};
+  std::vector<Eigen::Triplet<double, std::int64_t>> entries;
+  for (Eigen::Index j = 0; j < kCols; ++j) {
+    for (Eigen::Index i = kRows - kShared; i < kRows; ++i) entries.emplace_back(i, j, 2.0 * g.next() - 1.0);
+    for (int e = 0; e < 60; ++e)
+      entries.emplace_back(static_cast<Eigen::Index>(g.next() * (kRows - kShared)), j, 2.0 * g.next() - 1.0);
+  }
+  SparseMatrix v(kRows, kCols);
+  v.setFromTriplets(entries.begin(), entries.end());
+  const Eigen::MatrixXd dense = Eigen::MatrixXd(v);
+  const Eigen::MatrixXd expected = dense.transpose() * dense;
+  const auto gram = varn::sparse_gram(v);
+  ASSERT_TRUE(gram.has_value());
+  // Each entry sums at most kRows products of entries below one in magnitude, in another order
+  // than the reference: apart by a few kRows·ε of the largest entry at most.
+  EXPECT_LE((*gram - expected).cwiseAbs().maxCoeff(), 1e-12 * expected.cwiseAbs().maxCoeff());
+  EXPECT_EQ(*gram, gram->transpose());
+  for (const int threads : {1, 3, 8}) {
+    const tbb::global_control limit(tbb::global_control::max_allowed_parallelism, threads);
+    EXPECT_EQ(*varn::sparse_gram(v), *gram) << threads << " threads";
+  }
+  // No column, no row: the empty products.
+  EXPECT_EQ(varn::sparse_gram(SparseMatrix(kRows, 0))->size(), 0);
+  EXPECT_EQ(*varn::sparse_gram(SparseMatrix(0, 3)), Eigen::MatrixXd::Zero(3, 3));
+}
+
 TEST(PenaltySupports, PenaltyFollowsTheLargestDiagonal) {
   struct Case {
     double diagonal;

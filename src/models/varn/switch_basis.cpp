@@ -2,6 +2,7 @@
 
 #include <Eigen/Eigenvalues>
 #include <Eigen/SparseCore>
+
 #include <cmath>
 #include <limits>
 
@@ -160,21 +161,9 @@ std::optional<SwitchBasis> SwitchBasis::build(const ConstrainedSparseSolver& all
   }
   basis.v_.finalize();
 
-  // G = Vᵀ·V, one column per task: V's column scattered, dotted with every column before it.
-  basis.g_.resize(total, total);
-  (void)for_each_index(static_cast<std::size_t>(total), [&](std::size_t q) -> Expected<void> {
-    const auto c = static_cast<Eigen::Index>(q);
-    Eigen::VectorXd column = Eigen::VectorXd::Zero(static_cast<Eigen::Index>(n));
-    for (SparseMatrix::InnerIterator it(basis.v_, c); it; ++it) column[it.row()] = it.value();
-    for (Eigen::Index r = 0; r <= c; ++r) {
-      double sum = 0.0;
-      for (SparseMatrix::InnerIterator it(basis.v_, r); it; ++it) sum += it.value() * column[it.row()];
-      basis.g_(r, c) = sum;
-    }
-    return {};
-  });
-  for (Eigen::Index c = 0; c < total; ++c)
-    for (Eigen::Index r = c + 1; r < total; ++r) basis.g_(r, c) = basis.g_(c, r);
+  std::optional<Eigen::MatrixXd> g = sparse_gram(basis.v_);
+  if (!g) return std::nullopt;
+  basis.g_ = std::move(*g);
   basis.all_on_ = all_on;
   return basis;
 }
