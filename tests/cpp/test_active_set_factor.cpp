@@ -20,6 +20,7 @@
 #include "functions/sparse.h"
 #include "models/varn/active_set.h"
 #include "models/varn/active_set_factor.h"
+#include "models/varn/equilibrium_check.h"
 #include "models/varn/switched_operator.h"
 #include "models/varn/varn.h"
 
@@ -205,34 +206,55 @@ TEST(ActiveSetFactor, OneFactorisationForEveryLoadCaseAndCombination) {
 
 // The operator of every tie/strut state, assembled from the request's element matrices, is the
 // very matrix (pattern and bits) that the triplet assembly gives for that state: every
-// diagonal off, each alone, and all on.
+// diagonal off, each alone, and all on. The structure as it is (bars on their axial stiffness
+// alone, switched-off members left out) has the triplet assembly's values bit for bit too, in
+// the all-on pattern: whatever that pattern holds beyond it is a stored zero.
 TEST(SwitchedOperator, AssemblesTheOperatorOfEveryStateBitForBit) {
-  const VARN model = load_si(kXBraced);
-  auto switched = SwitchedOperator::build(model);
-  ASSERT_TRUE(switched) << switched.error();
-  std::vector<std::uint32_t> switchable;
-  for (const auto& set : model.member_sets)
-    for (const auto& m : set.members)
-      if (m.member_type == MemberType::Tension || m.member_type == MemberType::Compression) switchable.push_back(m.id);
-  ASSERT_GE(switchable.size(), 2u);
-  std::vector<ActiveMap> states(1);  // all on
-  ActiveMap all_off;
-  for (std::uint32_t id : switchable) {
-    all_off[id] = false;
-    ActiveMap one_off;
-    one_off[id] = false;
-    states.push_back(one_off);
-  }
-  states.push_back(all_off);
-  for (std::size_t s = 0; s < states.size(); ++s) {
-    auto fast = switched->assemble(model, states[s]);
-    auto reference = model.build_operator_with_supports_sparse_internal(states[s], nullptr);
-    ASSERT_TRUE(fast && reference) << "state " << s;
-    ASSERT_EQ(fast->nonZeros(), reference->nonZeros()) << "state " << s;
-    const auto n = static_cast<std::size_t>(reference->outerSize() + 1);
-    EXPECT_TRUE(std::equal(fast->outerIndexPtr(), fast->outerIndexPtr() + n, reference->outerIndexPtr())) << s;
-    const auto nnz = static_cast<std::size_t>(reference->nonZeros());
-    EXPECT_TRUE(std::equal(fast->innerIndexPtr(), fast->innerIndexPtr() + nnz, reference->innerIndexPtr())) << s;
-    EXPECT_TRUE(std::equal(fast->valuePtr(), fast->valuePtr() + nnz, reference->valuePtr())) << s;
+  for (const std::string& fixture : {kXBraced, kNodeOnTies}) {
+    SCOPED_TRACE(fixture);
+    const VARN model = load_si(fixture);
+    auto switched = SwitchedOperator::build(model);
+    ASSERT_TRUE(switched) << switched.error();
+    std::vector<std::uint32_t> switchable;
+    for (const auto& set : model.member_sets)
+      for (const auto& m : set.members)
+        if (m.member_type == MemberType::Tension || m.member_type == MemberType::Compression) switchable.push_back(m.id);
+    ASSERT_GE(switchable.size(), 2u);
+    std::vector<ActiveMap> states(1);  // all on
+    ActiveMap all_off;
+    for (std::uint32_t id : switchable) {
+      all_off[id] = false;
+      ActiveMap one_off;
+      one_off[id] = false;
+      states.push_back(one_off);
+    }
+    states.push_back(all_off);
+    for (std::size_t s = 0; s < states.size(); ++s) {
+      auto fast = switched->assemble(model, states[s]);
+      auto reference = model.build_operator_with_supports_sparse_internal(states[s], nullptr);
+      ASSERT_TRUE(fast && reference) << "state " << s;
+      ASSERT_EQ(fast->nonZeros(), reference->nonZeros()) << "state " << s;
+      const auto n = static_cast<std::size_t>(reference->outerSize() + 1);
+      EXPECT_TRUE(std::equal(fast->outerIndexPtr(), fast->outerIndexPtr() + n, reference->outerIndexPtr())) << s;
+      const auto nnz = static_cast<std::size_t>(reference->nonZeros());
+      EXPECT_TRUE(std::equal(fast->innerIndexPtr(), fast->innerIndexPtr() + nnz, reference->innerIndexPtr())) << s;
+      EXPECT_TRUE(std::equal(fast->valuePtr(), fast->valuePtr() + nnz, reference->valuePtr())) << s;
+
+      auto as_it_is = switched->assemble_unstabilised(model, states[s]);
+      auto assembled = EquilibriumCheck::unstabilised_operator(model, &states[s]);
+      ASSERT_TRUE(as_it_is && assembled) << "state " << s;
+      std::size_t matched = 0;
+      for (Eigen::Index j = 0; j < as_it_is->outerSize(); ++j) {
+        SparseMatrix::InnerIterator it(*as_it_is, j);
+        for (SparseMatrix::InnerIterator ref(*assembled, j); ref; ++ref, ++matched) {
+          for (; it && it.row() < ref.row(); ++it) EXPECT_EQ(it.value(), 0.0) << "state " << s;
+          ASSERT_TRUE(it && it.row() == ref.row()) << "state " << s << ": entry outside the all-on pattern";
+          EXPECT_EQ(it.value(), ref.value()) << "state " << s << " (" << ref.row() << ", " << j << ")";
+          ++it;
+        }
+        for (; it; ++it) EXPECT_EQ(it.value(), 0.0) << "state " << s;
+      }
+      EXPECT_EQ(matched, static_cast<std::size_t>(assembled->nonZeros())) << "state " << s;
+    }
   }
 }

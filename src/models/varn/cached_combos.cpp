@@ -119,7 +119,8 @@ Expected<CachedFirstOrderSystem> VARN::precompute_combo_system() const {
   std::optional<SwitchBasis::Columns> switch_columns;
   tbb::parallel_invoke([&] { solver.factorize(*k, std::move(*constrained)); },
                        [&] {
-                         k_u.emplace(EquilibriumCheck::unstabilised_operator(*this, &all_on));
+                         k_u.emplace(switched ? switched->assemble_unstabilised(*this, all_on)
+                                              : EquilibriumCheck::unstabilised_operator(*this, &all_on));
                          switch_columns = SwitchBasis::columns(*this, static_cast<std::size_t>(k->rows()));
                        });
   if (!*k_u) return fail(k_u->error());

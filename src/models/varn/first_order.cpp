@@ -320,7 +320,8 @@ Expected<FirstOrderSolveOutput> VARN::solve_first_order_common(const Eigen::Vect
   // held (reactions then balance the loads), wherever the structure holds without them.
   std::optional<SparseMatrix> unstabilised;
   if (elim == nullptr && !constrained.empty() && final_factor) {
-    auto k_u = EquilibriumCheck::unstabilised_operator(*this, &active);
+    auto k_u = switched_operator != nullptr ? switched_operator->assemble_unstabilised(*this, active)
+                                            : EquilibriumCheck::unstabilised_operator(*this, &active);
     if (!k_u) return fail(k_u.error());
     if (auto x = factor->carry_over(*k_u, f, u)) u = std::move(*x);
     unstabilised = std::move(*k_u);

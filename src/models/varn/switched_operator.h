@@ -9,6 +9,11 @@
 // single sweep that adds, member after member, each entry into its place, in the order the
 // triplet assembly sums them: the operator is, bit for bit, the one
 // `VARN::build_operator_with_supports_sparse_internal(active, nullptr)` assembles.
+//
+// The structure as it is (`EquilibriumCheck::unstabilised_operator`, what a loop's last
+// solution is carried over to and the statics are judged on) differs only in its bars: they
+// carry their axial stiffness alone, and a switched-off tie or strut nothing. Their axial
+// matrices are made once as well, and summed with the others' in the same sweep.
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -32,18 +37,31 @@ class SwitchedOperator {
   // from), as build_operator_with_supports_sparse_internal(active, nullptr) gives it.
   Expected<SparseMatrix> assemble(const VARN& model, const ActiveMap& active) const;
 
+  // The structure as it is for `active`, support springs included: the values of
+  // EquilibriumCheck::unstabilised_operator(model, &active) bit for bit, in the all-on pattern
+  // (an entry that only the stabilising terms or a switched-off member held is a stored zero).
+  Expected<SparseMatrix> assemble_unstabilised(const VARN& model, const ActiveMap& active) const;
+
  private:
   SparseMatrix pattern_;  // the all-on sum, its values overwritten by each assembly's copy
   // The nonzero entries of every contributing member's matrix in triplet order, and for each
   // its position among the pattern's stored values.
   std::vector<double> values_;
   std::vector<std::int64_t> positions_;
+  // The same for the bars' axial matrices.
+  std::vector<double> axial_values_;
+  std::vector<std::int64_t> axial_positions_;
   struct Span {
     std::uint32_t member_id;
     bool switchable;  // a tie or strut, scaled down when switched off
+    bool bar;         // a truss, tie or strut: axial_first, axial_count hold its axial matrix
     std::size_t first, count;
+    std::size_t axial_first, axial_count;
   };
   std::vector<Span> members_;
+  // Sums the entries of every member (its axial matrix for a bar when `unstabilised`, nothing
+  // for a switched-off tie or strut there) into a copy of the pattern, then the springs.
+  Expected<SparseMatrix> sweep(const VARN& model, const ActiveMap& active, bool unstabilised) const;
 };
 
 }  // namespace varn
