@@ -1266,7 +1266,7 @@ std::size_t CachedSymbolicCholesky::numeric_factorizations() const {
 // ---- Kept factorisation ----------------------------------------------------------------------
 
 struct SparseNumericFactor {
-  SparseMatrix k;                      // the factorised matrix (compressed), for the residual test
+  MovableSparseMatrix k;               // the factorised matrix (compressed), for the residual test
   std::shared_ptr<const CholeskySymbolic> analysis;  // the analysis the Cholesky factor has
   cholmod_factor* cholesky = nullptr;  // the numeric Cholesky factor, or
   void* lu = nullptr;                  // the UMFPACK numeric object
@@ -1319,7 +1319,7 @@ SparseSolveMethod SparseFactorization::factorize_unsymmetric(const SparseMatrix&
   return factorize_impl(k_in, false);
 }
 
-SparseSolveMethod SparseFactorization::factorize_impl(SparseMatrix k_in, bool try_cholesky) {
+SparseSolveMethod SparseFactorization::factorize_impl(MovableSparseMatrix k_in, bool try_cholesky) {
   if (k_in.rows() != k_in.cols()) {
     fatal("SparseFactorization::factorize: the matrix is " + std::to_string(k_in.rows()) + " x " +
           std::to_string(k_in.cols()) + ", not square");

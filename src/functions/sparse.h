@@ -33,6 +33,37 @@ namespace varn {
 
 using SparseMatrix = Eigen::SparseMatrix<double, Eigen::ColMajor, std::int64_t>;
 
+// Eigen's SparseMatrix has no move constructor or move assignment: a struct that holds one is
+// copied, matrix and all, wherever it is moved (into an Expected, into a shared_ptr, out of a
+// function). The large matrices kept across a request (a switch basis of tens of megabytes,
+// the shared operators) are held in this instead: the same matrix, moved by swapping its
+// storage.
+class MovableSparseMatrix : public SparseMatrix {
+ public:
+  MovableSparseMatrix() = default;
+  MovableSparseMatrix(const SparseMatrix& m) : SparseMatrix(m) {}
+  MovableSparseMatrix(SparseMatrix&& m) noexcept { swap(m); }
+  MovableSparseMatrix(const MovableSparseMatrix& m) = default;
+  MovableSparseMatrix(MovableSparseMatrix&& m) noexcept { swap(m); }
+  MovableSparseMatrix& operator=(const SparseMatrix& m) {
+    SparseMatrix::operator=(m);
+    return *this;
+  }
+  MovableSparseMatrix& operator=(SparseMatrix&& m) noexcept {
+    swap(m);
+    return *this;
+  }
+  MovableSparseMatrix& operator=(const MovableSparseMatrix& m) {
+    SparseMatrix::operator=(m);
+    return *this;
+  }
+  MovableSparseMatrix& operator=(MovableSparseMatrix&& m) noexcept {
+    swap(m);
+    return *this;
+  }
+  ~MovableSparseMatrix() = default;
+};
+
 // OpenBLAS (pthread build) must run its kernels on one thread: the parallelism of the
 // analysis comes from the TBB pool, and BLAS threads on top of it oversubscribe the machine
 // by an order of magnitude. Looks `openblas_set_num_threads` up at run time (nothing links
@@ -294,7 +325,7 @@ class SparseFactorization {
   std::size_t numeric_factorizations() const { return numeric_count_; }
 
  private:
-  SparseSolveMethod factorize_impl(SparseMatrix k, bool try_cholesky);
+  SparseSolveMethod factorize_impl(MovableSparseMatrix k, bool try_cholesky);
   std::shared_ptr<const CholeskySymbolic> symbolic_;
   std::shared_ptr<const SparseNumericFactor> numeric_;
   SparseSolveMethod method_ = SparseSolveMethod::Failed;

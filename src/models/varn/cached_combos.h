@@ -41,7 +41,7 @@ struct FirstOrderSolveOutput {
   SupportState released;
   std::optional<KeptActiveFactor> factor;
   // The unstabilised operator of that state, when the solve built it (for the statics test).
-  std::optional<SparseMatrix> unstabilised;
+  std::optional<MovableSparseMatrix> unstabilised;
 };
 
 // What one active-set solve spent where (seconds, monotonic clock), for the timing log line.
@@ -94,7 +94,7 @@ struct CachedFirstOrderSystem {
   std::vector<KeptActiveFactor> case_factors;
   // The penalised form's operator without stabilising terms, that every cached solution is
   // carried over to.
-  std::optional<SparseMatrix> unstabilised;
+  std::optional<MovableSparseMatrix> unstabilised;
   // The element matrices every active-set pass of the request assembles its operator from
   // (penalised form only).
   std::optional<SwitchedOperator> switched_operator;

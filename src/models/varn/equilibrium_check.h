@@ -77,7 +77,7 @@ class EquilibriumCheck {
   struct Verdict;
   Verdict assess(const Eigen::VectorXd& f, const Eigen::VectorXd& u, const Eigen::VectorXd& reactions) const;
 
-  SparseMatrix k_;                            // unstabilised operator with support springs
+  MovableSparseMatrix k_;                     // unstabilised operator with support springs
   Eigen::VectorXd row_abs_;                   // Σ_j |K_ij| per row
   std::vector<char> held_;                    // per global DOF: held by a support (or zero-energy)
   std::optional<RigidElimination> elimination_;  // rigid links eliminated: judged in reduced form

@@ -83,7 +83,7 @@ class SwitchBasis {
  private:
   ConstrainedSparseSolver all_on_;
   std::map<std::uint32_t, std::pair<Eigen::Index, Eigen::Index>> columns_of_;  // member id -> [first, end)
-  SparseMatrix v_;      // n x m: L⁻¹·P·U, every switchable member's columns
+  MovableSparseMatrix v_;  // n x m: L⁻¹·P·U, every switchable member's columns
   Eigen::MatrixXd g_;   // Vᵀ·V = Uᵀ·K₀⁻¹·U
 };
 

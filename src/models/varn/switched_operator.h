@@ -43,7 +43,7 @@ class SwitchedOperator {
   Expected<SparseMatrix> assemble_unstabilised(const VARN& model, const ActiveMap& active) const;
 
  private:
-  SparseMatrix pattern_;  // the all-on sum, its values overwritten by each assembly's copy
+  MovableSparseMatrix pattern_;  // the all-on sum, its values overwritten by each assembly's copy
   // The nonzero entries of every contributing member's matrix in triplet order, and for each
   // its position among the pattern's stored values.
   std::vector<double> values_;
