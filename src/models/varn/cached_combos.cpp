@@ -82,6 +82,20 @@ Expected<Eigen::VectorXd> solve_cached(const CachedFirstOrderSystem& cache, cons
   return std::move(*x);
 }
 
+// The cached penalised system's first solve for f, neither refined nor checked: enough to
+// tell whether every tie and strut accepts the all-on state. None for the reduced form, or
+// when the solve fails (the full solve then words it).
+std::optional<Eigen::VectorXd> solve_cached_unrefined(const CachedFirstOrderSystem& cache, const Eigen::VectorXd& f) {
+  const auto* penalised = std::get_if<PenalisedSparseFirstOrder>(&cache.form);
+  if (penalised == nullptr || static_cast<std::size_t>(f.size()) != penalised->solver.factorization().rows())
+    return std::nullopt;
+  Eigen::MatrixXd rhs = f;
+  for (const std::size_t d : penalised->solver.constrained()) rhs(static_cast<Eigen::Index>(d), 0) = 0.0;
+  std::optional<Eigen::MatrixXd> x = penalised->solver.factorization().solve_once(rhs);
+  if (!x) return std::nullopt;
+  return Eigen::VectorXd(x->col(0));
+}
+
 }  // namespace
 
 Expected<CachedFirstOrderSystem> VARN::precompute_combo_system() const {
@@ -137,17 +151,24 @@ Expected<Results> VARN::solve_combo_with_cached(std::uint32_t combination_id, co
   auto f = assemble_load_vector_for_combination(combination_id);
   if (!f) return fail(f.error());
 
-  auto u = solve_cached(cache, *f);
-  if (!u) return fail(u.error());
-
   // The cached solution stands only when every tie and strut agrees with being on: none is
   // pushed beyond the switching tolerance against its sense (no reactivation: all are on);
   // and when no one-sided support, all held in the cached system, has to pull.
   const AssemblyContext ctx = build_lookup_maps();
-  ActiveMap active = cache.initial_active;
-  bool changed = update_active_set(*this, *u, active, ctx.materials, ctx.sections, axial_slack_tolerance(*this), false);
-  if (!changed) changed = finalize_tie_strut_consistency(*this, *u, active, ctx.materials, ctx.sections);
-  if (changed) return solve_combination_borrowed(combination_id, cases_in_model_units, &cache);
+  auto ties_switch = [&](const Eigen::VectorXd& u) {
+    ActiveMap active = cache.initial_active;
+    return update_active_set(*this, u, active, ctx.materials, ctx.sections, axial_slack_tolerance(*this), false) ||
+           finalize_tie_strut_consistency(*this, u, active, ctx.materials, ctx.sections);
+  };
+  // A state that its first solve already switches is left to the combination's own loop
+  // before the refinement (several more solves with the shared factor) is spent on it.
+  if (auto first = solve_cached_unrefined(cache, *f); first && ties_switch(*first))
+    return solve_combination_borrowed(combination_id, cases_in_model_units, &cache);
+
+  auto u = solve_cached(cache, *f);
+  if (!u) return fail(u.error());
+  if (ties_switch(*u)) return solve_combination_borrowed(combination_id, cases_in_model_units, &cache);
+  const ActiveMap& active = cache.initial_active;
 
   auto composed = compose_support_reaction_vector_equilibrium(*this, ResultType::loadcombination(combination_id), *u,
                                                               &active, RecoveryMode::FirstOrder);
