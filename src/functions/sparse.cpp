@@ -3,6 +3,7 @@
 #include <cholmod.h>
 #include <dlfcn.h>
 #include <tbb/blocked_range.h>
+#include <tbb/enumerable_thread_specific.h>
 #include <tbb/parallel_for.h>
 #include <tbb/parallel_invoke.h>
 #include <umfpack.h>
@@ -660,10 +661,57 @@ SparseMatrix SparseAssembler::to_csc() const {
             " x " + std::to_string(n_) + " matrix");
   }
   try {
-    SparseMatrix m(static_cast<Index>(n_), static_cast<Index>(n_));
-    // Duplicates summed; the transposing copy inside leaves every column's rows sorted.
-    m.setFromTriplets(triplets_.begin(), triplets_.end());
-    m.makeCompressed();
+    // The triplets by column, in their own order within each column (a stable counting sort);
+    // then each column on its own: duplicates summed in triplet order (the first value, then
+    // every later one added to it, as Eigen's triplet construction sums them), rows sorted.
+    const std::size_t n = n_;
+    std::vector<Index> start(n + 1, 0);
+    for (const SparseTriplet& tr : triplets_) ++start[tr.col_index + 1];
+    for (std::size_t c = 0; c < n; ++c) start[c + 1] += start[c];
+    std::vector<std::pair<Index, double>> bucket(triplets_.size());
+    {
+      std::vector<Index> next(start.begin(), start.end() - 1);
+      for (const SparseTriplet& tr : triplets_)
+        bucket[static_cast<std::size_t>(next[tr.col_index]++)] = {static_cast<Index>(tr.row_index), tr.val};
+    }
+    std::vector<Index> unique(n, 0);
+    tbb::enumerable_thread_specific<std::vector<Index>> slots([&] { return std::vector<Index>(n, -1); });
+    tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n, 256), [&](const tbb::blocked_range<std::size_t>& r) {
+      std::vector<Index>& slot = slots.local();
+      for (std::size_t c = r.begin(); c != r.end(); ++c) {
+        const auto first = static_cast<std::size_t>(start[c]), last = static_cast<std::size_t>(start[c + 1]);
+        std::size_t kept = first;
+        for (std::size_t q = first; q < last; ++q) {
+          const auto [row, value] = bucket[q];
+          Index& at = slot[static_cast<std::size_t>(row)];
+          if (at >= static_cast<Index>(first) && at < static_cast<Index>(kept) && bucket[static_cast<std::size_t>(at)].first == row) {
+            bucket[static_cast<std::size_t>(at)].second += value;
+          } else {
+            at = static_cast<Index>(kept);
+            bucket[kept++] = {row, value};
+          }
+        }
+        std::sort(bucket.begin() + static_cast<std::ptrdiff_t>(first), bucket.begin() + static_cast<std::ptrdiff_t>(kept),
+                  [](const auto& a, const auto& b) { return a.first < b.first; });
+        unique[c] = static_cast<Index>(kept - first);
+      }
+    });
+    SparseMatrix m(static_cast<Index>(n), static_cast<Index>(n));
+    Index nnz = 0;
+    for (std::size_t c = 0; c < n; ++c) nnz += unique[c];
+    m.resizeNonZeros(nnz);
+    Index* outer = m.outerIndexPtr();
+    outer[0] = 0;
+    for (std::size_t c = 0; c < n; ++c) outer[c + 1] = outer[c] + unique[c];
+    tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n, 256), [&](const tbb::blocked_range<std::size_t>& r) {
+      for (std::size_t c = r.begin(); c != r.end(); ++c) {
+        const auto from = static_cast<std::size_t>(start[c]);
+        for (Index q = 0; q < unique[c]; ++q) {
+          m.innerIndexPtr()[outer[c] + q] = bucket[from + static_cast<std::size_t>(q)].first;
+          m.valuePtr()[outer[c] + q] = bucket[from + static_cast<std::size_t>(q)].second;
+        }
+      }
+    });
     return m;
   } catch (const std::bad_alloc&) {
     fatal(prefix + "out of memory for " + std::to_string(triplets_.size()) + " triplets");

@@ -164,6 +164,37 @@ TEST(SparseAssembler, DuplicatesAreSummedAndRowsSortedInEveryColumn) {
       EXPECT_LT(m.innerIndexPtr()[p - 1], m.innerIndexPtr()[p]);
 }
 
+// Many duplicates in no order, some cancelling: the compressed matrix is Eigen's triplet
+// construction's bit for bit (each entry summed in triplet order), on every thread count.
+TEST(SparseAssembler, CompressedMatrixIsTheTripletConstructionsBitForBit) {
+  constexpr std::size_t kN = 3000;
+  Lcg g{81};
+  SparseAssembler a(kN);
+  std::vector<Eigen::Triplet<double, std::int64_t>> eigen;
+  for (int t = 0; t < 200000; ++t) {
+    const auto r = static_cast<std::size_t>(g.next() * kN), c = static_cast<std::size_t>(g.next() * 40);
+    const double v = (g.next() - 0.5) * std::pow(10.0, 8.0 * g.next());  // sums that round
+    a.add(r, c * 70, v);
+    a.add(r, c * 70, -v);  // and some that cancel exactly
+    a.add(c, r, v / 3.0);
+    eigen.emplace_back(r, c * 70, v);
+    eigen.emplace_back(r, c * 70, -v);
+    eigen.emplace_back(c, r, v / 3.0);
+  }
+  SparseMatrix reference(kN, kN);
+  reference.setFromTriplets(eigen.begin(), eigen.end());
+  reference.makeCompressed();
+  for (const int threads : {1, 8}) {
+    const tbb::global_control limit(tbb::global_control::max_allowed_parallelism, threads);
+    const SparseMatrix m = a.to_csc();
+    ASSERT_EQ(m.nonZeros(), reference.nonZeros());
+    EXPECT_TRUE(std::equal(m.outerIndexPtr(), m.outerIndexPtr() + kN + 1, reference.outerIndexPtr()));
+    const auto nnz = static_cast<std::size_t>(m.nonZeros());
+    EXPECT_TRUE(std::equal(m.innerIndexPtr(), m.innerIndexPtr() + nnz, reference.innerIndexPtr()));
+    EXPECT_TRUE(std::equal(m.valuePtr(), m.valuePtr() + nnz, reference.valuePtr())) << threads << " threads";
+  }
+}
+
 TEST(SparseAssembler, ContributionsThatCancelKeepTheirPattern) {
   // Two members whose stiffness cancels at a DOF leave a stored zero, so the pattern (and a
   // cached analysis of it) does not depend on the values.
