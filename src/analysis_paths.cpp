@@ -1,23 +1,31 @@
 #include "analysis_paths.h"
 
-#include "logging.h"
+#include <tbb/parallel_for.h>
 
+#include <cstddef>
 #include <map>
 #include <set>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "logging.h"
+
 namespace varn {
 
 namespace {
 
+// The sets this run computed (in SI), back in the model's units, side by side on the pool. A
+// model in SI leaves them as they are: every factor is one, and so is every product with it.
 void convert_run_sets(std::map<std::string, Results>& sets, const std::map<std::string, Results>* carried,
                       const std::set<std::string>& inserted_by_run, const UnitFactors& factors) {
+  if (factors.length == 1.0 && factors.force == 1.0 && factors.pressure == 1.0) return;
+  std::vector<Results*> computed;
   for (auto& [name, set] : sets) {
     const bool came_with_input = carried && carried->count(name) != 0 && inserted_by_run.count(name) == 0;
-    if (!came_with_input) denormalize_results(set, factors);
+    if (!came_with_input) computed.push_back(&set);
   }
+  tbb::parallel_for(std::size_t{0}, computed.size(), [&](std::size_t i) { denormalize_results(*computed[i], factors); });
 }
 
 }  // namespace
