@@ -190,7 +190,7 @@ std::optional<Eigen::VectorXd> ActiveSetFactor::solve_by_basis(const ActiveMap& 
   if (!inverse) return std::nullopt;
   Eigen::VectorXd rhs = f;
   for (const std::size_t d : constrained_) rhs[static_cast<Eigen::Index>(d)] = 0.0;
-  std::optional<Eigen::MatrixXd> x0 = inverse->apply(rhs);
+  std::optional<Eigen::MatrixXd> x0 = inverse->apply(rhs, &forward_);
   if (!x0) return std::nullopt;
   const ConstrainedSparseSolver& all_on = basis_->all_on();
   const SparseMatrix penalised = apply_given_penalty_to_k(k, constrained_, all_on.penalty());

@@ -107,6 +107,8 @@ class ActiveSetFactor {
   // solved (the last solve was the basis's while there is one).
   const SwitchBasis* basis_ = nullptr;
   std::optional<SwitchBasis::StateInverse> by_basis_;
+  // The forward half of the loop's load through the all-on factor, shared by its passes.
+  SwitchBasis::StateInverse::Forward forward_;
   unsigned factorizations_ = 0;
   unsigned updates_ = 0;
 };

@@ -191,10 +191,17 @@ std::optional<SwitchBasis::StateInverse> SwitchBasis::inverse_for(const ActiveMa
   return inverse;
 }
 
-std::optional<Eigen::MatrixXd> SwitchBasis::StateInverse::apply(const Eigen::MatrixXd& b) const {
+std::optional<Eigen::MatrixXd> SwitchBasis::StateInverse::apply(const Eigen::MatrixXd& b, Forward* forward) const {
   const SparseFactorization& factor = basis_->all_on_.factorization();
   return solve_unit_scaled(b, [&](const Eigen::MatrixXd& scaled) -> std::optional<Eigen::MatrixXd> {
-    std::optional<Eigen::MatrixXd> c = factor.solve_forward(scaled);
+    std::optional<Eigen::MatrixXd> c;
+    if (forward != nullptr && forward->b.rows() == scaled.rows() && forward->b.cols() == scaled.cols() &&
+        forward->b == scaled) {
+      c = forward->c;
+    } else {
+      c = factor.solve_forward(scaled);
+      if (c && forward != nullptr) *forward = Forward{scaled, *c};
+    }
     if (!c) return std::nullopt;
     const auto m = static_cast<Eigen::Index>(columns_.size());
     if (m > 0) {

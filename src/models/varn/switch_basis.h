@@ -59,9 +59,18 @@ class SwitchBasis {
   // that `active` switches off.
   class StateInverse {
    public:
+    // The forward half c = L⁻¹·P·B of the last right-hand side solved with it (B scaled to
+    // unit columns, as the solve takes it). It is the same for every state: the passes of one
+    // load, which solve one B for state after state, make it once.
+    struct Forward {
+      Eigen::MatrixXd b;
+      Eigen::MatrixXd c;
+    };
+
     // K⁻¹·B for the penalised operator of the state (B zeroed at the held DOFs by the caller),
-    // unrefined; empty when the all-on solve fails.
-    std::optional<Eigen::MatrixXd> apply(const Eigen::MatrixXd& b) const;
+    // unrefined; empty when the all-on solve fails. With `forward`, a B it holds is not solved
+    // forward again, and another one is kept there: the same bits either way.
+    std::optional<Eigen::MatrixXd> apply(const Eigen::MatrixXd& b, Forward* forward = nullptr) const;
 
    private:
     friend class SwitchBasis;
