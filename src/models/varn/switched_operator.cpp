@@ -1,5 +1,6 @@
 #include "models/varn/switched_operator.h"
 
+#include <tbb/blocked_range.h>
 #include <tbb/parallel_for.h>
 
 #include <algorithm>
@@ -45,29 +46,30 @@ Expected<SwitchedOperator> SwitchedOperator::build(const VARN& model) {
   SwitchedOperator op;
   auto assembler = SparseAssembler::with_capacity(n, members.size());
   auto axial_assembler = SparseAssembler::with_capacity(n, 0);
+  std::vector<std::uint32_t> full_span, axial_span;  // per triplet
   for (std::size_t i = 0; i < members.size(); ++i) {
     const std::optional<Mat14>& k = (*matrices)[i];
     if (!k) continue;
     const Member& m = *members[i];
-    const std::size_t first = assembler.triplets().size();
-    const std::size_t axial_first = axial_assembler.triplets().size();
+    const auto span = static_cast<std::uint32_t>(op.members_.size());
     assembler.assemble_element(dof_index(m.start_node.id, 0), dof_index(m.end_node.id, 0), *k);
-    if (const std::optional<Mat14>& ka = (*axial)[i]; ka)
+    full_span.resize(assembler.triplets().size(), span);
+    if (const std::optional<Mat14>& ka = (*axial)[i]; ka) {
       axial_assembler.assemble_element(dof_index(m.start_node.id, 0), dof_index(m.end_node.id, 0), *ka);
-    op.members_.push_back(Span{m.id, m.member_type == MemberType::Tension || m.member_type == MemberType::Compression,
-                               is_bar(m), first, assembler.triplets().size() - first, axial_first,
-                               axial_assembler.triplets().size() - axial_first});
+      axial_span.resize(axial_assembler.triplets().size(), span);
+    }
+    op.members_.push_back(
+        Span{m.id, m.member_type == MemberType::Tension || m.member_type == MemberType::Compression, is_bar(m)});
   }
   op.pattern_ = assembler.to_csc();
 
-  // Each entry's place among the stored values of its column (rows sorted in every column).
+  // Each triplet's place among the stored values of its column (rows sorted in every column),
+  // then the triplets by place, in their own order at each (a stable counting sort).
   const auto* outer = op.pattern_.outerIndexPtr();
   const auto* inner = op.pattern_.innerIndexPtr();
-  auto place = [&](const std::vector<SparseTriplet>& triplets, std::vector<double>& values,
-                   std::vector<std::int64_t>& positions) {
-    values.resize(triplets.size());
-    for (std::size_t t = 0; t < triplets.size(); ++t) values[t] = triplets[t].val;
-    positions.assign(values.size(), -1);
+  const auto entries = static_cast<std::size_t>(op.pattern_.nonZeros());
+  auto by_place = [&](const std::vector<SparseTriplet>& triplets, const std::vector<std::uint32_t>& spans) {
+    std::vector<std::int64_t> place(triplets.size());
     tbb::parallel_for(std::size_t{0}, triplets.size(), [&](std::size_t t) {
       const auto col = static_cast<Eigen::Index>(triplets[t].col_index);
       const auto row = static_cast<std::int64_t>(triplets[t].row_index);
@@ -76,11 +78,24 @@ Expected<SwitchedOperator> SwitchedOperator::build(const VARN& model) {
       const auto* at = std::lower_bound(first, last, row);
       // A bar's axial entries lie among its own; the all-on operator holds them all.
       if (at == last || *at != row) fatal("SwitchedOperator: an element entry outside the assembled pattern");
-      positions[t] = at - inner;
+      place[t] = at - inner;
     });
+    Contributions c;
+    c.start.assign(entries + 1, 0);
+    for (const std::int64_t p : place) ++c.start[static_cast<std::size_t>(p) + 1];
+    for (std::size_t p = 0; p < entries; ++p) c.start[p + 1] += c.start[p];
+    c.value.resize(triplets.size());
+    c.span.resize(triplets.size());
+    std::vector<std::int64_t> next(c.start.begin(), c.start.end() - 1);
+    for (std::size_t t = 0; t < triplets.size(); ++t) {
+      const auto at = static_cast<std::size_t>(next[static_cast<std::size_t>(place[t])]++);
+      c.value[at] = triplets[t].val;
+      c.span[at] = spans[t];
+    }
+    return c;
   };
-  place(assembler.triplets(), op.values_, op.positions_);
-  place(axial_assembler.triplets(), op.axial_values_, op.axial_positions_);
+  op.full_ = by_place(assembler.triplets(), full_span);
+  op.axial_ = by_place(axial_assembler.triplets(), axial_span);
   return op;
 }
 
@@ -93,26 +108,41 @@ Expected<SparseMatrix> SwitchedOperator::assemble_unstabilised(const VARN& model
 }
 
 Expected<SparseMatrix> SwitchedOperator::sweep(const VARN& model, const ActiveMap& active, bool unstabilised) const {
+  std::vector<char> off(members_.size());
+  for (std::size_t s = 0; s < members_.size(); ++s)
+    off[s] = members_[s].switchable && !is_member_active(active, members_[s].member_id) ? 1 : 0;
   SparseMatrix k = pattern_;
   double* v = k.valuePtr();
-  std::fill(v, v + k.nonZeros(), 0.0);
-  auto add = [&](const std::vector<double>& values, const std::vector<std::int64_t>& positions, std::size_t first,
-                 std::size_t count, double scale) {
-    for (std::size_t t = first; t < first + count; ++t) {
-      // Scaled as the member's matrix is scaled, and left out where that makes it zero.
-      const double value = scale == 1.0 ? values[t] : values[t] * scale;
-      if (value != 0.0) v[positions[t]] += value;
+  const auto entries = static_cast<std::size_t>(k.nonZeros());
+  tbb::parallel_for(tbb::blocked_range<std::size_t>(0, entries, 4096), [&](const tbb::blocked_range<std::size_t>& r) {
+    for (std::size_t p = r.begin(); p != r.end(); ++p) {
+      // Each contribution scaled as its member's matrix is scaled, and left out where that
+      // makes it zero, in the triplet assembly's order.
+      double sum = 0.0;
+      auto add = [&](double value) {
+        if (value != 0.0) sum += value;
+      };
+      auto q = static_cast<std::size_t>(full_.start[p]);
+      const auto q_end = static_cast<std::size_t>(full_.start[p + 1]);
+      if (!unstabilised) {
+        for (; q < q_end; ++q) add(off[full_.span[q]] ? full_.value[q] * kSwitchedOffScale : full_.value[q]);
+      } else {
+        // Members in order: a beam by its matrix, a bar that is on by its axial one.
+        auto a = static_cast<std::size_t>(axial_.start[p]);
+        const auto a_end = static_cast<std::size_t>(axial_.start[p + 1]);
+        for (;;) {
+          while (q < q_end && members_[full_.span[q]].bar) ++q;
+          while (a < a_end && off[axial_.span[a]]) ++a;
+          if (q == q_end && a == a_end) break;
+          if (a == a_end || (q < q_end && full_.span[q] < axial_.span[a]))
+            add(full_.value[q++]);
+          else
+            add(axial_.value[a++]);
+        }
+      }
+      v[p] = sum;
     }
-  };
-  for (const Span& span : members_) {
-    const bool off = span.switchable && !is_member_active(active, span.member_id);
-    if (!unstabilised)
-      add(values_, positions_, span.first, span.count, off ? kSwitchedOffScale : 1.0);
-    else if (!span.bar)
-      add(values_, positions_, span.first, span.count, 1.0);
-    else if (!off)
-      add(axial_values_, axial_positions_, span.axial_first, span.axial_count, 1.0);
-  }
+  });
   auto springs = collect_support_spring_entries(model.member_sets, model.nodal_supports);
   if (!springs) return fail(springs.error());
   return add_support_springs(k, *springs);

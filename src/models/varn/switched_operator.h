@@ -44,23 +44,24 @@ class SwitchedOperator {
 
  private:
   MovableSparseMatrix pattern_;  // the all-on sum, its values overwritten by each assembly's copy
-  // The nonzero entries of every contributing member's matrix in triplet order, and for each
-  // its position among the pattern's stored values.
-  std::vector<double> values_;
-  std::vector<std::int64_t> positions_;
-  // The same for the bars' axial matrices.
-  std::vector<double> axial_values_;
-  std::vector<std::int64_t> axial_positions_;
+  // Every stored entry's contributions, in the order the triplet assembly sums them (member
+  // after member, each member's entries in its own order): their values and the member each
+  // comes from. One list for the members' matrices, one for the bars' axial matrices.
+  struct Contributions {
+    std::vector<std::int64_t> start;  // entry p: start[p] .. start[p + 1]
+    std::vector<double> value;
+    std::vector<std::uint32_t> span;  // into members_
+  };
+  Contributions full_, axial_;
   struct Span {
     std::uint32_t member_id;
     bool switchable;  // a tie or strut, scaled down when switched off
-    bool bar;         // a truss, tie or strut: axial_first, axial_count hold its axial matrix
-    std::size_t first, count;
-    std::size_t axial_first, axial_count;
+    bool bar;         // a truss, tie or strut: its axial matrix stands for it in the structure as it is
   };
   std::vector<Span> members_;
-  // Sums the entries of every member (its axial matrix for a bar when `unstabilised`, nothing
-  // for a switched-off tie or strut there) into a copy of the pattern, then the springs.
+  // Sums the contributions of every member (its axial matrix for a bar when `unstabilised`,
+  // nothing for a switched-off tie or strut there) into a copy of the pattern, one stored
+  // entry after the other on the pool, then the springs.
   Expected<SparseMatrix> sweep(const VARN& model, const ActiveMap& active, bool unstabilised) const;
 };
 
