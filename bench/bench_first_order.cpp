@@ -10,8 +10,8 @@
 // load cases as right-hand sides: the engine's analysis (node-graph ordering) beside CHOLMOD's
 // AMD on the DOF graph, with the factor entries and flops of each, and a bare CHOLMOD analyse +
 // factorise + solve with the library's own default strategy (its reference time, and the
-// ratio of the whole pipeline to it), and the bare factorisation on the BLAS threads of the
-// engine's lone factorisations (what they gain on this machine as loaded now). Last, the
+// ratio of the whole pipeline to it), and the bare factorisation on four BLAS threads (what a
+// threaded BLAS gains it on this machine as loaded now). Last, the
 // analyses and numeric factorisations that each load case and each combination costs when
 // solved alone. The reference figures call CHOLMOD directly; the engine itself reaches it
 // only through the sparse layer.

@@ -282,8 +282,8 @@ Expected<void> run_combination_phase(PipelineRun& run) {
 }  // namespace
 
 Expected<json::PiecedText> run_pipeline_to_text(std::string_view json_text) {
-  // BLAS kernels run single-threaded (a lone factorisation on its fixed few): the analysis
-  // takes its parallelism from the shared pool.
+  // BLAS kernels run single-threaded: the analysis, its factorisations included, takes its
+  // parallelism from the shared pool.
   init_blas_single_thread();
 
   json::ParseResult<VARN> parsed_result = VARN::from_json(json_text);

@@ -126,9 +126,8 @@ Expected<CachedFirstOrderSystem> VARN::precompute_combo_system() const {
   auto constrained = collect_constrained_dofs_full();
   if (!constrained) return fail(constrained.error());
   ConstrainedSparseSolver solver;
-  // Made before the load cases and combinations that share it start: no other sparse work runs
-  // beside it, only what needs no factor (the operator without stabilising terms and the
-  // switched members' columns).
+  // Made before the load cases and combinations that share it start, beside what needs no
+  // factor (the operator without stabilising terms and the switched members' columns).
   std::optional<Expected<SparseMatrix>> k_u;
   std::optional<SwitchBasis::Columns> switch_columns;
   tbb::parallel_invoke([&] { solver.factorize(*k, std::move(*constrained)); },

@@ -57,8 +57,8 @@ struct BatchSolution {
   BatchInputs inputs;
 };
 
-// K factorised with the supports imposed by penalty (a lone factorisation, on its own BLAS
-// threads) while `prepare` builds the loads and the check on the pool; then every column of B
+// K factorised with the supports imposed by penalty while `prepare` builds the loads and the
+// check on the pool (the factorisation's subtrees and tiles share it); then every column of B
 // against that one factor, carried over to the unstabilised operator of the check. A message of
 // `prepare` comes before that of a singular K, as if it had run first.
 template <class Prepare>
