@@ -1632,16 +1632,22 @@ std::optional<Eigen::MatrixXd> ConstrainedSparseSolver::solve_towards(const Spar
   });
 }
 
-std::optional<Eigen::MatrixXd> ConstrainedSparseSolver::solve_towards(const SparseMatrix& k_t,
-                                                                      const Eigen::MatrixXd& b) const {
+std::optional<Eigen::MatrixXd> ConstrainedSparseSolver::solve_once(const Eigen::MatrixXd& b) const {
   if (factorization_.info() == SparseSolveMethod::Failed) return std::nullopt;
   Eigen::MatrixXd rhs = b;
   for (std::size_t d : constrained_) {
     check_index(d, static_cast<std::size_t>(rhs.rows()), "constrained row of a right-hand side");
     rhs.row(static_cast<Index>(d)).setZero();
   }
-  std::optional<Eigen::MatrixXd> x0 = factorization_.solve_once(rhs);
-  if (!x0 || !x0->allFinite()) return std::nullopt;
+  std::optional<Eigen::MatrixXd> x = factorization_.solve_once(rhs);
+  if (!x || !x->allFinite()) return std::nullopt;
+  return x;
+}
+
+std::optional<Eigen::MatrixXd> ConstrainedSparseSolver::solve_towards(const SparseMatrix& k_t,
+                                                                      const Eigen::MatrixXd& b) const {
+  std::optional<Eigen::MatrixXd> x0 = solve_once(b);
+  if (!x0) return std::nullopt;
   return solve_towards(k_t, b, std::move(*x0));
 }
 

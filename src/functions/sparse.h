@@ -376,6 +376,9 @@ class ConstrainedSparseSolver {
   // when not factorised, singular or non-finite.
   std::optional<Eigen::MatrixXd> solve(const Eigen::MatrixXd& b) const;
   std::optional<Eigen::VectorXd> solve_vector(const Eigen::VectorXd& f) const;
+  // One solve with the factor for B (zeroed at the constrained DOFs), neither refined nor
+  // tested against K; empty when not factorised or not finite.
+  std::optional<Eigen::MatrixXd> solve_once(const Eigen::MatrixXd& b) const;
   // Solutions X0 of the factorised K carried over to another operator K_t of the same order
   // that differs from K by small terms (K without its stabilising terms): X ← X + K⁻¹(B − K_t X)
   // with the kept factor, K_t penalised at the constrained DOFs like K, B zeroed there; the

@@ -214,24 +214,6 @@ Step assemble_tile(const SupernodalLayout& l, const Schedule& s, const Permuted&
   return Step::Done;
 }
 
-// The Cholesky of supernode t's diagonal block and the solve of the rows beneath it, once its
-// block is assembled.
-Step eliminate(const SupernodalLayout& l, double* x, Index t) {
-  const blas::Kernels& blas = blas::kernels();
-  const int nc = static_cast<int>(l.super[t + 1] - l.super[t]), nr = static_cast<int>(l.pi[t + 1] - l.pi[t]);
-  double* lt = x + l.px[t];
-  int info = 0;
-  blas.potrf("L", &nc, lt, &nr, &info);
-  if (info > 0) return Step::NotPositiveDefinite;
-  if (info < 0) return Step::Unavailable;
-  if (nr > nc) {
-    const int rest = nr - nc;
-    const double one = 1.0;
-    blas.trsm("R", "L", "T", "N", &rest, &nc, &one, lt, &nr, lt + nc, &nr);
-  }
-  return Step::Done;
-}
-
 // The elimination of supernode t in square tiles of `tile` (the last ones shorter), right-
 // looking, each step's tiles on the pool with the BLAS on one thread: the Cholesky of the
 // diagonal tile, the solve of every tile beneath it, then the update of every tile of the
@@ -313,7 +295,8 @@ SupernodalOutcome factorize_on_pool(const SupernodalLayout& layout, double* x, c
     w.map.set(layout, t);
     const Step step = assemble_tile(layout, s, a, x, t, w.map, 0, layout.pi[t + 1] - layout.pi[t], 0,
                                     layout.super[t + 1] - layout.super[t], w.block);
-    return step == Step::Done ? eliminate(layout, x, t) : step;
+    // One tile as tall as the block: one Cholesky and one solve, nothing on the pool.
+    return step == Step::Done ? eliminate_in_tiles(layout, x, t, layout.pi[t + 1] - layout.pi[t]) : step;
   };
   // A large one in tiles on the pool. While it waits for them this thread may run other
   // supernodes, so its row map is its own.

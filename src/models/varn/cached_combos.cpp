@@ -89,9 +89,7 @@ std::optional<Eigen::VectorXd> solve_cached_unrefined(const CachedFirstOrderSyst
   const auto* penalised = std::get_if<PenalisedSparseFirstOrder>(&cache.form);
   if (penalised == nullptr || static_cast<std::size_t>(f.size()) != penalised->solver.factorization().rows())
     return std::nullopt;
-  Eigen::MatrixXd rhs = f;
-  for (const std::size_t d : penalised->solver.constrained()) rhs(static_cast<Eigen::Index>(d), 0) = 0.0;
-  std::optional<Eigen::MatrixXd> x = penalised->solver.factorization().solve_once(rhs);
+  std::optional<Eigen::MatrixXd> x = penalised->solver.solve_once(Eigen::MatrixXd(f));
   if (!x) return std::nullopt;
   return Eigen::VectorXd(x->col(0));
 }
