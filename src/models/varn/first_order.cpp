@@ -318,7 +318,7 @@ Expected<FirstOrderSolveOutput> VARN::solve_first_order_common(const Eigen::Vect
   // of switched-off members (through the switch basis, unrefined, with the stabilising terms of
   // those members too); carried over to the structure as it is, the solution sheds what they
   // held (reactions then balance the loads), wherever the structure holds without them.
-  std::optional<SparseMatrix> unstabilised;
+  std::optional<MovableSparseMatrix> unstabilised;
   if (elim == nullptr && !constrained.empty() && final_factor) {
     auto k_u = switched_operator != nullptr ? switched_operator->assemble_unstabilised(*this, active)
                                             : EquilibriumCheck::unstabilised_operator(*this, &active);

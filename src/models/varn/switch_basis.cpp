@@ -137,7 +137,7 @@ std::optional<SwitchBasis> SwitchBasis::build(const ConstrainedSparseSolver& all
   const Eigen::Index per_block =
       std::max(kMinBasisBlockColumns, (total + kBasisSolveBlocks - 1) / kBasisSolveBlocks);
   const auto blocks = static_cast<std::size_t>((total + per_block - 1) / per_block);
-  std::vector<SparseMatrix> solved(blocks);
+  std::vector<MovableSparseMatrix> solved(blocks);
   auto forward = for_each_index(blocks, [&](std::size_t b) -> Expected<void> {
     const Eigen::Index first = static_cast<Eigen::Index>(b) * per_block;
     const Eigen::Index count = std::min(per_block, total - first);
