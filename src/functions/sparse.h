@@ -217,23 +217,36 @@ std::optional<Eigen::MatrixXd> solve_sparse_system_multi_rhs(const SparseMatrix&
 // subnormal numbers whose lost digits fail the residual test as if K were singular, and a
 // huge load overflows inside the solve. A solution that overflows only when scaled back is
 // the true answer in floating point, reported as the non-finite result it is.
-template <class Solve>
-std::optional<Eigen::MatrixXd> solve_unit_scaled(const Eigen::MatrixXd& b, Solve&& solve) {
-  std::vector<int> exponent(static_cast<std::size_t>(b.cols()), 0);
-  Eigen::MatrixXd scaled(b.rows(), b.cols());
+// B with each column scaled by a power of two to a largest entry in [0.5, 1), and the
+// exponents that scale a solution back (scale_back).
+struct UnitScaled {
+  Eigen::MatrixXd b;
+  std::vector<int> exponent;
+};
+inline UnitScaled scale_to_unit(const Eigen::MatrixXd& b) {
+  UnitScaled s{Eigen::MatrixXd(b.rows(), b.cols()), std::vector<int>(static_cast<std::size_t>(b.cols()), 0)};
   for (Eigen::Index c = 0; c < b.cols(); ++c) {
     const double m = b.col(c).lpNorm<Eigen::Infinity>();
     int e = 0;
     if (m > 0.0 && std::isfinite(m)) std::frexp(m, &e);
-    exponent[static_cast<std::size_t>(c)] = e;
-    for (Eigen::Index i = 0; i < b.rows(); ++i) scaled(i, c) = std::ldexp(b(i, c), -e);
+    s.exponent[static_cast<std::size_t>(c)] = e;
+    for (Eigen::Index i = 0; i < b.rows(); ++i) s.b(i, c) = std::ldexp(b(i, c), -e);
   }
-  std::optional<Eigen::MatrixXd> x = solve(scaled);
-  if (!x) return std::nullopt;
-  for (Eigen::Index c = 0; c < x->cols(); ++c) {
+  return s;
+}
+inline void scale_back(Eigen::MatrixXd& x, const std::vector<int>& exponent) {
+  for (Eigen::Index c = 0; c < x.cols(); ++c) {
     const int e = exponent[static_cast<std::size_t>(c)];
-    for (Eigen::Index i = 0; i < x->rows(); ++i) (*x)(i, c) = std::ldexp((*x)(i, c), e);
+    for (Eigen::Index i = 0; i < x.rows(); ++i) x(i, c) = std::ldexp(x(i, c), e);
   }
+}
+
+template <class Solve>
+std::optional<Eigen::MatrixXd> solve_unit_scaled(const Eigen::MatrixXd& b, Solve&& solve) {
+  const UnitScaled scaled = scale_to_unit(b);
+  std::optional<Eigen::MatrixXd> x = solve(scaled.b);
+  if (!x) return std::nullopt;
+  scale_back(*x, scaled.exponent);
   return x;
 }
 

@@ -51,12 +51,19 @@ ActiveMap active_map_from_trial_displacement(const VARN& model, const Eigen::Ref
 
 bool update_active_set(const VARN& model, const Eigen::Ref<const Eigen::VectorXd>& u, ActiveMap& active,
                        const MaterialMap& materials, const SectionMap& sections, double tol, bool allow_reactivation) {
+  return update_active_set(
+      model, [&](const Member& m) { return m.calculate_axial_force_3d(u, materials, sections); }, active, tol,
+      allow_reactivation);
+}
+
+bool update_active_set(const VARN& model, const AxialForceOf& axial_force, ActiveMap& active, double tol,
+                       bool allow_reactivation) {
   const double buffer = allow_reactivation ? 10.0 * 0.5 * model.settings.analysis_options.axial_slack
                                            : std::numeric_limits<double>::infinity();
   bool changed = false;
   diagnostics::ActiveMapSummary summary;
   for_each_tie_or_strut(model, [&](const Member& m) {
-    const double n = m.calculate_axial_force_3d(u, materials, sections);
+    const double n = axial_force(m);
     const bool was = is_member_active(active, m.id);
     const bool tie = m.member_type == MemberType::Tension;
     bool now = was;
@@ -96,11 +103,16 @@ bool update_active_set(const VARN& model, const Eigen::Ref<const Eigen::VectorXd
 
 bool finalize_tie_strut_consistency(const VARN& model, const Eigen::Ref<const Eigen::VectorXd>& u, ActiveMap& active,
                                     const MaterialMap& materials, const SectionMap& sections) {
+  return finalize_tie_strut_consistency(
+      model, [&](const Member& m) { return m.calculate_axial_force_3d(u, materials, sections); }, active);
+}
+
+bool finalize_tie_strut_consistency(const VARN& model, const AxialForceOf& axial_force, ActiveMap& active) {
   const double slack = model.settings.analysis_options.axial_slack;
   bool changed = false;
   for_each_tie_or_strut(model, [&](const Member& m) {
     if (!is_member_active(active, m.id)) return;
-    const double n = m.calculate_axial_force_3d(u, materials, sections);
+    const double n = axial_force(m);
     const bool wrong_sense = m.member_type == MemberType::Tension ? n < -slack : n > slack;
     if (wrong_sense) {
       active[m.id] = false;

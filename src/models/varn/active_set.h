@@ -3,6 +3,7 @@
 // all on or from a trial state, updated with hysteresis, and finally made consistent.
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 
 #include <Eigen/Core>
 
@@ -12,6 +13,7 @@
 namespace varn {
 
 struct VARN;
+struct Member;
 
 // Every tie and strut entered as active.
 ActiveMap init_active_map_tie_comp(const VARN& model);
@@ -24,10 +26,16 @@ ActiveMap active_map_from_trial_displacement(const VARN& model, const Eigen::Ref
 // switched.
 bool update_active_set(const VARN& model, const Eigen::Ref<const Eigen::VectorXd>& u, ActiveMap& active,
                        const MaterialMap& materials, const SectionMap& sections, double tol, bool allow_reactivation);
+// A tie's or strut's axial force in the displacements being judged (tension positive).
+using AxialForceOf = std::function<double(const Member&)>;
+// The same pass with the forces given member by member.
+bool update_active_set(const VARN& model, const AxialForceOf& axial_force, ActiveMap& active, double tol,
+                       bool allow_reactivation);
 // Switches off any active tie in compression or strut in tension beyond the full axial
 // slack; never switches a member on. Returns whether any member was switched off.
 bool finalize_tie_strut_consistency(const VARN& model, const Eigen::Ref<const Eigen::VectorXd>& u, ActiveMap& active,
                                     const MaterialMap& materials, const SectionMap& sections);
+bool finalize_tie_strut_consistency(const VARN& model, const AxialForceOf& axial_force, ActiveMap& active);
 // The passes an active-set loop may take: max_iterations, but never more than 4·(items + 1)
 // for `switchable` ties, struts and one-sided supports. A loop that settles switches each item
 // away from its start and seldom more than once back, at least one item per pass, and each

@@ -116,8 +116,54 @@ Expected<Eigen::VectorXd> ActiveSetFactor::solve(const ActiveMap& active, const 
                                                  const Eigen::VectorXd& f, const std::string& singular_message) {
   by_basis_.reset();
   if (basis_ != nullptr) {
-    if (auto x = solve_by_basis(active, k, f)) return std::move(*x);
+    if (std::optional<SwitchBasis::StateInverse> inverse = basis_->inverse_for(active)) {
+      std::optional<Eigen::MatrixXd> x0 = inverse->apply(held_free(f), &forward_);
+      if (x0) {
+        if (auto x = accept_by_basis(std::move(*inverse), std::move(*x0), k, f, nullptr)) return std::move(*x);
+      }
+    }
   }
+  return solve_by_factor(active, k, f, singular_message);
+}
+
+std::optional<ActiveSetFactor::BasisPass> ActiveSetFactor::pass_by_basis(const ActiveMap& active,
+                                                                         const Eigen::VectorXd& f) {
+  if (basis_ == nullptr || !basis_->reads_axial_forces()) return std::nullopt;
+  std::optional<SwitchBasis::StateInverse> inverse = basis_->inverse_for(active);
+  if (!inverse || !(inverse->reciprocal_condition() >= kForcesWithoutResidual)) return std::nullopt;
+  std::optional<SwitchBasis::StateInverse::Forces> forces = inverse->axial_forces(held_free(f), forward_);
+  if (!forces) return std::nullopt;
+  std::map<std::uint32_t, double> axial;
+  const std::vector<std::uint32_t>& ids = basis_->member_ids();
+  for (std::size_t i = 0; i < ids.size(); ++i) axial.emplace_hint(axial.end(), ids[i], forces->axial[i]);
+  return BasisPass{std::move(*inverse), std::move(*forces), std::move(axial)};
+}
+
+Expected<ActiveSetFactor::PassDisplacements> ActiveSetFactor::displacements(BasisPass pass, const ActiveMap& active,
+                                                                             const SparseMatrix& k,
+                                                                             const Eigen::VectorXd& f,
+                                                                             const std::string& singular_message) {
+  by_basis_.reset();
+  if (std::optional<Eigen::MatrixXd> x0 = pass.inverse.solution(pass.forces)) {
+    bool unrefined = false;
+    if (auto x = accept_by_basis(std::move(pass.inverse), std::move(*x0), k, f, &unrefined)) {
+      return PassDisplacements{std::move(*x), unrefined};
+    }
+  }
+  auto x = solve_by_factor(active, k, f, singular_message);
+  if (!x) return fail(x.error());
+  return PassDisplacements{std::move(*x), false};
+}
+
+Eigen::VectorXd ActiveSetFactor::held_free(const Eigen::VectorXd& f) const {
+  Eigen::VectorXd rhs = f;
+  for (const std::size_t d : constrained_) rhs[static_cast<Eigen::Index>(d)] = 0.0;
+  return rhs;
+}
+
+Expected<Eigen::VectorXd> ActiveSetFactor::solve_by_factor(const ActiveMap& active, const SparseMatrix& k,
+                                                           const Eigen::VectorXd& f,
+                                                           const std::string& singular_message) {
   // Start from whichever kept factor is nearest the requested state: the one this loop holds or
   // one of the request's; on a tie the one held, then the first in the request's order, so the
   // choice depends on the states alone.
@@ -184,32 +230,28 @@ bool ActiveSetFactor::meets_operator(const Eigen::VectorXd& u, const Eigen::Vect
   return k != nullptr && meets_penalised(*k, constrained_, u, f, kRefinedResidual);
 }
 
-std::optional<Eigen::VectorXd> ActiveSetFactor::solve_by_basis(const ActiveMap& active, const SparseMatrix& k,
-                                                               const Eigen::VectorXd& f) {
-  std::optional<SwitchBasis::StateInverse> inverse = basis_->inverse_for(active);
-  if (!inverse) return std::nullopt;
-  Eigen::VectorXd rhs = f;
-  for (const std::size_t d : constrained_) rhs[static_cast<Eigen::Index>(d)] = 0.0;
-  std::optional<Eigen::MatrixXd> x0 = inverse->apply(rhs, &forward_);
-  if (!x0) return std::nullopt;
+std::optional<Eigen::VectorXd> ActiveSetFactor::accept_by_basis(SwitchBasis::StateInverse inverse,
+                                                                 Eigen::MatrixXd x0, const SparseMatrix& k,
+                                                                 const Eigen::VectorXd& f, bool* unrefined) {
   const ConstrainedSparseSolver& all_on = basis_->all_on();
   const SparseMatrix penalised = apply_given_penalty_to_k(k, constrained_, all_on.penalty());
-  Eigen::VectorXd u = x0->col(0);
+  Eigen::VectorXd u = x0.col(0);
   // A pass's solution is only judged by the switching rules; the loop's last one is carried
   // over to the operator without stabilising terms (carry_over) with this same inverse, which
   // refines it. Unrefined it is short of K by the stabilising terms of the members switched off
   // alone, 1e-10 of their stiffness; beyond kUnrefinedResidual the capacitance has lost more
   // (a state the all-on factor is far from), and the solution is refined against K itself.
   if (meets_penalised(penalised, constrained_, u, f, kUnrefinedResidual)) {
-    by_basis_ = std::move(*inverse);
+    by_basis_ = std::move(inverse);
+    if (unrefined != nullptr) *unrefined = true;
     return u;
   }
   std::optional<Eigen::MatrixXd> x =
-      all_on.solve_towards(k, f, std::move(*x0), [&](const Eigen::MatrixXd& r) { return inverse->apply(r); });
+      all_on.solve_towards(k, f, std::move(x0), [&](const Eigen::MatrixXd& r) { return inverse.apply(r); });
   if (!x) return std::nullopt;
   u = x->col(0);
   if (!meets_penalised(penalised, constrained_, u, f, kRefinedResidual)) return std::nullopt;
-  by_basis_ = std::move(*inverse);
+  by_basis_ = std::move(inverse);
   return u;
 }
 

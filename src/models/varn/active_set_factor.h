@@ -46,6 +46,15 @@ struct Member;
 // 96 not at all, and the phase took 1.6 s instead of 1.9 s.
 inline constexpr std::size_t kMaxMembersSwitchedByUpdate = 96;
 
+// The least reciprocal condition of a state's capacitance for which a pass's axial forces are
+// read from the switch basis without the residual test of its displacements. The unrefined
+// solution misses the assembled operator by the stabilising terms of the members switched off
+// (1e-10 of their stiffness), and the capacitance, whose eigenvalues are the shares of those
+// members' directions that the rest of the structure holds, amplifies that by at most its
+// condition: at 1e-2 the miss stays within the 1e-8 that the residual test allows an
+// unrefined solution. The capacitance's own solve loses a condition's worth of ε, 1e-14.
+inline constexpr double kForcesWithoutResidual = 1e-2;
+
 class ActiveSetFactor {
  public:
   // `constrained`: the supported DOFs held by the penalty (one factor serves one set of held
@@ -57,6 +66,28 @@ class ActiveSetFactor {
   // assembles for `active`; `singular_message` when K is singular.
   Expected<Eigen::VectorXd> solve(const ActiveMap& active, const SparseMatrix& k, const Eigen::VectorXd& f,
                                   const std::string& singular_message);
+
+  // A pass through the switch basis taken as far as the switching rules read it: the axial
+  // force of every tie and strut (by member id), without the displacements, whose backward
+  // solve over the whole factor is most of a pass. Empty where the basis cannot give the
+  // forces, or where the state's capacitance is too poorly conditioned to vouch for them
+  // without the residual test (kForcesWithoutResidual): the pass is then solved (solve).
+  struct BasisPass {
+    SwitchBasis::StateInverse inverse;
+    SwitchBasis::StateInverse::Forces forces;
+    std::map<std::uint32_t, double> axial;
+  };
+  std::optional<BasisPass> pass_by_basis(const ActiveMap& active, const Eigen::VectorXd& f);
+  // The displacements of such a pass, for its state `active` with operator k: what solve()
+  // gives for that state, bit for bit. `as_read`: they are the pass's own unrefined solution,
+  // the one its forces were read from; otherwise the residual test refused that solution and
+  // they are refined (or solved with a factor), and the switching rules must read them again.
+  struct PassDisplacements {
+    Eigen::VectorXd u;
+    bool as_read = false;
+  };
+  Expected<PassDisplacements> displacements(BasisPass pass, const ActiveMap& active, const SparseMatrix& k,
+                                            const Eigen::VectorXd& f, const std::string& singular_message);
 
   // Numeric factorisations and low-rank modifications this loop made (the shared factor not
   // counted).
@@ -85,10 +116,17 @@ class ActiveSetFactor {
   // but the switched members' stabilisers) leaves the refinement short of it; then the operator
   // is factorised afresh.
   bool meets_operator(const Eigen::VectorXd& u, const Eigen::VectorXd& f) const;
-  // The solution through the request's switch basis, refined against the operator K; empty
-  // when the basis cannot stand for this state or its refinement does not reach K.
-  std::optional<Eigen::VectorXd> solve_by_basis(const ActiveMap& active, const SparseMatrix& k,
-                                                const Eigen::VectorXd& f);
+  // x0, the unrefined solution of a state through the switch basis with `inverse`, accepted as
+  // it is (`unrefined` set) when it meets the operator K within kUnrefinedResidual, else refined
+  // against K; empty when the refinement does not reach K. The accepted state's inverse is kept.
+  std::optional<Eigen::VectorXd> accept_by_basis(SwitchBasis::StateInverse inverse, Eigen::MatrixXd x0,
+                                                 const SparseMatrix& k, const Eigen::VectorXd& f, bool* unrefined);
+  // The state's solution with a kept factor: used as it is, modified by low rank, or a fresh
+  // factorisation.
+  Expected<Eigen::VectorXd> solve_by_factor(const ActiveMap& active, const SparseMatrix& k, const Eigen::VectorXd& f,
+                                            const std::string& singular_message);
+  // f with no load at the held DOFs, the system the penalised operator solves.
+  Eigen::VectorXd held_free(const Eigen::VectorXd& f) const;
 
   const VARN& model_;
   std::vector<std::size_t> constrained_;

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -117,15 +118,15 @@ std::vector<Expected<ReactionComposition>> recover_columns(const VARN& model, co
 
 }  // namespace
 
-Expected<FirstOrderSolveOutput> VARN::solve_first_order_common(const Eigen::VectorXd& f, Eigen::VectorXd u,
+Expected<FirstOrderSolveOutput> VARN::solve_first_order_common(const Eigen::VectorXd& f, Eigen::VectorXd start,
                                                                ActiveMap active, bool reactivation_in_loop,
                                                                FirstOrderLoopStats* stats, const ResultType* loading,
                                                                SupportState released,
                                                                const CachedFirstOrderSystem* shared) const {
   FirstOrderLoopStats local;
   FirstOrderLoopStats& st = stats != nullptr ? *stats : local;
-  if (u.size() != f.size()) {
-    fatal("solve_first_order_common: start displacement of " + std::to_string(u.size()) +
+  if (start.size() != f.size()) {
+    fatal("solve_first_order_common: start displacement of " + std::to_string(start.size()) +
           " entries for a system of " + std::to_string(f.size()));
   }
   const std::vector<UnilateralDof> unilateral = collect_unilateral_dofs(*this);
@@ -199,17 +200,78 @@ Expected<FirstOrderSolveOutput> VARN::solve_first_order_common(const Eigen::Vect
     return switched_operator != nullptr ? switched_operator->assemble(*this, state)
                                         : build_operator_with_supports_sparse_internal(state, nullptr);
   };
-  auto solve_for_current_map = [&](const std::string& singular_message) -> Expected<Eigen::VectorXd> {
+
+  // The displacements of a pass: solved, or (a pass through the switch basis) only the axial
+  // forces of the ties and struts, until the loop needs the displacements themselves.
+  struct PassSolution {
+    std::optional<Eigen::VectorXd> u;
+    std::optional<ActiveSetFactor::BasisPass> pass;
+    ActiveMap state;  // of a pass not yet solved
+    const char* singular_message = nullptr;  // when its solve finds the operator singular
+  };
+  // A pass through the basis where the loop can take one: ties and struts alone on the penalty
+  // path (a one-sided support is judged by support forces, which need the displacements).
+  auto basis_pass = [&]() -> Expected<std::optional<ActiveSetFactor::BasisPass>> {
+    if (elim != nullptr || !unilateral.empty()) return std::optional<ActiveSetFactor::BasisPass>();
+    if (auto ok = constrained_dofs(); !ok) return fail(ok.error());
+    if (constrained.empty() || (factor && factor->constrained() != constrained)) {
+      return std::optional<ActiveSetFactor::BasisPass>();
+    }
+    if (!factor) factor.emplace(*this, constrained, shared);
+    return factor->pass_by_basis(active, f);
+  };
+  // The displacements of `s`, solved in place; `as_read` tells whether they are those its
+  // forces were read from.
+  auto solve_pass = [&](PassSolution& s, bool* as_read) -> Expected<void> {
+    if (as_read != nullptr) *as_read = true;
+    if (s.u) return {};
+    auto t = Clock::now();
+    auto k = operator_for(s.state);
+    if (!k) return fail(k.error());
+    st.assembly += seconds_since(t);
+    t = Clock::now();
+    auto solved = factor->displacements(std::move(*s.pass), s.state, *k, f, s.singular_message);
+    if (!solved) return fail(solved.error());
+    st.solve += seconds_since(t);
+    st.factorizations = earlier_factorizations + factor->factorizations();
+    st.low_rank_updates = earlier_updates + factor->low_rank_updates();
+    s.u = std::move(solved->u);
+    s.pass.reset();
+    if (as_read != nullptr) *as_read = solved->as_read;
+    return {};
+  };
+
+  // The pass for the current state, through the basis where it can be taken, else solved.
+  auto solve_state = [&](const char* singular_message) -> Expected<PassSolution> {
+    auto pass = basis_pass();
+    if (!pass) return fail(pass.error());
+    if (*pass) return PassSolution{std::nullopt, std::move(**pass), active, singular_message};
+    auto t = Clock::now();
     auto k = operator_for(active);
     if (!k) return fail(k.error());
-    return constrained_solve(*k, singular_message);
+    st.assembly += seconds_since(t);
+    t = Clock::now();
+    auto solved = constrained_solve(*k, singular_message);
+    if (!solved) return fail(solved.error());
+    st.solve += seconds_since(t);
+    return PassSolution{std::move(*solved), std::nullopt, {}, singular_message};
+  };
+  // The axial forces of the ties and struts in a pass's displacements.
+  auto axial_forces = [&](const PassSolution& s) -> AxialForceOf {
+    if (s.pass) {
+      const std::map<std::uint32_t, double>* axial = &s.pass->axial;
+      return [axial](const Member& m) { return axial->at(m.id); };
+    }
+    const Eigen::VectorXd* u = &*s.u;
+    return [&ctx, u](const Member& m) { return m.calculate_axial_force_3d(*u, ctx.materials, ctx.sections); };
   };
 
   // One switching pass of the loop: ties and struts by their axial forces, one-sided supports
-  // by the support forces of the same displacements.
-  auto switch_items = [&](bool allow_reactivation) -> Expected<bool> {
-    bool changed = update_active_set(*this, u, active, ctx.materials, ctx.sections, switch_tol, allow_reactivation);
+  // by the support forces of the same displacements (a pass with one-sided supports is solved).
+  auto switch_items = [&](const PassSolution& s, bool allow_reactivation) -> Expected<bool> {
+    bool changed = update_active_set(*this, axial_forces(s), active, switch_tol, allow_reactivation);
     if (!unilateral.empty()) {
+      const Eigen::VectorXd& u = *s.u;
       auto composed =
           compose_support_reaction_vector_equilibrium(*this, *loading, u, &active, RecoveryMode::FirstOrder);
       if (!composed) return fail(composed.error());
@@ -233,6 +295,8 @@ Expected<FirstOrderSolveOutput> VARN::solve_first_order_common(const Eigen::Vect
   // nothing. Applied again to the same u in the same state they switch nothing again, so the
   // settling pass skips them (and with them a recovery of every member's forces).
   bool judged = false;
+  // The loop's displacements, the last pass's.
+  PassSolution current{std::move(start), std::nullopt, {}};
 
   for (;;) {
     bool settled = false;
@@ -240,47 +304,63 @@ Expected<FirstOrderSolveOutput> VARN::solve_first_order_common(const Eigen::Vect
     std::optional<std::size_t> previous;
     while (st.iterations < max_it) {
       ++st.iterations;
-      LoopState current{active, released};
-      if (!previous || history[*previous] != current) {
-        const auto seen = std::find(history.begin(), history.end(), current);
+      LoopState state{active, released};
+      if (!previous || history[*previous] != state) {
+        const auto seen = std::find(history.begin(), history.end(), state);
         if (seen != history.end()) {
           return fail("Active-set iteration cycles between " + std::to_string(history.end() - seen) +
                       " states without settling");
         }
-        history.push_back(std::move(current));
+        history.push_back(std::move(state));
       }
       previous = history.size() - 1;
-      Eigen::VectorXd u_new;
       const bool repeated = solved_for && solved_for->first == active && solved_for->second == released;
-      if (repeated) {
-        u_new = u;
-      } else {
-        auto t = Clock::now();
-        auto k = operator_for(active);
-        if (!k) return fail(k.error());
-        st.assembly += seconds_since(t);
-        t = Clock::now();
-        auto solved = constrained_solve(*k, "Stiffness matrix is singular or near-singular");
+      PassSolution next;
+      if (!repeated) {
+        auto solved = solve_state("Stiffness matrix is singular or near-singular");
         if (!solved) return fail(solved.error());
-        st.solve += seconds_since(t);
-        u_new = std::move(*solved);
+        next = std::move(*solved);
         solved_for = LoopState{active, released};
         judged = false;
       }
-      const Eigen::VectorXd du = u_new - u;
-      u = std::move(u_new);
+      PassSolution& now = repeated ? current : next;
       bool changed = false;
       if (!(repeated && judged)) {
         const auto t = Clock::now();
-        auto switched = switch_items(reactivation_in_loop);
+        auto switched = switch_items(now, reactivation_in_loop);
         if (!switched) return fail(switched.error());
         st.active += seconds_since(t);
         changed = *switched;
         judged = !changed;
       }
-      if (!changed && displacement_settled(du, u, tolerance)) {
-        settled = true;
-        break;
+      if (!changed) {
+        // The loop may settle on this state: the displacements of the pass before it first
+        // (the basis then keeps this state's inverse), then its own. Forces read from a
+        // solution that the residual test refuses are read again from the solved one.
+        if (!repeated) {
+          if (auto ok = solve_pass(current, nullptr); !ok) return fail(ok.error());
+        }
+        bool as_read = true;
+        if (auto ok = solve_pass(now, &as_read); !ok) return fail(ok.error());
+        if (!as_read) {
+          const auto t = Clock::now();
+          auto switched = switch_items(now, reactivation_in_loop);
+          if (!switched) return fail(switched.error());
+          st.active += seconds_since(t);
+          changed = *switched;
+          judged = !changed;
+        }
+      }
+      if (!changed) {
+        const Eigen::VectorXd du = repeated ? Eigen::VectorXd(Eigen::VectorXd::Zero(now.u->size()))
+                                            : Eigen::VectorXd(*now.u - *current.u);
+        if (!repeated) current = std::move(next);
+        if (displacement_settled(du, *current.u, tolerance)) {
+          settled = true;
+          break;
+        }
+      } else if (!repeated) {
+        current = std::move(next);
       }
     }
     if (!settled) {
@@ -293,24 +373,26 @@ Expected<FirstOrderSolveOutput> VARN::solve_first_order_common(const Eigen::Vect
     // displacements go back through the loop until the state agrees with them (the loop
     // settled with the one-sided supports agreeing with u already).
     bool switched = false;
-    if (update_active_set(*this, u, active, ctx.materials, ctx.sections, switch_tol, true)) {
-      auto solved = solve_for_current_map("Stiffness matrix is singular after reactivation pass.");
+    if (update_active_set(*this, axial_forces(current), active, switch_tol, true)) {
+      auto solved = solve_state("Stiffness matrix is singular after reactivation pass.");
       if (!solved) return fail(solved.error());
-      u = std::move(*solved);
+      current = std::move(*solved);
       solved_for = LoopState{active, released};
       judged = false;
       switched = true;
     }
-    if (finalize_tie_strut_consistency(*this, u, active, ctx.materials, ctx.sections)) {
-      auto solved = solve_for_current_map("Stiffness matrix is singular or near-singular in finalization.");
+    if (finalize_tie_strut_consistency(*this, axial_forces(current), active)) {
+      auto solved = solve_state("Stiffness matrix is singular or near-singular in finalization.");
       if (!solved) return fail(solved.error());
-      u = std::move(*solved);
+      current = std::move(*solved);
       solved_for = LoopState{active, released};
       judged = false;
       switched = true;
     }
     if (!switched) break;
   }
+  // Solved: the loop settles only on the displacements of its last pass.
+  Eigen::VectorXd& u = *current.u;
   const bool final_factor = factor && solved_for && solved_for->first == active && solved_for->second == released;
   std::optional<KeptActiveFactor> kept;
   if (final_factor) kept = factor->kept();

@@ -1,10 +1,12 @@
 #include "models/varn/switch_basis.h"
 
 #include <Eigen/Eigenvalues>
+#include <Eigen/QR>
 #include <Eigen/SparseCore>
 
 #include <cmath>
 #include <limits>
+#include <map>
 
 #include "fatal.h"
 #include "functions/member_loop.h"
@@ -34,6 +36,40 @@ constexpr double kRoundOffComponent = 64.0 * std::numeric_limits<double>::epsilo
 constexpr Eigen::Index kBasisSolveBlocks = 16;
 // Fewer columns than this per block would spend the level-3 calls on thin blocks.
 constexpr Eigen::Index kMinBasisBlockColumns = 8;
+
+// A weight vector w reproduces a member's axial force when ‖C·w − a‖ is below this share of
+// ‖a‖: the principal column of a bar is its axial direction to the eigensolver's round-off
+// (a few ε), and a force that depends on anything else misses it by the size of that part.
+constexpr double kAxialWeightResidual = 1e-9;
+
+// The weights w with C·w = a for a member's columns C and its axial-force row a (N = aᵀ·u, by
+// DOF); empty when a is not in the span of C.
+std::optional<Eigen::VectorXd> axial_weights(const SparseMatrix& c, const std::map<Eigen::Index, double>& a) {
+  std::map<Eigen::Index, Eigen::Index> local;  // global DOF -> row of the dense blocks
+  for (const auto& [dof, value] : a) local.emplace(dof, 0);
+  for (Eigen::Index j = 0; j < c.outerSize(); ++j)
+    for (SparseMatrix::InnerIterator it(c, j); it; ++it) local.emplace(it.row(), 0);
+  Eigen::Index rows = 0;
+  for (auto& [dof, row] : local) row = rows++;
+  Eigen::MatrixXd dense = Eigen::MatrixXd::Zero(rows, c.cols());
+  Eigen::VectorXd target = Eigen::VectorXd::Zero(rows);
+  for (Eigen::Index j = 0; j < c.outerSize(); ++j)
+    for (SparseMatrix::InnerIterator it(c, j); it; ++it) dense(local.at(it.row()), j) = it.value();
+  for (const auto& [dof, value] : a) target[local.at(dof)] = value;
+  const double size = target.norm();
+  if (size == 0.0) return Eigen::VectorXd::Zero(c.cols());
+  if (c.cols() == 0 || !std::isfinite(size)) return std::nullopt;
+  Eigen::VectorXd w = dense.completeOrthogonalDecomposition().solve(target);
+  if (!((dense * w - target).norm() <= kAxialWeightResidual * size)) return std::nullopt;
+  return w;
+}
+
+// Vⱼᵀ·c(:, col), the sum in the order of V's stored entries.
+double column_dot(const SparseMatrix& v, Eigen::Index j, const Eigen::MatrixXd& c, Eigen::Index col) {
+  double sum = 0.0;
+  for (SparseMatrix::InnerIterator it(v, j); it; ++it) sum += it.value() * c(it.row(), col);
+  return sum;
+}
 
 }  // namespace
 
@@ -98,24 +134,48 @@ std::optional<SwitchBasis::Columns> SwitchBasis::columns(const VARN& model, std:
     made[q] = switched_member_columns(model, ctx, *members[i], i, rigid_sections, n);
     return {};
   });
-  std::map<std::uint32_t, SparseMatrix> columns;
+  std::map<std::uint32_t, std::pair<SparseMatrix, const Member*>> columns;
   for (std::size_t q = 0; q < switchable.size(); ++q) {
-    columns.insert_or_assign(members[switchable[q]]->id, std::move(made[q]));
+    const Member* m = members[switchable[q]];
+    columns.insert_or_assign(m->id, std::make_pair(std::move(made[q]), m));
   }
   Eigen::Index total = 0;
-  for (const auto& [id, c] : columns) total += c.cols();
+  for (const auto& [id, c] : columns) total += c.first.cols();
   if (total == 0 || static_cast<std::size_t>(total) > kMaxSwitchBasisColumns) return std::nullopt;
 
-  // U in member-id order, each member's columns together.
+  // U in member-id order, each member's columns together, and the weights of its axial force.
   Columns out;
   std::vector<Eigen::Triplet<double, std::int64_t>> entries;
   Eigen::Index next = 0;
-  for (const auto& [id, c] : columns) {
+  bool weighted = true;
+  Eigen::VectorXd unit = Eigen::VectorXd::Zero(static_cast<Eigen::Index>(n));
+  for (const auto& [id, entry] : columns) {
+    const auto& [c, member] = entry;
     out.of_member.emplace(id, std::make_pair(next, next + c.cols()));
     for (Eigen::Index j = 0; j < c.outerSize(); ++j)
       for (SparseMatrix::InnerIterator it(c, j); it; ++it) entries.emplace_back(it.row(), next + j, it.value());
     next += c.cols();
+    if (!weighted) continue;
+    // The force's row, DOF by DOF: the force of a unit displacement of each end's translations.
+    std::map<Eigen::Index, double> row;
+    for (const std::uint32_t node : {member->start_node.id, member->end_node.id}) {
+      for (std::size_t k = 0; k < 3; ++k) {
+        const auto dof = static_cast<Eigen::Index>(dof_index(node, k));
+        if (dof >= unit.size() || row.count(dof) != 0) continue;
+        unit[dof] = 1.0;
+        row.emplace(dof, member->calculate_axial_force_3d(unit, ctx.materials, ctx.sections));
+        unit[dof] = 0.0;
+      }
+    }
+    std::optional<Eigen::VectorXd> w = axial_weights(c, row);
+    if (!w) {
+      weighted = false;
+      out.axial_weights.clear();
+      continue;
+    }
+    out.axial_weights.insert(out.axial_weights.end(), w->begin(), w->end());
   }
+  if (!weighted) out.axial_weights.clear();
   out.u.resize(static_cast<Eigen::Index>(n), total);
   out.u.setFromTriplets(entries.begin(), entries.end());
   out.u.makeCompressed();
@@ -130,6 +190,8 @@ std::optional<SwitchBasis> SwitchBasis::build(const ConstrainedSparseSolver& all
   const Eigen::Index total = u.cols();
   SwitchBasis basis;
   basis.columns_of_ = std::move(columns.of_member);
+  basis.axial_weights_ = std::move(columns.axial_weights);
+  for (const auto& [id, range] : basis.columns_of_) basis.member_ids_.push_back(id);
 
   // V = L⁻¹·P·U (U is no load: its rows at the held DOFs stay), in fixed blocks of columns
   // on the pool.
@@ -191,41 +253,83 @@ std::optional<SwitchBasis::StateInverse> SwitchBasis::inverse_for(const ActiveMa
   return inverse;
 }
 
+Eigen::MatrixXd SwitchBasis::StateInverse::correct(Eigen::MatrixXd& c) const {
+  const auto m = static_cast<Eigen::Index>(columns_.size());
+  if (m == 0) return Eigen::MatrixXd(0, c.cols());
+  const SparseMatrix& v = basis_->v_;
+  Eigen::MatrixXd t(m, c.cols());
+  for (Eigen::Index q = 0; q < m; ++q)
+    for (Eigen::Index col = 0; col < c.cols(); ++col) t(q, col) = column_dot(v, columns_[static_cast<std::size_t>(q)], c, col);
+  Eigen::MatrixXd z = capacitance_.solve(t);
+  for (Eigen::Index q = 0; q < m; ++q) {
+    const Eigen::Index j = columns_[static_cast<std::size_t>(q)];
+    for (Eigen::Index col = 0; col < c.cols(); ++col) {
+      const double zq = z(q, col);
+      for (SparseMatrix::InnerIterator it(v, j); it; ++it) c(it.row(), col) += zq * it.value();
+    }
+  }
+  return z;
+}
+
+namespace {
+
+// The forward half c = L⁻¹·P·B of unit-scaled B, from `forward` when it holds this B (and then
+// kept there when it is given).
+std::optional<Eigen::MatrixXd> forward_half(const SparseFactorization& factor, const Eigen::MatrixXd& scaled,
+                                            SwitchBasis::StateInverse::Forward* forward) {
+  if (forward != nullptr && forward->b.rows() == scaled.rows() && forward->b.cols() == scaled.cols() &&
+      forward->b == scaled) {
+    return forward->c;
+  }
+  std::optional<Eigen::MatrixXd> c = factor.solve_forward(scaled);
+  if (c && forward != nullptr) *forward = SwitchBasis::StateInverse::Forward{scaled, *c, Eigen::VectorXd()};
+  return c;
+}
+
+}  // namespace
+
 std::optional<Eigen::MatrixXd> SwitchBasis::StateInverse::apply(const Eigen::MatrixXd& b, Forward* forward) const {
   const SparseFactorization& factor = basis_->all_on_.factorization();
   return solve_unit_scaled(b, [&](const Eigen::MatrixXd& scaled) -> std::optional<Eigen::MatrixXd> {
-    std::optional<Eigen::MatrixXd> c;
-    if (forward != nullptr && forward->b.rows() == scaled.rows() && forward->b.cols() == scaled.cols() &&
-        forward->b == scaled) {
-      c = forward->c;
-    } else {
-      c = factor.solve_forward(scaled);
-      if (c && forward != nullptr) *forward = Forward{scaled, *c};
-    }
+    std::optional<Eigen::MatrixXd> c = forward_half(factor, scaled, forward);
     if (!c) return std::nullopt;
-    const auto m = static_cast<Eigen::Index>(columns_.size());
-    if (m > 0) {
-      const SparseMatrix& v = basis_->v_;
-      Eigen::MatrixXd t(m, b.cols());
-      for (Eigen::Index q = 0; q < m; ++q) {
-        const Eigen::Index j = columns_[static_cast<std::size_t>(q)];
-        for (Eigen::Index col = 0; col < b.cols(); ++col) {
-          double sum = 0.0;
-          for (SparseMatrix::InnerIterator it(v, j); it; ++it) sum += it.value() * (*c)(it.row(), col);
-          t(q, col) = sum;
-        }
-      }
-      const Eigen::MatrixXd z = capacitance_.solve(t);
-      for (Eigen::Index q = 0; q < m; ++q) {
-        const Eigen::Index j = columns_[static_cast<std::size_t>(q)];
-        for (Eigen::Index col = 0; col < b.cols(); ++col) {
-          const double zq = z(q, col);
-          for (SparseMatrix::InnerIterator it(v, j); it; ++it) (*c)(it.row(), col) += zq * it.value();
-        }
-      }
-    }
+    (void)correct(*c);
     return factor.solve_backward(*c);
   });
+}
+
+std::optional<SwitchBasis::StateInverse::Forces> SwitchBasis::StateInverse::axial_forces(const Eigen::VectorXd& b,
+                                                                                         Forward& forward) const {
+  if (!basis_->reads_axial_forces()) return std::nullopt;
+  const SwitchBasis& basis = *basis_;
+  UnitScaled scaled = scale_to_unit(b);
+  std::optional<Eigen::MatrixXd> c = forward_half(basis.all_on_.factorization(), scaled.b, &forward);
+  if (!c) return std::nullopt;
+  const SparseMatrix& v = basis.v_;
+  const Eigen::Index total = v.cols();
+  if (forward.vtc.size() != total) {
+    forward.vtc.resize(total);
+    for (Eigen::Index j = 0; j < total; ++j) forward.vtc[j] = column_dot(v, j, *c, 0);
+  }
+  const Eigen::MatrixXd z = correct(*c);
+  // Vᵀ·y = Vᵀ·c + G(:, S)·z, the members off in their order.
+  Eigen::VectorXd vty = forward.vtc;
+  for (Eigen::Index q = 0; q < z.rows(); ++q) vty += basis.g_.col(columns_[static_cast<std::size_t>(q)]) * z(q, 0);
+  Forces out{std::move(*c), std::move(scaled.exponent), {}};
+  out.axial.reserve(basis.columns_of_.size());
+  for (const auto& [id, range] : basis.columns_of_) {
+    double n = 0.0;
+    for (Eigen::Index j = range.first; j < range.second; ++j) n += basis.axial_weights_[static_cast<std::size_t>(j)] * vty[j];
+    out.axial.push_back(std::ldexp(n, out.exponent[0]));
+  }
+  return out;
+}
+
+std::optional<Eigen::MatrixXd> SwitchBasis::StateInverse::solution(const Forces& forces) const {
+  std::optional<Eigen::MatrixXd> x = basis_->all_on_.factorization().solve_backward(forces.y);
+  if (!x) return std::nullopt;
+  scale_back(*x, forces.exponent);
+  return x;
 }
 
 }  // namespace varn

@@ -44,9 +44,15 @@ class SwitchBasis {
   // U for every tie and strut of a model of n DOFs, in member-id order, and where each
   // member's columns are; none when there is no such member or when they have more than
   // kMaxSwitchBasisColumns ranks. It needs no factor: it is made while K₀ is factorised.
+  //
+  // A tie's or strut's axial force is linear in the displacements, N = aᵀ·u, and a bar's a lies
+  // along its principal column: N = wᵀ·(Uₘᵀ·u) for weights w on the member's columns. Where
+  // that holds for every member (to 1e-9 of a), the weights are kept, and the switching rules
+  // of a pass can read every force from the basis without the pass's displacements.
   struct Columns {
     std::map<std::uint32_t, std::pair<Eigen::Index, Eigen::Index>> of_member;  // id -> [first, end)
     SparseMatrix u;
+    std::vector<double> axial_weights;  // per column; empty when some force is not of this form
   };
   static std::optional<Columns> columns(const VARN& model, std::size_t n);
 
@@ -65,7 +71,26 @@ class SwitchBasis {
     struct Forward {
       Eigen::MatrixXd b;
       Eigen::MatrixXd c;
+      Eigen::VectorXd vtc;  // Vᵀ·c, every column of V, for a single B (made by axial_forces)
     };
+
+    // A pass of one load b solved as far as the switching rules read it: y = c + V_S·z, whose
+    // backward solve is the state's solution (solution), and the axial force of every tie and
+    // strut in that solution, Nₘ = wₘᵀ·Vₘᵀ·y = wₘᵀ·(Vₘᵀ·c + G(m, S)·z), in member-id order.
+    struct Forces {
+      Eigen::MatrixXd y;  // in the unit-scaled space of b
+      std::vector<int> exponent;
+      std::vector<double> axial;
+    };
+
+    // The pass for b (zeroed at the held DOFs by the caller), through `forward` as apply does;
+    // empty when the all-on solve fails or the basis holds no axial weights.
+    std::optional<Forces> axial_forces(const Eigen::VectorXd& b, Forward& forward) const;
+    // The displacements of that pass: bit for bit apply(b).
+    std::optional<Eigen::MatrixXd> solution(const Forces& forces) const;
+    // The capacitance's reciprocal condition number (an estimate of its 1-norm), 1 with no
+    // member off.
+    double reciprocal_condition() const { return columns_.empty() ? 1.0 : capacitance_.rcond(); }
 
     // K⁻¹·B for the penalised operator of the state (B zeroed at the held DOFs by the caller),
     // unrefined; empty when the all-on solve fails. With `forward`, a B it holds is not solved
@@ -74,6 +99,8 @@ class SwitchBasis {
 
    private:
     friend class SwitchBasis;
+    // c + V_S·z in place, each column of c; z returned.
+    Eigen::MatrixXd correct(Eigen::MatrixXd& c) const;
     const SwitchBasis* basis_ = nullptr;
     std::vector<Eigen::Index> columns_;  // of U and V, the members switched off
     // Of I − V_Sᵀ·V_S; made from an empty matrix until then, so that a copy never reads an
@@ -88,12 +115,18 @@ class SwitchBasis {
 
   // The all-on solver the basis was made with.
   const ConstrainedSparseSolver& all_on() const { return all_on_; }
+  // Whether a pass's axial forces can be read from the basis (StateInverse::axial_forces).
+  bool reads_axial_forces() const { return !axial_weights_.empty(); }
+  // The members' ids in the order of Forces::axial.
+  const std::vector<std::uint32_t>& member_ids() const { return member_ids_; }
 
  private:
   ConstrainedSparseSolver all_on_;
   std::map<std::uint32_t, std::pair<Eigen::Index, Eigen::Index>> columns_of_;  // member id -> [first, end)
   MovableSparseMatrix v_;  // n x m: L⁻¹·P·U, every switchable member's columns
   Eigen::MatrixXd g_;   // Vᵀ·V = Uᵀ·K₀⁻¹·U
+  std::vector<double> axial_weights_;  // Columns::axial_weights
+  std::vector<std::uint32_t> member_ids_;
 };
 
 }  // namespace varn
