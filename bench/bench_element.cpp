@@ -147,12 +147,9 @@ std::size_t element_loop(const VARN& model, const AssemblyContext& ctx, const Ei
       }
     }
   });
-  std::size_t total = 0;
-  for (const auto& b : blocks) total += b.triplets().size();
-  SparseAssembler all(n);
-  all = SparseAssembler::with_capacity(n, (total + 195) / 196);
-  for (const auto& b : blocks) all.append(b);
-  return all.triplets().size();
+  std::vector<const SparseAssembler*> parts;
+  for (const auto& b : blocks) parts.push_back(&b);
+  return SparseAssembler::concatenate(n, parts, 0).triplets().size();
 }
 
 // The element matrices alone, without any scatter: what the kernels cost.

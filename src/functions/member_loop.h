@@ -201,16 +201,12 @@ Expected<SparseMatrix> assemble_member_matrices(const std::vector<const Member*>
         return {};
       });
   if (!blocks) return fail(blocks.error());
-  std::size_t total = 0;
-  for (const Block& b : *blocks) total += b.triplets ? b.triplets->triplets().size() : 0;
-  // Room for 196 triplets per member, as every assembly of the system reserves; the present
-  // entries are known exactly here, so take the larger of the two.
-  auto assembler = SparseAssembler::with_capacity(
-      n, std::max(members.size(), (total + SparseAssembler::kTripletsPerMember - 1) /
-                                      SparseAssembler::kTripletsPerMember));
-  for (const Block& b : *blocks) {
-    if (b.triplets) assembler.append(*b.triplets);
-  }
+  // Room for 196 triplets per member, as every assembly of the system reserves, or for the
+  // present entries where they are more.
+  std::vector<const SparseAssembler*> parts;
+  parts.reserve(blocks->size());
+  for (const Block& b : *blocks) parts.push_back(b.triplets ? &*b.triplets : nullptr);
+  const SparseAssembler assembler = SparseAssembler::concatenate(n, parts, members.size());
   blocks->clear();
   return assembler.to_csc();
 }

@@ -645,8 +645,17 @@ void SparseAssembler::assemble_element(std::size_t s, std::size_t e,
   }
 }
 
-void SparseAssembler::append(const SparseAssembler& other) {
-  triplets_.insert(triplets_.end(), other.triplets_.begin(), other.triplets_.end());
+SparseAssembler SparseAssembler::concatenate(std::size_t n, const std::vector<const SparseAssembler*>& blocks,
+                                             std::size_t members) {
+  std::vector<std::size_t> offset(blocks.size() + 1, 0);
+  for (std::size_t b = 0; b < blocks.size(); ++b)
+    offset[b + 1] = offset[b] + (blocks[b] != nullptr ? blocks[b]->triplets_.size() : 0);
+  SparseAssembler out = with_capacity(n, std::max(members, (offset.back() + kTripletsPerMember - 1) / kTripletsPerMember));
+  out.triplets_.resize(offset.back());
+  tbb::parallel_for(std::size_t{0}, blocks.size(), [&](std::size_t b) {
+    if (blocks[b] != nullptr) std::copy(blocks[b]->triplets_.begin(), blocks[b]->triplets_.end(), out.triplets_.begin() + static_cast<std::ptrdiff_t>(offset[b]));
+  });
+  return out;
 }
 
 SparseMatrix SparseAssembler::to_csc() const {

@@ -106,9 +106,12 @@ class SparseAssembler {
   // 14x14 is a fatal index fault.
   void assemble_element(std::size_t s, std::size_t e, const Eigen::Ref<const Eigen::MatrixXd>& k);
 
-  // Concatenates another collector's triplets (per-member blocks assembled in parallel are
-  // appended in member order, so the summation order never depends on scheduling).
-  void append(const SparseAssembler& other);
+  // The triplets of `blocks` (null ones skipped) one after the other in their order, copied
+  // side by side on the pool, with room for at least `members` members. Blocks of members
+  // assembled in parallel and joined in member order keep the summation order of a serial
+  // scatter, whatever the scheduling.
+  static SparseAssembler concatenate(std::size_t n, const std::vector<const SparseAssembler*>& blocks,
+                                     std::size_t members);
 
   // n x n compressed-column matrix, duplicate triplets summed (entries that sum to zero stay
   // stored, which keeps the pattern). A triplet outside the matrix or an allocation failure

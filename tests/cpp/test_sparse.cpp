@@ -263,15 +263,19 @@ TEST(SparseAssembler, TripletOutsideTheMatrixIsTheFatalBuildFault) {
   }
 }
 
-TEST(SparseAssembler, AppendConcatenatesInOrder) {
-  SparseAssembler a(3), b(3);
+TEST(SparseAssembler, ConcatenateJoinsBlocksInOrder) {
+  SparseAssembler a(3), b(3), c(3);
   a.add(0, 0, 1.0);
   b.add(1, 1, 2.0);
   b.add(0, 0, 3.0);
-  a.append(b);
-  ASSERT_EQ(a.triplets().size(), 3u);
-  EXPECT_EQ(a.triplets()[2].value(), 3.0);
-  EXPECT_EQ(a.to_csc().coeff(0, 0), 4.0);
+  c.add(2, 0, 5.0);
+  const SparseAssembler joined = SparseAssembler::concatenate(3, {&a, nullptr, &b, &c}, 1);
+  ASSERT_EQ(joined.triplets().size(), 4u);
+  EXPECT_EQ(joined.triplets()[0].value(), 1.0);
+  EXPECT_EQ(joined.triplets()[2].value(), 3.0);
+  EXPECT_EQ(joined.triplets()[3].value(), 5.0);
+  EXPECT_GE(joined.capacity(), SparseAssembler::kTripletsPerMember);
+  EXPECT_EQ(joined.to_csc().coeff(0, 0), 4.0);
 }
 
 // ---------------------------------------------------------------------------------------------

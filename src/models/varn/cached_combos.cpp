@@ -102,11 +102,11 @@ Expected<CachedFirstOrderSystem> VARN::precompute_combo_system() const {
   // matrices, the all-on one first.
   std::optional<SwitchedOperator> switched;
   if (!needs_dense_rigid_path()) {
-    auto built = SwitchedOperator::build(*this);
+    auto built = SwitchedOperator::build_pattern(*this);
     if (!built) return fail(built.error());
     switched = std::move(*built);
   }
-  auto k = switched ? switched->assemble(*this, all_on) : build_operator_with_supports_sparse_internal(all_on, nullptr);
+  auto k = switched ? switched->all_on(*this) : build_operator_with_supports_sparse_internal(all_on, nullptr);
   if (!k) return fail(k.error());
 
   // A singular system is not refused here: every combination solved against it reports it.
@@ -125,11 +125,13 @@ Expected<CachedFirstOrderSystem> VARN::precompute_combo_system() const {
   if (!constrained) return fail(constrained.error());
   ConstrainedSparseSolver solver;
   // Made before the load cases and combinations that share it start, beside what needs no
-  // factor (the operator without stabilising terms and the switched members' columns).
+  // factor (the switched operator's contributions, the operator without stabilising terms and
+  // the switched members' columns).
   std::optional<Expected<SparseMatrix>> k_u;
   std::optional<SwitchBasis::Columns> switch_columns;
   tbb::parallel_invoke([&] { solver.factorize(*k, std::move(*constrained)); },
                        [&] {
+                         if (switched) switched->place_contributions();
                          k_u.emplace(switched ? switched->assemble_unstabilised(*this, all_on)
                                               : EquilibriumCheck::unstabilised_operator(*this, &all_on));
                          switch_columns = SwitchBasis::columns(*this, static_cast<std::size_t>(k->rows()));

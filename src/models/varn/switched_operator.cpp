@@ -16,7 +16,7 @@
 
 namespace varn {
 
-Expected<SwitchedOperator> SwitchedOperator::build(const VARN& model) {
+Expected<SwitchedOperator> SwitchedOperator::build_pattern(const VARN& model) {
   if (auto ids = model.validate_node_ids(); !ids) return fail(ids.error());
   const AssemblyContext ctx = model.build_lookup_maps();
   const std::size_t n = compute_num_dofs_from_members(model.member_sets);
@@ -42,33 +42,86 @@ Expected<SwitchedOperator> SwitchedOperator::build(const VARN& model) {
   if (!axial) return fail(axial.error());
 
   // The triplet assembly itself, member after member: each member's triplets are its entries
-  // in the order every sum takes them.
+  // in the order every sum takes them. Chunks of members are scattered side by side and joined
+  // in member order.
   SwitchedOperator op;
-  auto assembler = SparseAssembler::with_capacity(n, members.size());
-  auto axial_assembler = SparseAssembler::with_capacity(n, 0);
-  std::vector<std::uint32_t> full_span, axial_span;  // per triplet
+  std::vector<std::uint32_t> span_of(members.size(), 0);
   for (std::size_t i = 0; i < members.size(); ++i) {
-    const std::optional<Mat14>& k = (*matrices)[i];
-    if (!k) continue;
+    if (!(*matrices)[i]) continue;
     const Member& m = *members[i];
-    const auto span = static_cast<std::uint32_t>(op.members_.size());
-    assembler.assemble_element(dof_index(m.start_node.id, 0), dof_index(m.end_node.id, 0), *k);
-    full_span.resize(assembler.triplets().size(), span);
-    if (const std::optional<Mat14>& ka = (*axial)[i]; ka) {
-      axial_assembler.assemble_element(dof_index(m.start_node.id, 0), dof_index(m.end_node.id, 0), *ka);
-      axial_span.resize(axial_assembler.triplets().size(), span);
-    }
+    span_of[i] = static_cast<std::uint32_t>(op.members_.size());
     op.members_.push_back(
         Span{m.id, m.member_type == MemberType::Tension || m.member_type == MemberType::Compression, is_bar(m)});
   }
-  op.pattern_ = assembler.to_csc();
+  struct Chunk {
+    std::optional<SparseAssembler> full, axial;
+    std::vector<std::uint32_t> full_span, axial_span;  // per triplet
+  };
+  const std::size_t chunks = (members.size() + kMembersPerAssemblyChunk - 1) / kMembersPerAssemblyChunk;
+  std::vector<Chunk> parts(chunks);
+  (void)for_each_index(chunks, [&](std::size_t c) -> Expected<void> {
+    Chunk& part = parts[c];
+    const std::size_t first = c * kMembersPerAssemblyChunk;
+    const std::size_t last = std::min(members.size(), first + kMembersPerAssemblyChunk);
+    part.full = SparseAssembler::with_capacity(n, last - first);
+    part.axial = SparseAssembler(n);
+    for (std::size_t i = first; i < last; ++i) {
+      const std::optional<Mat14>& k = (*matrices)[i];
+      if (!k) continue;
+      const Member& m = *members[i];
+      part.full->assemble_element(dof_index(m.start_node.id, 0), dof_index(m.end_node.id, 0), *k);
+      part.full_span.resize(part.full->triplets().size(), span_of[i]);
+      if (const std::optional<Mat14>& ka = (*axial)[i]; ka) {
+        part.axial->assemble_element(dof_index(m.start_node.id, 0), dof_index(m.end_node.id, 0), *ka);
+        part.axial_span.resize(part.axial->triplets().size(), span_of[i]);
+      }
+    }
+    return {};
+  });
+  auto join = [&](std::optional<SparseAssembler> Chunk::*assembler, std::vector<std::uint32_t> Chunk::*spans,
+                  std::size_t reserve_members, Pending::Triplets& out) {
+    std::vector<const SparseAssembler*> blocks;
+    std::vector<std::size_t> offset(1, 0);
+    for (const Chunk& part : parts) {
+      blocks.push_back(&*(part.*assembler));
+      offset.push_back(offset.back() + (part.*spans).size());
+    }
+    out.triplets = SparseAssembler::concatenate(n, blocks, reserve_members);
+    out.spans.resize(offset.back());
+    tbb::parallel_for(std::size_t{0}, parts.size(), [&](std::size_t c) {
+      std::copy((parts[c].*spans).begin(), (parts[c].*spans).end(),
+                out.spans.begin() + static_cast<std::ptrdiff_t>(offset[c]));
+    });
+  };
+  op.pending_ = std::make_unique<Pending>();
+  join(&Chunk::full, &Chunk::full_span, members.size(), op.pending_->full);
+  join(&Chunk::axial, &Chunk::axial_span, 0, op.pending_->axial);
+  parts.clear();
+  op.pattern_ = op.pending_->full.triplets.to_csc();
+  return op;
+}
 
+Expected<SwitchedOperator> SwitchedOperator::build(const VARN& model) {
+  auto op = build_pattern(model);
+  if (op) op->place_contributions();
+  return op;
+}
+
+Expected<SparseMatrix> SwitchedOperator::all_on(const VARN& model) const {
+  auto springs = collect_support_spring_entries(model.member_sets, model.nodal_supports);
+  if (!springs) return fail(springs.error());
+  return add_support_springs(pattern_, *springs);
+}
+
+void SwitchedOperator::place_contributions() {
+  if (!pending_) return;
   // Each triplet's place among the stored values of its column (rows sorted in every column),
   // then the triplets by place, in their own order at each (a stable counting sort).
-  const auto* outer = op.pattern_.outerIndexPtr();
-  const auto* inner = op.pattern_.innerIndexPtr();
-  const auto entries = static_cast<std::size_t>(op.pattern_.nonZeros());
-  auto by_place = [&](const std::vector<SparseTriplet>& triplets, const std::vector<std::uint32_t>& spans) {
+  const auto* outer = pattern_.outerIndexPtr();
+  const auto* inner = pattern_.innerIndexPtr();
+  const auto entries = static_cast<std::size_t>(pattern_.nonZeros());
+  auto by_place = [&](const Pending::Triplets& in) {
+    const std::vector<SparseTriplet>& triplets = in.triplets.triplets();
     std::vector<std::int64_t> place(triplets.size());
     tbb::parallel_for(std::size_t{0}, triplets.size(), [&](std::size_t t) {
       const auto col = static_cast<Eigen::Index>(triplets[t].col_index);
@@ -90,13 +143,13 @@ Expected<SwitchedOperator> SwitchedOperator::build(const VARN& model) {
     for (std::size_t t = 0; t < triplets.size(); ++t) {
       const auto at = static_cast<std::size_t>(next[static_cast<std::size_t>(place[t])]++);
       c.value[at] = triplets[t].val;
-      c.span[at] = spans[t];
+      c.span[at] = in.spans[t];
     }
     return c;
   };
-  op.full_ = by_place(assembler.triplets(), full_span);
-  op.axial_ = by_place(axial_assembler.triplets(), axial_span);
-  return op;
+  full_ = by_place(pending_->full);
+  axial_ = by_place(pending_->axial);
+  pending_.reset();
 }
 
 Expected<SparseMatrix> SwitchedOperator::assemble(const VARN& model, const ActiveMap& active) const {
@@ -108,6 +161,7 @@ Expected<SparseMatrix> SwitchedOperator::assemble_unstabilised(const VARN& model
 }
 
 Expected<SparseMatrix> SwitchedOperator::sweep(const VARN& model, const ActiveMap& active, bool unstabilised) const {
+  if (pending_) fatal("SwitchedOperator: a state assembled before the contributions were placed");
   std::vector<char> off(members_.size());
   for (std::size_t s = 0; s < members_.size(); ++s)
     off[s] = members_[s].switchable && !is_member_active(active, members_[s].member_id) ? 1 : 0;

@@ -16,6 +16,7 @@
 // matrices are made once as well, and summed with the others' in the same sweep.
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "expected.h"
@@ -32,6 +33,15 @@ class SwitchedOperator {
   // (without support springs) whose pattern they are placed in. Messages: those of the
   // assembly.
   static Expected<SwitchedOperator> build(const VARN& model);
+  // The same in two steps, so that the all-on operator can be factorised while the second
+  // runs: the element matrices and the all-on operator (all_on) first; then each stored
+  // entry's contributions (place_contributions), which every other assembly needs (before
+  // them it is a fatal fault).
+  static Expected<SwitchedOperator> build_pattern(const VARN& model);
+  void place_contributions();
+  // The all-on operator with the support springs: assemble(model, all-on) bit for bit (the
+  // triplet sum of the same nonzero entries in the same order).
+  Expected<SparseMatrix> all_on(const VARN& model) const;
 
   // The operator for `active` with the support springs of `model` (the model it was built
   // from), as build_operator_with_supports_sparse_internal(active, nullptr) gives it.
@@ -59,6 +69,15 @@ class SwitchedOperator {
     bool bar;         // a truss, tie or strut: its axial matrix stands for it in the structure as it is
   };
   std::vector<Span> members_;
+  // Between the two steps: the triplets of both lists with the member of each.
+  struct Pending {
+    struct Triplets {
+      SparseAssembler triplets{0};
+      std::vector<std::uint32_t> spans;
+    };
+    Triplets full, axial;
+  };
+  std::unique_ptr<Pending> pending_;
   // Sums the contributions of every member (its axial matrix for a bar when `unstabilised`,
   // nothing for a switched-off tie or strut there) into a copy of the pattern, one stored
   // entry after the other on the pool, then the springs.
