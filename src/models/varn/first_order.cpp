@@ -333,11 +333,17 @@ Expected<FirstOrderSolveOutput> VARN::solve_first_order_common(const Eigen::Vect
         changed = *switched;
         judged = !changed;
       }
+      // Whether the step from the previous pass is measured (displacement_settled). A previous
+      // pass through the basis is not solved for that alone: the loop then settles not on this
+      // step but on the settling pass that follows, which repeats this state for free and ends
+      // with the same displacements and state. The last pass the loop may take measures it.
+      const bool step_judged = repeated || current.u || st.iterations == max_it;
       if (!changed) {
         // The loop may settle on this state: the displacements of the pass before it first
-        // (the basis then keeps this state's inverse), then its own. Forces read from a
-        // solution that the residual test refuses are read again from the solved one.
-        if (!repeated) {
+        // where the step is measured (the basis then keeps this state's inverse), then its own.
+        // Forces read from a solution that the residual test refuses are read again from the
+        // solved one.
+        if (!repeated && step_judged) {
           if (auto ok = solve_pass(current, nullptr); !ok) return fail(ok.error());
         }
         bool as_read = true;
@@ -352,10 +358,12 @@ Expected<FirstOrderSolveOutput> VARN::solve_first_order_common(const Eigen::Vect
         }
       }
       if (!changed) {
-        const Eigen::VectorXd du = repeated ? Eigen::VectorXd(Eigen::VectorXd::Zero(now.u->size()))
-                                            : Eigen::VectorXd(*now.u - *current.u);
+        const bool step_settled =
+            step_judged && displacement_settled(repeated ? Eigen::VectorXd(Eigen::VectorXd::Zero(now.u->size()))
+                                                         : Eigen::VectorXd(*now.u - *current.u),
+                                                *now.u, tolerance);
         if (!repeated) current = std::move(next);
-        if (displacement_settled(du, *current.u, tolerance)) {
+        if (step_settled) {
           settled = true;
           break;
         }
