@@ -176,12 +176,12 @@ TEST_P(EveryState, IsSolvedAsItsOwnOperator) {
       if (!pass) ++refused;
       if (pass) {
         double largest = 0.0, miss = 0.0;
-        for (const auto& [id, n] : pass->axial) {
+        for (const auto& [id, n] : pass->forces.axial) {
           const double solved = find_member(model, id)->calculate_axial_force_3d(*u, ctx.materials, ctx.sections);
           largest = std::max(largest, std::abs(solved));
           miss = std::max(miss, std::abs(n - solved));
         }
-        EXPECT_EQ(pass->axial.size(), all_on.size());
+        EXPECT_EQ(pass->forces.axial.size(), all_on.size());
         EXPECT_LE(miss, 1e-12 * largest) << "state " << i;
         auto solved = passes.displacements(std::move(*pass), states[i], *k, *f, "singular");
         ASSERT_TRUE(solved) << solved.error();

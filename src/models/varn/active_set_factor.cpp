@@ -133,10 +133,7 @@ std::optional<ActiveSetFactor::BasisPass> ActiveSetFactor::pass_by_basis(const A
   if (!inverse || !(inverse->reciprocal_condition() >= kForcesWithoutResidual)) return std::nullopt;
   std::optional<SwitchBasis::StateInverse::Forces> forces = inverse->axial_forces(held_free(f), forward_);
   if (!forces) return std::nullopt;
-  std::map<std::uint32_t, double> axial;
-  const std::vector<std::uint32_t>& ids = basis_->member_ids();
-  for (std::size_t i = 0; i < ids.size(); ++i) axial.emplace_hint(axial.end(), ids[i], forces->axial[i]);
-  return BasisPass{std::move(*inverse), std::move(*forces), std::move(axial)};
+  return BasisPass{std::move(*inverse), std::move(*forces)};
 }
 
 Expected<ActiveSetFactor::PassDisplacements> ActiveSetFactor::displacements(BasisPass pass, const ActiveMap& active,

@@ -68,14 +68,13 @@ class ActiveSetFactor {
                                   const std::string& singular_message);
 
   // A pass through the switch basis taken as far as the switching rules read it: the axial
-  // force of every tie and strut (by member id), without the displacements, whose backward
+  // force of every tie and strut (forces.axial), without the displacements, whose backward
   // solve over the whole factor is most of a pass. Empty where the basis cannot give the
   // forces, or where the state's capacitance is too poorly conditioned to vouch for them
   // without the residual test (kForcesWithoutResidual): the pass is then solved (solve).
   struct BasisPass {
     SwitchBasis::StateInverse inverse;
     SwitchBasis::StateInverse::Forces forces;
-    std::map<std::uint32_t, double> axial;
   };
   std::optional<BasisPass> pass_by_basis(const ActiveMap& active, const Eigen::VectorXd& f);
   // The displacements of such a pass, for its state `active` with operator k: what solve()
@@ -88,6 +87,13 @@ class ActiveSetFactor {
   };
   Expected<PassDisplacements> displacements(BasisPass pass, const ActiveMap& active, const SparseMatrix& k,
                                             const Eigen::VectorXd& f, const std::string& singular_message);
+
+  // The forward half of the loop's load through the switch basis, solved already by the caller
+  // (an empty one is none): the loop's first pass through the basis takes it instead of
+  // solving it again.
+  void start_from(SwitchBasis::StateInverse::Forward forward) {
+    if (forward.b.size() != 0) forward_ = std::move(forward);
+  }
 
   // Numeric factorisations and low-rank modifications this loop made (the shared factor not
   // counted).

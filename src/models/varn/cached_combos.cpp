@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <utility>
@@ -94,6 +95,19 @@ std::optional<Eigen::VectorXd> solve_cached_unrefined(const CachedFirstOrderSyst
   return Eigen::VectorXd(x->col(0));
 }
 
+// The all-on state's pass for f through the switch basis: the axial force of every tie and
+// strut in its unrefined solution; the forward half of f is left in `forward`.
+std::optional<SwitchBasis::StateInverse::Forces> all_on_forces(const SwitchBasis& basis, const ActiveMap& all_on,
+                                                               const Eigen::VectorXd& f,
+                                                               SwitchBasis::StateInverse::Forward& forward) {
+  if (static_cast<std::size_t>(f.size()) != basis.all_on().factorization().rows()) return std::nullopt;
+  std::optional<SwitchBasis::StateInverse> inverse = basis.inverse_for(all_on);
+  if (!inverse) return std::nullopt;
+  Eigen::VectorXd rhs = f;
+  for (const std::size_t d : basis.all_on().constrained()) rhs[static_cast<Eigen::Index>(d)] = 0.0;
+  return inverse->axial_forces(rhs, forward);
+}
+
 }  // namespace
 
 Expected<CachedFirstOrderSystem> VARN::precompute_combo_system() const {
@@ -160,9 +174,23 @@ Expected<Results> VARN::solve_combo_with_cached(std::uint32_t combination_id, co
            finalize_tie_strut_consistency(*this, u, active, ctx.materials, ctx.sections);
   };
   // A state that its first solve already switches is left to the combination's own loop
-  // before the refinement (several more solves with the shared factor) is spent on it.
-  if (auto first = solve_cached_unrefined(cache, *f); first && ties_switch(*first))
+  // before the refinement (several more solves with the shared factor) is spent on it. Where
+  // the switch basis reads forces, that first look needs only the forward half of the solve,
+  // which the loop then starts from.
+  if (const SwitchBasis* basis = cache.switch_basis ? &*cache.switch_basis : nullptr;
+      basis != nullptr && basis->reads_axial_forces()) {
+    SwitchBasis::StateInverse::Forward forward;
+    if (auto forces = all_on_forces(*basis, cache.initial_active, *f, forward)) {
+      ActiveMap active = cache.initial_active;
+      const AxialForceOf axial_force = [&](const Member& m) { return forces->axial.at(m.id); };
+      if (update_active_set(*this, axial_force, active, axial_slack_tolerance(*this), false) ||
+          finalize_tie_strut_consistency(*this, axial_force, active)) {
+        return solve_combination_borrowed(combination_id, cases_in_model_units, &cache, std::move(forward));
+      }
+    }
+  } else if (auto first = solve_cached_unrefined(cache, *f); first && ties_switch(*first)) {
     return solve_combination_borrowed(combination_id, cases_in_model_units, &cache);
+  }
 
   auto u = solve_cached(cache, *f);
   if (!u) return fail(u.error());
@@ -191,7 +219,8 @@ Expected<Results> VARN::solve_combo_with_cached(std::uint32_t combination_id, co
 
 Expected<Results> VARN::solve_combination_borrowed(std::uint32_t combination_id,
                                                    const CaseNamesInModelUnits* cases_in_model_units,
-                                                   const CachedFirstOrderSystem* shared) const {
+                                                   const CachedFirstOrderSystem* shared,
+                                                   SwitchBasis::StateInverse::Forward forward) const {
   auto f = assemble_load_vector_for_combination(combination_id);
   if (!f) return fail(f.error());
   const LoadCombination* combo = find_combination(*this, combination_id);
@@ -219,7 +248,7 @@ Expected<Results> VARN::solve_combination_borrowed(std::uint32_t combination_id,
   }
 
   auto solved = solve_first_order_warm_core(*f, std::move(u0), std::move(active0), nullptr, &loading,
-                                            std::move(released0), shared);
+                                            std::move(released0), shared, std::move(forward));
   if (!solved) return fail(solved.error());
   auto composed = compose_support_reaction_vector_equilibrium(*this, ResultType::loadcombination(combination_id),
                                                               solved->u, &solved->active, RecoveryMode::FirstOrder);
@@ -240,11 +269,12 @@ Expected<FirstOrderSolveOutput> VARN::solve_first_order_warm_core(const Eigen::V
                                                                   ActiveMap active_start, FirstOrderLoopStats* stats,
                                                                   const ResultType* loading,
                                                                   SupportState released_start,
-                                                                  const CachedFirstOrderSystem* shared) const {
+                                                                  const CachedFirstOrderSystem* shared,
+                                                                  SwitchBasis::StateInverse::Forward forward) const {
   // From a predicted state no member is brought back inside the loop: a tie that the start
   // switched off returns only through the reactivation pass, which needs a clear pull.
   return solve_first_order_common(f, std::move(u_start), std::move(active_start), false, stats, loading,
-                                  std::move(released_start), shared);
+                                  std::move(released_start), shared, std::move(forward));
 }
 
 std::optional<Eigen::VectorXd> VARN::build_combination_displacement_predictor(

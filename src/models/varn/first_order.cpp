@@ -122,7 +122,8 @@ Expected<FirstOrderSolveOutput> VARN::solve_first_order_common(const Eigen::Vect
                                                                ActiveMap active, bool reactivation_in_loop,
                                                                FirstOrderLoopStats* stats, const ResultType* loading,
                                                                SupportState released,
-                                                               const CachedFirstOrderSystem* shared) const {
+                                                               const CachedFirstOrderSystem* shared,
+                                                               SwitchBasis::StateInverse::Forward forward) const {
   FirstOrderLoopStats local;
   FirstOrderLoopStats& st = stats != nullptr ? *stats : local;
   if (start.size() != f.size()) {
@@ -187,7 +188,10 @@ Expected<FirstOrderSolveOutput> VARN::solve_first_order_common(const Eigen::Vect
       earlier_updates += factor->low_rank_updates();
       factor.reset();
     }
-    if (!factor) factor.emplace(*this, constrained, shared);
+    if (!factor) {
+      factor.emplace(*this, constrained, shared);
+      factor->start_from(std::move(forward));
+    }
     auto x = factor->solve(active, k, f, singular_message);
     st.factorizations = earlier_factorizations + factor->factorizations();
     st.low_rank_updates = earlier_updates + factor->low_rank_updates();
@@ -217,7 +221,10 @@ Expected<FirstOrderSolveOutput> VARN::solve_first_order_common(const Eigen::Vect
     if (constrained.empty() || (factor && factor->constrained() != constrained)) {
       return std::optional<ActiveSetFactor::BasisPass>();
     }
-    if (!factor) factor.emplace(*this, constrained, shared);
+    if (!factor) {
+      factor.emplace(*this, constrained, shared);
+      factor->start_from(std::move(forward));
+    }
     return factor->pass_by_basis(active, f);
   };
   // The displacements of `s`, solved in place; `as_read` tells whether they are those its
@@ -259,7 +266,7 @@ Expected<FirstOrderSolveOutput> VARN::solve_first_order_common(const Eigen::Vect
   // The axial forces of the ties and struts in a pass's displacements.
   auto axial_forces = [&](const PassSolution& s) -> AxialForceOf {
     if (s.pass) {
-      const std::map<std::uint32_t, double>* axial = &s.pass->axial;
+      const std::map<std::uint32_t, double>* axial = &s.pass->forces.axial;
       return [axial](const Member& m) { return axial->at(m.id); };
     }
     const Eigen::VectorXd* u = &*s.u;

@@ -191,7 +191,6 @@ std::optional<SwitchBasis> SwitchBasis::build(const ConstrainedSparseSolver& all
   SwitchBasis basis;
   basis.columns_of_ = std::move(columns.of_member);
   basis.axial_weights_ = std::move(columns.axial_weights);
-  for (const auto& [id, range] : basis.columns_of_) basis.member_ids_.push_back(id);
 
   // V = L⁻¹·P·U (U is no load: its rows at the held DOFs stay), in fixed blocks of columns
   // on the pool.
@@ -316,11 +315,10 @@ std::optional<SwitchBasis::StateInverse::Forces> SwitchBasis::StateInverse::axia
   Eigen::VectorXd vty = forward.vtc;
   for (Eigen::Index q = 0; q < z.rows(); ++q) vty += basis.g_.col(columns_[static_cast<std::size_t>(q)]) * z(q, 0);
   Forces out{std::move(*c), std::move(scaled.exponent), {}};
-  out.axial.reserve(basis.columns_of_.size());
   for (const auto& [id, range] : basis.columns_of_) {
     double n = 0.0;
     for (Eigen::Index j = range.first; j < range.second; ++j) n += basis.axial_weights_[static_cast<std::size_t>(j)] * vty[j];
-    out.axial.push_back(std::ldexp(n, out.exponent[0]));
+    out.axial.emplace_hint(out.axial.end(), id, std::ldexp(n, out.exponent[0]));
   }
   return out;
 }

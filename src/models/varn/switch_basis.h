@@ -76,11 +76,11 @@ class SwitchBasis {
 
     // A pass of one load b solved as far as the switching rules read it: y = c + V_S·z, whose
     // backward solve is the state's solution (solution), and the axial force of every tie and
-    // strut in that solution, Nₘ = wₘᵀ·Vₘᵀ·y = wₘᵀ·(Vₘᵀ·c + G(m, S)·z), in member-id order.
+    // strut in that solution, Nₘ = wₘᵀ·Vₘᵀ·y = wₘᵀ·(Vₘᵀ·c + G(m, S)·z).
     struct Forces {
       Eigen::MatrixXd y;  // in the unit-scaled space of b
       std::vector<int> exponent;
-      std::vector<double> axial;
+      std::map<std::uint32_t, double> axial;  // by member id
     };
 
     // The pass for b (zeroed at the held DOFs by the caller), through `forward` as apply does;
@@ -117,8 +117,6 @@ class SwitchBasis {
   const ConstrainedSparseSolver& all_on() const { return all_on_; }
   // Whether a pass's axial forces can be read from the basis (StateInverse::axial_forces).
   bool reads_axial_forces() const { return !axial_weights_.empty(); }
-  // The members' ids in the order of Forces::axial.
-  const std::vector<std::uint32_t>& member_ids() const { return member_ids_; }
 
  private:
   ConstrainedSparseSolver all_on_;
@@ -126,7 +124,6 @@ class SwitchBasis {
   MovableSparseMatrix v_;  // n x m: L⁻¹·P·U, every switchable member's columns
   Eigen::MatrixXd g_;   // Vᵀ·V = Uᵀ·K₀⁻¹·U
   std::vector<double> axial_weights_;  // Columns::axial_weights
-  std::vector<std::uint32_t> member_ids_;
 };
 
 }  // namespace varn

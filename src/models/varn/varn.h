@@ -222,7 +222,8 @@ struct VARN {
                                                            FirstOrderLoopStats* stats = nullptr,
                                                            const ResultType* loading = nullptr,
                                                            SupportState released_start = {},
-                                                           const CachedFirstOrderSystem* shared = nullptr) const;
+                                                           const CachedFirstOrderSystem* shared = nullptr,
+                                                           SwitchBasis::StateInverse::Forward forward = {}) const;
   // All listed load cases (or combinations) against one operator and one factorisation; for
   // models without rigid links, ties and struts. Stores one result set per item. Each is the
   // batch below with the other list empty.
@@ -247,16 +248,20 @@ struct VARN {
   Expected<Results> solve_combo_with_cached(std::uint32_t combination_id, const CachedFirstOrderSystem& cache,
                                             const CaseNamesInModelUnits* cases_in_model_units = nullptr) const;
   // The full active-set solve of one combination, from the predictor when there is one.
+  // `forward`: the forward half of its load through the shared switch basis, when the caller
+  // has solved it already (the loop's passes start from it).
   Expected<Results> solve_combination_borrowed(std::uint32_t combination_id,
                                                const CaseNamesInModelUnits* cases_in_model_units = nullptr,
-                                               const CachedFirstOrderSystem* shared = nullptr) const;
+                                               const CachedFirstOrderSystem* shared = nullptr,
+                                               SwitchBasis::StateInverse::Forward forward = {}) const;
   // The loop of the combination re-solve: no reactivation inside the loop passes.
   Expected<FirstOrderSolveOutput> solve_first_order_warm_core(const Eigen::VectorXd& f, Eigen::VectorXd u_start,
                                                               ActiveMap active_start,
                                                               FirstOrderLoopStats* stats = nullptr,
                                                               const ResultType* loading = nullptr,
                                                               SupportState released_start = {},
-                                                              const CachedFirstOrderSystem* shared = nullptr) const;
+                                                              const CachedFirstOrderSystem* shared = nullptr,
+                                                              SwitchBasis::StateInverse::Forward forward = {}) const;
   // Σ factor × stored load-case displacements of the combination, each case's set found by
   // the case's name; nothing when the combination, a case or a case's stored set is missing.
   // The translations of the sets named in `cases_in_model_units` (sets that came with the
