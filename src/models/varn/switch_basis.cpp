@@ -3,7 +3,9 @@
 #include <Eigen/Eigenvalues>
 #include <Eigen/QR>
 #include <Eigen/SparseCore>
+#include <tbb/parallel_for.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <map>
@@ -208,19 +210,26 @@ std::optional<SwitchBasis> SwitchBasis::build(const ConstrainedSparseSolver& all
     return {};
   });
   if (!forward) return std::nullopt;
-  // The blocks side by side, column by column.
-  Eigen::Index stored = 0;
-  for (const SparseMatrix& block : solved) stored += block.nonZeros();
-  basis.v_.resize(static_cast<Eigen::Index>(n), total);
-  basis.v_.reserve(stored);
-  Eigen::Index column = 0;
-  for (const SparseMatrix& block : solved) {
-    for (Eigen::Index j = 0; j < block.outerSize(); ++j, ++column) {
-      basis.v_.startVec(column);
-      for (SparseMatrix::InnerIterator it(block, j); it; ++it) basis.v_.insertBack(it.row(), column) = it.value();
-    }
+  // The blocks side by side, each copied into its place on the pool.
+  std::vector<Eigen::Index> first_entry(blocks + 1, 0), first_column(blocks + 1, 0);
+  for (std::size_t b = 0; b < blocks; ++b) {
+    solved[b].makeCompressed();
+    first_entry[b + 1] = first_entry[b] + solved[b].nonZeros();
+    first_column[b + 1] = first_column[b] + solved[b].cols();
   }
-  basis.v_.finalize();
+  basis.v_.resize(static_cast<Eigen::Index>(n), total);
+  basis.v_.resizeNonZeros(first_entry[blocks]);
+  auto* outer = basis.v_.outerIndexPtr();
+  auto* inner = basis.v_.innerIndexPtr();
+  double* values = basis.v_.valuePtr();
+  tbb::parallel_for(std::size_t{0}, blocks, [&](std::size_t b) {
+    const SparseMatrix& block = solved[b];
+    const auto base = static_cast<std::ptrdiff_t>(first_entry[b]);
+    std::copy(block.innerIndexPtr(), block.innerIndexPtr() + block.nonZeros(), inner + base);
+    std::copy(block.valuePtr(), block.valuePtr() + block.nonZeros(), values + base);
+    for (Eigen::Index j = 0; j < block.cols(); ++j) outer[first_column[b] + j] = first_entry[b] + block.outerIndexPtr()[j];
+  });
+  outer[total] = first_entry[blocks];
 
   std::optional<Eigen::MatrixXd> g = sparse_gram(basis.v_);
   if (!g) return std::nullopt;
