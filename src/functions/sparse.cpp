@@ -910,37 +910,53 @@ std::optional<Eigen::MatrixXd> sparse_gram(const SparseMatrix& v) {
   Index used = 0;
   for (Index& p : place)
     if (p == 0) p = used++;
-  // The lower triangle by tiles (r ≥ c), each summed over the bands in order.
-  std::vector<std::pair<Index, Index>> tiles;
-  for (Index c = 0; c < m; c += kGramTileColumns)
-    for (Index r = c; r < m; r += kGramTileColumns) tiles.emplace_back(r, c);
   Eigen::MatrixXd g = Eigen::MatrixXd::Zero(m, m);
   std::vector<Index> cursor(static_cast<std::size_t>(m));
   for (Index j = 0; j < m; ++j) cursor[static_cast<std::size_t>(j)] = v.outerIndexPtr()[j];
-  Eigen::MatrixXd band;
+  Eigen::MatrixXd band, product;
   for (Index b0 = 0; b0 < used; b0 += kGramBandRows) {
     const Index rows = std::min(kGramBandRows, used - b0);
-    band.setZero(rows, m);
-    tbb::parallel_for(Index{0}, m, [&](Index j) {
+    // The columns with an entry in this band: a column reaches the rows of the supernodes on
+    // its path to the root, so the lower bands hold few of them.
+    std::vector<Index> present;
+    for (Index j = 0; j < m; ++j) {
+      const Index at = cursor[static_cast<std::size_t>(j)];
+      if (at < v.outerIndexPtr()[j + 1] && place[static_cast<std::size_t>(v.innerIndexPtr()[at])] < b0 + rows)
+        present.push_back(j);
+    }
+    const auto k = static_cast<Index>(present.size());
+    if (k == 0) continue;
+    band.setZero(rows, k);
+    tbb::parallel_for(Index{0}, k, [&](Index q) {
+      const Index j = present[static_cast<std::size_t>(q)];
       Index& at = cursor[static_cast<std::size_t>(j)];
       const Index end = v.outerIndexPtr()[j + 1];
       for (; at < end; ++at) {
         const Index p = place[static_cast<std::size_t>(v.innerIndexPtr()[at])];
         if (p >= b0 + rows) break;
-        band(p - b0, j) = v.valuePtr()[at];
+        band(p - b0, q) = v.valuePtr()[at];
       }
     });
-    tbb::parallel_for(std::size_t{0}, tiles.size(), [&](std::size_t q) {
-      const auto [r, c] = tiles[q];
-      const int nr = static_cast<int>(std::min(kGramTileColumns, m - r));
-      const int nc = static_cast<int>(std::min(kGramTileColumns, m - c));
-      const int k = static_cast<int>(rows), ld = static_cast<int>(rows), ldg = static_cast<int>(m);
-      const double one = 1.0;
+    // The band's own Gram matrix, its lower triangle by tiles (r ≥ c), then added to theirs.
+    std::vector<std::pair<Index, Index>> tiles;
+    for (Index c = 0; c < k; c += kGramTileColumns)
+      for (Index r = c; r < k; r += kGramTileColumns) tiles.emplace_back(r, c);
+    product.setZero(k, k);
+    tbb::parallel_for(std::size_t{0}, tiles.size(), [&](std::size_t t) {
+      const auto [r, c] = tiles[t];
+      const int nr = static_cast<int>(std::min(kGramTileColumns, k - r));
+      const int nc = static_cast<int>(std::min(kGramTileColumns, k - c));
+      const int depth = static_cast<int>(rows), ld = static_cast<int>(rows), ldp = static_cast<int>(k);
+      const double one = 1.0, zero = 0.0;
       if (r == c)
-        kernels.syrk("L", "T", &nc, &k, &one, band.data() + c * rows, &ld, &one, g.data() + c * m + c, &ldg);
+        kernels.syrk("L", "T", &nc, &depth, &one, band.data() + c * rows, &ld, &zero, product.data() + c * k + c, &ldp);
       else
-        kernels.gemm("T", "N", &nr, &nc, &k, &one, band.data() + r * rows, &ld, band.data() + c * rows, &ld, &one,
-                     g.data() + c * m + r, &ldg);
+        kernels.gemm("T", "N", &nr, &nc, &depth, &one, band.data() + r * rows, &ld, band.data() + c * rows, &ld, &zero,
+                     product.data() + c * k + r, &ldp);
+    });
+    tbb::parallel_for(Index{0}, k, [&](Index qc) {
+      const Index c = present[static_cast<std::size_t>(qc)];
+      for (Index qr = qc; qr < k; ++qr) g(present[static_cast<std::size_t>(qr)], c) += product(qr, qc);
     });
   }
   for (Index c = 0; c < m; ++c)

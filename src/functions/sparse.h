@@ -155,10 +155,11 @@ Eigen::MatrixXd spmm_sparse_dense(const SparseMatrix& k, const Eigen::MatrixXd& 
 Eigen::MatrixXd reduce_with_sparse_k(const SparseMatrix& k, const Eigen::MatrixXd& t);
 // Vᵀ·V (m x m, dense) of a sparse V whose columns share many rows (the forward solves of a
 // factor, which all pass its top separators): the rows that hold any entry are taken a band
-// at a time into a dense block W, and Vᵀ·V += Wᵀ·W is formed in tiles on the pool with the
-// BLAS's products, where a sum per pair of sparse columns would spend its time gathering.
-// Each tile sums the bands in order, and bands and tiles depend on V's pattern alone: the
-// same bits on every thread count. None without the BLAS's kernels or beyond their sizes.
+// at a time into a dense block W of the columns with an entry there, and Wᵀ·W is formed in
+// tiles on the pool with the BLAS's products and added to Vᵀ·V, where a sum per pair of sparse
+// columns would spend its time gathering. The bands are added in order, and bands and tiles
+// depend on V's pattern alone: the same bits on every thread count. None without the BLAS's
+// kernels or beyond their sizes.
 std::optional<Eigen::MatrixXd> sparse_gram(const SparseMatrix& v);
 
 // ---------------------------------------------------------------------------------------------
