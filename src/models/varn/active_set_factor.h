@@ -9,6 +9,9 @@
 //  * replaced by a fresh numeric factorisation (on the kept symbolic analysis) otherwise.
 // Where the request made a switch basis (switch_basis.h) every state is solved through it, and
 // no factor is made or modified at all; the factors above serve the states it cannot stand for.
+// A pass through the basis may stop at the ties' and struts' axial forces (pass_by_basis),
+// which is all the switching rules read; its displacements are then solved only for the pass
+// the loop settles on (displacements).
 // It starts from the request's factor of the all-on operator when there is one, so that the
 // first pass of every load case costs no factorisation of its own, and a combination re-solve
 // from the nearest of that and the factors the load cases ended with. One penalty is held for

@@ -176,6 +176,11 @@ Expected<FirstOrderSolveOutput> VARN::solve_first_order_common(const Eigen::Vect
   // numerically on the kept analysis.
   std::optional<ActiveSetFactor> factor;
   unsigned earlier_factorizations = 0, earlier_updates = 0;  // of factors for earlier supports
+  // The first factor of the loop starts from the forward half the caller solved, if any.
+  auto make_factor = [&] {
+    factor.emplace(*this, constrained, shared);
+    factor->start_from(std::move(forward));
+  };
   auto constrained_solve = [&](const SparseMatrix& k,
                                const std::string& singular_message) -> Expected<Eigen::VectorXd> {
     if (auto ok = constrained_dofs(); !ok) return fail(ok.error());
@@ -188,10 +193,7 @@ Expected<FirstOrderSolveOutput> VARN::solve_first_order_common(const Eigen::Vect
       earlier_updates += factor->low_rank_updates();
       factor.reset();
     }
-    if (!factor) {
-      factor.emplace(*this, constrained, shared);
-      factor->start_from(std::move(forward));
-    }
+    if (!factor) make_factor();
     auto x = factor->solve(active, k, f, singular_message);
     st.factorizations = earlier_factorizations + factor->factorizations();
     st.low_rank_updates = earlier_updates + factor->low_rank_updates();
@@ -221,10 +223,7 @@ Expected<FirstOrderSolveOutput> VARN::solve_first_order_common(const Eigen::Vect
     if (constrained.empty() || (factor && factor->constrained() != constrained)) {
       return std::optional<ActiveSetFactor::BasisPass>();
     }
-    if (!factor) {
-      factor.emplace(*this, constrained, shared);
-      factor->start_from(std::move(forward));
-    }
+    if (!factor) make_factor();
     return factor->pass_by_basis(active, f);
   };
   // The displacements of `s`, solved in place; `as_read` tells whether they are those its
