@@ -331,13 +331,18 @@ Expected<FirstOrderSolveOutput> VARN::solve_first_order_common(const Eigen::Vect
       }
       PassSolution& now = repeated ? current : next;
       bool changed = false;
-      if (!(repeated && judged)) {
+      // The switching rules applied to this pass's displacements (or forces).
+      auto judge = [&]() -> Expected<void> {
         const auto t = Clock::now();
         auto switched = switch_items(now, reactivation_in_loop);
         if (!switched) return fail(switched.error());
         st.active += seconds_since(t);
         changed = *switched;
         judged = !changed;
+        return {};
+      };
+      if (!(repeated && judged)) {
+        if (auto ok = judge(); !ok) return fail(ok.error());
       }
       // Whether the step from the previous pass is measured (displacement_settled). A previous
       // pass through the basis is not solved for that alone: the loop then settles not on this
@@ -355,12 +360,7 @@ Expected<FirstOrderSolveOutput> VARN::solve_first_order_common(const Eigen::Vect
         bool as_read = true;
         if (auto ok = solve_pass(now, &as_read); !ok) return fail(ok.error());
         if (!as_read) {
-          const auto t = Clock::now();
-          auto switched = switch_items(now, reactivation_in_loop);
-          if (!switched) return fail(switched.error());
-          st.active += seconds_since(t);
-          changed = *switched;
-          judged = !changed;
+          if (auto ok = judge(); !ok) return fail(ok.error());
         }
       }
       if (!changed) {
