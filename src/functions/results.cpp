@@ -20,6 +20,7 @@
 #include "models/members/material.h"
 #include "models/members/section.h"
 #include "models/varn/geometric_stiffness.h"
+#include "models/varn/member_stiffness.h"
 #include "models/varn/varn.h"
 
 namespace varn {
@@ -262,7 +263,8 @@ MemberResult recover_truss(const Member& m, const RecoveryInputs& in) {
   if (delta.squaredNorm() == 0.0) return MemberResult{};
 
   const auto& ctx = in.context;
-  const double n_axial = m.calculate_axial_force_3d_impl(in.u, ctx.materials, ctx.sections, false).first;
+  // An end hinge's axial spring acts in series with the bar, as its element matrix has it.
+  const double n_axial = bar_axial_force(m, in.u, ctx);
   const double length = delta.norm();
   const Mat14 t = m.calculate_transformation_matrix_3d();
   const Vec14 ue = element_displacements(m, in.u);
@@ -309,7 +311,8 @@ MemberResult recover_truss(const Member& m, const RecoveryInputs& in) {
   } else {
     const Section* section = ctx.section(*m.section);
     const Material* material = ctx.material(section->material);
-    const double k = material->e_mod * section->area / length;
+    // An end hinge's axial spring in series with the bar, as its element matrix has it.
+    const double k = hinged_bar_axial_stiffness(m, ctx).value_or(material->e_mod * section->area / length);
     Mat14 ka = Mat14::Zero();
     ka(0, 0) = ka(7, 7) = k;
     ka(0, 7) = ka(7, 0) = -k;

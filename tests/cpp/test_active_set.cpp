@@ -66,7 +66,7 @@ TEST_P(UpdateActiveSet, Thresholds) {
   VARN model = two_member_model();
   auto ctx = model.build_lookup_maps();
   ActiveMap active{{1, c.tie_was}, {2, c.strut_was}};
-  bool changed = update_active_set(model, state(c.tie_n, c.strut_n), active, ctx.materials, ctx.sections,
+  bool changed = update_active_set(model, state(c.tie_n, c.strut_n), active, ctx,
                                    axial_slack_tolerance(model), c.reactivation);
   EXPECT_EQ(active[1], c.tie_now);
   EXPECT_EQ(active[2], c.strut_now);
@@ -97,11 +97,11 @@ TEST(ActiveSet, FinalConsistencyUsesTheFullSlackAndOnlySwitchesOff) {
   VARN model = two_member_model();
   auto ctx = model.build_lookup_maps();
   ActiveMap active{{1, true}, {2, true}};
-  EXPECT_FALSE(finalize_tie_strut_consistency(model, state(-0.0008, 0.0008), active, ctx.materials, ctx.sections));
-  EXPECT_TRUE(finalize_tie_strut_consistency(model, state(-0.0008, 0.0012), active, ctx.materials, ctx.sections));
+  EXPECT_FALSE(finalize_tie_strut_consistency(model, state(-0.0008, 0.0008), active, ctx));
+  EXPECT_TRUE(finalize_tie_strut_consistency(model, state(-0.0008, 0.0012), active, ctx));
   EXPECT_EQ(active, (ActiveMap{{1, true}, {2, false}}));
   // A member switched off is not brought back, whatever its force.
-  EXPECT_FALSE(finalize_tie_strut_consistency(model, state(-0.0008, -5.0), active, ctx.materials, ctx.sections));
+  EXPECT_FALSE(finalize_tie_strut_consistency(model, state(-0.0008, -5.0), active, ctx));
   EXPECT_FALSE(active[2]);
 }
 
@@ -111,7 +111,7 @@ TEST(ActiveSet, ModelWithoutTiesAndStrutsHasAnEmptyMap) {
   EXPECT_TRUE(init_active_map_tie_comp(model).empty());
   ActiveMap active;
   auto ctx = model.build_lookup_maps();
-  EXPECT_FALSE(update_active_set(model, Eigen::VectorXd::Zero(0), active, ctx.materials, ctx.sections, 0.0005, true));
+  EXPECT_FALSE(update_active_set(model, Eigen::VectorXd::Zero(0), active, ctx, 0.0005, true));
 }
 
 }  // namespace

@@ -220,7 +220,7 @@ TEST_P(StartFromFirstOrder, ConvergedFirstOrderStateWithItsMap) {
   // The state is settled: the map agrees with the displacements.
   ActiveMap again = start->active;
   const AssemblyContext ctx = model.build_lookup_maps();
-  EXPECT_FALSE(update_active_set(model, start->u0, again, ctx.materials, ctx.sections,
+  EXPECT_FALSE(update_active_set(model, start->u0, again, ctx,
                                  axial_slack_tolerance(model), true));
 }
 

@@ -158,6 +158,49 @@ def test_truss_hanging_from_a_cantilever_tip_passes_the_whole_load_to_the_suppor
     assert math.hypot(hanger_start["fx"], hanger_start["fy"], hanger_start["fz"]) <= 1e-9 * p
 
 
+# Two bars in a line along X, both far ends held, loaded at the joint: bar 1 has an end hinge at
+# the joint whose axial spring acts in series with it (k·k_s/(k + k_s)), or which leaves the
+# axis free (no force at all). The joint moves by P/(k₁ + k₂); each bar carries its stiffness
+# times that, and the held ends take the rest of the load. A straight bar loaded along its axis
+# has no second-order effect: P-delta and co-rotational give the same.
+SERIES_CASES = [
+    ("truss with an axial spring", "Truss", 2.0e8),
+    ("tie with an axial spring", "Tension", 2.0e8),
+    ("truss with a free axis", "Truss", 0.0),
+    ("tie with a free axis", "Tension", 0.0),
+]
+
+
+@pytest.mark.parametrize("method", [None, "PDelta", "Corotational"])
+@pytest.mark.parametrize("name,member_type,k_s", SERIES_CASES, ids=[c[0] for c in SERIES_CASES])
+def test_bar_with_an_axial_end_hinge_acts_in_series_with_it(name, member_type, k_s, method):
+    length, p = 2.0, 5.0e4
+    joint = node(2, length)
+    hinged = member(1, node(1, 0.0, support=FIXED_ALL), joint, member_type=member_type)
+    hinged["end_hinge"] = 1
+    plain = member(2, joint, node(3, 2.0 * length, support=FIXED_ALL), member_type="Truss")
+    model = model_with([hinged, plain], [support(FIXED_ALL)],
+                       {"nodal_loads": [{"id": 1, "node": 2, "load_case": 1, "magnitude": p,
+                                         "direction": [1.0, 0.0, 0.0], "load_type": "Dead"}]})
+    model["memberhinges"] = [{"id": 1, "hinge_type": "Custom", "translational_release_vx": k_s}]
+    if method is not None:
+        model["settings"]["analysis_options"]["order"] = "Nonlinear"
+        model["settings"]["analysis_options"]["nonlinear_method"] = method
+    r = run(model)["results"]["loadcases"]["LC"]
+    k = E * AREA / length
+    k_1 = k * k_s / (k + k_s)
+    u = p / (k_1 + k)
+    # The supports' penalty (1e10 of the stiffest diagonal) lets the held ends move by about
+    # 1e-10 of the joint: the closed forms hold to 1e-9.
+    assert r["displacement_nodes"]["2"]["dx"] == pytest.approx(u, rel=1e-9), name
+    reactions = r["reaction_nodes"]
+    assert reactions["1"]["nodal_forces"]["fx"] == pytest.approx(-k_1 * u, rel=1e-9, abs=1e-9 * p), name
+    assert reactions["3"]["nodal_forces"]["fx"] == pytest.approx(-k * u, rel=1e-9), name
+    # The hinged bar pulls on its held end with its own force, tension positive along it.
+    hinged_end = r["member_results"]["1"]["end_node_forces"]["fx"]
+    assert hinged_end == pytest.approx(k_1 * u, rel=1e-9, abs=1e-9 * p), name
+
+
 def warping_model(length_unit):
     """A cantilever twisted at its tip, its base held except for warping, which a spring restrains;
     in metres, or the same structure given in millimetres."""

@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "diagnostics/diagnostics.h"
+#include "models/varn/member_stiffness.h"
 #include "models/varn/varn.h"
 
 namespace varn {
@@ -43,17 +44,16 @@ ActiveMap active_map_from_trial_displacement(const VARN& model, const Eigen::Ref
   const double tol = axial_slack_tolerance(model);
   ActiveMap active;
   for_each_tie_or_strut(model, [&](const Member& m) {
-    const double n = m.calculate_axial_force_3d(u, ctx.materials, ctx.sections);
+    const double n = bar_axial_force(m, u, ctx);
     active[m.id] = m.member_type == MemberType::Tension ? n >= -tol : n <= tol;  // NaN compares false
   });
   return active;
 }
 
 bool update_active_set(const VARN& model, const Eigen::Ref<const Eigen::VectorXd>& u, ActiveMap& active,
-                       const MaterialMap& materials, const SectionMap& sections, double tol, bool allow_reactivation) {
+                       const AssemblyContext& ctx, double tol, bool allow_reactivation) {
   return update_active_set(
-      model, [&](const Member& m) { return m.calculate_axial_force_3d(u, materials, sections); }, active, tol,
-      allow_reactivation);
+      model, [&](const Member& m) { return bar_axial_force(m, u, ctx); }, active, tol, allow_reactivation);
 }
 
 bool update_active_set(const VARN& model, const AxialForceOf& axial_force, ActiveMap& active, double tol,
@@ -102,9 +102,8 @@ bool update_active_set(const VARN& model, const AxialForceOf& axial_force, Activ
 }
 
 bool finalize_tie_strut_consistency(const VARN& model, const Eigen::Ref<const Eigen::VectorXd>& u, ActiveMap& active,
-                                    const MaterialMap& materials, const SectionMap& sections) {
-  return finalize_tie_strut_consistency(
-      model, [&](const Member& m) { return m.calculate_axial_force_3d(u, materials, sections); }, active);
+                                    const AssemblyContext& ctx) {
+  return finalize_tie_strut_consistency(model, [&](const Member& m) { return bar_axial_force(m, u, ctx); }, active);
 }
 
 bool finalize_tie_strut_consistency(const VARN& model, const AxialForceOf& axial_force, ActiveMap& active) {

@@ -20,12 +20,13 @@ ActiveMap init_active_map_tie_comp(const VARN& model);
 // A tie is on where N >= -tol, a strut where N <= +tol (tol = half the axial slack); a NaN
 // force enters off.
 ActiveMap active_map_from_trial_displacement(const VARN& model, const Eigen::Ref<const Eigen::VectorXd>& u);
+// The forces are those of bar_axial_force (an end hinge's axial spring in series with the bar).
 // One switching pass with the given tolerance; reactivation needs a force of ten times the
 // half slack in the member's own sense, so members near zero force do not flip back and
 // forth. Emits a decision event per switch and one summary. Returns whether any member
 // switched.
 bool update_active_set(const VARN& model, const Eigen::Ref<const Eigen::VectorXd>& u, ActiveMap& active,
-                       const MaterialMap& materials, const SectionMap& sections, double tol, bool allow_reactivation);
+                       const AssemblyContext& ctx, double tol, bool allow_reactivation);
 // A tie's or strut's axial force in the displacements being judged (tension positive).
 using AxialForceOf = std::function<double(const Member&)>;
 // The same pass with the forces given member by member.
@@ -34,7 +35,7 @@ bool update_active_set(const VARN& model, const AxialForceOf& axial_force, Activ
 // Switches off any active tie in compression or strut in tension beyond the full axial
 // slack; never switches a member on. Returns whether any member was switched off.
 bool finalize_tie_strut_consistency(const VARN& model, const Eigen::Ref<const Eigen::VectorXd>& u, ActiveMap& active,
-                                    const MaterialMap& materials, const SectionMap& sections);
+                                    const AssemblyContext& ctx);
 bool finalize_tie_strut_consistency(const VARN& model, const AxialForceOf& axial_force, ActiveMap& active);
 // The passes an active-set loop may take: max_iterations, but never more than 4·(items + 1)
 // for `switchable` ties, struts and one-sided supports. A loop that settles switches each item

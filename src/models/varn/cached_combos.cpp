@@ -170,8 +170,8 @@ Expected<Results> VARN::solve_combo_with_cached(std::uint32_t combination_id, co
   const AssemblyContext ctx = build_lookup_maps();
   auto ties_switch = [&](const Eigen::VectorXd& u) {
     ActiveMap active = cache.initial_active;
-    return update_active_set(*this, u, active, ctx.materials, ctx.sections, axial_slack_tolerance(*this), false) ||
-           finalize_tie_strut_consistency(*this, u, active, ctx.materials, ctx.sections);
+    return update_active_set(*this, u, active, ctx, axial_slack_tolerance(*this), false) ||
+           finalize_tie_strut_consistency(*this, u, active, ctx);
   };
   // A state that its first solve already switches is left to the combination's own loop
   // before the refinement (several more solves with the shared factor) is spent on it. Where

@@ -22,6 +22,7 @@
 #include "logging.h"
 #include "models/varn/active_set.h"
 #include "models/varn/equilibrium_check.h"
+#include "models/varn/member_stiffness.h"
 #include "models/varn/support_state.h"
 #include "models/varn/active_set_factor.h"
 #include "models/varn/varn.h"
@@ -269,7 +270,7 @@ Expected<FirstOrderSolveOutput> VARN::solve_first_order_common(const Eigen::Vect
       return [axial](const Member& m) { return axial->at(m.id); };
     }
     const Eigen::VectorXd* u = &*s.u;
-    return [&ctx, u](const Member& m) { return m.calculate_axial_force_3d(*u, ctx.materials, ctx.sections); };
+    return [&ctx, u](const Member& m) { return bar_axial_force(m, *u, ctx); };
   };
 
   // One switching pass of the loop: ties and struts by their axial forces, one-sided supports

@@ -105,7 +105,7 @@ struct Stepper {
       return outcome;
     };
     hooks.reactivate = [&] {
-      return update_active_set(setup.model, state.u, state.active, setup.ctx.materials, setup.ctx.sections,
+      return update_active_set(setup.model, state.u, state.active, setup.ctx,
                                setup.switch_tol, true);
     };
     return run_step_attempt(state, k, n, hooks);
@@ -371,7 +371,7 @@ Expected<SupportStateSolve> solve_with_support_state(VARN& model, const Eigen::V
   {
     FinalisationHooks hooks;
     hooks.switch_off = [&] {
-      return finalize_tie_strut_consistency(model, state.u, state.active, ctx.materials, ctx.sections);
+      return finalize_tie_strut_consistency(model, state.u, state.active, ctx);
     };
     hooks.step = [&] { return stepper.run(f, 1.0, state, n_steps, n_steps, nullptr); };
     auto finalised = run_finalisation(state, n_steps, hooks);

@@ -387,7 +387,7 @@ Expected<PassOutcome> run_newton_pass(const NewtonSetup& setup, const Eigen::Vec
     }
 
     // 6. Ties and struts: a switch changes the structure, the pass ends there.
-    if (!freeze_active && update_active_set(model, state.u, state.active, setup.ctx.materials, setup.ctx.sections,
+    if (!freeze_active && update_active_set(model, state.u, state.active, setup.ctx,
                                             setup.switch_tol, false)) {
       state.f_int.reset();
       outcome.end = PassEnd::Switched;

@@ -64,7 +64,7 @@ Expected<FirstOrderSolveOutput> VARN::first_order_predictor_state(const Eigen::V
     if (!u_new) return fail(u_new.error());
     const Eigen::VectorXd du = *u_new - u;
     u = std::move(*u_new);
-    const bool changed = update_active_set(*this, u, active, ctx.materials, ctx.sections, switch_tol, true);
+    const bool changed = update_active_set(*this, u, active, ctx, switch_tol, true);
     if (!changed && displacement_settled(du, u, options.tolerance)) {
       converged = true;
       break;
@@ -76,7 +76,7 @@ Expected<FirstOrderSolveOutput> VARN::first_order_predictor_state(const Eigen::V
 
   // A tie left in compression (or strut in tension) beyond the full slack would start the
   // second-order solve with a member the structure cannot load that way.
-  if (finalize_tie_strut_consistency(*this, u, active, ctx.materials, ctx.sections)) {
+  if (finalize_tie_strut_consistency(*this, u, active, ctx)) {
     auto solved = solve_for_current_map(elim != nullptr ? "Predictor finalization solve failed (singular)."
                                                         : "Sparse finalization solve failed.");
     if (!solved) return fail(solved.error());
