@@ -161,8 +161,10 @@ def test_truss_hanging_from_a_cantilever_tip_passes_the_whole_load_to_the_suppor
 # Two bars in a line along X, both far ends held, loaded at the joint: bar 1 has an end hinge at
 # the joint whose axial spring acts in series with it (k·k_s/(k + k_s)), or which leaves the
 # axis free (no force at all). The joint moves by P/(k₁ + k₂); each bar carries its stiffness
-# times that, and the held ends take the rest of the load. A straight bar loaded along its axis
-# has no second-order effect: P-delta and co-rotational give the same.
+# times that, and the held ends take the rest of the load. The joint slides along X only: free
+# across, it would be held by the bars' string stiffness alone, (N₁ − |N₂|)/L, which the
+# compressed bar makes negative in second order. A straight bar loaded along its axis has no
+# second-order effect: P-delta and co-rotational give the same.
 SERIES_CASES = [
     ("truss with an axial spring", "Truss", 2.0e8),
     ("tie with an axial spring", "Tension", 2.0e8),
@@ -174,12 +176,14 @@ SERIES_CASES = [
 @pytest.mark.parametrize("method", [None, "PDelta", "Corotational"])
 @pytest.mark.parametrize("name,member_type,k_s", SERIES_CASES, ids=[c[0] for c in SERIES_CASES])
 def test_bar_with_an_axial_end_hinge_acts_in_series_with_it(name, member_type, k_s, method):
-    length, p = 2.0, 5.0e4
-    joint = node(2, length)
+    length, p, slider = 2.0, 5.0e4, 2
+    joint = node(2, length, support=slider)
     hinged = member(1, node(1, 0.0, support=FIXED_ALL), joint, member_type=member_type)
     hinged["end_hinge"] = 1
     plain = member(2, joint, node(3, 2.0 * length, support=FIXED_ALL), member_type="Truss")
-    model = model_with([hinged, plain], [support(FIXED_ALL)],
+    sliding = support(slider)
+    sliding["displacement_conditions"]["X"] = {"condition_type": "Free"}
+    model = model_with([hinged, plain], [support(FIXED_ALL), sliding],
                        {"nodal_loads": [{"id": 1, "node": 2, "load_case": 1, "magnitude": p,
                                          "direction": [1.0, 0.0, 0.0], "load_type": "Dead"}]})
     model["memberhinges"] = [{"id": 1, "hinge_type": "Custom", "translational_release_vx": k_s}]

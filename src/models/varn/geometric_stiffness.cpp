@@ -10,6 +10,7 @@
 #include "functions/geometry.h"
 #include "functions/hinge_and_release_operations.h"
 #include "functions/member_loop.h"
+#include "models/varn/member_stiffness.h"
 #include "models/varn/varn.h"
 
 namespace varn {
@@ -63,7 +64,9 @@ Expected<std::optional<Mat14>> member_geometric_stiffness_global(const Member& m
   // A switched-off tie or strut carries no force, hence no initial stress.
   if (m.member_type != MemberType::Truss && truss && !is_member_active(active, m.id)) return Out();
 
-  const double n = m.calculate_axial_force_3d_impl(displacement, ctx.materials, ctx.sections, false).first;
+  // A bar's force with an end hinge's axial spring in series, as its recovery reads it.
+  const double n = truss ? bar_axial_force(m, displacement, ctx)
+                         : m.calculate_axial_force_3d_impl(displacement, ctx.materials, ctx.sections, false).first;
   if (std::abs(n) < threshold) return Out();  // a NaN force is not skipped
 
   const Mat14 kg_local = member_geometric_stiffness_local(m, n, ctx, options);
