@@ -19,7 +19,8 @@ linear path is held to: the building frame end to end beside a bare CHOLMOD anal
 module) and their ratio; the braced 10k frame end to end with the analyses, factorisations and
 low-rank updates of each load case and combination solved alone (bench_first_order --counts);
 the cost of the plain and braced frames over the sizes with the fitted exponent of time against
-members; and whether repeated runs gave identical output bytes.
+members (the sizes run in turn, round after round, so that the machine's load weighs on all of
+them alike); and whether repeated runs gave identical output bytes.
 
 Run:  PYTHONPATH=build /usr/bin/python3 bench/bench_pipeline.py [--repeat N] [--sizes 1000,5000,10000]
       PYTHONPATH=build /usr/bin/python3 bench/bench_pipeline.py --second-order [--repeat N]
@@ -200,6 +201,22 @@ def timed_runs(text, repeat):
     return times, outputs
 
 
+def interleaved_medians(texts, rounds):
+    """Median time of each model over `rounds` rounds that run every model once in turn, after
+    one warm-up each: a load on the machine at any moment then weighs on every size alike, which
+    a fitted exponent needs more than any single figure does. Also whether each model gave
+    identical outputs."""
+    outputs = [{vc.calculate_from_json(text)} for text in texts]
+    times = [[] for _ in texts]
+    for _ in range(rounds):
+        for i, text in enumerate(texts):
+            t = time.perf_counter()
+            out = vc.calculate_from_json(text)
+            times[i].append(time.perf_counter() - t)
+            outputs[i].add(out)
+    return [statistics.median(ts) for ts in times], all(len(o) == 1 for o in outputs)
+
+
 def bench_tool(name):
     """A benchmark program of the build directory the module was loaded from."""
     return os.path.join(os.path.dirname(os.path.abspath(vc.__file__)), name)
@@ -244,13 +261,13 @@ def bench_targets(repeat, sizes):
                              capture_output=True, text=True, check=True).stdout, end="")
 
     for braced in (False, True):
-        ms, ts = [], []
+        ms, texts = [], []
         for target in sizes:
             model, members, _ = frame_of_size(target, braced)
-            times, outputs = timed_runs(json.dumps(model), repeat)
-            identical &= len(outputs) == 1
             ms.append(members)
-            ts.append(statistics.median(times))
+            texts.append(json.dumps(model))
+        ts, same = interleaved_medians(texts, max(repeat, 9))
+        identical &= same
         per_member = ", ".join(f"{m}: {1e6 * t / m:.1f}" for m, t in zip(ms, ts))
         print(f"{'braced' if braced else 'plain'} frames, us per member ({per_member}); time ~ members^"
               f"{fitted_exponent(ms, ts):.2f} (target 1.2 or less)")
