@@ -1032,6 +1032,15 @@ SparseMatrix apply_given_penalty_to_k(const SparseMatrix& k, const std::vector<s
   return sparse_add_diagonal(k, entries);
 }
 
+Eigen::VectorXd without_held_loads(const Eigen::VectorXd& f, const std::vector<std::size_t>& dofs) {
+  Eigen::VectorXd out = f;
+  for (const std::size_t d : dofs) {
+    check_index(d, static_cast<std::size_t>(out.size()), "held DOF of a load vector");
+    out[static_cast<Eigen::Index>(d)] = 0.0;
+  }
+  return out;
+}
+
 SparseMatrix apply_penalty_to_k_pub(const SparseMatrix& k, const std::vector<std::size_t>& dofs) {
   return apply_penalty_to_k(k, dofs);
 }

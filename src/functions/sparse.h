@@ -171,6 +171,9 @@ SparseMatrix apply_penalty_to_k(const SparseMatrix& k, const std::vector<std::si
 // The same with the penalty given (a DOF beyond K is a fatal index fault).
 SparseMatrix apply_given_penalty_to_k(const SparseMatrix& k, const std::vector<std::size_t>& dofs, double penalty);
 SparseMatrix apply_penalty_to_k_pub(const SparseMatrix& k, const std::vector<std::size_t>& dofs);
+// f with no load at the held DOFs, the system a penalised operator solves (a DOF beyond f is a
+// fatal index fault).
+Eigen::VectorXd without_held_loads(const Eigen::VectorXd& f, const std::vector<std::size_t>& dofs);
 // Also zeroes f at every constrained DOF (a DOF beyond f is a fatal index fault).
 SparseMatrix apply_penalty_bc_sparse(const SparseMatrix& k, Eigen::VectorXd& f,
                                      const std::vector<std::size_t>& dofs);

@@ -52,11 +52,8 @@ double relative_residual(const SparseMatrix& k, const Eigen::VectorXd& u, const 
 // with no load at the held DOFs.
 bool meets_penalised(const SparseMatrix& k, const std::vector<std::size_t>& constrained, const Eigen::VectorXd& u,
                      const Eigen::VectorXd& f, double bound) {
-  // The system the penalised operator solves: no load at a held DOF.
-  Eigen::VectorXd rhs = f;
-  for (const std::size_t d : constrained) rhs[static_cast<Eigen::Index>(d)] = 0.0;
   Eigen::VectorXd r;
-  return relative_residual(k, u, rhs, r) <= bound;
+  return relative_residual(k, u, without_held_loads(f, constrained), r) <= bound;
 }
 
 }  // namespace
@@ -117,7 +114,7 @@ Expected<Eigen::VectorXd> ActiveSetFactor::solve(const ActiveMap& active, const 
   by_basis_.reset();
   if (basis_ != nullptr) {
     if (std::optional<SwitchBasis::StateInverse> inverse = basis_->inverse_for(active)) {
-      std::optional<Eigen::MatrixXd> x0 = inverse->apply(held_free(f), &forward_);
+      std::optional<Eigen::MatrixXd> x0 = inverse->apply(without_held_loads(f, constrained_), &forward_);
       if (x0) {
         if (auto x = accept_by_basis(std::move(*inverse), std::move(*x0), k, f, nullptr)) return std::move(*x);
       }
@@ -131,7 +128,7 @@ std::optional<ActiveSetFactor::BasisPass> ActiveSetFactor::pass_by_basis(const A
   if (basis_ == nullptr || !basis_->reads_axial_forces()) return std::nullopt;
   std::optional<SwitchBasis::StateInverse> inverse = basis_->inverse_for(active);
   if (!inverse || !(inverse->reciprocal_condition() >= kForcesWithoutResidual)) return std::nullopt;
-  std::optional<SwitchBasis::StateInverse::Forces> forces = inverse->axial_forces(held_free(f), forward_);
+  std::optional<SwitchBasis::StateInverse::Forces> forces = inverse->axial_forces(without_held_loads(f, constrained_), forward_);
   if (!forces) return std::nullopt;
   return BasisPass{std::move(*inverse), std::move(*forces)};
 }
@@ -150,12 +147,6 @@ Expected<ActiveSetFactor::PassDisplacements> ActiveSetFactor::displacements(Basi
   auto x = solve_by_factor(active, k, f, singular_message);
   if (!x) return fail(x.error());
   return PassDisplacements{std::move(*x), false};
-}
-
-Eigen::VectorXd ActiveSetFactor::held_free(const Eigen::VectorXd& f) const {
-  Eigen::VectorXd rhs = f;
-  for (const std::size_t d : constrained_) rhs[static_cast<Eigen::Index>(d)] = 0.0;
-  return rhs;
 }
 
 Expected<Eigen::VectorXd> ActiveSetFactor::solve_by_factor(const ActiveMap& active, const SparseMatrix& k,

@@ -134,8 +134,6 @@ class ActiveSetFactor {
   // factorisation.
   Expected<Eigen::VectorXd> solve_by_factor(const ActiveMap& active, const SparseMatrix& k, const Eigen::VectorXd& f,
                                             const std::string& singular_message);
-  // f with no load at the held DOFs, the system the penalised operator solves.
-  Eigen::VectorXd held_free(const Eigen::VectorXd& f) const;
 
   const VARN& model_;
   std::vector<std::size_t> constrained_;

@@ -45,12 +45,6 @@ std::string combination_not_found(std::uint32_t id) {
   return "LoadCombination " + std::to_string(id) + " not found.";
 }
 
-void zero_entries(Eigen::VectorXd& v, const std::vector<std::size_t>& indices) {
-  for (const std::size_t i : indices) {
-    check_index(i, static_cast<std::size_t>(v.size()), "held DOF of a cached load vector");
-    v[static_cast<Eigen::Index>(i)] = 0.0;
-  }
-}
 
 // u for the load vector f with every tie and strut on, from the cached factorisation.
 Expected<Eigen::VectorXd> solve_cached(const CachedFirstOrderSystem& cache, const Eigen::VectorXd& f) {
@@ -63,7 +57,7 @@ Expected<Eigen::VectorXd> solve_cached(const CachedFirstOrderSystem& cache, cons
     if (elim.n_r == 0) return VARN::expand_solution(elim, Eigen::VectorXd());
     Eigen::VectorXd f_r = elim.identity ? Eigen::VectorXd(f) : Eigen::VectorXd(elim.c.transpose() * f);
     // Exactly held DOFs carry a unit diagonal in K_r: a zero load keeps them at rest.
-    zero_entries(f_r, reduced->fixed_reduced);
+    f_r = without_held_loads(f_r, reduced->fixed_reduced);
     auto x = reduced->factor.solve(f_r);
     if (!x) return fail("Cached dense LU: reduced system singular");
     return VARN::expand_solution(elim, x->col(0));
@@ -103,9 +97,7 @@ std::optional<SwitchBasis::StateInverse::Forces> all_on_forces(const SwitchBasis
   if (static_cast<std::size_t>(f.size()) != basis.all_on().factorization().rows()) return std::nullopt;
   std::optional<SwitchBasis::StateInverse> inverse = basis.inverse_for(all_on);
   if (!inverse) return std::nullopt;
-  Eigen::VectorXd rhs = f;
-  for (const std::size_t d : basis.all_on().constrained()) rhs[static_cast<Eigen::Index>(d)] = 0.0;
-  return inverse->axial_forces(rhs, forward);
+  return inverse->axial_forces(without_held_loads(f, basis.all_on().constrained()), forward);
 }
 
 }  // namespace

@@ -172,7 +172,6 @@ std::optional<SwitchBasis::Columns> SwitchBasis::columns(const VARN& model, std:
     std::optional<Eigen::VectorXd> w = axial_weights(c, row);
     if (!w) {
       weighted = false;
-      out.axial_weights.clear();
       continue;
     }
     out.axial_weights.insert(out.axial_weights.end(), w->begin(), w->end());
