@@ -94,6 +94,13 @@ Expected<std::vector<SupportSpringEntry>> collect_support_spring_entries(const s
   return collect_support_spring_entries_with_forces(member_sets, nodal_supports, nullptr);
 }
 
+Expected<SparseMatrix> add_support_springs(const SparseMatrix& k, const std::vector<MemberSet>& member_sets,
+                                           const std::vector<NodalSupport>& nodal_supports) {
+  auto springs = collect_support_spring_entries(member_sets, nodal_supports);
+  if (!springs) return fail(springs.error());
+  return add_support_springs(k, *springs);
+}
+
 SparseMatrix add_support_springs(const SparseMatrix& k, const std::vector<SupportSpringEntry>& springs) {
   if (springs.empty()) return k;
   std::vector<std::pair<std::size_t, double>> diagonal;

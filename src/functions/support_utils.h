@@ -91,6 +91,9 @@ Expected<std::vector<SupportSpringEntry>> collect_support_spring_entries(const s
 
 // K with every support spring added on its diagonal (K itself when there is none).
 SparseMatrix add_support_springs(const SparseMatrix& k, const std::vector<SupportSpringEntry>& springs);
+// The same with the springs of these supports (collect_support_spring_entries and its message).
+Expected<SparseMatrix> add_support_springs(const SparseMatrix& k, const std::vector<MemberSet>& member_sets,
+                                           const std::vector<NodalSupport>& nodal_supports);
 
 // True when any displacement, rotation or warping condition carries a stiffness curve.
 bool has_stiffness_curves(const std::vector<NodalSupport>& nodal_supports);

@@ -92,9 +92,7 @@ Expected<SparseMatrix> VARN::build_operator_with_supports_sparse_internal(const 
     if (!kg) return fail(kg.error());
     op = sparse_add(op, *kg);
   }
-  auto springs = collect_support_spring_entries(member_sets, nodal_supports);
-  if (!springs) return fail(springs.error());
-  return add_support_springs(op, *springs);
+  return add_support_springs(op, member_sets, nodal_supports);
 }
 
 Expected<Eigen::VectorXd> VARN::assemble_load_vector_for_case(std::uint32_t load_case_id) const {

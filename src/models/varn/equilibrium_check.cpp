@@ -86,9 +86,7 @@ Expected<SparseMatrix> EquilibriumCheck::unstabilised_operator(const VARN& model
       members, n, [&](const Member& m, std::size_t i) { return member_elastic_stiffness_global(m, i, inputs); });
   if (!k) return fail(k.error());
   if (!with_springs) return std::move(*k);
-  auto springs = collect_support_spring_entries(model.member_sets, model.nodal_supports);
-  if (!springs) return fail(springs.error());
-  return add_support_springs(*k, *springs);
+  return add_support_springs(*k, model.member_sets, model.nodal_supports);
 }
 
 Expected<EquilibriumCheck> EquilibriumCheck::build_regularisation(const VARN& model, const ActiveMap* active,

@@ -54,7 +54,7 @@ Expected<SwitchedOperator> SwitchedOperator::build_pattern(const VARN& model) {
         Span{m.id, m.member_type == MemberType::Tension || m.member_type == MemberType::Compression, is_bar(m)});
   }
   struct Chunk {
-    std::optional<SparseAssembler> full, axial;
+    SparseAssembler full{0}, axial{0};
     std::vector<std::uint32_t> full_span, axial_span;  // per triplet
   };
   const std::size_t chunks = (members.size() + kMembersPerAssemblyChunk - 1) / kMembersPerAssemblyChunk;
@@ -69,21 +69,21 @@ Expected<SwitchedOperator> SwitchedOperator::build_pattern(const VARN& model) {
       const std::optional<Mat14>& k = (*matrices)[i];
       if (!k) continue;
       const Member& m = *members[i];
-      part.full->assemble_element(dof_index(m.start_node.id, 0), dof_index(m.end_node.id, 0), *k);
-      part.full_span.resize(part.full->triplets().size(), span_of[i]);
+      part.full.assemble_element(dof_index(m.start_node.id, 0), dof_index(m.end_node.id, 0), *k);
+      part.full_span.resize(part.full.triplets().size(), span_of[i]);
       if (const std::optional<Mat14>& ka = (*axial)[i]; ka) {
-        part.axial->assemble_element(dof_index(m.start_node.id, 0), dof_index(m.end_node.id, 0), *ka);
-        part.axial_span.resize(part.axial->triplets().size(), span_of[i]);
+        part.axial.assemble_element(dof_index(m.start_node.id, 0), dof_index(m.end_node.id, 0), *ka);
+        part.axial_span.resize(part.axial.triplets().size(), span_of[i]);
       }
     }
     return {};
   });
-  auto join = [&](std::optional<SparseAssembler> Chunk::*assembler, std::vector<std::uint32_t> Chunk::*spans,
+  auto join = [&](SparseAssembler Chunk::*assembler, std::vector<std::uint32_t> Chunk::*spans,
                   std::size_t reserve_members, Pending::Triplets& out) {
     std::vector<const SparseAssembler*> blocks;
     std::vector<std::size_t> offset(1, 0);
     for (const Chunk& part : parts) {
-      blocks.push_back(&*(part.*assembler));
+      blocks.push_back(&(part.*assembler));
       offset.push_back(offset.back() + (part.*spans).size());
     }
     out.triplets = SparseAssembler::concatenate(n, blocks, reserve_members);
@@ -108,9 +108,7 @@ Expected<SwitchedOperator> SwitchedOperator::build(const VARN& model) {
 }
 
 Expected<SparseMatrix> SwitchedOperator::all_on(const VARN& model) const {
-  auto springs = collect_support_spring_entries(model.member_sets, model.nodal_supports);
-  if (!springs) return fail(springs.error());
-  return add_support_springs(pattern_, *springs);
+  return add_support_springs(pattern_, model.member_sets, model.nodal_supports);
 }
 
 void SwitchedOperator::place_contributions() {
@@ -197,9 +195,7 @@ Expected<SparseMatrix> SwitchedOperator::sweep(const VARN& model, const ActiveMa
       v[p] = sum;
     }
   });
-  auto springs = collect_support_spring_entries(model.member_sets, model.nodal_supports);
-  if (!springs) return fail(springs.error());
-  return add_support_springs(k, *springs);
+  return add_support_springs(k, model.member_sets, model.nodal_supports);
 }
 
 }  // namespace varn
