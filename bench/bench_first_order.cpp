@@ -126,6 +126,7 @@ cholmod_sparse lower_view(const varn::SparseMatrix& k) {
 
 struct BareFigures {
   double analyse = 0.0, factorise = 0.0, solve = 0.0, lnz = 0.0, flops = 0.0;
+  double solve_one = 0.0;  // median of single right-hand-side solves
   bool ok = false;
 };
 
@@ -173,6 +174,19 @@ BareFigures bare_cholmod(const AssembledSystem& sys, bool amd_only, int blas_thr
   fig.solve = seconds(t);
   fig.ok = x != nullptr;
   if (x) cholmod_l_free_dense(&x, &c);
+  if (factorised) {
+    cholmod_dense one = b;
+    one.ncol = 1;
+    one.nzmax = one.nrow;
+    std::vector<double> t_one;
+    for (int r = 0; r < 15; ++r) {
+      t = Clock::now();
+      cholmod_dense* y = cholmod_l_solve(CHOLMOD_A, l, &one, &c);
+      t_one.push_back(seconds(t));
+      if (y) cholmod_l_free_dense(&y, &c);
+    }
+    fig.solve_one = median(t_one);
+  }
   if (l) cholmod_l_free_factor(&l, &c);
   cholmod_l_finish(&c);
   set_library_threads(0, 1);
@@ -252,6 +266,29 @@ void print_factorisation_figures(const std::string& text, int reps, double pipel
               100.0 * (amd.flops / analysis->factor_flops() - 1.0));
   std::printf("  engine: analysis %.3f s, analysis + factorisation + solve %.3f s\n", median(analyse_t),
               median(factor_t));
+  // One load's solve, the step the active-set passes and the refinements repeat: the sweeps
+  // over the whole factor with a single right-hand side.
+  {
+    varn::SparseFactorization f;
+    f.analyze_pattern(sys->k);
+    f.factorize(sys->k);
+    const Eigen::MatrixXd one = sys->b.leftCols(1);
+    std::vector<double> whole_t, forward_t, backward_t;
+    for (int r = 0; r < std::max(reps, 15); ++r) {
+      auto t = Clock::now();
+      auto x = f.solve_once(one);
+      whole_t.push_back(seconds(t));
+      t = Clock::now();
+      auto c = f.solve_forward(one);
+      forward_t.push_back(seconds(t));
+      t = Clock::now();
+      auto y = c ? f.solve_backward(*c) : std::nullopt;
+      backward_t.push_back(seconds(t));
+      if (!x || !y) std::printf("  engine one-column solve FAILED\n");
+    }
+    std::printf("  engine, one right-hand side: solve %.4f s (forward half %.4f, backward half %.4f)\n",
+                median(whole_t), median(forward_t), median(backward_t));
+  }
   std::vector<double> bare_t;
   BareFigures last;
   for (int r = 0; r < reps; ++r) {
@@ -262,6 +299,7 @@ void print_factorisation_figures(const std::string& text, int reps, double pipel
               "%.2f GFlop%s\n",
               last.analyse, last.factorise, last.solve, median(bare_t), last.flops / 1e9,
               last.ok ? "" : ", FAILED");
+  std::printf("  bare CHOLMOD, one right-hand side: solve %.4f s (%.0f factor entries)\n", last.solve_one, last.lnz);
   std::vector<double> threaded_t;
   for (int r = 0; r < reps; ++r) threaded_t.push_back(bare_cholmod(*sys, false, kThreadedBlas).factorise);
   std::printf("  bare CHOLMOD factorise on %d BLAS threads: %.3f s\n",

@@ -31,7 +31,8 @@ SetThreads thread_setter() {
 
 const Kernels& kernels() {
   static const Kernels fns{reinterpret_cast<Dtrsm>(symbol("dtrsm_")), reinterpret_cast<Dgemm>(symbol("dgemm_")),
-                           reinterpret_cast<Dsyrk>(symbol("dsyrk_")), reinterpret_cast<Dpotrf>(symbol("dpotrf_"))};
+                           reinterpret_cast<Dsyrk>(symbol("dsyrk_")), reinterpret_cast<Dpotrf>(symbol("dpotrf_")),
+                           reinterpret_cast<Dtrsv>(symbol("dtrsv_")), reinterpret_cast<Dgemv>(symbol("dgemv_"))};
   return fns;
 }
 

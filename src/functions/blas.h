@@ -19,11 +19,18 @@ using Dgemm = void (*)(const char* transa, const char* transb, const int* m, con
 using Dsyrk = void (*)(const char* uplo, const char* trans, const int* n, const int* k, const double* alpha,
                        const double* a, const int* lda, const double* beta, double* c, const int* ldc);
 using Dpotrf = void (*)(const char* uplo, const int* n, double* a, const int* lda, int* info);
+using Dtrsv = void (*)(const char* uplo, const char* trans, const char* diag, const int* n, const double* a,
+                       const int* lda, double* x, const int* incx);
+using Dgemv = void (*)(const char* trans, const int* m, const int* n, const double* alpha, const double* a,
+                       const int* lda, const double* x, const int* incx, const double* beta, double* y,
+                       const int* incy);
 struct Kernels {
   Dtrsm trsm = nullptr;
   Dgemm gemm = nullptr;
   Dsyrk syrk = nullptr;
   Dpotrf potrf = nullptr;
+  Dtrsv trsv = nullptr;
+  Dgemv gemv = nullptr;
 };
 const Kernels& kernels();
 

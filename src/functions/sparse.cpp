@@ -24,6 +24,7 @@
 #include "fatal.h"
 #include "functions/blas.h"
 #include "functions/supernodal_cholesky.h"
+#include "functions/supernodal_solve.h"
 #include "huge_pages.h"
 
 namespace varn {
@@ -427,6 +428,19 @@ bool cholesky_pivots_sound(const cholmod_factor* l, const Eigen::VectorXd& diag,
   return true;
 }
 
+// The layout of a supernodal factor's arrays.
+SupernodalLayout layout_of(const cholmod_factor* l) {
+  SupernodalLayout layout;
+  layout.n = static_cast<Index>(l->n);
+  layout.supernodes = static_cast<Index>(l->nsuper);
+  layout.super = static_cast<const Index*>(l->super);
+  layout.pi = static_cast<const Index*>(l->pi);
+  layout.px = static_cast<const Index*>(l->px);
+  layout.rows = static_cast<const Index*>(l->s);
+  layout.perm = static_cast<const Index*>(l->Perm);
+  return layout;
+}
+
 // The supernodal factorisation on the pool (factorize_supernodal) into L, a supernodal factor,
 // symbolic or numeric, of K's analysis. False when it did not factorise K: L is not one it
 // reads, or K is not positive definite, which CHOLMOD's own factorisation then finds again and
@@ -438,15 +452,7 @@ bool factorize_supernodes_on_pool(cholmod_factor* l, const SparseMatrix& k, chol
     if (!cholmod_l_change_factor(CHOLMOD_REAL, 1, 1, 1, 1, l, &c) || c.status != CHOLMOD_OK) return false;
   }
   if (l->xtype != CHOLMOD_REAL || l->x == nullptr) return false;
-  SupernodalLayout layout;
-  layout.n = static_cast<Index>(l->n);
-  layout.supernodes = static_cast<Index>(l->nsuper);
-  layout.super = static_cast<const Index*>(l->super);
-  layout.pi = static_cast<const Index*>(l->pi);
-  layout.px = static_cast<const Index*>(l->px);
-  layout.rows = static_cast<const Index*>(l->s);
-  layout.perm = static_cast<const Index*>(l->Perm);
-  if (factorize_supernodal(layout, static_cast<double*>(l->x), k) != SupernodalOutcome::Factorised)
+  if (factorize_supernodal(layout_of(l), static_cast<double*>(l->x), k) != SupernodalOutcome::Factorised)
     return false;
   l->minor = l->n;
   return true;
@@ -506,10 +512,53 @@ std::optional<Eigen::MatrixXd> cholmod_system_solve(const cholmod_factor* l, int
   return out;
 }
 
-std::optional<Eigen::MatrixXd> cholesky_solve_scaled(const cholmod_factor* l, const SparseMatrix& k,
-                                                     const Eigen::MatrixXd& b, bool refine) {
+// Which sweeps of K = Pᵀ·L·Lᵀ·P a solve takes: P then L (the forward half), Lᵀ then Pᵀ (the
+// backward half), or all four.
+enum class Sweeps { Forward, Backward, Both };
+
+// The sweeps with a supernodal factor on the pool (SupernodalSolvePlan) where there is a plan
+// for it, by CHOLMOD otherwise.
+std::optional<Eigen::MatrixXd> factor_sweeps(const cholmod_factor* l, const SupernodalSolvePlan* plan, Sweeps which,
+                                             const Eigen::MatrixXd& b) {
+  if (plan != nullptr && l->is_super && l->xtype == CHOLMOD_REAL && b.rows() == static_cast<Index>(l->n)) {
+    const SupernodalLayout layout = layout_of(l);
+    const auto* x = static_cast<const double*>(l->x);
+    const Index n = b.rows();
+    const Index* perm = layout.perm;
+    Eigen::MatrixXd y(n, b.cols());
+    if (which == Sweeps::Backward) {
+      y = b;
+    } else {
+      for (Index c = 0; c < b.cols(); ++c)
+        for (Index k = 0; k < n; ++k) y(k, c) = b(perm != nullptr ? perm[k] : k, c);
+    }
+    if ((which == Sweeps::Backward || plan->lower(layout, x, y.data(), y.cols(), n)) &&
+        (which == Sweeps::Forward || plan->upper(layout, x, y.data(), y.cols(), n))) {
+      if (which == Sweeps::Forward) return y;
+      Eigen::MatrixXd out(n, b.cols());
+      for (Index c = 0; c < b.cols(); ++c)
+        for (Index k = 0; k < n; ++k) out(perm != nullptr ? perm[k] : k, c) = y(k, c);
+      return out;
+    }
+  }
+  switch (which) {
+    case Sweeps::Both: return cholmod_system_solve(l, CHOLMOD_A, b);
+    case Sweeps::Forward: {
+      std::optional<Eigen::MatrixXd> x = cholmod_system_solve(l, CHOLMOD_P, b);
+      return x ? cholmod_system_solve(l, CHOLMOD_L, *x) : x;
+    }
+    case Sweeps::Backward: {
+      std::optional<Eigen::MatrixXd> x = cholmod_system_solve(l, CHOLMOD_Lt, b);
+      return x ? cholmod_system_solve(l, CHOLMOD_Pt, *x) : x;
+    }
+  }
+  return std::nullopt;
+}
+
+std::optional<Eigen::MatrixXd> cholesky_solve_scaled(const cholmod_factor* l, const SupernodalSolvePlan* plan,
+                                                     const SparseMatrix& k, const Eigen::MatrixXd& b, bool refine) {
   std::optional<Eigen::MatrixXd> result;
-  auto solve_with_factor = [&](const Eigen::MatrixXd& rhs) { return cholmod_system_solve(l, CHOLMOD_A, rhs); };
+  auto solve_with_factor = [&](const Eigen::MatrixXd& rhs) { return factor_sweeps(l, plan, Sweeps::Both, rhs); };
   std::optional<Eigen::MatrixXd> x = solve_with_factor(b);
   if (!refine) return x && all_finite(*x) ? x : std::nullopt;
   if (x && all_finite(*x)) x = refine_solution(k, true, b, std::move(*x), solve_with_factor);
@@ -517,10 +566,11 @@ std::optional<Eigen::MatrixXd> cholesky_solve_scaled(const cholmod_factor* l, co
   return result;
 }
 
-std::optional<Eigen::MatrixXd> cholesky_solve(const cholmod_factor* l, const SparseMatrix& k,
-                                              const Eigen::MatrixXd& b, bool refine = true) {
+std::optional<Eigen::MatrixXd> cholesky_solve(const cholmod_factor* l, const SupernodalSolvePlan* plan,
+                                              const SparseMatrix& k, const Eigen::MatrixXd& b, bool refine = true) {
   if (b.cols() == 0) return Eigen::MatrixXd(b.rows(), 0);
-  return solve_unit_scaled(b, [&](const Eigen::MatrixXd& scaled) { return cholesky_solve_scaled(l, k, scaled, refine); });
+  return solve_unit_scaled(b,
+                           [&](const Eigen::MatrixXd& scaled) { return cholesky_solve_scaled(l, plan, k, scaled, refine); });
 }
 
 // Numeric Cholesky of K (lower triangle) on a copy of a symbolic factor, then K X = B.
@@ -529,7 +579,10 @@ std::optional<Eigen::MatrixXd> cholesky_numeric_solve(const cholmod_factor* symb
                                                       const Eigen::MatrixXd& b, Index* failed = nullptr) {
   cholmod_factor* l = cholesky_factorize(symbolic, k, failed);
   if (!l) return std::nullopt;
-  auto x = cholesky_solve(l, k, b);
+  // Swept as every kept factor is, so that a fresh solve is the kept factor's bits.
+  const std::optional<SupernodalSolvePlan> plan =
+      l->is_super && l->xtype == CHOLMOD_REAL ? SupernodalSolvePlan::of(layout_of(l)) : std::nullopt;
+  auto x = cholesky_solve(l, plan ? &*plan : nullptr, k, b);
   free_cholesky(l);
   return x;
 }
@@ -1082,6 +1135,10 @@ struct CholeskySymbolic {
   double flops = 0.0;                // of one numeric factorisation, as the analysis counts them
   std::vector<Index> colptr, rows;   // the analysed lower-triangle pattern
   mutable std::atomic<std::size_t> numeric_count{0};
+  // The plan of the solves with its supernodal factors (all laid out alike), made by the first
+  // solve that needs it.
+  mutable std::once_flag plan_once;
+  mutable std::optional<SupernodalSolvePlan> plan;
 
   CholeskySymbolic() = default;
   CholeskySymbolic(const CholeskySymbolic&) = delete;
@@ -1413,6 +1470,16 @@ struct SparseNumericFactor {
   }
 };
 
+// The plan of the solves with a numeric factor's supernodal Cholesky factor; null for any
+// other factor, or one whose layout the plan does not read (CHOLMOD then solves).
+const SupernodalSolvePlan* solve_plan(const SparseNumericFactor& f) {
+  if (f.cholesky == nullptr || !f.cholesky->is_super || f.cholesky->xtype != CHOLMOD_REAL || !f.analysis)
+    return nullptr;
+  const CholeskySymbolic& a = *f.analysis;
+  std::call_once(a.plan_once, [&] { a.plan = SupernodalSolvePlan::of(layout_of(f.cholesky)); });
+  return a.plan ? &*a.plan : nullptr;
+}
+
 std::size_t sparse_numeric_factorization_count() {
   return g_numeric_factorizations.load(std::memory_order_relaxed);
 }
@@ -1509,7 +1576,7 @@ std::optional<Eigen::MatrixXd> SparseFactorization::solve(const Eigen::MatrixXd&
   if (!numeric_) return std::nullopt;
   check_square_rhs(numeric_->k, b, "SparseFactorization::solve");
   if (n_ == 0) return Eigen::MatrixXd(0, b.cols());
-  if (numeric_->cholesky != nullptr) return cholesky_solve(numeric_->cholesky, numeric_->k, b);
+  if (numeric_->cholesky != nullptr) return cholesky_solve(numeric_->cholesky, solve_plan(*numeric_), numeric_->k, b);
   return lu_solve_factored(numeric_->lu, numeric_->k, b);
 }
 
@@ -1517,7 +1584,8 @@ std::optional<Eigen::MatrixXd> SparseFactorization::solve_once(const Eigen::Matr
   if (!numeric_) return std::nullopt;
   check_square_rhs(numeric_->k, b, "SparseFactorization::solve_once");
   if (n_ == 0) return Eigen::MatrixXd(0, b.cols());
-  if (numeric_->cholesky != nullptr) return cholesky_solve(numeric_->cholesky, numeric_->k, b, false);
+  if (numeric_->cholesky != nullptr)
+    return cholesky_solve(numeric_->cholesky, solve_plan(*numeric_), numeric_->k, b, false);
   return lu_solve_factored(numeric_->lu, numeric_->k, b, false);
 }
 
@@ -1529,9 +1597,8 @@ std::optional<Eigen::MatrixXd> supernodal_half_solve(const SparseNumericFactor* 
   if (numeric == nullptr || numeric->cholesky == nullptr || !numeric->cholesky->is_super) return std::nullopt;
   check_square_rhs(numeric->k, b, what);
   if (b.cols() == 0 || b.rows() == 0) return b;
-  const cholmod_factor* l = numeric->cholesky;
-  std::optional<Eigen::MatrixXd> x = cholmod_system_solve(l, forward ? CHOLMOD_P : CHOLMOD_Lt, b);
-  if (x) x = cholmod_system_solve(l, forward ? CHOLMOD_L : CHOLMOD_Pt, *x);
+  std::optional<Eigen::MatrixXd> x =
+      factor_sweeps(numeric->cholesky, solve_plan(*numeric), forward ? Sweeps::Forward : Sweeps::Backward, b);
   if (x && !all_finite(*x)) x.reset();
   return x;
 }
@@ -1560,18 +1627,12 @@ std::optional<SparseMatrix> SparseFactorization::solve_forward_sparse(const Spar
   const double* values = static_cast<const double*>(l->x);
   // Where each row of U goes under P, the supernode of each factor column, and each
   // supernode's parent (the supernode of its first row below the diagonal block).
-  std::vector<Index> position(static_cast<std::size_t>(n)), supernode(static_cast<std::size_t>(n));
+  std::vector<Index> position(static_cast<std::size_t>(n));
   for (Index k = 0; k < n; ++k) position[static_cast<std::size_t>(perm != nullptr ? perm[k] : k)] = k;
-  std::vector<Index> parent(static_cast<std::size_t>(nsuper), -1);
-  for (Index sn = 0; sn < nsuper; ++sn) {
-    for (Index k = super[sn]; k < super[sn + 1]; ++k) supernode[static_cast<std::size_t>(k)] = sn;
-  }
-  for (Index sn = 0; sn < nsuper; ++sn) {
-    const Index columns = super[sn + 1] - super[sn];
-    if (pi[sn + 1] - pi[sn] > columns) {
-      parent[static_cast<std::size_t>(sn)] = supernode[static_cast<std::size_t>(rows[pi[sn] + columns])];
-    }
-  }
+  std::optional<SupernodeTree> tree = supernode_tree(layout_of(l));
+  if (!tree) return std::nullopt;
+  const std::vector<Index>& supernode = tree->owner;
+  const std::vector<Index>& parent = tree->parent;
 
   // All columns at once, supernode by supernode over the union of what they reach: the top
   // separators, which every column reaches and where the work is, are solved for all of them

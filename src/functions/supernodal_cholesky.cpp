@@ -44,12 +44,14 @@ struct Schedule {
 
 bool fits_blas(Index v) { return v >= 0 && v <= std::numeric_limits<int>::max(); }
 
-// The schedule, or none when the layout is not one this code reads.
-std::optional<Schedule> schedule_of(const SupernodalLayout& l) {
+}  // namespace
+
+std::optional<SupernodeTree> supernode_tree(const SupernodalLayout& l) {
   const Index ns = l.supernodes;
-  Schedule s;
-  s.parent.assign(static_cast<std::size_t>(ns), -1);
-  std::vector<Index> owner(static_cast<std::size_t>(l.n), -1);
+  if (ns < 0 || l.n < 0 || (ns == 0) != (l.n == 0)) return std::nullopt;
+  SupernodeTree tree;
+  tree.parent.assign(static_cast<std::size_t>(ns), -1);
+  tree.owner.assign(static_cast<std::size_t>(l.n), -1);
   for (Index j = 0; j < ns; ++j) {
     const Index columns = l.super[j + 1] - l.super[j];
     const Index height = l.pi[j + 1] - l.pi[j];
@@ -57,10 +59,33 @@ std::optional<Schedule> schedule_of(const SupernodalLayout& l) {
       return std::nullopt;
     for (Index c = 0; c < columns; ++c) {
       if (l.rows[l.pi[j] + c] != l.super[j] + c) return std::nullopt;
-      owner[static_cast<std::size_t>(l.super[j] + c)] = j;
+      tree.owner[static_cast<std::size_t>(l.super[j] + c)] = j;
     }
   }
-  if (l.super[0] != 0 || l.super[ns] != l.n) return std::nullopt;
+  if (ns > 0 && (l.super[0] != 0 || l.super[ns] != l.n)) return std::nullopt;
+  for (Index d = 0; d < ns; ++d) {
+    const Index columns = l.super[d + 1] - l.super[d];
+    const Index height = l.pi[d + 1] - l.pi[d];
+    const Index* r = l.rows + l.pi[d];
+    for (Index p = columns; p < height; ++p) {
+      if (r[p] <= r[p - 1] || r[p] >= l.n) return std::nullopt;
+      if (tree.owner[static_cast<std::size_t>(r[p])] <= d) return std::nullopt;
+    }
+    if (height > columns) tree.parent[static_cast<std::size_t>(d)] = tree.owner[static_cast<std::size_t>(r[columns])];
+  }
+  return tree;
+}
+
+namespace {
+
+// The schedule, or none when the layout is not one this code reads.
+std::optional<Schedule> schedule_of(const SupernodalLayout& l) {
+  const Index ns = l.supernodes;
+  std::optional<SupernodeTree> tree = supernode_tree(l);
+  if (!tree) return std::nullopt;
+  Schedule s;
+  s.parent = std::move(tree->parent);
+  const std::vector<Index>& owner = tree->owner;
   // Every run of rows below a supernode's own columns that falls in one supernode's columns.
   std::vector<std::pair<Index, Update>> runs;
   for (Index d = 0; d < ns; ++d) {
@@ -68,12 +93,9 @@ std::optional<Schedule> schedule_of(const SupernodalLayout& l) {
     const Index height = l.pi[d + 1] - l.pi[d];
     const Index* r = l.rows + l.pi[d];
     for (Index p = columns; p < height;) {
-      if (r[p] <= r[p - 1] || r[p] >= l.n) return std::nullopt;
       const Index t = owner[static_cast<std::size_t>(r[p])];
-      if (t <= d) return std::nullopt;
       Index q = p + 1;
       while (q < height && r[q] < l.super[t + 1]) ++q;
-      if (s.parent[static_cast<std::size_t>(d)] < 0) s.parent[static_cast<std::size_t>(d)] = t;
       runs.push_back({t, Update{d, p, q}});
       p = q;
     }

@@ -15,6 +15,8 @@
 // and which supernodes are tiled, and how, depends on the pattern alone: the factor is the same
 // bits on every thread count and in every run.
 #include <cstdint>
+#include <optional>
+#include <vector>
 
 #include "functions/sparse.h"
 
@@ -34,6 +36,17 @@ struct SupernodalLayout {
   const std::int64_t* rows = nullptr;
   const std::int64_t* perm = nullptr;
 };
+
+// The elimination tree of the supernodes: parent[s] is the supernode of the first row below
+// supernode s's own columns (−1 at a root), owner[j] the supernode of factor column j. None when
+// the layout is not one the code of this layer reads: a supernode's own rows not its columns in
+// order, rows below it not ascending or not in a supernode after it, blocks beyond the BLAS's
+// 32-bit sizes.
+struct SupernodeTree {
+  std::vector<std::int64_t> parent;
+  std::vector<std::int64_t> owner;
+};
+std::optional<SupernodeTree> supernode_tree(const SupernodalLayout& layout);
 
 enum class SupernodalOutcome {
   Factorised,
