@@ -305,6 +305,32 @@ Expected<FirstOrderSolveOutput> VARN::solve_first_order_common(const Eigen::Vect
   // The loop's displacements, the last pass's.
   PassSolution current{std::move(start), std::nullopt, {}};
 
+  // After the loop has settled: a switched-off tie that the structure now pulls on hard
+  // (beyond the reactivation buffer) comes back; then any active tie still in compression, or
+  // strut in tension, beyond the full slack goes off. Either switch changes the structure, so
+  // the new displacements go back through the loop until the state agrees with them (the loop
+  // settled with the one-sided supports agreeing with u already). True when one switched.
+  auto switch_after_loop = [&]() -> Expected<bool> {
+    bool switched = false;
+    if (update_active_set(*this, axial_forces(current), active, switch_tol, true)) {
+      auto solved = solve_state("Stiffness matrix is singular after reactivation pass.");
+      if (!solved) return fail(solved.error());
+      current = std::move(*solved);
+      solved_for = LoopState{active, released};
+      judged = false;
+      switched = true;
+    }
+    if (finalize_tie_strut_consistency(*this, axial_forces(current), active)) {
+      auto solved = solve_state("Stiffness matrix is singular or near-singular in finalization.");
+      if (!solved) return fail(solved.error());
+      current = std::move(*solved);
+      solved_for = LoopState{active, released};
+      judged = false;
+      switched = true;
+    }
+    return switched;
+  };
+
   for (;;) {
     bool settled = false;
     // The state the previous pass of this loop entry switched from.
@@ -350,6 +376,18 @@ Expected<FirstOrderSolveOutput> VARN::solve_first_order_common(const Eigen::Vect
       // step but on the settling pass that follows, which repeats this state for free and ends
       // with the same displacements and state. The last pass the loop may take measures it.
       const bool step_judged = repeated || current.u || st.iterations == max_it;
+      // A pass through the basis that switched nothing, before the last pass the loop may
+      // take, is not solved either: the settling pass that repeats its state settles on its
+      // forces, and its displacements are solved once no switch after the loop changes that
+      // state (a reactivation would make them needless).
+      if (!changed && now.pass && st.iterations < max_it) {
+        if (repeated) {
+          settled = true;
+          break;
+        }
+        current = std::move(next);
+        continue;
+      }
       if (!changed) {
         // The loop may settle on this state: the displacements of the pass before it first
         // where the step is measured (the basis then keeps this state's inverse), then its own.
@@ -382,29 +420,25 @@ Expected<FirstOrderSolveOutput> VARN::solve_first_order_common(const Eigen::Vect
       return fail("Active-set iteration did not converge within " + std::to_string(max_it) + " iterations");
     }
 
-    // A switched-off tie that the structure now pulls on hard (beyond the reactivation
-    // buffer) comes back; then any active tie still in compression, or strut in tension,
-    // beyond the full slack goes off. Either switch changes the structure, so the new
-    // displacements go back through the loop until the state agrees with them (the loop
-    // settled with the one-sided supports agreeing with u already).
-    bool switched = false;
-    if (update_active_set(*this, axial_forces(current), active, switch_tol, true)) {
-      auto solved = solve_state("Stiffness matrix is singular after reactivation pass.");
-      if (!solved) return fail(solved.error());
-      current = std::move(*solved);
-      solved_for = LoopState{active, released};
+    auto switched = switch_after_loop();
+    if (!switched) return fail(switched.error());
+    if (*switched) continue;
+    // The loop ends on this state: its displacements, if its pass was read from the basis
+    // alone. Forces read from a solution that the residual test refuses are read again from
+    // the solved one, by the loop's rules and then by those after it.
+    bool as_read = true;
+    if (auto ok = solve_pass(current, &as_read); !ok) return fail(ok.error());
+    if (as_read) break;
+    auto changed = switch_items(current, reactivation_in_loop);
+    if (!changed) return fail(changed.error());
+    if (*changed) {
       judged = false;
-      switched = true;
+      continue;
     }
-    if (finalize_tie_strut_consistency(*this, axial_forces(current), active)) {
-      auto solved = solve_state("Stiffness matrix is singular or near-singular in finalization.");
-      if (!solved) return fail(solved.error());
-      current = std::move(*solved);
-      solved_for = LoopState{active, released};
-      judged = false;
-      switched = true;
-    }
-    if (!switched) break;
+    judged = true;
+    switched = switch_after_loop();
+    if (!switched) return fail(switched.error());
+    if (!*switched) break;
   }
   // Solved: the loop settles only on the displacements of its last pass.
   Eigen::VectorXd& u = *current.u;
