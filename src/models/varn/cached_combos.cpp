@@ -177,16 +177,16 @@ Expected<Results> VARN::solve_combo_with_cached(std::uint32_t combination_id, co
       const AxialForceOf axial_force = [&](const Member& m) { return forces->axial.at(m.id); };
       if (update_active_set(*this, axial_force, active, axial_slack_tolerance(*this), false) ||
           finalize_tie_strut_consistency(*this, axial_force, active)) {
-        return solve_combination_borrowed(combination_id, cases_in_model_units, &cache, std::move(forward));
+        return solve_combination_borrowed(combination_id, cases_in_model_units, &cache, std::move(forward), &*f);
       }
     }
   } else if (auto first = solve_cached_unrefined(cache, *f); first && ties_switch(*first)) {
-    return solve_combination_borrowed(combination_id, cases_in_model_units, &cache);
+    return solve_combination_borrowed(combination_id, cases_in_model_units, &cache, {}, &*f);
   }
 
   auto u = solve_cached(cache, *f);
   if (!u) return fail(u.error());
-  if (ties_switch(*u)) return solve_combination_borrowed(combination_id, cases_in_model_units, &cache);
+  if (ties_switch(*u)) return solve_combination_borrowed(combination_id, cases_in_model_units, &cache, {}, &*f);
   const ActiveMap& active = cache.initial_active;
 
   auto composed = compose_support_reaction_vector_equilibrium(*this, ResultType::loadcombination(combination_id), *u,
@@ -195,7 +195,7 @@ Expected<Results> VARN::solve_combo_with_cached(std::uint32_t combination_id, co
   if (const auto unilateral = collect_unilateral_dofs(*this); !unilateral.empty()) {
     SupportState released;
     if (update_support_state(unilateral, *u, composed->reactions, unilateral_tolerances(*this, *u), released)) {
-      return solve_combination_borrowed(combination_id, cases_in_model_units, &cache);
+      return solve_combination_borrowed(combination_id, cases_in_model_units, &cache, {}, &*f);
     }
   }
   if (auto ok = check_equilibrium(*this, ResultType::loadcombination(combination_id), &active, *f, *u,
@@ -212,8 +212,10 @@ Expected<Results> VARN::solve_combo_with_cached(std::uint32_t combination_id, co
 Expected<Results> VARN::solve_combination_borrowed(std::uint32_t combination_id,
                                                    const CaseNamesInModelUnits* cases_in_model_units,
                                                    const CachedFirstOrderSystem* shared,
-                                                   SwitchBasis::StateInverse::Forward forward) const {
-  auto f = assemble_load_vector_for_combination(combination_id);
+                                                   SwitchBasis::StateInverse::Forward forward,
+                                                   const Eigen::VectorXd* load) const {
+  Expected<Eigen::VectorXd> f = load != nullptr ? Expected<Eigen::VectorXd>(*load)
+                                                : assemble_load_vector_for_combination(combination_id);
   if (!f) return fail(f.error());
   const LoadCombination* combo = find_combination(*this, combination_id);
   if (combo == nullptr) return fail(combination_not_found(combination_id));

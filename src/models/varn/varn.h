@@ -249,11 +249,13 @@ struct VARN {
                                             const CaseNamesInModelUnits* cases_in_model_units = nullptr) const;
   // The full active-set solve of one combination, from the predictor when there is one.
   // `forward`: the forward half of its load through the shared switch basis, when the caller
-  // has solved it already (the loop's passes start from it).
+  // has solved it already (the loop's passes start from it); `load`: its load vector, when the
+  // caller has assembled it.
   Expected<Results> solve_combination_borrowed(std::uint32_t combination_id,
                                                const CaseNamesInModelUnits* cases_in_model_units = nullptr,
                                                const CachedFirstOrderSystem* shared = nullptr,
-                                               SwitchBasis::StateInverse::Forward forward = {}) const;
+                                               SwitchBasis::StateInverse::Forward forward = {},
+                                               const Eigen::VectorXd* load = nullptr) const;
   // The loop of the combination re-solve: no reactivation inside the loop passes.
   Expected<FirstOrderSolveOutput> solve_first_order_warm_core(const Eigen::VectorXd& f, Eigen::VectorXd u_start,
                                                               ActiveMap active_start,
