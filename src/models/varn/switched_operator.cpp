@@ -33,11 +33,20 @@ Expected<SwitchedOperator> SwitchedOperator::build_pattern(const VARN& model) {
     return m.member_type == MemberType::Truss || m.member_type == MemberType::Tension ||
            m.member_type == MemberType::Compression;
   };
+  // The bars' matrices on their axial stiffness alone, one slot per bar.
   MemberStiffnessInputs axial_inputs = inputs;
   axial_inputs.unstabilised = true;
-  auto axial = for_each_member(members, [&](const Member& m, std::size_t i) -> Expected<std::optional<Mat14>> {
-    if (!is_bar(m)) return std::optional<Mat14>();
-    return member_elastic_stiffness_global(m, i, axial_inputs);
+  std::vector<const Member*> bars;
+  std::vector<std::size_t> bar_member;                       // the member index of each bar
+  std::vector<std::int64_t> bar_slot(members.size(), -1);  // the bar slot of each member
+  for (std::size_t i = 0; i < members.size(); ++i) {
+    if (!is_bar(*members[i])) continue;
+    bar_slot[i] = static_cast<std::int64_t>(bars.size());
+    bars.push_back(members[i]);
+    bar_member.push_back(i);
+  }
+  auto axial = for_each_member(bars, [&](const Member& m, std::size_t b) -> Expected<std::optional<Mat14>> {
+    return member_elastic_stiffness_global(m, bar_member[b], axial_inputs);
   });
   if (!axial) return fail(axial.error());
 
@@ -71,7 +80,8 @@ Expected<SwitchedOperator> SwitchedOperator::build_pattern(const VARN& model) {
       const Member& m = *members[i];
       part.full.assemble_element(dof_index(m.start_node.id, 0), dof_index(m.end_node.id, 0), *k);
       part.full_span.resize(part.full.triplets().size(), span_of[i]);
-      if (const std::optional<Mat14>& ka = (*axial)[i]; ka) {
+      if (bar_slot[i] < 0) continue;
+      if (const std::optional<Mat14>& ka = (*axial)[static_cast<std::size_t>(bar_slot[i])]; ka) {
         part.axial.assemble_element(dof_index(m.start_node.id, 0), dof_index(m.end_node.id, 0), *ka);
         part.axial_span.resize(part.axial.triplets().size(), span_of[i]);
       }
