@@ -104,7 +104,7 @@ Expected<void> solve_load_cases_first_order(PipelineRun& run) {
     // cached system of the combinations: it is factorised once here for all of them. A system
     // that cannot be built is left to each load case's own solve, which words the failure.
     if (model.has_tension_compression_members() && !ids.empty()) {
-      if (auto system = model.precompute_combo_system()) {
+      if (auto system = model.precompute_combo_system(ids, run.combination_ids)) {
         run.first_order_system = std::make_shared<CachedFirstOrderSystem>(std::move(*system));
       }
     }

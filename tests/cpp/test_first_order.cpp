@@ -332,6 +332,37 @@ TEST(CachedCombinations, CompressedTieTakesTheReSolveAndEndsSwitchedOff) {
   EXPECT_FALSE(model.results.has_value());  // nothing is stored
 }
 
+// The loads prepared beside the switch basis, each vector with the forward half of its solve,
+// are what each load case's and combination's first pass would make itself: every solution is
+// the same bits with them as without. A combination that does not assemble is not prepared;
+// its own solve words the failure.
+TEST(CachedCombinations, LoadsPreparedBesideTheBasisGiveTheSameBits) {
+  VARN model = load_si(kXBraced);
+  auto plain = model.precompute_combo_system();
+  auto prepared = model.precompute_combo_system({1, 2, 3}, {1, 2, 3, 99});
+  ASSERT_TRUE(plain && prepared);
+  ASSERT_TRUE(prepared->switch_basis);
+  EXPECT_TRUE(prepared->switch_basis->reads_axial_forces());  // the first passes read the forward halves
+  EXPECT_TRUE(plain->case_loads.empty() && plain->combination_loads.empty());
+  EXPECT_EQ(prepared->case_loads.size(), 3u);
+  EXPECT_EQ(prepared->combination_loads.size(), 3u);
+  for (std::uint32_t id : {1u, 2u, 3u}) {
+    EXPECT_EQ(prepared->case_loads.at(id).f, *model.assemble_load_vector_for_case(id));
+    auto without = model.solve_load_case_unstored(id, &*plain);
+    auto with = model.solve_load_case_unstored(id, &*prepared);
+    ASSERT_TRUE(without && with);
+    EXPECT_EQ(with->u, without->u) << "load case " << id;
+    auto combined_without = model.solve_combo_with_cached(id, *plain);
+    auto combined_with = model.solve_combo_with_cached(id, *prepared);
+    ASSERT_TRUE(combined_without && combined_with);
+    EXPECT_EQ(displacement_vector(model, *combined_with), displacement_vector(model, *combined_without))
+        << "combination " << id;
+  }
+  auto missing = model.solve_combo_with_cached(99, *prepared);
+  ASSERT_FALSE(missing);
+  EXPECT_NE(missing.error().find("99"), std::string::npos) << missing.error();
+}
+
 TEST(CachedCombinations, SolutionThatAgreesWithTheTiesStands) {
   VARN model = load_si(kHanger);
   auto cache = model.precompute_combo_system();

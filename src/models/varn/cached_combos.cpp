@@ -4,6 +4,7 @@
 // parallel. A combination whose solution switches a tie or strut, or needs a one-sided
 // support to pull, is re-solved with the full active-set loop, started from the
 // factor-weighted sum of the load cases' stored displacements (the combination predictor).
+#include <tbb/parallel_for.h>
 #include <tbb/parallel_invoke.h>
 
 #include <algorithm>
@@ -102,7 +103,8 @@ std::optional<SwitchBasis::StateInverse::Forces> all_on_forces(const SwitchBasis
 
 }  // namespace
 
-Expected<CachedFirstOrderSystem> VARN::precompute_combo_system() const {
+Expected<CachedFirstOrderSystem> VARN::precompute_combo_system(const std::vector<std::uint32_t>& case_ids,
+                                                                const std::vector<std::uint32_t>& combination_ids) const {
   ActiveMap all_on = init_active_map_tie_comp(*this);
   // The penalised form assembles every operator of the request from one set of element
   // matrices, the all-on one first.
@@ -124,7 +126,7 @@ Expected<CachedFirstOrderSystem> VARN::precompute_combo_system() const {
     SparseFactorization factor;
     if (reduced.k.rows() > 0) factor.factorize(reduced.k);
     return CachedFirstOrderSystem{PrecomputedFirstOrder{std::move(*elimination), std::move(factor), std::move(fixed)},
-                                  std::move(all_on), {}, std::nullopt, std::nullopt, std::nullopt};
+                                  std::move(all_on), {}, std::nullopt, std::nullopt, std::nullopt, {}, {}};
   }
 
   auto constrained = collect_constrained_dofs_full();
@@ -143,17 +145,42 @@ Expected<CachedFirstOrderSystem> VARN::precompute_combo_system() const {
                          switch_columns = SwitchBasis::columns(*this, static_cast<std::size_t>(k->rows()));
                        });
   if (!*k_u) return fail(k_u->error());
+  // The basis, and beside it every named load with the forward half of its solve, which the
+  // first pass of its loop reads (the factor alone makes them).
   std::optional<SwitchBasis> basis;
-  if (switch_columns) basis = SwitchBasis::build(solver, std::move(*switch_columns));
-  return CachedFirstOrderSystem{PenalisedSparseFirstOrder{std::move(solver)}, std::move(all_on), {},
-                                std::move(**k_u), std::move(switched), std::move(basis)};
+  const std::size_t cases = switch_columns ? case_ids.size() : 0;
+  const std::size_t loads = switch_columns ? cases + combination_ids.size() : 0;
+  std::vector<std::optional<PreparedLoad>> prepared(loads);
+  tbb::parallel_invoke([&] { if (switch_columns) basis = SwitchBasis::build(solver, std::move(*switch_columns)); },
+                       [&] {
+                         tbb::parallel_for(std::size_t{0}, loads, [&](std::size_t i) {
+                           auto f = i < cases ? assemble_load_vector_for_case(case_ids[i])
+                                              : assemble_load_vector_for_combination(combination_ids[i - cases]);
+                           if (!f) return;
+                           SwitchBasis::StateInverse::Forward forward = SwitchBasis::forward_of(solver, *f);
+                           prepared[i] = PreparedLoad{std::move(*f), std::move(forward)};
+                         });
+                       });
+  CachedFirstOrderSystem system{PenalisedSparseFirstOrder{std::move(solver)}, std::move(all_on), {},
+                                std::move(**k_u), std::move(switched), std::move(basis), {}, {}};
+  if (system.switch_basis) {
+    for (std::size_t i = 0; i < loads; ++i) {
+      if (!prepared[i]) continue;
+      auto& into = i < cases ? system.case_loads : system.combination_loads;
+      into.emplace(i < cases ? case_ids[i] : combination_ids[i - cases], std::move(*prepared[i]));
+    }
+  }
+  return system;
 }
 
 Expected<Results> VARN::solve_combo_with_cached(std::uint32_t combination_id, const CachedFirstOrderSystem& cache,
                                                 const CaseNamesInModelUnits* cases_in_model_units) const {
   const LoadCombination* combo = find_combination(*this, combination_id);
   if (combo == nullptr) return fail(combination_not_found(combination_id));
-  auto f = assemble_load_vector_for_combination(combination_id);
+  const auto prepared = cache.combination_loads.find(combination_id);
+  const PreparedLoad* load = prepared != cache.combination_loads.end() ? &prepared->second : nullptr;
+  Expected<Eigen::VectorXd> f =
+      load != nullptr ? Expected<Eigen::VectorXd>(load->f) : assemble_load_vector_for_combination(combination_id);
   if (!f) return fail(f.error());
 
   // The cached solution stands only when every tie and strut agrees with being on: none is
@@ -171,7 +198,7 @@ Expected<Results> VARN::solve_combo_with_cached(std::uint32_t combination_id, co
   // which the loop then starts from.
   if (const SwitchBasis* basis = cache.switch_basis ? &*cache.switch_basis : nullptr;
       basis != nullptr && basis->reads_axial_forces()) {
-    SwitchBasis::StateInverse::Forward forward;
+    SwitchBasis::StateInverse::Forward forward = load != nullptr ? load->forward : SwitchBasis::StateInverse::Forward{};
     if (auto forces = all_on_forces(*basis, cache.initial_active, *f, forward)) {
       ActiveMap active = cache.initial_active;
       const AxialForceOf axial_force = [&](const Member& m) { return forces->axial.at(m.id); };

@@ -8,6 +8,7 @@
 // ended with, and nothing in it changes while tasks read it. Every combination is one solve
 // against the kept factor, and a re-solve starts from the nearest kept factor.
 #include <cstddef>
+#include <map>
 #include <optional>
 #include <set>
 #include <string>
@@ -85,6 +86,13 @@ struct PenalisedSparseFirstOrder {
   ConstrainedSparseSolver solver;
 };
 
+// A load of the request made ready while the switch basis is built: its vector and the
+// forward half of its solve with the all-on factor (SwitchBasis::forward_of).
+struct PreparedLoad {
+  Eigen::VectorXd f;
+  SwitchBasis::StateInverse::Forward forward;
+};
+
 struct CachedFirstOrderSystem {
   std::variant<PrecomputedFirstOrder, PenalisedSparseFirstOrder> form;
   // Every tie and strut on: the state the cached stiffness was built for.
@@ -102,6 +110,10 @@ struct CachedFirstOrderSystem {
   // the request's active-set loops is solved (penalised form, when the model is not too large
   // for it).
   std::optional<SwitchBasis> switch_basis;
+  // The loads of the load cases and combinations named to precompute_combo_system, by id,
+  // made beside the switch basis (only with one); a load that failed to assemble is left out,
+  // for its own solve to report.
+  std::map<std::uint32_t, PreparedLoad> case_loads, combination_loads;
 };
 
 // Names of stored load-case result sets that are still in the model's own units (they came

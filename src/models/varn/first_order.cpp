@@ -463,7 +463,13 @@ Expected<FirstOrderSolveOutput> VARN::solve_first_order_common(const Eigen::Vect
 
 Expected<FirstOrderCaseSolution> VARN::solve_load_case_unstored(std::uint32_t load_case_id,
                                                                 const CachedFirstOrderSystem* shared) const {
-  auto f = assemble_load_vector_for_case(load_case_id);
+  const PreparedLoad* load = nullptr;
+  if (shared != nullptr) {
+    if (const auto prepared = shared->case_loads.find(load_case_id); prepared != shared->case_loads.end())
+      load = &prepared->second;
+  }
+  Expected<Eigen::VectorXd> f =
+      load != nullptr ? Expected<Eigen::VectorXd>(load->f) : assemble_load_vector_for_case(load_case_id);
   if (!f) return fail(f.error());
   const LoadCase* lc = find_load_case(*this, load_case_id);
   if (lc == nullptr) return fail(load_case_not_found(load_case_id));
@@ -474,7 +480,7 @@ Expected<FirstOrderCaseSolution> VARN::solve_load_case_unstored(std::uint32_t lo
   const Eigen::VectorXd u0 = Eigen::VectorXd::Zero(f->size());
   const ResultType loading = ResultType::loadcase(load_case_id);
   auto solved = solve_first_order_common(*f, u0, init_active_map_tie_comp(*this), true, &solution.stats, &loading,
-                                         {}, shared);
+                                         {}, shared, load != nullptr ? load->forward : SwitchBasis::StateInverse::Forward{});
   if (!solved) return fail(solved.error());
 
   auto composed = compose_support_reaction_vector_equilibrium(*this, ResultType::loadcase(load_case_id), solved->u,

@@ -295,6 +295,15 @@ std::optional<Eigen::MatrixXd> forward_half(const SparseFactorization& factor, c
 
 }  // namespace
 
+SwitchBasis::StateInverse::Forward SwitchBasis::forward_of(const ConstrainedSparseSolver& all_on,
+                                                         const Eigen::VectorXd& f) {
+  StateInverse::Forward forward;
+  if (static_cast<std::size_t>(f.size()) != all_on.factorization().rows()) return forward;
+  const UnitScaled scaled = scale_to_unit(without_held_loads(f, all_on.constrained()));
+  (void)forward_half(all_on.factorization(), scaled.b, &forward);
+  return forward;
+}
+
 std::optional<Eigen::MatrixXd> SwitchBasis::StateInverse::apply(const Eigen::MatrixXd& b, Forward* forward) const {
   const SparseFactorization& factor = basis_->all_on_.factorization();
   return solve_unit_scaled(b, [&](const Eigen::MatrixXd& scaled) -> std::optional<Eigen::MatrixXd> {

@@ -108,6 +108,11 @@ class SwitchBasis {
     Eigen::LLT<Eigen::MatrixXd> capacitance_{Eigen::MatrixXd(0, 0)};
   };
 
+  // The forward half of the solve of load f (its held DOFs zeroed, scaled to unit as a pass
+  // takes it) with the all-on factor: the one the first pass of that load makes, made ahead of
+  // it. Empty (b of no rows) where the factor does not solve it.
+  static StateInverse::Forward forward_of(const ConstrainedSparseSolver& all_on, const Eigen::VectorXd& f);
+
   // The inverse for the state `active`; empty when the state's operator is not positive
   // definite to the capacitance's precision (a member that was all that held part of the
   // structure is off): the loop then factorises that operator itself.

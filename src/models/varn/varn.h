@@ -240,8 +240,10 @@ struct VARN {
   BatchedOutcome solve_cases_and_combinations_batched_first_order(
       const std::vector<std::uint32_t>& load_case_ids, const std::vector<std::uint32_t>& combination_ids);
   // The stiffness of every tie and strut on, constrained and analysed once for all
-  // combinations of a request.
-  Expected<CachedFirstOrderSystem> precompute_combo_system() const;
+  // combinations of a request; the loads of the load cases and combinations named, prepared
+  // beside its switch basis.
+  Expected<CachedFirstOrderSystem> precompute_combo_system(const std::vector<std::uint32_t>& case_ids = {},
+                                                          const std::vector<std::uint32_t>& combination_ids = {}) const;
   // One combination against the cached system; when its solution switches a tie or strut,
   // the full active-set solve from the combination predictor. The set is returned, not
   // stored. Safe to call from several threads at once.
