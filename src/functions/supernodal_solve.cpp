@@ -29,6 +29,23 @@ bool fits_int(Index v) { return v >= 0 && v <= std::numeric_limits<int>::max(); 
 
 std::size_t at(Index i) { return static_cast<std::size_t>(i); }
 
+// Supernode s's block as the BLAS takes it: its first column, its columns, rows and rows below
+// them, and its values (column-major, leading dimension `height`).
+struct Block {
+  Index first;
+  int columns, height, below;
+  const double* values;
+};
+
+Block block_of(const SupernodalLayout& l, const double* x, Index s) {
+  const int columns = static_cast<int>(l.super[s + 1] - l.super[s]);
+  const int height = static_cast<int>(l.pi[s + 1] - l.pi[s]);
+  return Block{l.super[s], columns, height, height - columns, x + l.px[s]};
+}
+
+// A right-hand side the BLAS's 32-bit sizes can hold, m columns of leading dimension ldy.
+bool fits_sweep(const SupernodalLayout& l, Index m, Index ldy) { return fits_int(m) && fits_int(ldy) && ldy >= l.n; }
+
 }  // namespace
 
 std::optional<SupernodalSolvePlan> SupernodalSolvePlan::of(const SupernodalLayout& l) {
@@ -120,7 +137,7 @@ std::optional<SupernodalSolvePlan> SupernodalSolvePlan::of(const SupernodalLayou
 }
 
 bool SupernodalSolvePlan::lower(const SupernodalLayout& l, const double* x, double* y, Index m, Index ldy) const {
-  if (!fits_int(m) || !fits_int(ldy) || ldy < l.n) return false;
+  if (!fits_sweep(l, m, ldy)) return false;
   if (m == 0 || l.supernodes == 0) return true;
   const blas::Kernels& k = blas::kernels();
   const int nrhs = static_cast<int>(m), ldb = static_cast<int>(ldy), inc = 1;
@@ -130,11 +147,7 @@ bool SupernodalSolvePlan::lower(const SupernodalLayout& l, const double* x, doub
   auto sweep = [&](Index u) {
     for (Index q = unit_start[at(u)]; q < unit_start[at(u) + 1]; ++q) {
       const Index s = members[at(q)];
-      const Index first = l.super[s];
-      const int columns = static_cast<int>(l.super[s + 1] - first);
-      const int height = static_cast<int>(l.pi[s + 1] - l.pi[s]);
-      const int below = height - columns;
-      const double* block = x + l.px[s];
+      const auto [first, columns, height, below, block] = block_of(l, x, s);
       double* own = y + first;
       for (Index j = first; j < first + columns; ++j)
         for (Index g = gather_start[at(j)]; g < gather_start[at(j) + 1]; ++g) {
@@ -176,7 +189,7 @@ bool SupernodalSolvePlan::lower(const SupernodalLayout& l, const double* x, doub
 }
 
 bool SupernodalSolvePlan::upper(const SupernodalLayout& l, const double* x, double* y, Index m, Index ldy) const {
-  if (!fits_int(m) || !fits_int(ldy) || ldy < l.n) return false;
+  if (!fits_sweep(l, m, ldy)) return false;
   if (m == 0 || l.supernodes == 0) return true;
   const blas::Kernels& k = blas::kernels();
   const int nrhs = static_cast<int>(m), ldb = static_cast<int>(ldy), inc = 1;
@@ -185,11 +198,7 @@ bool SupernodalSolvePlan::upper(const SupernodalLayout& l, const double* x, doub
     std::vector<double> gathered(at(widest_below * m));
     for (Index q = unit_start[at(u) + 1] - 1; q >= unit_start[at(u)]; --q) {
       const Index s = members[at(q)];
-      const Index first = l.super[s];
-      const int columns = static_cast<int>(l.super[s + 1] - first);
-      const int height = static_cast<int>(l.pi[s + 1] - l.pi[s]);
-      const int below = height - columns;
-      const double* block = x + l.px[s];
+      const auto [first, columns, height, below, block] = block_of(l, x, s);
       double* own = y + first;
       if (below > 0) {
         const Index* rows = l.rows + l.pi[s] + columns;

@@ -310,22 +310,23 @@ Expected<FirstOrderSolveOutput> VARN::solve_first_order_common(const Eigen::Vect
   // strut in tension, beyond the full slack goes off. Either switch changes the structure, so
   // the new displacements go back through the loop until the state agrees with them (the loop
   // settled with the one-sided supports agreeing with u already). True when one switched.
+  auto pass_after_loop = [&](const char* singular_message) -> Expected<void> {
+    auto solved = solve_state(singular_message);
+    if (!solved) return fail(solved.error());
+    current = std::move(*solved);
+    solved_for = LoopState{active, released};
+    judged = false;
+    return {};
+  };
   auto switch_after_loop = [&]() -> Expected<bool> {
     bool switched = false;
     if (update_active_set(*this, axial_forces(current), active, switch_tol, true)) {
-      auto solved = solve_state("Stiffness matrix is singular after reactivation pass.");
-      if (!solved) return fail(solved.error());
-      current = std::move(*solved);
-      solved_for = LoopState{active, released};
-      judged = false;
+      if (auto ok = pass_after_loop("Stiffness matrix is singular after reactivation pass."); !ok) return fail(ok.error());
       switched = true;
     }
     if (finalize_tie_strut_consistency(*this, axial_forces(current), active)) {
-      auto solved = solve_state("Stiffness matrix is singular or near-singular in finalization.");
-      if (!solved) return fail(solved.error());
-      current = std::move(*solved);
-      solved_for = LoopState{active, released};
-      judged = false;
+      if (auto ok = pass_after_loop("Stiffness matrix is singular or near-singular in finalization."); !ok)
+        return fail(ok.error());
       switched = true;
     }
     return switched;
