@@ -264,7 +264,7 @@ MemberResult recover_truss(const Member& m, const RecoveryInputs& in) {
 
   const auto& ctx = in.context;
   // An end hinge's axial spring acts in series with the bar, as its element matrix has it.
-  const double n_axial = bar_axial_force(m, in.u, ctx);
+  const double n_axial = member_axial_force(m, in.u, ctx);
   const double length = delta.norm();
   const Mat14 t = m.calculate_transformation_matrix_3d();
   const Vec14 ue = element_displacements(m, in.u);
@@ -312,7 +312,7 @@ MemberResult recover_truss(const Member& m, const RecoveryInputs& in) {
     const Section* section = ctx.section(*m.section);
     const Material* material = ctx.material(section->material);
     // An end hinge's axial spring in series with the bar, as its element matrix has it.
-    const double k = hinged_bar_axial_stiffness(m, ctx).value_or(material->e_mod * section->area / length);
+    const double k = hinged_axial_stiffness(m, ctx).value_or(material->e_mod * section->area / length);
     Mat14 ka = Mat14::Zero();
     ka(0, 0) = ka(7, 7) = k;
     ka(0, 7) = ka(7, 0) = -k;
@@ -362,8 +362,7 @@ std::optional<MemberResult> recover_beam(const Member& m, const RecoveryInputs& 
     u_rel = u_n;
     t_f = t_c;
   } else if (in.second_order) {
-    const double n_axial = m.calculate_axial_force_3d_impl(in.u, ctx.materials, ctx.sections, false).first;
-    k_eff += pdelta_geometric_stiffness_local(m, n_axial, t, in);
+    k_eff += pdelta_geometric_stiffness_local(m, member_axial_force(m, in.u, ctx), t, in);
   }
 
   const MemberLoadSet loads =

@@ -205,6 +205,37 @@ def test_bar_with_an_axial_end_hinge_acts_in_series_with_it(name, member_type, k
     assert hinged_end == pytest.approx(k_1 * u, rel=1e-9, abs=1e-9 * p), name
 
 
+# A cantilever column with a load at its tip, down and across, and an end hinge at the tip
+# whose axial spring acts in series with the column. The axis is uncoupled from bending: the
+# column carries the load down the axis, spring or not, and that force is the initial stress of
+# its P-delta sway. So it sways as the column without the spring does, but for the spring's
+# extra shortening, P/k_s over the height L, which P-delta reads in the deformed geometry (a
+# few percent of it here).
+@pytest.mark.parametrize("k_s", [1.0e9, 2.0e8])
+def test_beam_with_an_axial_end_spring_sways_as_without_it_in_p_delta(k_s):
+    height, p, h = 3.0, 4.0e5, 1.0e3  # p about a fifth of the column's critical load
+
+    def sway(spring):
+        column = member(1, node(1, 0.0, support=FIXED_ALL), {"id": 2, "X": 0.0, "Y": 0.0, "Z": height})
+        model = model_with([column], [support(FIXED_ALL)], {"nodal_loads": [
+            {"id": 1, "node": 2, "load_case": 1, "magnitude": p, "direction": [0.0, 0.0, -1.0], "load_type": "Dead"},
+            {"id": 2, "node": 2, "load_case": 1, "magnitude": h, "direction": [1.0, 0.0, 0.0], "load_type": "Dead"}]})
+        if spring is not None:
+            column["end_hinge"] = 1
+            model["memberhinges"] = [{"id": 1, "hinge_type": "Custom", "translational_release_vx": spring}]
+        model["settings"]["analysis_options"].update({"order": "Nonlinear", "nonlinear_method": "PDelta",
+                                                      "tolerance": 1e-12})
+        r = run(model)["results"]["loadcases"]["LC"]
+        return r["displacement_nodes"]["2"], r["reaction_nodes"]["1"]["nodal_forces"]["my"]
+
+    (plain, plain_moment), (sprung, sprung_moment) = sway(None), sway(k_s)
+    assert sprung["dz"] - plain["dz"] == pytest.approx(-p / k_s, rel=1e-6)  # the spring's own shortening
+    bound = p / (k_s * height)
+    assert sprung["dx"] == pytest.approx(plain["dx"], rel=bound)
+    assert sprung_moment == pytest.approx(plain_moment, rel=bound)
+    assert plain["dx"] > 1.2 * h * height ** 3 / (3.0 * E * 3.692e-5)  # the P-delta amplification is there
+
+
 def warping_model(length_unit):
     """A cantilever twisted at its tip, its base held except for warping, which a spring restrains;
     in metres, or the same structure given in millimetres."""

@@ -44,7 +44,7 @@ ActiveMap active_map_from_trial_displacement(const VARN& model, const Eigen::Ref
   const double tol = axial_slack_tolerance(model);
   ActiveMap active;
   for_each_tie_or_strut(model, [&](const Member& m) {
-    const double n = bar_axial_force(m, u, ctx);
+    const double n = member_axial_force(m, u, ctx);
     active[m.id] = m.member_type == MemberType::Tension ? n >= -tol : n <= tol;  // NaN compares false
   });
   return active;
@@ -53,7 +53,7 @@ ActiveMap active_map_from_trial_displacement(const VARN& model, const Eigen::Ref
 bool update_active_set(const VARN& model, const Eigen::Ref<const Eigen::VectorXd>& u, ActiveMap& active,
                        const AssemblyContext& ctx, double tol, bool allow_reactivation) {
   return update_active_set(
-      model, [&](const Member& m) { return bar_axial_force(m, u, ctx); }, active, tol, allow_reactivation);
+      model, [&](const Member& m) { return member_axial_force(m, u, ctx); }, active, tol, allow_reactivation);
 }
 
 bool update_active_set(const VARN& model, const AxialForceOf& axial_force, ActiveMap& active, double tol,
@@ -103,7 +103,7 @@ bool update_active_set(const VARN& model, const AxialForceOf& axial_force, Activ
 
 bool finalize_tie_strut_consistency(const VARN& model, const Eigen::Ref<const Eigen::VectorXd>& u, ActiveMap& active,
                                     const AssemblyContext& ctx) {
-  return finalize_tie_strut_consistency(model, [&](const Member& m) { return bar_axial_force(m, u, ctx); }, active);
+  return finalize_tie_strut_consistency(model, [&](const Member& m) { return member_axial_force(m, u, ctx); }, active);
 }
 
 bool finalize_tie_strut_consistency(const VARN& model, const AxialForceOf& axial_force, ActiveMap& active) {

@@ -20,7 +20,7 @@ ActiveMap init_active_map_tie_comp(const VARN& model);
 // A tie is on where N >= -tol, a strut where N <= +tol (tol = half the axial slack); a NaN
 // force enters off.
 ActiveMap active_map_from_trial_displacement(const VARN& model, const Eigen::Ref<const Eigen::VectorXd>& u);
-// The forces are those of bar_axial_force (an end hinge's axial spring in series with the bar).
+// The forces are those of member_axial_force (an end hinge's axial spring in series with the bar).
 // One switching pass with the given tolerance; reactivation needs a force of ten times the
 // half slack in the member's own sense, so members near zero force do not flip back and
 // forth. Emits a decision event per switch and one summary. Returns whether any member

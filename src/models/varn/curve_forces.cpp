@@ -10,6 +10,7 @@
 #include "functions/results.h"
 #include "functions/support_utils.h"
 #include "models/varn/geometric_stiffness.h"
+#include "models/varn/member_stiffness.h"
 #include "models/varn/varn.h"
 
 namespace varn {
@@ -73,7 +74,7 @@ MemberEndForceMap VARN::extract_member_hinge_forces(const Eigen::VectorXd& u, co
       const Mat14 t = m.calculate_transformation_matrix_3d();
       Mat14 k_eff = *k;
       if (state.include_geometric && m.member_type == MemberType::Normal) {
-        const double n = m.calculate_axial_force_3d_impl(u, ctx.materials, ctx.sections, false).first;
+        const double n = member_axial_force(m, u, ctx);
         if (!(std::abs(n) < threshold)) {
           // The same matrix and suppressed axes as the tangent.
           Mat14 kg = member_geometric_stiffness_local(m, n, ctx, options);

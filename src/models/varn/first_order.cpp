@@ -270,7 +270,7 @@ Expected<FirstOrderSolveOutput> VARN::solve_first_order_common(const Eigen::Vect
       return [axial](const Member& m) { return axial->at(m.id); };
     }
     const Eigen::VectorXd* u = &*s.u;
-    return [&ctx, u](const Member& m) { return bar_axial_force(m, *u, ctx); };
+    return [&ctx, u](const Member& m) { return member_axial_force(m, *u, ctx); };
   };
 
   // One switching pass of the loop: ties and struts by their axial forces, one-sided supports

@@ -64,9 +64,8 @@ Expected<std::optional<Mat14>> member_geometric_stiffness_global(const Member& m
   // A switched-off tie or strut carries no force, hence no initial stress.
   if (m.member_type != MemberType::Truss && truss && !is_member_active(active, m.id)) return Out();
 
-  // A bar's force with an end hinge's axial spring in series, as its recovery reads it.
-  const double n = truss ? bar_axial_force(m, displacement, ctx)
-                         : m.calculate_axial_force_3d_impl(displacement, ctx.materials, ctx.sections, false).first;
+  // The member's force with an end hinge's axial spring in series, as its recovery reads it.
+  const double n = member_axial_force(m, displacement, ctx);
   if (std::abs(n) < threshold) return Out();  // a NaN force is not skipped
 
   const Mat14 kg_local = member_geometric_stiffness_local(m, n, ctx, options);

@@ -156,7 +156,7 @@ Expected<std::optional<Mat14>> member_elastic_stiffness_global(const Member& m, 
   fatal(member_text(m) + ": unknown member type");
 }
 
-std::optional<double> hinged_bar_axial_stiffness(const Member& m, const AssemblyContext& ctx) {
+std::optional<double> hinged_axial_stiffness(const Member& m, const AssemblyContext& ctx) {
   const MemberEndModes modes = modes_from_single_ends(ctx.member_hinge(m.start_hinge), ctx.member_hinge(m.end_hinge));
   if (modes.start_translation[0].is_fixed() && modes.end_translation[0].is_fixed()) return std::nullopt;
   // The bar condensed for its end hinges, as the assembly and the co-rotational recovery take
@@ -167,9 +167,9 @@ std::optional<double> hinged_bar_axial_stiffness(const Member& m, const Assembly
   return (**k_star)(7, 7);
 }
 
-double bar_axial_force(const Member& m, const Eigen::Ref<const Eigen::VectorXd>& u, const AssemblyContext& ctx) {
+double member_axial_force(const Member& m, const Eigen::Ref<const Eigen::VectorXd>& u, const AssemblyContext& ctx) {
   const auto [axial, elongation] = m.calculate_axial_force_3d_impl(u, ctx.materials, ctx.sections, false);
-  const std::optional<double> hinged = hinged_bar_axial_stiffness(m, ctx);
+  const std::optional<double> hinged = hinged_axial_stiffness(m, ctx);
   return hinged ? *hinged * elongation : axial;
 }
 

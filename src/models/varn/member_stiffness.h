@@ -62,15 +62,16 @@ std::vector<std::optional<std::uint32_t>> stiff_beam_sections(const VARN& model,
 Expected<std::optional<Mat14>> rigid_stiff_beam_local(const Member& m, std::size_t index,
                                                       const MemberStiffnessInputs& in);
 
-// The axial stiffness of a bar (truss, tie or strut) whose end hinge acts on its axis, as its
-// element matrix holds it: the axial spring in series with the bar (k·k_s/(k + k_s)), none for
-// an end free along the axis. Empty when both ends hold the axis rigidly (E·A/L then).
-std::optional<double> hinged_bar_axial_stiffness(const Member& m, const AssemblyContext& ctx);
-// The first-order axial force of a bar (tension positive) in the displacements u: its
-// elongation along the undeformed axis times its axial stiffness, an end hinge's in series. A
-// bar whose ends hold the axis rigidly gives Member::calculate_axial_force_3d,
-// E·A/L·elongation, bit for bit.
-double bar_axial_force(const Member& m, const Eigen::Ref<const Eigen::VectorXd>& u, const AssemblyContext& ctx);
+// The axial stiffness of a member (bar or beam) whose end hinge acts on its axis, as its
+// element matrix holds it: the axial spring in series with the member (k·k_s/(k + k_s)), none
+// for an end free along the axis. Empty when both ends hold the axis rigidly (E·A/L then). The
+// axis is uncoupled from the other DOFs of the element, so a beam's is a bar's.
+std::optional<double> hinged_axial_stiffness(const Member& m, const AssemblyContext& ctx);
+// The first-order axial force of a member (tension positive) in the displacements u, the
+// initial stress of its geometric stiffness: its elongation along the undeformed axis times its
+// axial stiffness, an end hinge's in series. A member whose ends hold the axis rigidly gives
+// Member::calculate_axial_force_3d, E·A/L·elongation, bit for bit.
+double member_axial_force(const Member& m, const Eigen::Ref<const Eigen::VectorXd>& u, const AssemblyContext& ctx);
 
 // The 14x14 global elastic matrix of member `m` (flat index `index`); none when the member
 // contributes no stiffness. Fatal faults of the element library pass through.

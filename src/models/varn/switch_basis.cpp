@@ -165,7 +165,7 @@ std::optional<SwitchBasis::Columns> SwitchBasis::columns(const VARN& model, std:
         const auto dof = static_cast<Eigen::Index>(dof_index(node, k));
         if (dof >= unit.size() || row.count(dof) != 0) continue;
         unit[dof] = 1.0;
-        row.emplace(dof, bar_axial_force(*member, unit, ctx));
+        row.emplace(dof, member_axial_force(*member, unit, ctx));
         unit[dof] = 0.0;
       }
     }
