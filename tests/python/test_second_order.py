@@ -156,6 +156,28 @@ def test_a_load_beyond_the_euler_load_is_refused():
     assert message.endswith(": the load exceeds the elastic critical load")
 
 
+@pytest.mark.parametrize("method", ["P_DELTA", "COROTATIONAL"])
+def test_a_mechanism_is_refused_as_one_not_as_a_buckled_structure(method):
+    # A portal on pinned bases with a beam pinned at both ends sways without resistance: it
+    # has no critical load to exceed. Its elastic stiffness breaks down at the first column top,
+    # free to turn with the column, and second order says so as first order does.
+    pinned = support(1)
+    pinned["rotation_conditions"]["Y"] = {"condition_type": "Free"}
+    top_left, top_right = node(2, 0.0, 0.0, HEIGHT), node(4, 5.0, 0.0, HEIGHT)
+    members = [beam(1, node(1, 0.0, 0.0, 0.0, 1), top_left), beam(2, node(3, 5.0, 0.0, 0.0, 1), top_right),
+               beam(3, top_left, top_right, start_hinge=1, end_hinge=1, classification="Beam")]
+    cases = [load_case(1, "Sway", [nodal_load(1, 2, 1, 1e5, [0.0, 0.0, -1.0]), nodal_load(2, 4, 1, 1e5, [0.0, 0.0, -1.0]),
+                                   nodal_load(3, 2, 1, H, [1.0, 0.0, 0.0])])]
+    model = base_model(members, cases, [pinned])
+    model["memberhinges"] = [{"id": 1, "hinge_type": "Custom", "rotational_release_my": 0.0}]
+    model["settings"]["analysis_options"]["nonlinear_method"] = method
+    assert refusal(model) == ("LC 1 second-order error: Second-order: Stiffness matrix is singular or "
+                              "near-singular: node 2 is free to move in RY")
+    linear = copy.deepcopy(model)
+    linear["settings"]["analysis_options"]["order"] = "Linear"
+    assert refusal(linear) == "LC 1 linear error: Stiffness matrix is singular or near-singular: node 2 is free to move in RY"
+
+
 def curve_support_result():
     """A bar standing on a vertical spring that softens from 1e6 N/m up to 1 kN to 5e5 N/m from
     2 kN: under 2 kN the spring carries 2 kN, so it compresses by 2 kN / 5e5 N/m = 4.0 mm."""

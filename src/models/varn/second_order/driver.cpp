@@ -84,6 +84,22 @@ std::string beyond_critical_load(std::size_t k, std::size_t n) {
          ": the load exceeds the elastic critical load";
 }
 
+// A tangent that is not positive definite with a structure that has no critical load at all:
+// one that its elastic stiffness alone does not hold (a mechanism, a node free to move) is
+// reported as first order finds it, the DOF where its factorisation breaks down named, for no
+// load is small enough for it.
+std::string not_positive_definite(const NewtonSetup& setup, const ActiveMap& active, std::size_t k, std::size_t n) {
+  if (setup.rigid == nullptr && !setup.constrained.empty()) {
+    auto elastic = setup.model.build_operator_with_supports_sparse_internal(active, nullptr);
+    ConstrainedSparseSolver solver;
+    if (elastic && solver.factorize(*elastic, setup.constrained) == SparseSolveMethod::Failed) {
+      return with_unstable_dof("Second-order: Stiffness matrix is singular or near-singular",
+                               solver.factorization().unstable_dof());
+    }
+  }
+  return beyond_critical_load(k, n);
+}
+
 bool in_history(const std::vector<ActiveMap>& history, const ActiveMap& map) {
   return std::find(history.begin(), history.end(), map) != history.end();
 }
@@ -107,6 +123,9 @@ struct Stepper {
     hooks.reactivate = [&] {
       return update_active_set(setup.model, state.u, state.active, setup.ctx,
                                setup.switch_tol, true);
+    };
+    hooks.indefinite = [&](std::size_t step, std::size_t steps) {
+      return not_positive_definite(setup, state.active, step, steps);
     };
     return run_step_attempt(state, k, n, hooks);
   }
@@ -141,7 +160,7 @@ Expected<std::optional<Refinement>> run_step_attempt(NewtonState& state, std::si
         history.push_back(state.active);
         break;
       case PassEnd::Converged: {
-        if (outcome->tangent_indefinite) return fail(beyond_critical_load(k, n));
+        if (outcome->tangent_indefinite) return fail(hooks.indefinite ? hooks.indefinite(k, n) : beyond_critical_load(k, n));
         if (frozen) return std::optional<Refinement>();
         const ActiveMap converged_with = state.active;
         if (!hooks.reactivate()) return std::optional<Refinement>();
@@ -332,7 +351,7 @@ Expected<SupportStateSolve> solve_with_support_state(VARN& model, const Eigen::V
   if (!rigid) {
     auto certified = tangent_positive_definite(setup, state, solver, rep.newton);
     if (!certified) return fail(certified.error());
-    if (!*certified) return fail(beyond_critical_load(n_steps, n_steps));
+    if (!*certified) return fail(not_positive_definite(setup, state.active, n_steps, n_steps));
   }
 
   // A hinge-free model analysed with the co-rotational method is re-solved with the element

@@ -45,9 +45,12 @@ enum class Refinement { SingularTangent, FailedLineSearch, NewtonExhausted, Oute
 // else the refinement it needs, with u (and u_r) back at the step start where the rules say
 // so. A step is only accepted on a converged pass; a converged pass on a tangent that is not
 // positive definite fails the solve.
+// `indefinite(k, n)`, when set, words that failure (the load beyond the elastic critical
+// load otherwise).
 struct StepHooks {
   std::function<Expected<PassOutcome>(bool frozen)> pass;
   std::function<bool()> reactivate;
+  std::function<std::string(std::size_t k, std::size_t n)> indefinite;
 };
 Expected<std::optional<Refinement>> run_step_attempt(NewtonState& state, std::size_t k, std::size_t n,
                                                      const StepHooks& hooks);
