@@ -305,11 +305,7 @@ Expected<FirstOrderSolveOutput> VARN::solve_first_order_common(const Eigen::Vect
   // The loop's displacements, the last pass's.
   PassSolution current{std::move(start), std::nullopt, {}};
 
-  // After the loop has settled: a switched-off tie that the structure now pulls on hard
-  // (beyond the reactivation buffer) comes back; then any active tie still in compression, or
-  // strut in tension, beyond the full slack goes off. Either switch changes the structure, so
-  // the new displacements go back through the loop until the state agrees with them (the loop
-  // settled with the one-sided supports agreeing with u already). True when one switched.
+  // The pass of a state switched after the loop settled: the loop goes on from it.
   auto pass_after_loop = [&](const char* singular_message) -> Expected<void> {
     auto solved = solve_state(singular_message);
     if (!solved) return fail(solved.error());
@@ -318,6 +314,11 @@ Expected<FirstOrderSolveOutput> VARN::solve_first_order_common(const Eigen::Vect
     judged = false;
     return {};
   };
+  // After the loop has settled: a switched-off tie that the structure now pulls on hard
+  // (beyond the reactivation buffer) comes back; then any active tie still in compression, or
+  // strut in tension, beyond the full slack goes off. Either switch changes the structure, so
+  // the new displacements go back through the loop until the state agrees with them (the loop
+  // settled with the one-sided supports agreeing with u already). True when one switched.
   auto switch_after_loop = [&]() -> Expected<bool> {
     bool switched = false;
     if (update_active_set(*this, axial_forces(current), active, switch_tol, true)) {
