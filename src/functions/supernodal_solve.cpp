@@ -154,6 +154,8 @@ bool SupernodalSolvePlan::lower(const SupernodalLayout& l, const double* x, doub
           const double* update = updates.get() + gather_from[at(g)] * m;
           for (Index c = 0; c < m; ++c) y[j + c * ldy] -= update[c];
         }
+      // Zeroed first: the buffer is not initialised, and a product with β = 0 may still read
+      // what it overwrites (the BLAS scales it by zero, and a NaN times zero stays NaN).
       double* mine = updates.get() + update_offset[at(s)] * m;
       std::fill_n(mine, below * m, 0.0);
       if (m == 1) {
