@@ -89,6 +89,25 @@ std::array<double, 3> cross_r_x_f(const std::array<double, 3>& r, const std::arr
   return {r[1] * f[2] - r[2] * f[1], r[2] * f[0] - r[0] * f[2], r[0] * f[1] - r[1] * f[0]};
 }
 
+bool reports_spring_force(const SupportCondition* condition) {
+  return condition != nullptr &&
+         (condition->has_curve() || condition->condition_type == SupportConditionType::Spring);
+}
+
+std::vector<std::size_t> spring_reported_dofs(const VARN& model) {
+  std::set<std::size_t> dofs;
+  visit_unique_supported_nodes(model.member_sets, supports_by_id(model.nodal_supports),
+                               [&](const Node& node, const NodalSupport& support) {
+                                 for (std::size_t a = 0; a < 3; ++a) {
+                                   if (reports_spring_force(get_support_condition(support.displacement_conditions, kAxes[a])))
+                                     dofs.insert(dof_index(node.id, a));
+                                   if (reports_spring_force(get_support_condition(support.rotation_conditions, kAxes[a])))
+                                     dofs.insert(dof_index(node.id, 3 + a));
+                                 }
+                               });
+  return std::vector<std::size_t>(dofs.begin(), dofs.end());
+}
+
 std::set<std::uint32_t> deformable_member_ids(const VARN& model, const ActiveMap* active) {
   std::set<std::uint32_t> out;
   for (const auto& set : model.member_sets) {
@@ -329,20 +348,18 @@ Expected<ReactionComposition> compose_support_reaction_vector_equilibrium(
             const double eq = eq_group[a];
             const SupportCondition* cond = get_support_condition(conditions, kAxes[a]);
             double value = eq;
-            if (cond != nullptr) {
-              if (cond->has_curve()) {
-                value = s[static_cast<Eigen::Index>(dof)];
-              } else {
-                switch (cond->condition_type) {
-                  case SupportConditionType::Fixed: value = eq; break;
-                  case SupportConditionType::Free: value = 0.0; break;
-                  case SupportConditionType::Spring: value = s[static_cast<Eigen::Index>(dof)]; break;
-                  // One-sided: the force of the solved state. The active-set loop has held
-                  // the DOF only where that force has the allowed sign (within the switching
-                  // tolerance), and where it released the DOF the force is zero to round-off.
-                  case SupportConditionType::PositiveOnly:
-                  case SupportConditionType::NegativeOnly: value = eq; break;
-                }
+            if (reports_spring_force(cond)) {
+              value = s[static_cast<Eigen::Index>(dof)];
+            } else if (cond != nullptr) {
+              switch (cond->condition_type) {
+                case SupportConditionType::Fixed: value = eq; break;
+                case SupportConditionType::Free: value = 0.0; break;
+                case SupportConditionType::Spring: break;  // reports its spring force
+                // One-sided: the force of the solved state. The active-set loop has held
+                // the DOF only where that force has the allowed sign (within the switching
+                // tolerance), and where it released the DOF the force is zero to round-off.
+                case SupportConditionType::PositiveOnly:
+                case SupportConditionType::NegativeOnly: value = eq; break;
               }
             }
             r[static_cast<Eigen::Index>(dof)] = value;

@@ -4,10 +4,12 @@
 // applied loads there; it is recomputed from the recovered member forces rather than read
 // from the constraint equations of the solve. Everything in SI units, global axes.
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <set>
 #include <utility>
+#include <vector>
 
 #include <Eigen/Dense>
 
@@ -60,6 +62,15 @@ NodeWrenchMap gather_external_nodal_wrenches_for_result_type(const VARN& model, 
 // support holds on all six axes moves to the held node of its tree nearest the root; without
 // one it stays at a supported root, or else moves to the supported node nearest the root.
 void roll_up_wrenches_via_rigid_links(const VARN& model, const RigidGraph& graph, NodeWrenchMap& wrenches);
+
+// True when a support axis reports the force on its spring, k·u (a `Spring` condition, or any
+// condition with a stiffness curve), rather than the force the support exerts on the node; the
+// force on the node is then −k·u. The one rule for the sign of a reported reaction.
+bool reports_spring_force(const SupportCondition* condition);
+
+// The global DOFs whose reported reaction is a spring's k·u (`reports_spring_force`), ascending:
+// turned, their entries give the force the supports exert on the nodes.
+std::vector<std::size_t> spring_reported_dofs(const VARN& model);
 
 // k·u at every DOF whose support condition yields a spring stiffness (translations and
 // rotations; warping takes no part). A stiffness curve is read at the node's forces in

@@ -1,8 +1,9 @@
 """Equilibrium of reactions and loads, the check every model test can make on an output.
 
-The support reactions of a result set, together with every load the set applies (nodal forces
-and moments, trapezoidal line loads on members, each case with its combination factor), must
-have a zero resultant force and a zero resultant moment about the global origin. A second-order
+The forces the supports exert on the nodes (the reported reactions, with a spring axis's k·u
+turned), together with every load the set applies (nodal forces and moments, trapezoidal line
+loads on members, each case with its combination factor), must have a zero resultant force and
+a zero resultant moment about the global origin. A second-order
 set balances on the deformed structure: its loads and reactions act at the displaced nodes. The load
 resultants are formed here in closed form from the load records of the model (a trapezoid's
 area and first moment), independently of the engine. Everything is in the model's own units;
@@ -108,12 +109,40 @@ def applied_load_resultant(model, result_type, pos=None):
     return w
 
 
+def _condition(conditions, axis):
+    return conditions.get(axis, conditions.get(axis.lower()))
+
+
+def reports_spring_force(condition):
+    """A spring axis (or one with a stiffness curve) reports k·u, the force on the spring: the
+    support exerts the opposite on the node."""
+    return condition is not None and (condition["condition_type"] in ("Spring", "StiffnessCurve")
+                                      or condition.get("stiffness_curve") is not None)
+
+
+def support_forces_on_node(model, reaction):
+    """The force and moment the support exerts on the node, from a reported reaction record:
+    the components of its spring axes turned."""
+    supports = {s["id"]: s for s in model["nodal_supports"]}
+    support = supports.get(reaction["support_id"])
+    f = reaction["nodal_forces"]
+    force = [f["fx"], f["fy"], f["fz"]]
+    moment = [f["mx"], f["my"], f["mz"]]
+    if support is not None:
+        for k, axis in enumerate("XYZ"):
+            if reports_spring_force(_condition(support["displacement_conditions"], axis)):
+                force[k] = -force[k]
+            if reports_spring_force(_condition(support["rotation_conditions"], axis)):
+                moment[k] = -moment[k]
+    return force, moment
+
+
 def reaction_resultant(model, results, pos=None):
     w = Wrench()
     pos = _positions(model) if pos is None else pos
     for node_id, r in results["reaction_nodes"].items():
-        f = r["nodal_forces"]
-        w.add(pos[int(node_id)], [f["fx"], f["fy"], f["fz"]], [f["mx"], f["my"], f["mz"]])
+        force, moment = support_forces_on_node(model, r)
+        w.add(pos[int(node_id)], force, moment)
     return w
 
 

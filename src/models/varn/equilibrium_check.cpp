@@ -12,6 +12,7 @@
 #include "fatal.h"
 #include "functions/geometry.h"
 #include "functions/member_loop.h"
+#include "functions/reactions.h"
 #include "functions/support_utils.h"
 #include "models/varn/member_stiffness.h"
 #include "models/varn/varn.h"
@@ -163,6 +164,7 @@ Expected<EquilibriumCheck> EquilibriumCheck::build(const VARN& model, const Acti
     }
   }
 
+  c.spring_dofs_ = spring_reported_dofs(model);
   c.position_.assign(n / 7, Eigen::Vector3d::Zero());
   Eigen::Vector3d lo = Eigen::Vector3d::Constant(std::numeric_limits<double>::infinity());
   Eigen::Vector3d hi = -lo;
@@ -210,7 +212,16 @@ EquilibriumCheck::Verdict EquilibriumCheck::assess(const Eigen::VectorXd& f, con
   std::frexp(scale, &exponent);
   const Eigen::VectorXd fs = f.unaryExpr([&](double x) { return std::ldexp(x, -exponent); });
   const Eigen::VectorXd us = u.unaryExpr([&](double x) { return std::ldexp(x, -exponent); });
-  const Eigen::VectorXd rs = reactions.unaryExpr([&](double x) { return std::ldexp(x, -exponent); });
+  // The forces the supports exert on the nodes: a spring reports the force on it, k·u, and the
+  // node feels −k·u.
+  const Eigen::VectorXd rs = [&] {
+    Eigen::VectorXd r = reactions.unaryExpr([&](double x) { return std::ldexp(x, -exponent); });
+    for (const std::size_t d : spring_dofs_) {
+      check_index(d, static_cast<std::size_t>(n), "spring DOF of the equilibrium check");
+      r[static_cast<Eigen::Index>(d)] = -r[static_cast<Eigen::Index>(d)];
+    }
+    return r;
+  }();
   scale = std::ldexp(scale, -exponent);
   auto kind_scale = [&](std::size_t dof) {
     const std::size_t k = dof % 7;

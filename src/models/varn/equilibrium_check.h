@@ -11,10 +11,11 @@
 //    absent, springs as springs) at every DOF that no support holds: a residual that is a
 //    real share of the load, far above what round-off of the operator product can produce,
 //    is load carried by regularisation: the structure is a mechanism there;
-//  * global equilibrium: the reactions must balance the applied loads (forces, and moments
-//    about the centroid of the nodes). When the nodal residuals are all at round-off but their
-//    sum is not, the system is too ill-conditioned for the arithmetic (a long chain of very
-//    short elements) and the reactions cannot be trusted.
+//  * global equilibrium: the forces the supports exert (a spring's reported k·u turned) must
+//    balance the applied loads (forces, and moments about the centroid of the nodes). When the
+//    nodal residuals are all at round-off but their sum is not, the system is too
+//    ill-conditioned for the arithmetic (a long chain of very short elements) and the
+//    reactions cannot be trusted.
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -83,6 +84,7 @@ class EquilibriumCheck {
   std::optional<RigidElimination> elimination_;  // rigid links eliminated: judged in reduced form
   std::vector<std::int64_t> judged_;          // judged equations (global DOFs, or reduced columns)
   std::vector<std::size_t> judged_dof_;       // per judged equation: the global DOF that names it
+  std::vector<std::size_t> spring_dofs_;      // reactions reported as a spring's k·u
   std::vector<Eigen::Vector3d> position_;     // per node id − 1
   double length_ = 1.0;                       // size of the model [m]
   bool regularisation_only_ = false;          // k_ is K − K_u: judge k_·u alone
