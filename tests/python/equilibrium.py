@@ -165,11 +165,15 @@ def assert_reactions_balance_loads(model, results, rel_tol=1e-9, deformed=False)
     b = applied_load_resultant(model, results["result_type"], pos)
     f = _norm(_add(a.force, b.force))
     m = _norm(_add(a.moment, b.moment))
-    f_tol = rel_tol * (a.force_scale + b.force_scale)
-    # Round-off in a moment grows with force times the size of the structure, also where every
-    # force happens to pass through the origin (radial reactions give no moment scale at all).
+    # One scale for forces and moments, which vanishes only when nothing is loaded: forces plus
+    # moments over the size of the structure. Round-off in a moment grows with force times that
+    # size, also where every force happens to pass through the origin (radial reactions give no
+    # moment scale at all); and a set of moments alone has reaction forces that are round-off
+    # of the moments over the size.
     extent = max((_norm(p) for p in _positions(model).values()), default=0.0)
-    m_tol = rel_tol * (a.moment_scale + b.moment_scale + extent * (a.force_scale + b.force_scale))
+    moment_scale = a.moment_scale + b.moment_scale
+    f_tol = rel_tol * (a.force_scale + b.force_scale + (moment_scale / extent if extent > 0.0 else 0.0))
+    m_tol = rel_tol * (moment_scale + extent * (a.force_scale + b.force_scale))
     assert f <= f_tol and m <= m_tol, (
         f"{results['name']}: reactions and loads out of balance: force residual {f} > {f_tol} "
         f"or moment residual {m} > {m_tol}"

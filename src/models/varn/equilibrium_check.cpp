@@ -304,8 +304,12 @@ EquilibriumCheck::Verdict EquilibriumCheck::assess(const Eigen::VectorXd& f, con
     miss = std::fmax(0.0, miss - allowance);
     return size > 0.0 ? miss / size : 0.0;
   };
-  v.global_imbalance = std::fmax(share(force.cwiseAbs().maxCoeff(), lost_to_underflow, force_size),
-                                 share(moment.cwiseAbs().maxCoeff(), lost_to_underflow * l, moment_size));
+  // One scale for both, forces plus moments over the size of the model: it vanishes only when
+  // nothing is loaded. Judged on its own, the force balance of a case of moments alone would
+  // divide the round-off of reactions that are exactly zero by itself.
+  const double size = force_size + moment_size / l;
+  v.global_imbalance = std::fmax(share(force.cwiseAbs().maxCoeff(), lost_to_underflow, size),
+                                 share(moment.cwiseAbs().maxCoeff(), lost_to_underflow * l, size * l));
   return v;
 }
 
