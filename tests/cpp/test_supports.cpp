@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <spdlog/sinks/base_sink.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -14,6 +15,7 @@
 
 #include "diagnostics/diagnostics.h"
 #include "fatal.h"
+#include "functions/geometry.h"
 #include "logging.h"
 #include "functions/support_utils.h"
 #include "global_system_models.h"
@@ -349,6 +351,59 @@ TEST(ReducedConstraints, EventsReportPenalisedTranslationsAndExactRotations) {
   const auto fixed = v.apply_boundary_conditions_to_k_only(*e, kk);
   EXPECT_EQ(fixed, (std::vector<std::size_t>{0, 1, 2, 3, 4, 5, *e->reduced_column(14 + 2)}));
   EXPECT_EQ(Eigen::MatrixXd(kk), Eigen::MatrixXd(red.k));
+}
+
+// A rigid link 1→2 (2 m along X) whose master 1 is held in UX, UY, UZ, RX, RZ and whose slave 2
+// is held in UZ, a cantilever 2→3 beyond it. The slave's condition uz₂ = uz₁ − 2·ry₁ = 0 meets
+// the master's exact uz₁ = 0: on the free columns it says ry₁ = 0, which it then fixes exactly;
+// it must neither be laid as a penalty over the master's exact row (which would undo it) nor
+// depend on the order in which the members list the two nodes.
+VARN supported_slave_model(bool link_first) {
+  VARN v = empty_model();
+  v.nodal_supports.push_back(support(1, {T::Fixed, T::Fixed, T::Fixed}, {T::Fixed, T::Free, T::Fixed}));
+  v.nodal_supports.push_back(support(2, {T::Free, T::Free, T::Fixed}, {T::Free, T::Free, T::Free}));
+  Member link = member(1, MemberType::Rigid, node(1, 0, 0, 0, 1), node(2, 2, 0, 0, 2));
+  Member beam = member(2, MemberType::Normal, node(2, 2, 0, 0, 2), node(3, 6, 0, 0));
+  v.member_sets.front().members = link_first ? std::vector<Member>{link, beam} : std::vector<Member>{beam, link};
+  v.settings.analysis_options.rigid_strategy = RigidStrategy::LinearMpc;
+  return v;
+}
+
+TEST(ReducedConstraints, SupportedSlaveKeepsItsMastersExactConditionWhateverTheMemberOrder) {
+  const Props p;
+  std::vector<Eigen::VectorXd> solutions;
+  for (const bool link_first : {true, false}) {
+    VARN v = supported_slave_model(link_first);
+    auto e = v.build_rigid_elimination_partial_using_hinges();
+    auto k = v.assemble_global_stiffness_matrix_sparse(ActiveMap{});
+    ASSERT_TRUE(e && k);
+    Eigen::VectorXd f = Eigen::VectorXd::Zero(k->rows());
+    f[static_cast<Eigen::Index>(dof_index(3, 2))] = -kP;
+    ReducedSystem red = VARN::reduce_system_sparse_internal(*k, f, *e);
+    SparseMatrix kk = red.k;
+    const auto fixed = v.apply_boundary_conditions_to_k_only(*e, kk);
+    // Node 1's UX, UY, UZ, RX, RZ as retained, and its RY through the slave's condition.
+    std::vector<std::size_t> expected;
+    for (int dof_k : {0, 1, 2, 3, 4, 5}) expected.push_back(*e->reduced_column(dof_index(1, dof_k)));
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(fixed, expected) << (link_first ? "link first" : "beam first");
+    // Every exactly fixed DOF keeps a unit diagonal and nothing else in its row.
+    const Eigen::MatrixXd dense(kk);
+    for (std::size_t i : fixed) {
+      const auto r = static_cast<Eigen::Index>(i);
+      EXPECT_EQ(dense(r, r), 1.0);
+      EXPECT_EQ(dense.row(r).cwiseAbs().sum(), 1.0);
+    }
+    // The slave is a clamp then: the tip of the 4 m cantilever goes down by PL³/3EI.
+    v.apply_boundary_conditions_reduced(*e, red.k, red.f);
+    const Eigen::VectorXd u = VARN::expand_solution(*e, Eigen::MatrixXd(red.k).lu().solve(red.f));
+    const double tip = -kP * 64.0 / (3.0 * p.e * p.i_y);
+    // Exact conditions, an exact element and a well-conditioned 14-DOF system: round-off only.
+    EXPECT_NEAR(dof(u, 3, 2), tip, 1e-12 * std::abs(tip));
+    for (int dof_k : {0, 1, 2, 3, 4, 5}) EXPECT_EQ(dof(u, 1, dof_k), 0.0) << dof_k;
+    solutions.push_back(u);
+  }
+  EXPECT_EQ(solutions[0], solutions[1]);
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -75,10 +75,29 @@ double max_abs_diagonal_or_one(const SparseMatrix& k) {
   return s > 0.0 ? s : 1.0;
 }
 
-// ĉ = c/|c|; empty when the row has no weight (nothing to impose).
-SparseRow normalized(const SparseRow& c) {
+// Σ c_j².
+double weight(const SparseRow& c) {
   double sq = 0.0;
   for (const auto& [j, v] : c) sq += v * v;
+  return sq;
+}
+
+// The column of the largest |c_j| (the first of equal ones); none for a row of no weight.
+std::optional<std::size_t> largest_column(const SparseRow& c) {
+  std::optional<std::size_t> column;
+  double largest = 0.0;
+  for (const auto& [j, v] : c) {
+    if (std::abs(v) > largest) {
+      largest = std::abs(v);
+      column = j;
+    }
+  }
+  return column;
+}
+
+// ĉ = c/|c|; empty when the row has no weight (nothing to impose).
+SparseRow normalized(const SparseRow& c) {
+  const double sq = weight(c);
   SparseRow out;
   if (!(sq > 0.0)) return out;
   const double norm = std::sqrt(sq);
@@ -89,7 +108,7 @@ SparseRow normalized(const SparseRow& c) {
   return out;
 }
 
-// One imposition on the reduced system, in the order the supported nodes are met.
+// One imposition on the reduced system.
 struct ReducedAction {
   enum Kind { ExactRetained, ExactOneHot, Penalty };
   Kind kind = ExactRetained;
@@ -100,15 +119,12 @@ struct ReducedAction {
   std::size_t k = 0;  // DOF within the node
 };
 
-// Walks the supported member ends and decides, for each held DOF once, how it is imposed.
-// The penalty weight is taken from K_r as reduced, before any condition is imposed: taken
-// from the matrix that earlier penalties have already stiffened, it would grow by three
-// orders of magnitude with every penalised DOF and swamp the structure's own stiffness.
-std::vector<ReducedAction> plan_reduced_constraints(const VARN& model, const RigidElimination& elimination,
-                                                    const SparseMatrix& k_r, const SupportState& released) {
-  std::vector<ReducedAction> actions;
+// The held DOFs of the supported member ends, each once, ascending by global DOF: what is
+// imposed, and how, follows from the supports and C alone, whatever the order of the members.
+std::vector<ReducedAction> held_dofs(const VARN& model, const RigidElimination& elimination,
+                                     const SupportState& released) {
+  std::vector<ReducedAction> held;
   const SupportsById supports = supports_by_id(model.nodal_supports);
-  const double alpha = kReducedPenaltyFactor * max_abs_diagonal_or_one(k_r);
   std::unordered_set<std::size_t> handled;
   for_each_supported_member_end(model, supports, [&](const Node& node, const NodalSupport& support) {
     const FixedDofs fixed = fixed_dofs(support, node.id, released);
@@ -120,65 +136,124 @@ std::vector<ReducedAction> plan_reduced_constraints(const VARN& model, const Rig
       ReducedAction a;
       a.node = node.id;
       a.k = k;
-      if (const auto r = elimination.reduced_column(d)) {
-        a.kind = ReducedAction::ExactRetained;
-        a.index = *r;
-      } else {
-        const SparseRow c = elimination.row(d);
-        if (const auto p = VARN::detect_one_hot_constraint(c)) {
-          a.kind = ReducedAction::ExactOneHot;
-          a.index = *p;
-        } else {
-          a.kind = ReducedAction::Penalty;
-          a.c_hat = normalized(c);
-          a.alpha = elimination.n_r == 0 ? kReducedPenaltyFactor : alpha;
-        }
-      }
-      actions.push_back(std::move(a));
+      held.push_back(std::move(a));
     }
   });
-  return actions;
+  std::sort(held.begin(), held.end(), [](const ReducedAction& a, const ReducedAction& b) {
+    return dof_index(a.node, a.k) < dof_index(b.node, b.k);
+  });
+  return held;
 }
 
-// Applies the actions in one rebuild of K_r, with the effect of applying them one after the
-// other: an exact condition zeroes its row and column (also what earlier penalties put
-// there) and sets the diagonal to 1; a penalty adds α·ĉ·ĉᵀ on top of what is there.
+// Decides, for each held DOF once, how it is imposed. Exact conditions come first and stay
+// exact: a held DOF that is retained fixes its column; a held slave DOF's condition c·u_r = 0
+// is then read on the columns that no exact condition fixes (on those it says the same), and
+// fixes its column exactly when it follows one of them alone; that can make another slave's
+// condition follow one column alone, so the rows are read again until no column is added. What
+// remains is a penalty on the remaining part of its row, which therefore never touches an exactly
+// fixed column: a penalty laid over an exact row would undo it (a master held in UZ whose
+// supported slave's UZ is uz_m − 2·ry_m would lose its UZ condition to the penalty's coupling).
+// The penalty weight is taken from K_r as reduced, before any condition is imposed: taken from
+// the matrix that earlier penalties have already stiffened, it would grow by three orders of
+// magnitude with every penalised DOF and swamp the structure's own stiffness.
+std::vector<ReducedAction> plan_reduced_constraints(const VARN& model, const RigidElimination& elimination,
+                                                    const SparseMatrix& k_r, const SupportState& released) {
+  std::vector<ReducedAction> actions = held_dofs(model, elimination, released);
+  std::vector<char> exact(elimination.n_r, 0);
+  std::vector<SparseRow> rows(actions.size());
+  std::vector<char> decided(actions.size(), 0);
+  for (std::size_t t = 0; t < actions.size(); ++t) {
+    ReducedAction& a = actions[t];
+    const std::size_t d = dof_index(a.node, a.k);
+    if (const auto r = elimination.reduced_column(d)) {
+      check_index(*r, elimination.n_r, "retained held DOF");
+      a.kind = ReducedAction::ExactRetained;
+      a.index = *r;
+      exact[*r] = 1;
+      decided[t] = 1;
+    } else {
+      rows[t] = elimination.row(d);
+    }
+  }
+  // The part of a slave's row on the columns that are not exactly fixed.
+  auto free_part = [&](const SparseRow& c) {
+    SparseRow out;
+    for (const auto& [j, v] : c) {
+      check_index(j, elimination.n_r, "constraint row");
+      if (!exact[j]) out.emplace_back(j, v);
+    }
+    return out;
+  };
+  for (bool added = true; added;) {
+    added = false;
+    for (std::size_t t = 0; t < actions.size(); ++t) {
+      if (decided[t]) continue;
+      const SparseRow c = free_part(rows[t]);
+      // A row left without weight is held by the exact conditions it is made of, exactly,
+      // through its largest column.
+      const std::optional<std::size_t> pivot =
+          weight(c) > 0.0 ? VARN::detect_one_hot_constraint(c) : largest_column(rows[t]);
+      if (!pivot) continue;
+      actions[t].kind = ReducedAction::ExactOneHot;
+      actions[t].index = *pivot;
+      decided[t] = 1;
+      if (!exact[*pivot]) {
+        exact[*pivot] = 1;
+        added = true;
+      }
+    }
+  }
+  const double alpha = elimination.n_r == 0 ? kReducedPenaltyFactor : kReducedPenaltyFactor * max_abs_diagonal_or_one(k_r);
+  std::vector<ReducedAction> out;
+  out.reserve(actions.size());
+  for (std::size_t t = 0; t < actions.size(); ++t) {
+    ReducedAction& a = actions[t];
+    if (!decided[t]) {
+      const SparseRow c = free_part(rows[t]);
+      if (!(weight(c) > 0.0)) continue;  // a row of no weight: nothing to impose
+      a.kind = ReducedAction::Penalty;
+      a.c_hat = normalized(c);
+      a.alpha = alpha;
+    }
+    out.push_back(std::move(a));
+  }
+  return out;
+}
+
+// Applies the actions in one rebuild of K_r: an exact condition zeroes its row and column and
+// sets the diagonal to 1; a penalty adds α·ĉ·ĉᵀ, which never touches an exactly fixed column
+// (the planning keeps them apart, and a penalty alone, from constrain_linear_constraint_penalty,
+// has no exact condition beside it).
 void apply_reduced_actions(SparseMatrix& k_r, Eigen::VectorXd* f_r, const std::vector<ReducedAction>& actions) {
   const std::size_t n_r = static_cast<std::size_t>(k_r.cols());
-  // Sequence number of the last exact condition on each reduced DOF, -1 for none.
-  std::vector<std::int64_t> last_exact(n_r, -1);
-  for (std::size_t t = 0; t < actions.size(); ++t) {
-    if (actions[t].kind == ReducedAction::Penalty) continue;
-    check_index(actions[t].index, n_r, "reduced constraint");
-    last_exact[actions[t].index] = static_cast<std::int64_t>(t);
+  std::vector<char> exact(n_r, 0);
+  for (const ReducedAction& a : actions) {
+    if (a.kind == ReducedAction::Penalty) continue;
+    check_index(a.index, n_r, "reduced constraint");
+    exact[a.index] = 1;
   }
   SparseAssembler out(n_r);
   for (Eigen::Index j = 0; j < k_r.outerSize(); ++j) {
     for (SparseMatrix::InnerIterator it(k_r, j); it; ++it) {
-      if (last_exact[static_cast<std::size_t>(it.row())] >= 0 || last_exact[static_cast<std::size_t>(j)] >= 0) continue;
+      if (exact[static_cast<std::size_t>(it.row())] || exact[static_cast<std::size_t>(j)]) continue;
       out.add(static_cast<std::size_t>(it.row()), static_cast<std::size_t>(j), it.value());
     }
   }
   for (std::size_t d = 0; d < n_r; ++d) {
-    if (last_exact[d] >= 0) out.add(d, d, 1.0);
+    if (exact[d]) out.add(d, d, 1.0);
   }
-  for (std::size_t t = 0; t < actions.size(); ++t) {
-    const ReducedAction& a = actions[t];
+  for (const ReducedAction& a : actions) {
     if (a.kind != ReducedAction::Penalty) continue;
-    const auto seq = static_cast<std::int64_t>(t);
     for (const auto& [i, ci] : a.c_hat) {
       check_index(i, n_r, "penalty row");
-      if (last_exact[i] > seq) continue;
-      for (const auto& [j, cj] : a.c_hat) {
-        if (last_exact[j] > seq) continue;
-        out.add(j, i, a.alpha * ci * cj);
-      }
+      if (exact[i]) fatal("reduced constraints: a penalty row reaches an exactly fixed DOF");
+      for (const auto& [j, cj] : a.c_hat) out.add(j, i, a.alpha * ci * cj);
     }
   }
   k_r = out.to_csc();
   if (f_r != nullptr) {
     for (std::size_t d = 0; d < n_r; ++d) {
-      if (last_exact[d] >= 0) (*f_r)[static_cast<Eigen::Index>(d)] = 0.0;
+      if (exact[d]) (*f_r)[static_cast<Eigen::Index>(d)] = 0.0;
     }
   }
 }
@@ -249,20 +324,16 @@ void VARN::zero_support_dofs(Eigen::VectorXd& v, const SupportState& released) c
 }
 
 std::optional<std::size_t> VARN::detect_one_hot_constraint(const SparseRow& c) {
-  std::optional<std::size_t> pivot;
-  double largest = 0.0;
+  const std::optional<std::size_t> pivot = largest_column(c);
+  if (!pivot) return std::nullopt;
   double pivot_value = 0.0;
-  for (const auto& [j, v] : c) {
-    if (std::abs(v) > largest) {
-      largest = std::abs(v);
-      pivot = j;
-      pivot_value = v;
-    }
-  }
-  if (!pivot || largest == 0.0) return std::nullopt;
   double rest = 0.0;
   for (const auto& [j, v] : c) {
-    if (j != *pivot) rest += v * v;
+    if (j == *pivot) {
+      pivot_value = v;
+    } else {
+      rest += v * v;
+    }
   }
   if (rest <= kOneHotRatio * pivot_value * pivot_value) return pivot;
   return std::nullopt;  // also when the row holds a NaN
