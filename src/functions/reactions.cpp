@@ -1,6 +1,8 @@
 #include "functions/reactions.h"
 
 #include <cmath>
+#include <map>
+#include <set>
 #include <cstddef>
 #include <limits>
 #include <string>
@@ -11,6 +13,7 @@
 #include "functions/rigid_graph.h"
 #include "functions/support_utils.h"
 #include "models/members/enums.h"
+#include "models/varn/support_state.h"
 #include "models/varn/varn.h"
 
 namespace varn {
@@ -26,23 +29,6 @@ std::array<double, 3> triple(const NodeForces& f, bool moments) {
 
 std::array<double, 3> neg(const std::array<double, 3>& a) { return {-a[0], -a[1], -a[2]}; }
 
-std::array<double, 3> vec_triple(const Eigen::Vector3d& v) { return {v.x(), v.y(), v.z()}; }
-
-// True when the axis condition holds its DOF rigidly and reports the equilibrium value.
-bool holds_rigidly(const SupportCondition* c) {
-  return c == nullptr || (c->condition_type == SupportConditionType::Fixed && !c->has_curve());
-}
-
-// A support that holds all six translations and rotations rigidly can take any force and
-// moment of a rigid body attached to it.
-bool holds_all_axes(const NodalSupport& support) {
-  for (const char* axis : kAxes) {
-    if (!holds_rigidly(get_support_condition(support.displacement_conditions, axis))) return false;
-    if (!holds_rigidly(get_support_condition(support.rotation_conditions, axis))) return false;
-  }
-  return true;
-}
-
 bool switched_off(const Member& m, const ActiveMap* active) {
   if (active == nullptr || active->empty()) return false;
   if (m.member_type != MemberType::Tension && m.member_type != MemberType::Compression) return false;
@@ -55,11 +41,121 @@ std::size_t checked_dof(std::uint32_t node_id, std::size_t k, std::size_t size) 
   return base + k;
 }
 
-// Moves a wrench (force f, moment m about `from`) to the point `from + d`.
-void move_wrench(const NodeWrench& w, const std::array<double, 3>& d, NodeWrench& target) {
-  target.add_force(w.force);
-  const std::array<double, 3> d_x_f = cross_r_x_f(d, w.force);
-  target.add_moment({w.moment[0] - d_x_f[0], w.moment[1] - d_x_f[1], w.moment[2] - d_x_f[2]});
+using Vec6 = Eigen::Matrix<double, 6, 1>;
+
+// What a supported axis does in the reactions: it reports the force on its spring, nothing
+// (free, or a one-sided support the solve has released), or holds its DOF rigidly, and then
+// reports what equilibrium leaves to it.
+enum class AxisRole { Spring, Free, Held };
+
+AxisRole axis_role(const SupportCondition* c, bool released) {
+  if (reports_spring_force(c)) return AxisRole::Spring;
+  if (c != nullptr && (c->condition_type == SupportConditionType::Free || released)) return AxisRole::Free;
+  return AxisRole::Held;  // no condition, Fixed, or a one-sided support that holds
+}
+
+// One tree of rigid links: its nodes, the root first, each with its position relative to the
+// root.
+struct RigidBody {
+  std::vector<std::pair<std::uint32_t, Eigen::Vector3d>> nodes;
+};
+
+// The trees of the graph, in the order their roots first appear among the links (build order).
+std::vector<RigidBody> rigid_bodies(const RigidGraph& graph) {
+  std::vector<RigidBody> bodies;
+  std::map<std::uint32_t, std::size_t> body_of_root;
+  const auto& parents = graph.parent_map();
+  for (const RigidEdge& edge : graph.edges()) {
+    Eigen::Vector3d d = edge.offset;
+    std::uint32_t root = edge.master;
+    for (auto it = parents.find(root); it != parents.end(); it = parents.find(root)) {
+      d += it->second.second;
+      root = it->second.first;
+    }
+    const auto [it, added] = body_of_root.emplace(root, bodies.size());
+    if (added) {
+      bodies.emplace_back();
+      bodies.back().nodes.emplace_back(root, Eigen::Vector3d::Zero());
+    }
+    bodies[it->second].nodes.emplace_back(edge.slave, d);
+  }
+  return bodies;
+}
+
+// The reactions at the supported nodes of one rigid body. Its rigid links carry force between
+// its nodes, so no node's own sums say what its support carries; the supports together carry
+// what the body's nodes sum to (members' end forces less the loads, about the root), and the
+// springs on it their k·u. Each held axis takes its own node's sum first; what these leave
+// unbalanced is shared among the held axes in the least-squares sense (moments weighed over the
+// size of the body), which is the unique answer wherever the supports hold the body statically
+// determinately (a master held on five axes and a slave on the sixth), and the one least
+// removed from each node carrying its own sums where they hold it more than once.
+void share_rigid_body_reactions(const RigidBody& body, const NodeWrenchMap& wrenches,
+                                const std::map<std::uint32_t, const NodalSupport*>& support_of,
+                                const Eigen::VectorXd& springs, const SupportState* released, std::size_t n,
+                                Eigen::VectorXd& r) {
+  // A power of two near the size of the body: the weighing of moments is exact.
+  double size = 0.0;
+  for (const auto& [node, d] : body.nodes) size = std::fmax(size, d.norm());
+  const double l = size > 0.0 && std::isfinite(size) ? std::ldexp(1.0, std::ilogb(size)) : 1.0;
+
+  struct Held {
+    std::size_t dof = 0;
+    Vec6 column = Vec6::Zero();  // the wrench about the root of a unit reaction
+    double own = 0.0;            // the node's own sum on this axis
+    double weight = 1.0;         // 1 for a force, l for a moment
+  };
+  std::vector<Held> held;
+  Vec6 carried = Vec6::Zero();  // what the body's rigid supports must exert, about the root
+  for (const auto& [node, d] : body.nodes) {
+    static const NodeWrench kNone;
+    const auto w = wrenches.find(node);
+    const NodeWrench& sum = w == wrenches.end() ? kNone : w->second;
+    const Eigen::Vector3d f(sum.force[0], sum.force[1], sum.force[2]);
+    const Eigen::Vector3d m(sum.moment[0], sum.moment[1], sum.moment[2]);
+    carried.head<3>() += f;
+    carried.tail<3>() += m + d.cross(f);
+    const auto s = support_of.find(node);
+    if (s == support_of.end()) continue;
+    for (std::size_t k = 0; k < 6; ++k) {
+      const bool translation = k < 3;
+      const auto& conditions = translation ? s->second->displacement_conditions : s->second->rotation_conditions;
+      const std::size_t dof = checked_dof(node, k, n);
+      const AxisRole role = axis_role(get_support_condition(conditions, kAxes[k % 3]),
+                                      released != nullptr && released->count(dof) != 0);
+      Vec6 column = Vec6::Zero();
+      const Eigen::Vector3d e = Eigen::Vector3d::Unit(static_cast<Eigen::Index>(k % 3));
+      if (translation) {
+        column.head<3>() = e;
+        column.tail<3>() = d.cross(e);
+      } else {
+        column.tail<3>() = e;
+      }
+      const auto i = static_cast<Eigen::Index>(dof);
+      switch (role) {
+        case AxisRole::Spring:
+          r[i] = springs[i];
+          carried -= column * -springs[i];  // the spring exerts −k·u on the node
+          break;
+        case AxisRole::Free: r[i] = 0.0; break;
+        case AxisRole::Held:
+          held.push_back(Held{dof, column, translation ? f[static_cast<Eigen::Index>(k)] : m[static_cast<Eigen::Index>(k - 3)],
+                              translation ? 1.0 : l});
+          break;
+      }
+    }
+  }
+  if (held.empty()) return;
+  Vec6 left = carried;
+  for (const Held& h : held) left -= h.column * h.own;
+  // Forces, and moments over l, against unknowns scaled to forces: a well-scaled system.
+  const Vec6 rows = (Vec6() << 1.0, 1.0, 1.0, 1.0 / l, 1.0 / l, 1.0 / l).finished();
+  Eigen::Matrix<double, 6, Eigen::Dynamic> a(6, static_cast<Eigen::Index>(held.size()));
+  for (std::size_t j = 0; j < held.size(); ++j)
+    a.col(static_cast<Eigen::Index>(j)) = rows.cwiseProduct(held[j].column) * held[j].weight;
+  const Eigen::VectorXd y = a.completeOrthogonalDecomposition().solve(Vec6(rows.cwiseProduct(left)));
+  for (std::size_t j = 0; j < held.size(); ++j)
+    r[static_cast<Eigen::Index>(held[j].dof)] = held[j].own + held[j].weight * y[static_cast<Eigen::Index>(j)];
 }
 
 }  // namespace
@@ -160,81 +256,6 @@ NodeWrenchMap gather_external_nodal_wrenches_for_result_type(const VARN& model, 
   return out;
 }
 
-void roll_up_wrenches_via_rigid_links(const VARN& model, const RigidGraph& graph, NodeWrenchMap& wrenches) {
-  if (graph.empty()) return;
-  std::set<std::uint32_t> supported;
-  std::set<std::uint32_t> held;
-  visit_unique_supported_nodes(model.member_sets, supports_by_id(model.nodal_supports),
-                               [&](const Node& node, const NodalSupport& support) {
-                                 supported.insert(node.id);
-                                 if (holds_all_axes(support)) held.insert(node.id);
-                               });
-
-  // A rigid link carries the slave's sums to its master unchanged in force, with the moment
-  // of that force about the master added. A fully held slave is itself a support of the
-  // rigid body: its sums are its reaction and stay.
-  for (const RigidEdge& edge : graph.edges_sorted_child_first()) {
-    if (held.count(edge.slave) != 0) continue;
-    const auto it = wrenches.find(edge.slave);
-    if (it == wrenches.end()) continue;
-    const NodeWrench w = it->second;
-    wrenches.erase(it);
-    if (w.is_zero()) continue;
-    NodeWrench& master = wrenches[edge.master];
-    master.add_force(w.force);
-    const std::array<double, 3> r_x_f = cross_r_x_f(vec_triple(edge.offset), w.force);
-    master.add_moment({w.moment[0] + r_x_f[0], w.moment[1] + r_x_f[1], w.moment[2] + r_x_f[2]});
-  }
-
-  // The root of each tree now holds what its supports must carry. A root that no support holds
-  // would lose it: hand it to a support of the same rigid body, nearest the root first (ties
-  // in link order), so the reactions keep balancing the loads.
-  struct Candidate {
-    std::uint32_t node = 0;
-    std::size_t depth = std::numeric_limits<std::size_t>::max();
-    std::array<double, 3> from_root{0.0, 0.0, 0.0};  // node position − root position
-  };
-  std::map<std::uint32_t, Candidate> best_held;
-  std::map<std::uint32_t, Candidate> best_supported;
-  const auto& parents = graph.parent_map();
-  for (const RigidEdge& edge : graph.edges()) {
-    const bool is_held = held.count(edge.slave) != 0;
-    if (!is_held && supported.count(edge.slave) == 0) continue;
-    Candidate c;
-    c.node = edge.slave;
-    c.depth = 0;
-    Eigen::Vector3d d = Eigen::Vector3d::Zero();
-    std::uint32_t node = edge.slave;
-    for (auto it = parents.find(node); it != parents.end(); it = parents.find(node)) {
-      d += it->second.second;
-      node = it->second.first;
-      ++c.depth;
-    }
-    c.from_root = vec_triple(d);
-    auto& slot = is_held ? best_held[node] : best_supported[node];
-    if (c.depth < slot.depth) slot = c;
-  }
-
-  std::set<std::uint32_t> roots;
-  for (const RigidEdge& edge : graph.edges())
-    if (!graph.is_slave(edge.master)) roots.insert(edge.master);
-  for (const std::uint32_t root : roots) {
-    if (held.count(root) != 0) continue;
-    const auto it = wrenches.find(root);
-    if (it == wrenches.end() || it->second.is_zero()) continue;
-    const Candidate* target = nullptr;
-    if (const auto h = best_held.find(root); h != best_held.end()) {
-      target = &h->second;
-    } else if (supported.count(root) == 0) {
-      if (const auto s = best_supported.find(root); s != best_supported.end()) target = &s->second;
-    }
-    if (target == nullptr) continue;
-    const NodeWrench w = it->second;
-    wrenches.erase(it);
-    move_wrench(w, target->from_root, wrenches[target->node]);
-  }
-}
-
 Expected<Eigen::VectorXd> compute_support_spring_reaction_vector_verbose(const VARN& model,
                                                                          const Eigen::Ref<const Eigen::VectorXd>& u,
                                                                          const SupportNodeForceMap* node_forces) {
@@ -274,7 +295,7 @@ Expected<Eigen::VectorXd> compute_support_spring_reaction_vector_verbose(const V
 Expected<ReactionComposition> compose_support_reaction_vector_equilibrium(
     const VARN& model, const ResultType& result_type, const Eigen::Ref<const Eigen::VectorXd>& u,
     const ActiveMap* active, RecoveryMode mode, const SupportNodeForceMap* support_forces,
-    const MemberEndForceMap* end_forces) {
+    const MemberEndForceMap* end_forces, const SupportState* released) {
   const std::set<std::uint32_t> deformable = deformable_member_ids(model, active);
   const auto ends = member_end_node_map(model);
   MemberResultMap members = compute_member_results_from_displacement(model, result_type, u, active, mode, end_forces);
@@ -327,45 +348,44 @@ Expected<ReactionComposition> compose_support_reaction_vector_equilibrium(
   for (const auto& [node, applied] : gather_external_nodal_wrenches_for_result_type(model, result_type))
     wrenches[node].sub_wrench(applied);
 
-  roll_up_wrenches_via_rigid_links(model, *graph, wrenches);
-
   const std::size_t n = compute_num_dofs_from_members(model.member_sets);
   Eigen::VectorXd r = Eigen::VectorXd::Zero(static_cast<Eigen::Index>(n));
   auto springs = compute_support_spring_reaction_vector_verbose(model, u, support_forces);
   if (!springs) return fail(springs.error());
   const Eigen::VectorXd& s = *springs;
 
+  // Nodes joined by rigid links share their reactions as one body; every other supported node
+  // reports, axis by axis, what its own equilibrium leaves to the support.
+  const std::vector<RigidBody> bodies = rigid_bodies(*graph);
+  std::set<std::uint32_t> in_body;
+  for (const RigidBody& body : bodies)
+    for (const auto& entry : body.nodes) in_body.insert(entry.first);
+  std::map<std::uint32_t, const NodalSupport*> support_of;
   visit_unique_supported_nodes(
       model.member_sets, supports_by_id(model.nodal_supports), [&](const Node& node, const NodalSupport& support) {
+        support_of.emplace(node.id, &support);
+        if (in_body.count(node.id) != 0) return;
         static const NodeWrench kNone;
         const auto it = wrenches.find(node.id);
         const NodeWrench& w = it == wrenches.end() ? kNone : it->second;
-        for (int group = 0; group < 2; ++group) {
-          const auto& conditions = group == 0 ? support.displacement_conditions : support.rotation_conditions;
-          const auto& eq_group = group == 0 ? w.force : w.moment;
-          for (std::size_t a = 0; a < 3; ++a) {
-            const std::size_t dof = checked_dof(node.id, 3 * static_cast<std::size_t>(group) + a, n);
-            const double eq = eq_group[a];
-            const SupportCondition* cond = get_support_condition(conditions, kAxes[a]);
-            double value = eq;
-            if (reports_spring_force(cond)) {
-              value = s[static_cast<Eigen::Index>(dof)];
-            } else if (cond != nullptr) {
-              switch (cond->condition_type) {
-                case SupportConditionType::Fixed: value = eq; break;
-                case SupportConditionType::Free: value = 0.0; break;
-                case SupportConditionType::Spring: break;  // reports its spring force
-                // One-sided: the force of the solved state. The active-set loop has held
-                // the DOF only where that force has the allowed sign (within the switching
-                // tolerance), and where it released the DOF the force is zero to round-off.
-                case SupportConditionType::PositiveOnly:
-                case SupportConditionType::NegativeOnly: value = eq; break;
-              }
-            }
-            r[static_cast<Eigen::Index>(dof)] = value;
+        for (std::size_t k = 0; k < 6; ++k) {
+          const std::size_t dof = checked_dof(node.id, k, n);
+          const auto& conditions = k < 3 ? support.displacement_conditions : support.rotation_conditions;
+          const double eq = k < 3 ? w.force[k] : w.moment[k - 3];
+          double value = eq;
+          // One-sided: the force of the solved state. The active-set loop has held the DOF only
+          // where that force has the allowed sign (within the switching tolerance); where it
+          // released the DOF nothing holds it.
+          switch (axis_role(get_support_condition(conditions, kAxes[k % 3]),
+                            released != nullptr && released->count(dof) != 0)) {
+            case AxisRole::Spring: value = s[static_cast<Eigen::Index>(dof)]; break;
+            case AxisRole::Free: value = 0.0; break;
+            case AxisRole::Held: break;
           }
+          r[static_cast<Eigen::Index>(dof)] = value;
         }
       });
+  for (const RigidBody& body : bodies) share_rigid_body_reactions(body, wrenches, support_of, s, released, n, r);
 
   return ReactionComposition{std::move(r), std::move(members)};
 }

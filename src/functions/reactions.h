@@ -19,11 +19,11 @@
 #include "models/results/reactionnoderesult.h"
 #include "models/results/results.h"
 #include "models/varn/active_map.h"
+#include "models/varn/support_state.h"
 
 namespace varn {
 
 struct VARN;
-class RigidGraph;
 
 // Force and moment sums at one node, global axes.
 struct NodeWrench {
@@ -55,14 +55,6 @@ std::map<std::uint32_t, std::pair<std::uint32_t, std::uint32_t>> member_end_node
 // factors (its cases in the order it lists them), summed per node.
 NodeWrenchMap gather_external_nodal_wrenches_for_result_type(const VARN& model, const ResultType& result_type);
 
-// Carries the node sums of rigid-link slaves towards their masters (r × F added to the
-// moment), deepest links first, so that each rigid body's sums collect where the body is
-// supported. A slave held by a support on all six axes (no condition, or Fixed without a
-// stiffness curve) keeps its own sums as its reaction. What collects at a root that no
-// support holds on all six axes moves to the held node of its tree nearest the root; without
-// one it stays at a supported root, or else moves to the supported node nearest the root.
-void roll_up_wrenches_via_rigid_links(const VARN& model, const RigidGraph& graph, NodeWrenchMap& wrenches);
-
 // True when a support axis reports the force on its spring, k·u (a `Spring` condition, or any
 // condition with a stiffness curve), rather than the force the support exerts on the node; the
 // force on the node is then −k·u. The one rule for the sign of a reported reaction.
@@ -88,17 +80,21 @@ struct ReactionComposition {
 
 // Member results from u (arguments passed through to compute_member_results_from_displacement,
 // `end_forces` with them), node sums of the deformable members' end forces minus the applied
-// loads, rigid links rolled up, then each supported DOF by its condition: the equilibrium value
-// (no condition, Fixed, and the one-sided PositiveOnly and NegativeOnly, whose sign the
-// solve's support state has made the allowed one), 0 (Free), or k·u (Spring, or any condition
-// with a stiffness curve). A
-// support stiffness curve is read at the node's forces in `support_forces` (nullptr: at force
-// 0), so that a nonlinear solve reports the spring force of the stiffness it converged with.
-// Messages: those of the rigid-link graph and of the support spring stiffnesses.
+// loads, then each supported DOF by its condition: k·u (Spring, or any condition with a
+// stiffness curve), 0 (Free, or a one-sided support that `released` names), or what
+// equilibrium leaves to it (no condition, Fixed, and a one-sided PositiveOnly or NegativeOnly
+// that holds, whose sign the solve's support state has made the allowed one). That is the
+// node's own sum, except at the nodes of a rigid body (a tree of rigid links), whose links
+// carry force between them: there the body's held axes together carry what its nodes sum to
+// (each its own node's sum first, the rest shared in the least-squares sense), so that a
+// supported slave reports what its support carries. A support stiffness curve is read at the
+// node's forces in `support_forces` (nullptr: at force 0), so that a nonlinear solve reports
+// the spring force of the stiffness it converged with. Messages: those of the rigid-link graph
+// and of the support spring stiffnesses.
 Expected<ReactionComposition> compose_support_reaction_vector_equilibrium(
     const VARN& model, const ResultType& result_type, const Eigen::Ref<const Eigen::VectorXd>& u,
     const ActiveMap* active, RecoveryMode mode, const SupportNodeForceMap* support_forces = nullptr,
-    const MemberEndForceMap* end_forces = nullptr);
+    const MemberEndForceMap* end_forces = nullptr, const SupportState* released = nullptr);
 
 // The reaction records of every member-end node that carries a support id, ascending by node
 // id: R at the node's seven DOFs, the node's coordinates (first member end with that id) and

@@ -275,6 +275,85 @@ TEST(RigidLinkReactions, LoadedRigidMemberHandsItsLoadToTheNodes) {
   EXPECT_TRUE(ReactionsBalanceLoads(v, ResultType::loadcase(1), r));
 }
 
+TEST(RigidLinkReactions, SupportedSlaveTakesWhatTheBodysStaticsGiveIt) {
+  // A rigid link 1→2 along X; master 1 held on every axis but RY, slave 2 in Z only; a
+  // cantilever 2→3 (l) with P down at 3. About the master's free Y axis the slave's support
+  // alone holds the load's moment: R2 = P·(2 + l)/2, and R1 = P − R2.
+  const double l = 4.0;
+  const double p = 1000.0;
+  const auto free = condition(SupportConditionType::Free);
+  VARN v = with_case(model_with({member(1, node(1, 0, 0, 0, 1), node(2, 2, 0, 0, 2), MemberType::Rigid),
+                                 member(2, node(2, 2, 0, 0, 2), node(3, 2 + l, 0, 0))},
+                                {beam_section()},
+                                {support(1, {}, {{"Y", free}}),
+                                 support(2, {{"X", free}, {"Y", free}}, all_free())}),
+                     {}, {nodal_load(3, 1, p, {0, 0, -1})});
+  Eigen::VectorXd u = zeros(v);
+  set_dof(u, 3, 2, -p * l * l * l / (3 * kE * kIy));
+  set_dof(u, 3, 4, p * l * l / (2 * kE * kIy));
+  const auto r = reactions_of(v, u);
+  EXPECT_NEAR(r.at(2).nodal_forces.fz, p * (2 + l) / 2, 1e-9 * p);
+  EXPECT_NEAR(r.at(1).nodal_forces.fz, p - p * (2 + l) / 2, 1e-9 * p);
+  EXPECT_NEAR(r.at(1).nodal_forces.my, 0.0, 1e-9 * p);  // free there
+  EXPECT_EQ(r.at(2).nodal_forces.my, 0.0);
+  EXPECT_TRUE(ReactionsBalanceLoads(v, ResultType::loadcase(1), r));
+}
+
+TEST(RigidLinkReactions, LoadOnAnUnsupportedSlaveReachesTheSupportsByStatics) {
+  // Master 1 of the links 1→2 (2 m along X) and 1→3 (1 m) held on every axis but RY, slave 2 in
+  // Z only: P down at 3 goes half to each, by moments about the master's free Y axis.
+  const double p = 800.0;
+  const auto free = condition(SupportConditionType::Free);
+  VARN v = with_case(model_with({member(1, node(1, 0, 0, 0, 1), node(2, 2, 0, 0, 2), MemberType::Rigid),
+                                 member(2, node(1, 0, 0, 0, 1), node(3, 1, 0, 0), MemberType::Rigid)},
+                                {},
+                                {support(1, {}, {{"Y", free}}),
+                                 support(2, {{"X", free}, {"Y", free}}, all_free())}),
+                     {}, {nodal_load(3, 1, p, {0, 0, -1})});
+  const auto r = reactions_of(v, zeros(v));
+  EXPECT_NEAR(r.at(1).nodal_forces.fz, p / 2, 1e-12 * p);
+  EXPECT_NEAR(r.at(2).nodal_forces.fz, p / 2, 1e-12 * p);
+  EXPECT_TRUE(ReactionsBalanceLoads(v, ResultType::loadcase(1), r));
+}
+
+TEST(RigidLinkReactions, SupportsHoldingABodyTwiceShareWhatNeitherCarriesDirectly) {
+  // Both ends of the same links held on every axis: the load at 3, which neither node carries
+  // itself, is shared in the least-squares sense, half to each in Z and no moment (a rigid
+  // body held twice over has no stiffness that would split it otherwise).
+  const double p = 800.0;
+  VARN v = with_case(model_with({member(1, node(1, 0, 0, 0, 1), node(2, 2, 0, 0, 1), MemberType::Rigid),
+                                 member(2, node(1, 0, 0, 0, 1), node(3, 1, 0, 0), MemberType::Rigid)},
+                                {}, {support(1)}),
+                     {}, {nodal_load(3, 1, p, {0, 0, -1})});
+  const auto r = reactions_of(v, zeros(v));
+  EXPECT_NEAR(r.at(1).nodal_forces.fz, p / 2, 1e-12 * p);
+  EXPECT_NEAR(r.at(2).nodal_forces.fz, p / 2, 1e-12 * p);
+  EXPECT_NEAR(r.at(1).nodal_forces.my, 0.0, 1e-12 * p);
+  EXPECT_NEAR(r.at(2).nodal_forces.my, 0.0, 1e-12 * p);
+  EXPECT_TRUE(ReactionsBalanceLoads(v, ResultType::loadcase(1), r));
+}
+
+TEST(RigidLinkReactions, ReleasedOneSidedSupportOfASlaveCarriesNothing) {
+  // The slave 2 rests on a PositiveOnly Z bearing that the solve has released, the master is
+  // held on every axis: the master carries all, the released bearing 0.
+  const double p = 600.0;
+  const auto free = condition(SupportConditionType::Free);
+  VARN v = with_case(model_with({member(1, node(1, 0, 0, 0, 1), node(2, 2, 0, 0, 2), MemberType::Rigid)}, {},
+                                {support(1), support(2, {{"X", free}, {"Y", free},
+                                                         {"Z", condition(SupportConditionType::PositiveOnly)}},
+                                                     all_free())}),
+                     {}, {nodal_load(2, 1, p, {0, 0, 1})});
+  const SupportState released{dof_index(2, 2)};
+  auto comp = compose_support_reaction_vector_equilibrium(v, ResultType::loadcase(1), zeros(v), nullptr,
+                                                          RecoveryMode::FirstOrder, nullptr, nullptr, &released);
+  ASSERT_TRUE(comp) << comp.error();
+  const auto r = extract_reaction_nodes(v, comp->reactions);
+  EXPECT_EQ(r.at(2).nodal_forces.fz, 0.0);
+  EXPECT_NEAR(r.at(1).nodal_forces.fz, -p, 1e-12 * p);
+  EXPECT_NEAR(r.at(1).nodal_forces.my, 2 * p, 1e-12 * p);
+  EXPECT_TRUE(ReactionsBalanceLoads(v, ResultType::loadcase(1), r));
+}
+
 TEST(RigidLinkReactions, GraphFaultIsTheMessage) {
   VARN v = model_with({member(5, node(1, 0, 0, 0, 1), node(2, 0, 0, 0), MemberType::Rigid),
                        member(6, node(2, 0, 0, 0), node(3, 1, 0, 0))},

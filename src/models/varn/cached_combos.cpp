@@ -259,7 +259,8 @@ Expected<Results> VARN::solve_combination_borrowed(std::uint32_t combination_id,
     u0 = std::move(*p);
     active0 = active_map_from_trial_displacement(*this, u0);
     if (const auto unilateral = collect_unilateral_dofs(*this); !unilateral.empty()) {
-      auto trial = compose_support_reaction_vector_equilibrium(*this, loading, u0, &active0, RecoveryMode::FirstOrder);
+      auto trial = compose_support_reaction_vector_equilibrium(*this, loading, u0, &active0, RecoveryMode::FirstOrder,
+                                                               nullptr, nullptr, &released0);
       if (!trial) return fail(trial.error());
       update_support_state(unilateral, u0, trial->reactions, unilateral_tolerances(*this, u0), released0);
     }
@@ -272,7 +273,8 @@ Expected<Results> VARN::solve_combination_borrowed(std::uint32_t combination_id,
                                             std::move(released0), shared, std::move(forward));
   if (!solved) return fail(solved.error());
   auto composed = compose_support_reaction_vector_equilibrium(*this, ResultType::loadcombination(combination_id),
-                                                              solved->u, &solved->active, RecoveryMode::FirstOrder);
+                                                              solved->u, &solved->active, RecoveryMode::FirstOrder,
+                                                              nullptr, nullptr, &solved->released);
   if (!composed) return fail(composed.error());
   if (auto ok = check_equilibrium(*this, ResultType::loadcombination(combination_id), &solved->active, *f,
                                   solved->u, composed->reactions, solved->released,

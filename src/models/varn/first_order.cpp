@@ -280,7 +280,8 @@ Expected<FirstOrderSolveOutput> VARN::solve_first_order_common(const Eigen::Vect
     if (!unilateral.empty()) {
       const Eigen::VectorXd& u = *s.u;
       auto composed =
-          compose_support_reaction_vector_equilibrium(*this, *loading, u, &active, RecoveryMode::FirstOrder);
+          compose_support_reaction_vector_equilibrium(*this, *loading, u, &active, RecoveryMode::FirstOrder, nullptr,
+                                                      nullptr, &released);
       if (!composed) return fail(composed.error());
       changed = update_support_state(unilateral, u, composed->reactions, unilateral_tolerances(*this, u), released) ||
                 changed;
@@ -486,7 +487,8 @@ Expected<FirstOrderCaseSolution> VARN::solve_load_case_unstored(std::uint32_t lo
   if (!solved) return fail(solved.error());
 
   auto composed = compose_support_reaction_vector_equilibrium(*this, ResultType::loadcase(load_case_id), solved->u,
-                                                              &solved->active, RecoveryMode::FirstOrder);
+                                                              &solved->active, RecoveryMode::FirstOrder, nullptr,
+                                                              nullptr, &solved->released);
   if (!composed) return fail(composed.error());
   if (auto ok = check_equilibrium(*this, ResultType::loadcase(load_case_id), &solved->active, *f, solved->u,
                                   composed->reactions, solved->released,

@@ -447,7 +447,7 @@ Expected<Results> solve_second_order(VARN& model, const Eigen::VectorXd& f, std:
         solved->has_hinge_curves && !state.end_forces.empty() ? &state.end_forces : nullptr;
     const RecoveryMode mode = solved->corotational ? RecoveryMode::Corotational : RecoveryMode::SecondOrder;
     auto reactions = compose_support_reaction_vector_equilibrium(model, type, state.u, &state.active, mode,
-                                                                 support_forces, end_forces);
+                                                                 support_forces, end_forces, &released);
     if (!reactions) return fail(reactions.error());
     composed = std::move(*reactions);
     if (unilateral.empty() ||
