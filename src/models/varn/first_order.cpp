@@ -77,7 +77,9 @@ Expected<BatchSolution> solve_all_columns(const SparseMatrix& k, const std::vect
   }
   if (!*inputs) return fail(inputs->error());
   BatchInputs& in = **inputs;
-  if (k.rows() == 0) return BatchSolution{in.b, std::move(in)};
+  // Nothing to move, or no column to solve (combinations alone whose loads cannot be formed:
+  // their message is the outcome).
+  if (k.rows() == 0 || in.b.cols() == 0) return BatchSolution{in.b, std::move(in)};
   // Solved for the structure as it is: the one refinement is the one towards the operator
   // without the factor's stabilising terms.
   auto x = solver.solve_towards(in.check.unstabilised_operator(), in.b);
