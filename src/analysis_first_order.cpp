@@ -1,7 +1,8 @@
 // First-order (linear) solve paths of the two pipeline phases. Models without rigid links,
 // ties, struts and one-sided supports put all load cases, and all combinations, against one factorisation each.
 // Otherwise load cases are solved one by one with the active-set loop, and combinations in
-// parallel against one cached system with every tie and strut on.
+// parallel against one cached system with every tie and strut on. A combination that fails
+// ends the run with its message, as a load case does.
 #include <cstddef>
 #include <cstdint>
 #include <exception>
@@ -170,13 +171,7 @@ Expected<void> solve_combinations_first_order(PipelineRun& run) {
       return std::make_pair(std::move(name), std::move(*solved));
     });
   }
-
-  const std::vector<std::string> failures = insert_item_results(run, ResultMap::LoadCombinations, std::move(items));
-  for (const std::string& message : failures) path_log()->warn("Skipping failed combo: {}", message);
-  if (!failures.empty()) {
-    path_log()->warn("{} of {} combos failed to converge", failures.size(), ids.size());
-  }
-  return {};
+  return insert_item_results(run, ResultMap::LoadCombinations, std::move(items));
 }
 
 }  // namespace varn

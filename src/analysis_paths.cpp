@@ -35,24 +35,22 @@ const std::shared_ptr<spdlog::logger>& analysis_log() {
   return log;
 }
 
-std::vector<std::string> insert_item_results(PipelineRun& run, ResultMap map, std::vector<ItemResult> items) {
-  std::vector<std::string> failures;
+Expected<void> insert_item_results(PipelineRun& run, ResultMap map, std::vector<ItemResult> items) {
+  for (const ItemResult& item : items) {
+    if (!item) return fail(item.error());
+  }
   if (!run.working.results) run.working.results.emplace();
   ResultsBundle& bundle = *run.working.results;
   auto& target = map == ResultMap::LoadCases ? bundle.loadcases : bundle.loadcombinations;
   auto& inserted = map == ResultMap::LoadCases ? run.inserted_load_cases : run.inserted_combinations;
   for (auto& item : items) {
-    if (!item) {
-      failures.push_back(item.error());
-      continue;
-    }
     auto& [name, set] = *item;
     std::string key = unique_result_key(target, name, map == ResultMap::LoadCombinations);
     set.name = key;
     inserted.insert(key);
     target.emplace(std::move(key), std::move(set));
   }
-  return failures;
+  return {};
 }
 
 ResultsBundle bundle_in_model_units(ResultsBundle working_bundle, const ResultsBundle* input, const PipelineRun& run,

@@ -57,21 +57,13 @@ struct PipelineRun {
 // or combination's own name), or a message.
 using ItemResult = Expected<std::pair<std::string, Results>>;
 
-// What a failed item means to the path that runs the loop.
-enum class ItemFailures {
-  Skipped,     // the other items stand (combinations)
-  EndTheRun,   // the first failure in list order ends the run (load cases)
-};
-
 // Runs task(id) for every id on the shared pool and returns the item results in id order.
 // Every item is computed before any result is looked at, and a fatal fault thrown by a task is
 // held with its item, so that what reaches the caller never depends on the order in which the
-// tasks ran: walking the items in list order, the first fault is rethrown; with
-// `ItemFailures::EndTheRun` the walk also stops at the first message, and the returned list
-// ends with that failed item.
+// tasks ran: walking the items in list order, the first fault is rethrown, and the walk stops
+// at the first message, with which the returned list then ends.
 template <class Task>
-std::vector<ItemResult> run_items_in_parallel(const std::vector<std::uint32_t>& ids, Task&& task,
-                                              ItemFailures failures = ItemFailures::Skipped) {
+std::vector<ItemResult> run_items_in_parallel(const std::vector<std::uint32_t>& ids, Task&& task) {
   std::vector<std::optional<ItemResult>> slots(ids.size());
   std::vector<std::exception_ptr> faults(ids.size());
   tbb::parallel_for(std::size_t{0}, ids.size(), [&](std::size_t i) {
@@ -86,18 +78,19 @@ std::vector<ItemResult> run_items_in_parallel(const std::vector<std::uint32_t>& 
   for (std::size_t i = 0; i < ids.size(); ++i) {
     if (faults[i]) std::rethrow_exception(faults[i]);
     items.push_back(std::move(*slots[i]));
-    if (failures == ItemFailures::EndTheRun && !items.back()) break;
+    if (!items.back()) break;
   }
   return items;
 }
 
-// Inserts the successes of a finished loop, in list order, into the working model's bundle
-// (created empty when absent). A name already taken in the map (a set that came with the
-// input, or an earlier item of the same name) is made unique as a stored set's is, "{name}
-// ({n})" with the smallest free n >= 2, so that no result set of the run is lost; the set
-// carries its final key as its name. Returns the messages of the failed items in list order;
-// what a failure means is the calling path's decision.
-std::vector<std::string> insert_item_results(PipelineRun& run, ResultMap map, std::vector<ItemResult> items);
+// Inserts the results of a finished loop, in list order, into the working model's bundle
+// (created empty when absent), unless one failed: a load case or combination that fails ends
+// the run with its message, the first in list order (a design that loops over the sets it
+// finds must never pass over one that failed), and nothing is inserted. A name already taken
+// in the map (a set that came with the input, or an earlier item of the same name) is made
+// unique as a stored set's is, "{name} ({n})" with the smallest free n >= 2, so that no result
+// set of the run is lost; the set carries its final key as its name.
+Expected<void> insert_item_results(PipelineRun& run, ResultMap map, std::vector<ItemResult> items);
 
 // The working model's bundle for the output, in the model's units: every set this run
 // computed is converted back from SI; a set that came with the input (present in `input` under

@@ -2,6 +2,7 @@
 // into the model it runs on (the derived P-delta axes and its result set), so every solve that
 // runs beside others owns a deep copy of the working model: load cases in parallel when there
 // are two or more (a single one on the working model itself), combinations always in parallel.
+// A load case or combination that fails ends the run with its message.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -55,13 +56,8 @@ Expected<void> solve_load_cases_second_order(PipelineRun& run) {
       VARN copy = shared.clone();
       return named(copy.solve_for_load_case_second_order(id, max_iterations), shared.load_cases, id,
                    "LC " + std::to_string(id) + " second-order error: ");
-    }, ItemFailures::EndTheRun);
-    // A failed case ends the run: the first in list order is the one reported.
-    for (const ItemResult& item : items) {
-      if (!item) return fail(item.error());
-    }
-    insert_item_results(run, ResultMap::LoadCases, std::move(items));
-    return {};
+    });
+    return insert_item_results(run, ResultMap::LoadCases, std::move(items));
   }
 
   for (std::size_t i = 0; i < ids.size(); ++i) {
@@ -87,13 +83,7 @@ Expected<void> solve_combinations_second_order(PipelineRun& run) {
     return named(copy.solve_for_load_combination_second_order(id, max_iterations, &from_input),
                  shared.load_combinations, id, "Combo " + std::to_string(id) + " second-order error: ");
   });
-
-  const std::vector<std::string> failures = insert_item_results(run, ResultMap::LoadCombinations, std::move(items));
-  for (const std::string& message : failures) analysis_log()->warn("Skipping failed combo: {}", message);
-  if (!failures.empty()) {
-    analysis_log()->warn("{} of {} combos failed to converge", failures.size(), ids.size());
-  }
-  return {};
+  return insert_item_results(run, ResultMap::LoadCombinations, std::move(items));
 }
 
 }  // namespace varn

@@ -45,19 +45,29 @@ TEST(ParallelItems, EveryItemInIdOrder) {
   std::vector<std::uint32_t> ids;
   for (std::uint32_t i = 200; i >= 1; --i) ids.push_back(i);
   const auto items = varn::run_items_in_parallel(ids, [](std::uint32_t id) -> ItemResult {
-    if (id % 7 == 0) return varn::fail("Combo " + std::to_string(id) + " error: diverged");
-    return std::make_pair("C" + std::to_string(id), result_set("C" + std::to_string(id), id, 0.0));
+    return std::make_pair(std::string("C") + std::to_string(id), result_set(std::string("C") + std::to_string(id), id, 0.0));
   });
   ASSERT_EQ(items.size(), ids.size());
   for (std::size_t i = 0; i < ids.size(); ++i) {
-    if (ids[i] % 7 == 0) {
-      ASSERT_FALSE(items[i].has_value());
-      EXPECT_EQ(items[i].error(), "Combo " + std::to_string(ids[i]) + " error: diverged");
-    } else {
-      ASSERT_TRUE(items[i].has_value());
-      EXPECT_EQ(items[i]->first, "C" + std::to_string(ids[i]));
-      EXPECT_EQ(items[i]->second.displacement_nodes.at(2).dx, ids[i]);
-    }
+    ASSERT_TRUE(items[i].has_value());
+    EXPECT_EQ(items[i]->first, "C" + std::to_string(ids[i]));
+    EXPECT_EQ(items[i]->second.displacement_nodes.at(2).dx, ids[i]);
+  }
+}
+
+TEST(ParallelItems, TheListEndsWithTheFirstFailureInIdOrder) {
+  std::vector<std::uint32_t> ids;
+  for (std::uint32_t i = 200; i >= 1; --i) ids.push_back(i);
+  // Every multiple of 7 fails; 196 is the first of them in the list, whichever task ends first.
+  for (int repeat = 0; repeat < 20; ++repeat) {
+    const auto items = varn::run_items_in_parallel(ids, [](std::uint32_t id) -> ItemResult {
+      if (id % 7 == 0) return varn::fail("Combo " + std::to_string(id) + " error: diverged");
+      return std::make_pair(std::string("C") + std::to_string(id), result_set(std::string("C") + std::to_string(id), id, 0.0));
+    });
+    ASSERT_EQ(items.size(), 5u);
+    for (std::size_t i = 0; i < 4; ++i) EXPECT_EQ(items[i]->second.displacement_nodes.at(2).dx, ids[i]);
+    ASSERT_FALSE(items.back().has_value());
+    EXPECT_EQ(items.back().error(), "Combo 196 error: diverged");
   }
 }
 
@@ -72,19 +82,17 @@ TEST(ParallelItems, FatalFaultInATaskReachesTheCaller) {
                varn::FatalFault);
 }
 
-TEST(InsertItems, RepeatedNamesKeptUnderUniqueNamesFailuresKeptInOrder) {
+TEST(InsertItems, RepeatedNamesKeptUnderUniqueNames) {
   varn::VARN working;
   PipelineRun run{working, {}, {}, 20, 0.0, {}, {}, false, {}, {}};
   std::vector<ItemResult> items;
   items.emplace_back(std::make_pair(std::string("ULS"), result_set("ULS", 1.0, 0.0)));
-  items.emplace_back(varn::fail("Combo 2 error: singular"));
   items.emplace_back(std::make_pair(std::string("SLS"), result_set("SLS", 2.0, 0.0)));
   items.emplace_back(std::make_pair(std::string("ULS"), result_set("ULS", 3.0, 0.0)));
-  items.emplace_back(varn::fail("Combo 5 error: diverged"));
   items.emplace_back(std::make_pair(std::string("ULS"), result_set("ULS", 4.0, 0.0)));
 
-  const auto failures = varn::insert_item_results(run, varn::ResultMap::LoadCombinations, std::move(items));
-  EXPECT_EQ(failures, (std::vector<std::string>{"Combo 2 error: singular", "Combo 5 error: diverged"}));
+  const auto inserted = varn::insert_item_results(run, varn::ResultMap::LoadCombinations, std::move(items));
+  EXPECT_TRUE(inserted) << inserted.error();
   ASSERT_TRUE(working.results.has_value());
   EXPECT_TRUE(working.results->loadcases.empty());
   const auto& combos = working.results->loadcombinations;
@@ -100,25 +108,41 @@ TEST(InsertItems, RepeatedNamesKeptUnderUniqueNamesFailuresKeptInOrder) {
   EXPECT_TRUE(run.inserted_load_cases.empty());
 }
 
+TEST(InsertItems, AFailureEndsTheRunWithTheFirstMessageAndInsertsNothing) {
+  // A design that loops over the combinations it finds must never pass over one that failed.
+  varn::VARN working;
+  working.results.emplace();
+  PipelineRun run{working, {}, {}, 20, 0.0, {}, {}, false, {}, {}};
+  std::vector<ItemResult> items;
+  items.emplace_back(std::make_pair(std::string("ULS"), result_set("ULS", 1.0, 0.0)));
+  items.emplace_back(varn::fail("Combo 2 error: singular"));
+  items.emplace_back(varn::fail("Combo 5 error: diverged"));
+  const auto inserted = varn::insert_item_results(run, varn::ResultMap::LoadCombinations, std::move(items));
+  ASSERT_FALSE(inserted);
+  EXPECT_EQ(inserted.error(), "Combo 2 error: singular");
+  EXPECT_TRUE(working.results->loadcombinations.empty());
+  EXPECT_TRUE(run.inserted_combinations.empty());
+}
+
 TEST(InsertItems, KeepsAnEntryThatWasThereAndCreatesTheBundleForNothing) {
   varn::VARN working;
   PipelineRun run{working, {}, {}, 20, 0.0, {}, {}, false, {}, {}};
   const auto none = varn::insert_item_results(run, varn::ResultMap::LoadCases, {});
-  EXPECT_TRUE(none.empty());
-  // An empty bundle is made before inserting, also when every item failed.
+  EXPECT_TRUE(none);
+  // An empty bundle is made before inserting, also when there is nothing to insert.
   ASSERT_TRUE(working.results.has_value());
 
   working.results->loadcases["Dead"] = result_set("Dead", 9.0, 9.0);
   std::vector<ItemResult> items;
   items.emplace_back(std::make_pair(std::string("Dead"), result_set("Dead", 0.5, 0.0)));
-  varn::insert_item_results(run, varn::ResultMap::LoadCases, std::move(items));
+  EXPECT_TRUE(varn::insert_item_results(run, varn::ResultMap::LoadCases, std::move(items)));
   EXPECT_EQ(working.results->loadcases.at("Dead").displacement_nodes.at(2).dx, 9.0);
   EXPECT_EQ(working.results->loadcases.at("Dead (2)").displacement_nodes.at(2).dx, 0.5);
 }
 
-// Several items fail, one with a fatal fault: whatever order the tasks ran in, the caller meets
-// the failures in list order. With failures ending the run the walk stops at the first message,
-// before a later fault; with failures skipped, the first fault in list order is the one raised.
+// Several items fail, some with a fatal fault: whatever order the tasks ran in, the caller meets
+// the failures in list order. The walk stops at the first message, before a later fault; a
+// fault before the first message is the one raised.
 TEST(ParallelItems, FailuresReachTheCallerInListOrder) {
   std::vector<std::uint32_t> ids(64);
   for (std::uint32_t i = 0; i < 64; ++i) ids[i] = i + 1;
@@ -127,16 +151,21 @@ TEST(ParallelItems, FailuresReachTheCallerInListOrder) {
     if (id % 9 == 0) return varn::fail("LC " + std::to_string(id) + " second-order error: diverged");
     return std::make_pair(std::string("x"), Results{});
   };
+  auto faulty_first = [](std::uint32_t id) -> ItemResult {
+    if (id == 4 || id == 50) varn::fatal("fault in item " + std::to_string(id));
+    if (id % 9 == 0) return varn::fail("LC " + std::to_string(id) + " second-order error: diverged");
+    return std::make_pair(std::string("x"), Results{});
+  };
   for (int repeat = 0; repeat < 20; ++repeat) {
-    const auto items = varn::run_items_in_parallel(ids, task, varn::ItemFailures::EndTheRun);
+    const auto items = varn::run_items_in_parallel(ids, task);
     ASSERT_EQ(items.size(), 9u);
     ASSERT_FALSE(items.back().has_value());
     EXPECT_EQ(items.back().error(), "LC 9 second-order error: diverged");
     try {
-      varn::run_items_in_parallel(ids, task);
+      varn::run_items_in_parallel(ids, faulty_first);
       ADD_FAILURE() << "no fault raised";
     } catch (const varn::FatalFault& f) {
-      EXPECT_EQ(std::string(f.what()), "fault in item 40");
+      EXPECT_EQ(std::string(f.what()), "fault in item 4");
     }
   }
 }

@@ -243,8 +243,9 @@ def test_a_millimetre_model_gives_the_metre_models_results_in_its_own_units():
     assert base_mm["my"] == pytest.approx(base_m["my"] * 1e3, rel=1e-6)  # N·mm
 
 
-def two_cases_and_combinations(names=("Gravity", "Wind")):
-    """The column with its axial load and its lateral load as two cases, and combinations."""
+def two_cases_and_combinations(names=("Gravity", "Wind"), beyond=False):
+    """The column with its axial load and its lateral load as two cases, and combinations (with
+    `beyond`, also one beyond the critical load)."""
     tip = 11
     cases = [load_case(1, names[0], [nodal_load(1, tip, 1, 0.3 * P_CR, [0.0, 0.0, -1.0])]),
              load_case(2, names[1], [nodal_load(2, tip, 2, H, [1.0, 0.0, 0.0])])]
@@ -252,17 +253,26 @@ def two_cases_and_combinations(names=("Gravity", "Wind")):
     model["load_combinations"] = [
         {"id": 1, "name": "ULS", "load_cases_factors": {"1": 1.5, "2": 1.5}, "check": "ALL"},
         {"id": 2, "name": "SLS", "load_cases_factors": {"1": 1.0, "2": 1.0}, "check": "ALL"},
-        # Three times the axial load of case 1 is 0.9 of the Euler load... times 1.5 beyond it.
-        {"id": 3, "name": "Beyond", "load_cases_factors": {"1": 5.0, "2": 1.0}, "check": "ALL"},
     ]
+    if beyond:
+        # Five times the axial load of case 1 is 1.5 times the Euler load.
+        model["load_combinations"].append(
+            {"id": 3, "name": "Beyond", "load_cases_factors": {"1": 5.0, "2": 1.0}, "check": "ALL"})
     return model
 
 
-def test_load_cases_and_combinations_in_parallel_balance_and_a_failed_combination_is_left_out():
+def test_a_combination_beyond_the_critical_load_ends_the_request():
+    # 1.5 times the Euler load: the request fails naming the combination, never without it.
+    message = refusal(two_cases_and_combinations(beyond=True))
+    assert message.startswith("Combo 3 second-order error: "), message
+    assert message.endswith("the load exceeds the elastic critical load"), message
+
+
+def test_load_cases_and_combinations_in_parallel_balance():
     model = two_cases_and_combinations()
     out = run(model)["results"]
     assert sorted(out["loadcases"]) == ["Gravity", "Wind"]
-    assert sorted(out["loadcombinations"]) == ["SLS", "ULS"]  # 1.5 times the Euler load fails
+    assert sorted(out["loadcombinations"]) == ["SLS", "ULS"]
     for kind in ("loadcases", "loadcombinations"):
         for entry in out[kind].values():
             assert_reactions_balance_loads(model, entry, rel_tol=linearisation_tolerance(model, entry),

@@ -333,3 +333,87 @@ def test_eliminated_links_keep_the_masters_exact_conditions(member_order):
     d = run(model)["results"]["loadcases"]["LC"]["displacement_nodes"]
     assert [d["1"][k] for k in ("dx", "dy", "dz", "rx", "ry", "rz")] == [0.0] * 6
     assert d["2"]["dz"] == 0.0
+
+
+# ---- 3. a combination that fails fails the call -------------------------------------------
+
+PINNED = 3
+
+
+def pinned(support_id=PINNED):
+    return held_on(support_id, rotations="")
+
+
+def node_on_ties(combinations):
+    """Node 3 hangs 1 m below the middle of two pinned points 4 m apart on two ties; load case 1
+    pulls it down, case 2 pushes it up (then both ties go slack: a mechanism). Only the
+    combinations are solved."""
+    ties = [member(1, node(1, 0.0, support=PINNED), node(3, 2.0, 0.0, -1.0), "Tension"),
+            member(2, node(2, 4.0, support=PINNED), node(3, 2.0, 0.0, -1.0), "Tension")]
+    model = model_with(ties, [pinned()], {"nodal_loads": [nodal_load(1, 3, [0.0, 0.0, -1.0])]})
+    model["load_cases"].append(load_case(2, "Up", [nodal_load(2, 3, [0.0, 0.0, 1.0], case=2)]))
+    model["load_combinations"] = combinations
+    model["settings"]["analysis_options"]["solve_loadcases"] = False
+    return model
+
+
+def swaying_bars(combinations):
+    """Two columns and a beam, all pin-jointed bars on pinned feet, loaded sideways: a mechanism
+    that only the combinations load."""
+    bars = [member(1, node(1, 0.0, support=PINNED), node(2, 0.0, 0.0, 3.0), "Truss"),
+            member(2, node(2, 0.0, 0.0, 3.0), node(3, 3.0, 0.0, 3.0), "Truss"),
+            member(3, node(3, 3.0, 0.0, 3.0), node(4, 3.0, support=PINNED), "Truss")]
+    model = model_with(bars, [pinned()], {"nodal_loads": [nodal_load(1, 2, [1.0, 0.0, 0.0])]})
+    model["load_combinations"] = combinations
+    model["settings"]["analysis_options"]["solve_loadcases"] = False
+    return model
+
+
+def combination(combo_id, name, factors):
+    return {"id": combo_id, "name": name, "load_cases_factors": {str(k): f for k, f in factors.items()},
+            "check": "ALL"}
+
+
+def example_in_one_iteration(method):
+    """The example's combinations alone, second order, one Newton iteration per step: the
+    superposed start of ULS needs more (SLS does not)."""
+    model = load_example()
+    model["settings"]["analysis_options"].update({"order": "Nonlinear", "nonlinear_method": method,
+                                                  "max_iterations": 1, "solve_loadcases": False})
+    return model
+
+
+FAILING_COMBINATIONS = [
+    # Batched (no ties): the whole batch fails with the prefix of its path.
+    ("batched, a mechanism", lambda: swaying_bars([combination(1, "Twice", {1: 2.0})]),
+     "Batched combo solve error: Structure is a mechanism: node 2 is free to move in UX (Combo 1)"),
+    # Cached (ties): the combination that fails, listed after one that stands.
+    ("cached, every tie slack",
+     lambda: node_on_ties([combination(1, "Down", {1: 1.0}), combination(2, "Up", {2: 1.0})]),
+     "Combo 2 error: Structure is a mechanism: node 3 is free to move in UZ (Combo 2)"),
+    # Second order in parallel: the first failure in list order names its combination.
+    ("second order, every tie slack",
+     lambda: second_order(node_on_ties([combination(1, "Down", {1: 1.0}), combination(2, "Up", {2: 1.0})])),
+     "Combo 2 second-order error: Structure is a mechanism: node 3 is free to move in UZ (Combo 2)"),
+    ("P-delta, one iteration per step", lambda: example_in_one_iteration("PDelta"),
+     "Combo 1 second-order error: Second-order: step 1/20480 did not converge and max substepping reached"),
+    ("co-rotational, one iteration per step", lambda: example_in_one_iteration("Corotational"),
+     "Combo 1 second-order error: Second-order: step 1/20480 did not converge and max substepping reached"),
+]
+
+
+@pytest.mark.parametrize("name,build,message", FAILING_COMBINATIONS, ids=[c[0] for c in FAILING_COMBINATIONS])
+def test_a_combination_that_fails_fails_the_call_naming_it(name, build, message):
+    # Whichever task ends first, the message is that of the first failure in list order.
+    model = build()
+    for _ in range(3):
+        assert refusal(model) == message, name
+
+
+def test_every_combination_of_a_successful_call_is_there():
+    for model in (node_on_ties([combination(1, "Down", {1: 1.0}), combination(2, "Down twice", {1: 2.0})]),
+                  second_order(node_on_ties([combination(1, "Down", {1: 1.0}),
+                                             combination(2, "Down twice", {1: 2.0})]))):
+        out = json.loads(vc.calculate_from_json(dumps(model)))
+        assert sorted(out["results"]["loadcombinations"]) == ["Down", "Down twice"]
+        assert_every_set_balances(model, out)
