@@ -39,6 +39,7 @@ Expected<std::optional<double>> spring_stiffness_or_error(const SupportCondition
   const double k = *condition.stiffness;
   // A NaN stiffness is no positive stiffness either.
   if (!(k > 0.0)) return fail(what + " Spring stiffness must be positive.");
+  if (!(k <= kLargestStiffness)) return fail(what + " Spring stiffness is too large to analyse.");
   return std::optional<double>{k};
 }
 

@@ -25,6 +25,13 @@
 
 namespace varn {
 
+// The largest stiffness (SI) that an element matrix entry or a support spring may bring into
+// the operator. The supports' penalty puts 1e10 times the largest diagonal on every held DOF,
+// and the factorisation forms sums and products of entries of that size: beyond 1e288 they
+// leave the double range (1.8e308), and the operator would be refused as singular at a DOF
+// that has nothing to do with the value. No real structure comes near it (steel: 1e11 Pa).
+inline constexpr double kLargestStiffness = 1e288;
+
 struct LoadCase;
 struct VARN;
 

@@ -4,6 +4,7 @@ rigid links whose slave is supported too, combinations that fail, mechanisms, lo
 act on nothing), each against its closed form or its statics, ΣR + ΣF = 0 for forces and
 moments with a spring's reported k·u turned to the force it exerts on the node."""
 import json
+import re
 
 import pytest
 
@@ -417,3 +418,99 @@ def test_every_combination_of_a_successful_call_is_there():
         out = json.loads(vc.calculate_from_json(dumps(model)))
         assert sorted(out["results"]["loadcombinations"]) == ["Down", "Down twice"]
         assert_every_set_balances(model, out)
+
+
+# ---- 6. the diagnosis names the real cause -------------------------------------------------
+
+def pinned_portal(order):
+    """The example portal on bases free to turn about Y, its beam pinned (about local y) at both
+    ends: the columns sway about their feet with nothing to stop them."""
+    model = load_example()
+    model["nodal_supports"][0]["rotation_conditions"]["Y"] = FREE
+    model["memberhinges"] = [{"id": 1, "hinge_type": "Pin", "rotational_release_my": 0.0}]
+    beam = model["member_sets"][0]["members"][1]
+    beam["start_hinge"] = beam["end_hinge"] = 1
+    if order != "Linear":
+        second_order(model, order)
+    return model
+
+
+def pin_jointed_portal(order):
+    """Two columns and a beam, all bars, on pinned feet, pushed sideways at a corner."""
+    model = swaying_bars([])
+    model["settings"]["analysis_options"]["solve_loadcases"] = True
+    if order != "Linear":
+        second_order(model, order)
+    return model
+
+
+def portal_of_beams_on_pins(order):
+    """Columns and a beam of beams on feet pinned about every axis, the beam pinned at both ends
+    about local y: second order loses the line search before it meets an indefinite tangent."""
+    columns = [member(1, node(1, 0.0, support=PINNED), node(2, 0.0, 0.0, 3.0)),
+               member(3, node(4, 4.0, support=PINNED), node(3, 4.0, 0.0, 3.0))]
+    beam = member(2, node(2, 0.0, 0.0, 3.0), node(3, 4.0, 0.0, 3.0))
+    beam["start_hinge"] = beam["end_hinge"] = 1
+    model = model_with([columns[0], beam, columns[1]], [pinned()], {"nodal_loads": [nodal_load(1, 2, [1.0, 0.0, 0.0])]})
+    model["memberhinges"] = [{"id": 1, "hinge_type": "Pin", "rotational_release_my": 0.0}]
+    if order != "Linear":
+        second_order(model, order)
+    return model
+
+
+# The sway of a portal moves its corners along X and turns its columns about Y; a pin-jointed
+# frame's corners move along X and Y as well.
+SWAY = r"Structure is a mechanism: node [1-4] is free to move in (UX|RY) \((LC [12])\)"
+MECHANISM_DIAGNOSES = [
+    ("portal with a pinned beam", pinned_portal, "Linear", r"Batched LC solve error: " + SWAY),
+    ("portal with a pinned beam", pinned_portal, "PDelta", r"LC 1 second-order error: " + SWAY),
+    ("pin-jointed portal", pin_jointed_portal, "PDelta",
+     r"LC 1 second-order error: Structure is a mechanism: node [23] is free to move in U[XY] \(LC 1\)"),
+    ("portal of beams on pins", portal_of_beams_on_pins, "PDelta",
+     r"LC 1 second-order error: Second-order: non-descent at αmin; flip-left failed; max substepping reached\. "
+     + SWAY),
+    ("portal of beams on pins", portal_of_beams_on_pins, "Corotational",
+     r"LC 1 second-order error: Second-order: non-descent at αmin; flip-left failed; max substepping reached\. "
+     + SWAY),
+]
+
+
+@pytest.mark.parametrize("name,build,order,pattern", MECHANISM_DIAGNOSES,
+                         ids=[f"{c[0]}, {c[2]}" for c in MECHANISM_DIAGNOSES])
+def test_a_mechanism_is_named_in_both_orders(name, build, order, pattern):
+    message = refusal(build(order))
+    assert re.fullmatch(pattern, message), message
+
+
+def overflowing(record):
+    """A cantilever with one value that overflows what the solves can hold."""
+    base = support(BASE)
+    model = model_with([member(1, node(1, 0.0, support=BASE), node(2, L))], [base],
+                       {"nodal_loads": [nodal_load(1, 2, [0.0, 0.0, -1.0])]})
+    if record == "material":
+        model["materials"][0]["e_mod"] = 1e308
+    elif record == "section":
+        model["sections"][0]["area"] = 1e308
+    else:
+        base["displacement_conditions"]["Z"] = spring(1e308)
+    return model
+
+
+OVERFLOWS = [
+    ("material", "Member 1 is too stiff to analyse: its stiffness (from section 1 and material 1) overflows the "
+                 "floating-point range of the solves."),
+    ("section", "Member 1 is too stiff to analyse: its stiffness (from section 1 and material 1) overflows the "
+                "floating-point range of the solves."),
+    ("spring", "Support 2 displacement Z Spring stiffness is too large to analyse."),
+]
+
+
+@pytest.mark.parametrize("order", ["Linear", "PDelta"])
+@pytest.mark.parametrize("record,message", OVERFLOWS, ids=[c[0] for c in OVERFLOWS])
+def test_a_value_that_overflows_the_solves_is_named(record, message, order):
+    model = overflowing(record)
+    prefix = "LC 1 linear error: "
+    if order != "Linear":
+        second_order(model, order)
+        prefix = "LC 1 second-order error: "
+    assert refusal(model) == prefix + message

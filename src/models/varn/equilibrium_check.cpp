@@ -136,13 +136,17 @@ Expected<EquilibriumCheck> EquilibriumCheck::build(const VARN& model, const Acti
     auto elimination = model.build_rigid_elimination_partial_using_hinges();
     if (!elimination) return fail(elimination.error());
     // A reduced equation gathers the equilibrium of a whole rigid body; it is judged unless a
-    // support acts on it, on the retained DOF itself or through a held slave.
+    // support acts on it, on the retained DOF itself or through a slave that a support holds.
+    // (A slave DOF that nothing stiffens, holds or loads is held on the penalty path, so that
+    // its operator is not singular; here the slave is no unknown of its own.)
+    Eigen::VectorXd free_of_supports = Eigen::VectorXd::Ones(static_cast<Eigen::Index>(n));
+    model.zero_support_dofs(free_of_supports, released);
     std::vector<char> reduced_held(elimination->n_r, 0);
     std::vector<std::int64_t> global_of(elimination->n_r, -1);
     for (std::size_t d = 0; d < n; ++d) {
       const auto col = elimination->reduced_column(d);
       if (col) global_of[*col] = static_cast<std::int64_t>(d);
-      if (!c.held_[d]) continue;
+      if (!c.held_[d] || (!col && free_of_supports[static_cast<Eigen::Index>(d)] != 0.0)) continue;
       if (col) {
         reduced_held[*col] = 1;
       } else {
@@ -313,6 +317,34 @@ EquilibriumCheck::Verdict EquilibriumCheck::assess(const Eigen::VectorXd& f, con
   return v;
 }
 
+std::optional<std::size_t> EquilibriumCheck::mechanism_dof() const {
+  if (regularisation_only_ || judged_.empty()) return std::nullopt;
+  // The equations judged, as the solve poses them: global, or reduced by the rigid links.
+  SparseMatrix k = elimination_ ? VARN::reduce_system_sparse_internal(
+                                      k_, Eigen::VectorXd::Zero(k_.rows()), *elimination_)
+                                      .k
+                                : SparseMatrix(k_);
+  std::vector<std::int64_t> position(static_cast<std::size_t>(k.rows()), -1);
+  for (std::size_t q = 0; q < judged_.size(); ++q) {
+    check_index(static_cast<std::size_t>(judged_[q]), position.size(), "judged equation");
+    position[static_cast<std::size_t>(judged_[q])] = static_cast<std::int64_t>(q);
+  }
+  SparseAssembler free(judged_.size());
+  for (Eigen::Index j = 0; j < k.outerSize(); ++j) {
+    const std::int64_t c = position[static_cast<std::size_t>(j)];
+    if (c < 0) continue;
+    for (SparseMatrix::InnerIterator it(k, j); it; ++it) {
+      const std::int64_t r = position[static_cast<std::size_t>(it.row())];
+      if (r >= 0) free.add(static_cast<std::size_t>(r), static_cast<std::size_t>(c), it.value());
+    }
+  }
+  SparseFactorization factor;
+  if (factor.factorize(free.to_csc()) != SparseSolveMethod::Failed) return std::nullopt;
+  const std::size_t q = factor.unstable_dof().value_or(0);
+  check_index(q, judged_dof_.size(), "unstable judged equation");
+  return judged_dof_[q];
+}
+
 EquilibriumCheck::Figures EquilibriumCheck::figures(const Eigen::VectorXd& f, const Eigen::VectorXd& u,
                                                     const Eigen::VectorXd& reactions) const {
   const Verdict v = assess(f, u, reactions);
@@ -324,8 +356,12 @@ Expected<void> EquilibriumCheck::judge(const ResultType& type, const Eigen::Vect
   // Results that are not finite have their own message, naming where they appear.
   if (!u.allFinite() || !reactions.allFinite() || !f.allFinite()) return {};
   const Verdict v = assess(f, u, reactions);
-  if (v.lost) return fail("Structure is a mechanism: " + free_dof_text(*v.lost) + " (" + case_text(type) + ")");
+  if (v.lost) return fail(mechanism_message(type, *v.lost));
   if (!(v.global_imbalance <= kImbalanceAllowed)) {
+    // Lost without a trace at the free DOFs: the load went into the supports' penalty, through
+    // a mechanism whose near-zero pivot the penalty's round-off hid, or through the rounding of
+    // an operator too ill-conditioned for the arithmetic.
+    if (const auto dof = mechanism_dof()) return fail(mechanism_message(type, *dof));
     return fail("Stiffness matrix is too ill-conditioned: the reactions miss the loads by " +
                 ratio_text(v.global_imbalance) + " (" + case_text(type) + ")");
   }
@@ -334,6 +370,17 @@ Expected<void> EquilibriumCheck::judge(const ResultType& type, const Eigen::Vect
 
 std::string free_dof_text(std::size_t dof) {
   return "node " + std::to_string(dof / 7 + 1) + " is free to move in " + dof_text(dof % 7);
+}
+
+std::string mechanism_message(const ResultType& type, std::size_t dof) {
+  return "Structure is a mechanism: " + free_dof_text(dof) + " (" + case_text(type) + ")";
+}
+
+Expected<std::optional<std::size_t>> find_mechanism(const VARN& model, const ActiveMap* active,
+                                                    const SupportState& released) {
+  auto check = EquilibriumCheck::build(model, active, released);
+  if (!check) return fail(check.error());
+  return check->mechanism_dof();
 }
 
 std::string with_unstable_dof(const std::string& message, std::optional<std::size_t> dof) {

@@ -64,6 +64,15 @@ class EquilibriumCheck {
   Expected<void> judge(const ResultType& type, const Eigen::VectorXd& f, const Eigen::VectorXd& u,
                        const Eigen::VectorXd& reactions) const;
 
+  // Where the structure as it is (this check's operator, springs included) is a mechanism under
+  // the supports that hold: the DOF at which the elimination of its judged equations, every
+  // held one taken out exactly, breaks down; none where the structure is held. Taken out
+  // exactly, the supports show what the solve's penalty hides: the round-off of a penalised
+  // neighbour (1e10 times the stiffest diagonal) lends a mechanism's pivot some 1e-6 of its
+  // diagonal, far above the 1e-14 below which the factorisation calls a pivot lost, while the
+  // pivots of a sound but slender structure (a chain of 10,000 short elements) stay above it.
+  std::optional<std::size_t> mechanism_dof() const;
+
   // Largest nodal residual over the judged DOFs relative to the load scale, and the
   // relative imbalance of reactions and loads, of the last judged solution (for tests and the
   // benchmark).
@@ -92,6 +101,13 @@ class EquilibriumCheck {
 
 // "node {id} is free to move in {UX, UY, UZ, RX, RY, RZ, WARP}" for a global DOF.
 std::string free_dof_text(std::size_t dof);
+// "Structure is a mechanism: {free_dof_text} ({LC|Combo} {id})".
+std::string mechanism_message(const ResultType& type, std::size_t dof);
+// The DOF of a mechanism of the structure as it is for the tie/strut state `active` and the
+// one-sided supports `released` (EquilibriumCheck::mechanism_dof), none where it is held.
+// Messages: those of the assembly.
+Expected<std::optional<std::size_t>> find_mechanism(const VARN& model, const ActiveMap* active,
+                                                    const SupportState& released = {});
 // A singular-matrix message with the DOF where the elimination broke down, when known:
 // "{message}: node {id} is free to move in {DOF}", or "{message.} Node {id} is free to move
 // in {DOF}" after a message that ends its sentence.

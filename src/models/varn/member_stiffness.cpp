@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "fatal.h"
+#include "functions/support_utils.h"
 #include "models/members/corotational.h"
 #include "models/members/element_kernels.h"
 #include "models/varn/varn.h"
@@ -89,8 +90,10 @@ Expected<std::optional<Mat14>> rigid_stiff_beam_local(const Member& m, std::size
   return std::optional<Mat14>(scale * *k_local);
 }
 
-Expected<std::optional<Mat14>> member_elastic_stiffness_global(const Member& m, std::size_t index,
-                                                               const MemberStiffnessInputs& in) {
+namespace {
+
+Expected<std::optional<Mat14>> member_stiffness_of_kind(const Member& m, std::size_t index,
+                                                        const MemberStiffnessInputs& in) {
   const AssemblyContext& ctx = in.ctx;
   const bool assembly = in.messages == StiffnessMessages::Assembly;
   switch (m.member_type) {
@@ -154,6 +157,34 @@ Expected<std::optional<Mat14>> member_elastic_stiffness_global(const Member& m, 
     }
   }
   fatal(member_text(m) + ": unknown member type");
+}
+
+// A member whose stiffness leaves no room in the floating-point range for the solves: named
+// with the records its stiffness comes from.
+Expected<std::optional<Mat14>> within_range(const Member& m, std::size_t index, const MemberStiffnessInputs& in,
+                                            Expected<std::optional<Mat14>> k) {
+  if (!k || !k->has_value()) return k;
+  if ((*k)->allFinite() && (*k)->cwiseAbs().maxCoeff() <= kLargestStiffness) return k;
+  std::optional<std::uint32_t> section = m.section;
+  if (m.member_type == MemberType::Rigid) section = in.rigid_sections.at(index);
+  std::string from;
+  if (section) {
+    from = "section " + std::to_string(*section);
+    if (const Section* sec = in.ctx.section(*section)) from += " and material " + std::to_string(sec->material);
+  }
+  for (const auto& [end, hinge] : {std::pair<const char*, std::optional<std::uint32_t>>{"start", m.start_hinge},
+                                   std::pair<const char*, std::optional<std::uint32_t>>{"end", m.end_hinge}}) {
+    if (hinge) from += (from.empty() ? "" : ", ") + std::string(end) + " hinge " + std::to_string(*hinge);
+  }
+  return fail(member_text(m) + " is too stiff to analyse: its stiffness" + (from.empty() ? "" : " (from " + from + ")") +
+              " overflows the floating-point range of the solves.");
+}
+
+}  // namespace
+
+Expected<std::optional<Mat14>> member_elastic_stiffness_global(const Member& m, std::size_t index,
+                                                               const MemberStiffnessInputs& in) {
+  return within_range(m, index, in, member_stiffness_of_kind(m, index, in));
 }
 
 std::optional<double> hinged_axial_stiffness(const Member& m, const AssemblyContext& ctx) {

@@ -84,6 +84,13 @@ std::string beyond_critical_load(std::size_t k, std::size_t n) {
          ": the load exceeds the elastic critical load";
 }
 
+// The mechanism of the structure as it is, for the state's ties and struts, if it is one.
+std::optional<std::string> mechanism(const NewtonSetup& setup, const ActiveMap& active) {
+  auto dof = find_mechanism(setup.model, &active, setup.released);
+  if (!dof || !*dof || !setup.loads) return std::nullopt;
+  return mechanism_message(*setup.loads, **dof);
+}
+
 // A tangent that is not positive definite with a structure that has no critical load at all:
 // one that its elastic stiffness alone does not hold (a mechanism, a node free to move) is
 // reported as first order finds it, the DOF where its factorisation breaks down named, for no
@@ -97,7 +104,15 @@ std::string not_positive_definite(const NewtonSetup& setup, const ActiveMap& act
                                solver.factorization().unstable_dof());
     }
   }
+  if (auto cause = mechanism(setup, active)) return *cause;
   return beyond_critical_load(k, n);
+}
+
+// A step that no subdivision completes: on a structure that is a mechanism, the mechanism is
+// the cause, named after the step's own message.
+std::string with_mechanism(const NewtonSetup& setup, const ActiveMap& active, std::string message) {
+  if (auto cause = mechanism(setup, active)) message += ". " + *cause;
+  return message;
 }
 
 bool in_history(const std::vector<ActiveMap>& history, const ActiveMap& map) {
@@ -337,7 +352,7 @@ Expected<SupportStateSolve> solve_with_support_state(VARN& model, const Eigen::V
       }
       anchors.clear();
       full_load_anchor = false;
-      if (m >= kLargestMultiplier) return fail(refinement_failure(**step, k, n_steps));
+      if (m >= kLargestMultiplier) return fail(with_mechanism(setup, state.active, refinement_failure(**step, k, n_steps)));
       m *= 2;
       log_refinement(**step, k, n_steps, m, m * steps_total);
       restart = true;
