@@ -514,3 +514,44 @@ def test_a_value_that_overflows_the_solves_is_named(record, message, order):
         second_order(model, order)
         prefix = "LC 1 second-order error: "
     assert refusal(model) == prefix + message
+
+
+# ---- 7. loads that would be lost ------------------------------------------------------------
+
+def cantilever_with_two_cases(first_case_loads):
+    """A cantilever with load cases 1 (holding the loads given) and 2 (empty)."""
+    model = model_with([member(1, node(1, 0.0, support=FIXED_ALL), node(2, L))], [support(FIXED_ALL)],
+                       first_case_loads)
+    model["load_cases"].append(load_case(2, "Other"))
+    return model
+
+
+def line_load_on(member_id, case, direction=(0.0, 0.0, -1.0)):
+    return {"member": member_id, "load_case": case, "magnitude": 100.0, "direction": list(direction),
+            "start_frac": 0.0, "end_frac": 1.0, "end_magnitude": 100.0}
+
+
+LOST_LOADS = [
+    ("distributed load naming another case",
+     {"distributed_loads": [line_load_on(1, 1), line_load_on(1, 2)]},
+     "Distributed load 2 of load case 1 (on member 1) names load case 2; a load belongs to the load case that "
+     "lists it."),
+    ("nodal load naming another case", {"nodal_loads": [nodal_load(4, 2, [0.0, 0.0, -1.0], case=2)]},
+     "Nodal load 4 of load case 1 names load case 2; a load belongs to the load case that lists it."),
+    ("nodal moment naming another case", {"nodal_moments": [nodal_load(5, 2, [0.0, 1.0, 0.0], case=2)]},
+     "Nodal moment 5 of load case 1 names load case 2; a load belongs to the load case that lists it."),
+    ("nodal load without a direction", {"nodal_loads": [nodal_load(4, 2, [0.0, 0.0, 0.0])]},
+     "Nodal load 4 of load case 1 has a direction of zero length."),
+    ("nodal moment without a direction", {"nodal_moments": [nodal_load(5, 2, [0.0, -0.0, 0.0])]},
+     "Nodal moment 5 of load case 1 has a direction of zero length."),
+    ("distributed load without a direction", {"distributed_loads": [line_load_on(1, 1, (0.0, 0.0, 0.0))]},
+     "Distributed load 1 of load case 1 (on member 1) has a direction of zero length."),
+]
+
+
+@pytest.mark.parametrize("order", ["Linear", "Nonlinear"])
+@pytest.mark.parametrize("name,loads,message", LOST_LOADS, ids=[c[0] for c in LOST_LOADS])
+def test_a_load_that_would_act_on_nothing_is_refused(name, loads, message, order):
+    model = cantilever_with_two_cases(loads)
+    model["settings"]["analysis_options"]["order"] = order
+    assert refusal(model) == message, name

@@ -1,6 +1,8 @@
 #include "models/varn/validation.h"
 
+#include <array>
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -206,6 +208,41 @@ Expected<void> check_values(const VARN& model, const AssemblyContext& ctx) {
   return {};
 }
 
+// A load acts only in the case that lists it, and only along its direction: a load that names
+// another case than its own, or whose direction is zero, would be applied as nothing (or, for
+// a nodal load, in a case that does not name it), leaving a case without load it was meant to
+// carry.
+Expected<void> check_loads(const VARN& model) {
+  auto zero = [](const std::array<double, 3>& d) { return d[0] == 0.0 && d[1] == 0.0 && d[2] == 0.0; };
+  for (const auto& lc : model.load_cases) {
+    const std::string in_case = " of load case " + id_text(lc.id);
+    auto point_loads = [&](const auto& loads, const char* kind) -> Expected<void> {
+      for (const auto& l : loads) {
+        const std::string what = std::string(kind) + " " + id_text(l.id) + in_case;
+        if (l.load_case != lc.id) {
+          return fail(what + " names load case " + id_text(l.load_case) +
+                      "; a load belongs to the load case that lists it.");
+        }
+        if (zero(l.direction)) return fail(what + " has a direction of zero length.");
+      }
+      return {};
+    };
+    if (auto r = point_loads(lc.nodal_loads, "Nodal load"); !r) return r;
+    if (auto r = point_loads(lc.nodal_moments, "Nodal moment"); !r) return r;
+    for (std::size_t i = 0; i < lc.distributed_loads.size(); ++i) {
+      const DistributedLoad& l = lc.distributed_loads[i];
+      const std::string what =
+          "Distributed load " + std::to_string(i + 1) + in_case + " (on member " + id_text(l.member) + ")";
+      if (l.load_case != lc.id) {
+        return fail(what + " names load case " + id_text(l.load_case) +
+                    "; a load belongs to the load case that lists it.");
+      }
+      if (zero(l.direction)) return fail(what + " has a direction of zero length.");
+    }
+  }
+  return {};
+}
+
 // Result sets carried in the input start combination solves; an id outside the model would
 // address DOFs or members that do not exist.
 Expected<void> check_carried_results(const VARN& model) {
@@ -247,6 +284,7 @@ Expected<void> validate_model(const VARN& model) {
   if (auto r = check_node_copies(model); !r) return r;
   if (auto r = check_member_lengths(model); !r) return r;
   if (auto r = check_values(model, ctx); !r) return r;
+  if (auto r = check_loads(model); !r) return r;
   return check_carried_results(model);
 }
 
