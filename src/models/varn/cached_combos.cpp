@@ -50,18 +50,9 @@ std::string combination_not_found(std::uint32_t id) {
 // u for the load vector f with every tie and strut on, from the cached factorisation.
 Expected<Eigen::VectorXd> solve_cached(const CachedFirstOrderSystem& cache, const Eigen::VectorXd& f) {
   if (const auto* reduced = std::get_if<PrecomputedFirstOrder>(&cache.form)) {
-    const RigidElimination& elim = reduced->elimination;
-    if (static_cast<std::size_t>(f.size()) != elim.n) {
-      fatal("cached reduced solve: load vector of " + std::to_string(f.size()) + " entries, elimination of " +
-            std::to_string(elim.n));
-    }
-    if (elim.n_r == 0) return VARN::expand_solution(elim, Eigen::VectorXd());
-    Eigen::VectorXd f_r = elim.identity ? Eigen::VectorXd(f) : Eigen::VectorXd(elim.c.transpose() * f);
-    // Exactly held DOFs carry a unit diagonal in K_r: a zero load keeps them at rest.
-    f_r = without_held_loads(f_r, reduced->fixed_reduced);
-    auto x = reduced->factor.solve(f_r);
-    if (!x) return fail("Cached dense LU: reduced system singular");
-    return VARN::expand_solution(elim, x->col(0));
+    auto u = VARN::solve_reduced(reduced->factor, reduced->elimination, f);
+    if (!u) return fail("Cached dense LU: reduced system singular");
+    return std::move(*u);
   }
   const ConstrainedSparseSolver& solver = std::get<PenalisedSparseFirstOrder>(cache.form).solver;
   if (static_cast<std::size_t>(f.size()) != solver.factorization().rows()) {
@@ -121,11 +112,10 @@ Expected<CachedFirstOrderSystem> VARN::precompute_combo_system(const std::vector
   if (needs_dense_rigid_path()) {
     auto elimination = build_rigid_elimination_partial_using_hinges();
     if (!elimination) return fail(elimination.error());
-    ReducedSystem reduced = reduce_system_sparse_internal(*k, Eigen::VectorXd::Zero(k->rows()), *elimination);
-    std::vector<std::size_t> fixed = apply_boundary_conditions_to_k_only(*elimination, reduced.k);
-    SparseFactorization factor;
-    if (reduced.k.rows() > 0) factor.factorize(reduced.k);
-    return CachedFirstOrderSystem{PrecomputedFirstOrder{std::move(*elimination), std::move(factor), std::move(fixed)},
+    auto k_u = EquilibriumCheck::unstabilised_operator(*this, &all_on);
+    if (!k_u) return fail(k_u.error());
+    ReducedFactor factor = factorize_reduced(*k, &*k_u, *elimination);
+    return CachedFirstOrderSystem{PrecomputedFirstOrder{std::move(*elimination), std::move(factor)},
                                   std::move(all_on), {}, std::nullopt, std::nullopt, std::nullopt, {}, {}};
   }
 

@@ -75,8 +75,7 @@ struct FirstOrderCaseSolution {
 // zeroed before the solve. The factor is not made when nothing is retained.
 struct PrecomputedFirstOrder {
   RigidElimination elimination;
-  SparseFactorization factor;
-  std::vector<std::size_t> fixed_reduced;
+  ReducedFactor factor;
 };
 
 // No elimination: the global stiffness with the support penalty on every constrained

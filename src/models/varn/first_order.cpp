@@ -461,6 +461,14 @@ Expected<FirstOrderSolveOutput> VARN::solve_first_order_common(const Eigen::Vect
     if (!k_u) return fail(k_u.error());
     if (auto x = factor->carry_over(*k_u, f, u)) u = std::move(*x);
     unstabilised = std::move(*k_u);
+  } else if (elim != nullptr) {
+    // The reduced solves carry the stabilising terms too: the last state's solution is carried
+    // over the same way, on the reduced system.
+    auto k = operator_for(active);
+    if (!k) return fail(k.error());
+    auto k_u = EquilibriumCheck::unstabilised_operator(*this, &active);
+    if (!k_u) return fail(k_u.error());
+    if (auto x = solve_reduced(factorize_reduced(*k, &*k_u, *elim, released), *elim, f)) u = std::move(*x);
   }
   return FirstOrderSolveOutput{std::move(u), std::move(active), std::move(released), std::move(kept),
                                std::move(unstabilised)};

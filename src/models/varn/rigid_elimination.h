@@ -58,6 +58,18 @@ struct ReducedSystem {
   Eigen::VectorXd f;
 };
 
+// A reduced system factorised once with its supports imposed (exact conditions as unit rows,
+// penalties on slave rows; no DOF constrained by the solver itself), and the reduced operator
+// without the stabilising terms under the same supports, towards which every solution is
+// carried over: the reduced counterpart of the penalty path's carry-over, so that a bar's
+// stabilising stiffness carries nothing of a solution wherever the structure holds without it.
+// Made by VARN::factorize_reduced.
+struct ReducedFactor {
+  ConstrainedSparseSolver solver;
+  std::optional<SparseMatrix> unstabilised;
+  std::vector<std::size_t> fixed;  // exactly fixed reduced DOFs: their loads are zeroed
+};
+
 // The 7x7 transform T(r) of a rigid link: slave DOFs from master DOFs.
 using RigidTransform = Eigen::Matrix<double, 7, 7>;
 
