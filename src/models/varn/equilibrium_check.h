@@ -64,7 +64,7 @@ class EquilibriumCheck {
   Expected<void> judge(const ResultType& type, const Eigen::VectorXd& f, const Eigen::VectorXd& u,
                        const Eigen::VectorXd& reactions) const;
 
-  // Where the structure as it is (this check's operator, springs included) is a mechanism under
+  // Where the structure as it is (its unstabilised operator, springs included) is a mechanism under
   // the supports that hold: the DOF at which the elimination of its judged equations, every
   // held one taken out exactly, breaks down; none where the structure is held. Taken out
   // exactly, the supports show what the solve's penalty hides: the round-off of a penalised
@@ -88,6 +88,7 @@ class EquilibriumCheck {
   Verdict assess(const Eigen::VectorXd& f, const Eigen::VectorXd& u, const Eigen::VectorXd& reactions) const;
 
   MovableSparseMatrix k_;                     // unstabilised operator with support springs
+  MovableSparseMatrix structure_;             // a regularisation check's unstabilised operator
   Eigen::VectorXd row_abs_;                   // Σ_j |K_ij| per row
   std::vector<char> held_;                    // per global DOF: held by a support (or zero-energy)
   std::optional<RigidElimination> elimination_;  // rigid links eliminated: judged in reduced form
