@@ -1,12 +1,14 @@
 // Co-rotational internal forces and tangent stiffness of the structure at a displacement state.
 //
-// Beams (and the stiff beams of rigid members) follow their chord: the linear element
-// stiffness acts on the natural deformations in the co-rotated frame. Truss, tension-only and
-// compression-only members are bars: their node rotations carry no stiffness, so treating them
-// as beams would clamp them; they carry only the axial force of the chord's elongation along
-// the deformed chord. Both assemblies run one per-member kernel, so the tangent is the exact
-// derivative of the internal forces member by member, and scatter in member order, so that
-// every sum is formed in the same order on every run and for every thread count.
+// Beams (and the stiff beams of rigid members) follow their chord: the local response of the
+// member, elastic stiffness and the initial stress of its axial force, acts on the natural
+// deformations in the co-rotated frame. Truss, tension-only and compression-only members are
+// bars: their node rotations carry no stiffness, so treating them as beams would clamp them;
+// they carry only the axial force of the chord's elongation along the deformed chord. Both
+// assemblies run one per-member kernel, so the tangent is the exact derivative of the internal
+// forces member by member (with respect to the node translations, the spins of the node
+// rotations and the warping), and scatter in member order, so that every sum is formed in the
+// same order on every run and for every thread count.
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -31,7 +33,9 @@ namespace {
 // A switched-off tie or strut keeps a trace (kSwitchedOffScale) of its first-order stiffness,
 // so that its nodes stay attached to the structure, and carries no initial stress.
 
-enum class Need { Forces, Tangent };
+// What an assembly asks of each member: its end forces, the exact tangent, or the symmetric
+// part of the tangent (the matrix a Cholesky factorisation can take).
+enum class Need { Forces, Tangent, SymmetricTangent };
 
 // What one member adds: its 14 global end forces, and its 14x14 tangent when asked for.
 struct MemberContribution {
@@ -68,27 +72,28 @@ Vec14 gather_element_displacements(const Member& m, const Eigen::VectorXd& u) {
 
 // A condensation message names the member in the tangent, as every stiffness assembly does.
 std::string hinge_message(const Member& m, const std::string& message, const KernelInputs& in) {
-  return in.need == Need::Tangent ? message + " [member " + std::to_string(m.id) + "]" : message;
+  return in.need != Need::Forces ? message + " [member " + std::to_string(m.id) + "]" : message;
 }
 
 std::string collapsed_message(const Member& m) {
   return "Member " + std::to_string(m.id) + " has collapsed to zero length in the deformed state.";
 }
 
+Mat14 symmetric_part(const Mat14& k) { return 0.5 * (k + k.transpose()); }
+
 MemberOutcome beam_contribution(const Member& m, const Mat14& k_local, const KernelInputs& in) {
-  // End hinges with their curves at the first points.
-  const MemberEndModes modes =
-      modes_from_single_ends(in.ctx.member_hinge(m.start_hinge), in.ctx.member_hinge(m.end_hinge));
-  auto k_star = apply_end_releases_to_local_beam_k(k_local, modes);
-  if (!k_star) return fail(hinge_message(m, k_star.error(), in));
+  auto beam = corotational_beam_with_releases(m, k_local, in.ctx.sections, in.ctx.member_hinges);
+  if (!beam) return fail(hinge_message(m, beam.error(), in));
   const Vec14 u_e = gather_element_displacements(m, in.u);
-  const CorotationalSplit split = corotational_split(m, u_e);
-  if (!(split.chord.l_n >= 1e-12)) return fail(collapsed_message(m));
   MemberContribution c;
   if (in.need == Need::Forces) {
-    c.force = corotational_beam_force(split, *k_star);
+    auto state = corotational_state(*beam, u_e);
+    if (!state) return fail(state.error());
+    c.force = state->force;
   } else {
-    c.tangent = corotational_beam_tangent(split, *k_star);
+    auto t = corotational_tangent(*beam, u_e);
+    if (!t) return fail(t.error());
+    c.tangent = in.need == Need::Tangent ? t->tangent : symmetric_part(t->tangent);
   }
   return std::optional<MemberContribution>(c);
 }
@@ -215,13 +220,16 @@ Expected<Eigen::VectorXd> VARN::assemble_corotational_internal_forces(const Eige
   return f;
 }
 
-Expected<SparseMatrix> VARN::assemble_corotational_tangent_stiffness_sparse(
-    const Eigen::VectorXd& u, const ActiveMap& active, const SupportNodeForceMap& support_forces) const {
+Expected<SparseMatrix> VARN::assemble_corotational_tangent_stiffness_sparse(const Eigen::VectorXd& u,
+                                                                         const ActiveMap& active,
+                                                                         const SupportNodeForceMap& support_forces,
+                                                                         CorotationalTangentForm form) const {
   const Assembly a(*this);
   const std::size_t n = compute_num_dofs_from_members(member_sets);
   const MemberStiffnessInputs stiffness{*this, a.ctx, active, nullptr, a.rigid_sections, max_e_mod_in_model(),
                                         StiffnessMessages::Assembly};
-  const KernelInputs in{a.ctx, active, u, Need::Tangent, stiffness};
+  const bool symmetric = form == CorotationalTangentForm::Symmetric;
+  const KernelInputs in{a.ctx, active, u, symmetric ? Need::SymmetricTangent : Need::Tangent, stiffness};
   auto members = assemble_member_matrices(a.members, n, [&](const Member& m,
                                                            std::size_t i) -> Expected<std::optional<Mat14>> {
     auto c = corotational_member(m, i, in);
@@ -234,13 +242,36 @@ Expected<SparseMatrix> VARN::assemble_corotational_tangent_stiffness_sparse(
   auto springs = collect_support_spring_entries_with_forces(member_sets, nodal_supports, &support_forces);
   if (!springs) return fail(springs.error());
   if (springs->empty()) return members;
+  // A translational spring k·u adds k on its diagonal. A rotational one carries k times the
+  // component of the node's rotation vector ψ, which a spin δw changes by J_l⁻¹(ψ)·δw: its
+  // row of k·J_l⁻¹(ψ), the diagonal k alone while the node has not turned.
   std::vector<std::pair<std::size_t, double>> diagonal;
   diagonal.reserve(springs->size());
+  SparseAssembler turned(n);
   for (const SupportSpringEntry& s : *springs) {
     require_index(s.dof, n);
-    diagonal.emplace_back(s.dof, s.k);
+    require_index(s.dof, static_cast<std::size_t>(u.size()));
+    const std::size_t component = s.dof % kDofsPerNode;
+    const std::size_t first = s.dof - component + 3;
+    if (component < 3 || component > 5 || u.segment<3>(static_cast<Eigen::Index>(first)).squaredNorm() == 0.0) {
+      diagonal.emplace_back(s.dof, s.k);
+      continue;
+    }
+    const Mat3 j_inverse = right_jacobian_so3_inverse(-Vec3(u.segment<3>(static_cast<Eigen::Index>(first))));
+    for (std::size_t c = 0; c < 3; ++c) {
+      const double exact = s.k * j_inverse(static_cast<Eigen::Index>(component - 3), static_cast<Eigen::Index>(c));
+      if (!symmetric) {
+        turned.add(s.dof, first + c, exact);
+      } else {
+        // Half of the entry in its place and half in the transposed one.
+        turned.add(s.dof, first + c, 0.5 * exact);
+        turned.add(first + c, s.dof, 0.5 * exact);
+      }
+    }
   }
-  return sparse_add_diagonal(*members, diagonal);
+  SparseMatrix k = sparse_add_diagonal(*members, diagonal);
+  if (turned.triplets().empty()) return k;
+  return sparse_add(k, turned.to_csc());
 }
 
 }  // namespace varn

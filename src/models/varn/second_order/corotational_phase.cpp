@@ -8,8 +8,10 @@
 #include <vector>
 
 #include "fatal.h"
+#include "functions/geometry.h"
 #include "functions/sparse.h"
 #include "functions/support_utils.h"
+#include "models/members/corotational.h"
 #include "models/varn/varn.h"
 
 namespace varn::second_order {
@@ -155,10 +157,49 @@ class PhaseSystem {
       if (e.n != s.n_) fatal("co-rotational phase: the elimination does not match the load vector");
       s.reactions_ = ReducedReactions::build(model, e, in.released);
     }
+    // The rotation triples of the solve space: every node's on the sparse path, the retained
+    // nodes' on the rigid path (a slave turns with its master through C).
+    for (std::size_t node = 0; node * kDofsPerNode < s.n_; ++node) {
+      std::array<Eigen::Index, 3> triple{};
+      bool retained = true;
+      for (std::size_t k = 0; k < 3; ++k) {
+        const std::size_t dof = node * kDofsPerNode + 3 + k;
+        if (s.rigid_ == nullptr) {
+          triple[k] = static_cast<Eigen::Index>(dof);
+        } else if (const auto column = s.rigid_->elimination.reduced_column(dof)) {
+          triple[k] = static_cast<Eigen::Index>(*column);
+        } else {
+          retained = false;
+        }
+      }
+      if (retained) s.rotations_.push_back(triple);
+    }
     return s;
   }
 
   std::size_t dim() const { return rigid_ ? rigid_->elimination.n_r : n_; }
+
+  // The state x moved by −α·Δ: translations and warping added, each node's rotation turned by
+  // the spin −α·Δ (composed, never added), and the DOFs the supports hold kept at zero (a node
+  // held about one axis and free about the others turns about the free ones).
+  Eigen::VectorXd advanced(const Eigen::VectorXd& x, const Eigen::VectorXd& delta, double alpha) const {
+    Eigen::VectorXd out = x - alpha * delta;
+    for (const std::array<Eigen::Index, 3>& r : rotations_) {
+      const Vec3 psi(x[r[0]], x[r[1]], x[r[2]]);
+      const Vec3 w = -alpha * Vec3(delta[r[0]], delta[r[1]], delta[r[2]]);
+      const Vec3 turned = compose_rotation(psi, w);
+      for (int k = 0; k < 3; ++k) out[r[static_cast<std::size_t>(k)]] = turned[k];
+    }
+    // Back onto the supports' constraints: the held DOFs at zero, and on the rigid path the
+    // penalised rows of C too (a pin reached through a link holds a combination of the master's
+    // translations and rotations, which composed rotations would otherwise drift from).
+    if (rigid_ == nullptr) {
+      for (const std::size_t d : held_) out[static_cast<Eigen::Index>(d)] = 0.0;
+    } else {
+      reactions_.remove_from(out);
+    }
+    return out;
+  }
 
   Eigen::VectorXd expand(const Eigen::VectorXd& x) const {
     return rigid_ ? VARN::expand_solution(rigid_->elimination, x) : x;
@@ -219,6 +260,7 @@ class PhaseSystem {
   SupportState released_;
   std::vector<std::size_t> held_;
   ReducedReactions reactions_;
+  std::vector<std::array<Eigen::Index, 3>> rotations_;  // solve-space rotation triples
 };
 
 // External loads at the load factor λ: λ·F, with a load case's distributed loads moved onto
@@ -356,7 +398,7 @@ Expected<CorotationalPhaseResult> run_corotational_phase(const VARN& model, cons
         if (!delta) break;  // the tangent cannot be factorised: this attempt is over
         ++out.iterations;
         if (attempt == 0) {
-          x -= *delta;
+          x = system->advanced(x, *delta, 1.0);
           u = system->expand(x);
           continue;
         }
@@ -366,7 +408,7 @@ Expected<CorotationalPhaseResult> run_corotational_phase(const VARN& model, cons
         Eigen::VectorXd best_u = u;
         double best_rel = res.rel;
         for (const double alpha : kLineSearchFactors) {
-          Eigen::VectorXd trial_x = x - alpha * *delta;
+          Eigen::VectorXd trial_x = system->advanced(x, *delta, alpha);
           Eigen::VectorXd trial_u = system->expand(trial_x);
           auto f_trial = model.assemble_corotational_internal_forces(trial_u, in.active, support_forces);
           if (!f_trial) return fail(f_trial.error());
