@@ -354,42 +354,40 @@ std::optional<MemberResult> recover_beam(const Member& m, const RecoveryInputs& 
   const Vec14 ue = element_displacements(m, in.u);
   const Vec14 u0 = t * ue;
 
-  Vec14 f;
+  Mat14 k_eff = *k_local;
   Mat14 t_f = t;
-  std::vector<LoadSegment> loads_segments;
+  std::optional<CorotationalState> corotated;
   if (in.corotational) {
-    // The element's end forces at the state, exactly those the solve balanced, taken into the
-    // frame that turns with its chord, less the fixed-end forces of its loads on the deformed
-    // chord, where the co-rotational load vector puts them. The solve has formed the same
-    // beam and state already, so neither can fail here.
+    // The element's end forces at the state, exactly those the solve balanced, in the frame
+    // that turns with its chord; its loads act on the deformed chord there, where the
+    // co-rotational load vector puts them. The solve has formed the same beam and state
+    // already, so neither can fail here.
     auto beam = corotational_beam_with_releases(m, *k_local, ctx.sections, ctx.member_hinges);
     if (!beam) fatal(beam.error());
     auto state = corotational_state(*beam, ue);
     if (!state) fatal(state.error());
-    t_f = state->t_n;
-    length = state->l_n;
-    MemberLoadSet deformed =
-        equivalent_loads(member_loads(in, m.id), t_f, length, LoadSplit::FixedEnd, Summation::PerCase);
-    f = t_f * state->force - deformed.f_eq;
-    loads_segments = std::move(deformed.segments);
-  } else {
-    Mat14 k_eff = *k_local;
-    if (in.second_order) k_eff += pdelta_geometric_stiffness_local(m, member_axial_force(m, in.u, ctx), t, in);
-    MemberLoadSet loads =
-        equivalent_loads(member_loads(in, m.id), t, length, LoadSplit::FixedEnd, Summation::PerCase);
-    const EndForces* start_forces = nullptr;
-    const EndForces* end_forces = nullptr;
-    if (in.end_forces != nullptr) {
-      if (const auto it = in.end_forces->find(m.id); it != in.end_forces->end()) {
-        start_forces = &it->second.first;
-        end_forces = &it->second.second;
-      }
-    }
-    const MemberEndModes modes = modes_from_single_ends_with_forces(
-        ctx.member_hinge(m.start_hinge), ctx.member_hinge(m.end_hinge), start_forces, end_forces);
-    f = recover_member_end_forces_local(k_eff, u0, loads.f_eq, build_elimination_from_modes(modes));
-    loads_segments = std::move(loads.segments);
+    corotated = std::move(*state);
+    t_f = corotated->t_n;
+    length = corotated->l_n;
+  } else if (in.second_order) {
+    k_eff += pdelta_geometric_stiffness_local(m, member_axial_force(m, in.u, ctx), t, in);
   }
+
+  const MemberLoadSet loads =
+      equivalent_loads(member_loads(in, m.id), t_f, length, LoadSplit::FixedEnd, Summation::PerCase);
+
+  const EndForces* start_forces = nullptr;
+  const EndForces* end_forces = nullptr;
+  if (in.end_forces != nullptr) {
+    if (const auto it = in.end_forces->find(m.id); it != in.end_forces->end()) {
+      start_forces = &it->second.first;
+      end_forces = &it->second.second;
+    }
+  }
+  const MemberEndModes modes = modes_from_single_ends_with_forces(
+      ctx.member_hinge(m.start_hinge), ctx.member_hinge(m.end_hinge), start_forces, end_forces);
+  const Vec14 f = corotated ? Vec14(t_f * corotated->force - loads.f_eq)
+                            : recover_member_end_forces_local(k_eff, u0, loads.f_eq, build_elimination_from_modes(modes));
 
   const Vec14 fg = t_f.transpose() * f;
   Vec14 fr = in.corotational ? Vec14(t * (t_f.transpose() * f)) : f;
@@ -397,7 +395,7 @@ std::optional<MemberResult> recover_beam(const Member& m, const RecoveryInputs& 
   // Stations in the frame the loads were resolved in, so that the start force and the load
   // components share their axes; then taken to global axes and, in the co-rotated case, to the
   // undeformed local axes that the end forces are reported in.
-  std::vector<SectionForce> stations = compute_section_forces(forces_from(f, 0), length, loads_segments);
+  std::vector<SectionForce> stations = compute_section_forces(forces_from(f, 0), length, loads.segments);
   const Mat3 r_f = t_f.block<3, 3>(0, 0);
   const Mat3 r_0 = t.block<3, 3>(0, 0);
   std::vector<std::array<double, 7>> stations_global;

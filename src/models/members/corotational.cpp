@@ -16,10 +16,13 @@ namespace varn {
 
 namespace {
 
-// Forward-mode derivatives with respect to the fourteen element DOFs: the tangent is the
-// derivative of the very arithmetic that forms the end forces, so it is exact to round-off
-// and cannot drift from them when either changes.
-using Dual = Eigen::AutoDiffScalar<Eigen::Matrix<double, 14, 1>>;
+// Forward-mode derivatives: the tangent is the derivative of the very arithmetic that forms the
+// end forces, so it is exact to round-off and cannot drift from them when either changes. The
+// translations enter through their difference alone, so the derivatives are taken with respect
+// to eleven variables: the relative translation (0..2), the spins of the start (3..5) and of the
+// end (7..9), and the warping of the start (6) and of the end (10).
+constexpr int kVariables = 11;
+using Dual = Eigen::AutoDiffScalar<Eigen::Matrix<double, kVariables, 1>>;
 
 double value_of(double x) { return x; }
 double value_of(const Dual& x) { return x.value(); }
@@ -72,6 +75,27 @@ V3<S> log_so3(const M3<S>& r) {
     factor = angle_from(s, cosine_of<S>(r)) / s;
   }
   return factor * v;
+}
+
+// The rotation matrix of the rotation vector v, exact to the last digits at every size: a
+// spin of 1e-14 rad turning a node must turn it (the exponential of the geometry functions
+// takes anything below 1e-12 rad for no rotation at all, and 1 − cos θ would lose the digits of
+// small angles).
+Mat3 exp_so3(const Vec3& v) {
+  const double t2 = v.squaredNorm();
+  double a;  // sin θ / θ
+  double b;  // (1 − cos θ)/θ² = 2·sin²(θ/2)/θ²
+  if (t2 < kJacobianSeriesSquaredAngle) {
+    a = 1.0 - t2 * (1.0 / 6.0 - t2 * (1.0 / 120.0 - t2 / 5040.0));
+    b = 0.5 - t2 * (1.0 / 24.0 - t2 * (1.0 / 720.0 - t2 / 40320.0));
+  } else {
+    const double t = std::sqrt(t2);
+    const double h = std::sin(0.5 * t);
+    a = std::sin(t) / t;
+    b = 2.0 * h * h / t2;
+  }
+  const Mat3 k = skew(v);
+  return Mat3::Identity() + a * k + b * (k * k);
 }
 
 // J_r⁻¹(φ)·m = m + ½·φ × m + c·φ × (φ × m), c = 1/θ² − (1 + cos θ)/(2·θ·sin θ).
@@ -230,7 +254,13 @@ std::string fault_message(const CorotationalBeam& b, Fault fault) {
 }
 
 Mat3 node_rotation(const Eigen::Ref<const Eigen::VectorXd>& u_e, int at) {
-  return rotation_matrix_from_vector(Vec3(u_e[at], u_e[at + 1], u_e[at + 2]));
+  return exp_so3(Vec3(u_e[at], u_e[at + 1], u_e[at + 2]));
+}
+
+// The rotation vector of r of angle up to a half turn, small ones to the last digits.
+Vec3 principal_rotation_vector(const Mat3& r) {
+  if (cosine_of<double>(r) > 0.0) return log_so3<double>(r);
+  return rotation_vector_from_matrix(r);  // its branch near a half turn finds the axis
 }
 
 // A node rotation in the member's undeformed axes, I + R_0·(R − I)·R_0ᵀ.
@@ -264,7 +294,7 @@ Mat3 right_jacobian_so3_inverse(const Vec3& phi) {
 }
 
 Vec3 rotation_vector_near(const Mat3& r, const Vec3& near) {
-  const Vec3 psi = rotation_vector_from_matrix(r);
+  const Vec3 psi = principal_rotation_vector(r);
   const double angle = psi.norm();
   constexpr double kTurn = 2.0 * std::numbers::pi;
   if (angle == 0.0) {
@@ -278,7 +308,7 @@ Vec3 rotation_vector_near(const Mat3& r, const Vec3& near) {
 }
 
 Vec3 compose_rotation(const Vec3& psi, const Vec3& w) {
-  return rotation_vector_near(rotation_matrix_from_vector(w) * rotation_matrix_from_vector(psi), psi);
+  return rotation_vector_near(exp_so3(w) * exp_so3(psi), psi);
 }
 
 CorotationalBeam corotational_beam(const Member& m, const Mat14& k_star, double wagner) {
@@ -338,42 +368,44 @@ Expected<CorotationalState> corotational_state(const CorotationalBeam& b,
 Expected<CorotationalTangent> corotational_tangent(const CorotationalBeam& b,
                                                    const Eigen::Ref<const Eigen::VectorXd>& u_e) {
   check_index(13, static_cast<std::size_t>(u_e.size()), "element displacement vector");
-  using D14 = Eigen::Matrix<double, 14, 1>;
+  using Derivatives = Eigen::Matrix<double, kVariables, 1>;
   const Vec3 delta_value = relative_translation(b, u_e);
   V3<Dual> delta;
   for (int k = 0; k < 3; ++k) {
-    D14 der = D14::Zero();
-    for (int j = 0; j < 3; ++j) {
-      der[7 + j] = b.r_0(k, j);
-      der[j] = -b.r_0(k, j);
-    }
+    Derivatives der = Derivatives::Zero();
+    for (int j = 0; j < 3; ++j) der[j] = b.r_0(k, j);
     delta[k] = Dual(delta_value[k], der);
   }
   // A node's rotation turned by the spin δw: δR = [δw]×·R, in member axes R_0·[δw]×·R·R_0ᵀ.
-  const auto seeded = [&](int at) {
+  const auto seeded = [&](int at, int variable) {
     const Mat3 r = node_rotation(u_e, at);
     const Mat3 value = in_member_axes(b, r);
     M3<Dual> out;
     for (int i = 0; i < 3; ++i) {
-      for (int j = 0; j < 3; ++j) out(i, j) = Dual(value(i, j), D14::Zero());
+      for (int j = 0; j < 3; ++j) out(i, j) = Dual(value(i, j), Derivatives::Zero());
     }
     for (int k = 0; k < 3; ++k) {
       const Mat3 dr = b.r_0 * skew(Vec3::Unit(k)) * r * b.r_0.transpose();
       for (int i = 0; i < 3; ++i) {
-        for (int j = 0; j < 3; ++j) out(i, j).derivatives()[at + k] = dr(i, j);
+        for (int j = 0; j < 3; ++j) out(i, j).derivatives()[variable + k] = dr(i, j);
       }
     }
     return out;
   };
-  const Dual w_s(u_e[6], 14, 6);
-  const Dual w_e(u_e[13], 14, 13);
-  const Response<Dual> r = beam_response<Dual>(b, delta, seeded(3), seeded(10), w_s, w_e);
+  const Dual w_s(u_e[6], kVariables, 6);
+  const Dual w_e(u_e[13], kVariables, 10);
+  const Response<Dual> r = beam_response<Dual>(b, delta, seeded(3, 3), seeded(10, 7), w_s, w_e);
   if (r.fault != Fault::None) return fail(fault_message(b, r.fault));
   const V14<Dual> force = to_global<Dual>(b, r.force);
   CorotationalTangent t;
   for (int i = 0; i < 14; ++i) {
+    const Derivatives& d = force[i].derivatives();
     t.force[i] = force[i].value();
-    t.tangent.row(i) = force[i].derivatives().transpose();
+    // The columns of u_e: the start's translations move the relative one backwards.
+    t.tangent.block<1, 3>(i, 0) = -d.segment<3>(0).transpose();
+    t.tangent.block<1, 4>(i, 3) = d.segment<4>(3).transpose();
+    t.tangent.block<1, 3>(i, 7) = d.segment<3>(0).transpose();
+    t.tangent.block<1, 4>(i, 10) = d.segment<4>(7).transpose();
   }
   return t;
 }

@@ -325,6 +325,12 @@ struct VARN {
   // its symmetric part.
   Expected<Eigen::VectorXd> assemble_corotational_internal_forces(const Eigen::VectorXd& u, const ActiveMap& active,
                                                                   const SupportNodeForceMap& support_forces) const;
+  // The same, with a state that some member cannot describe (its chord collapsed to a point, its
+  // ends bent through a right angle) given as none and the first such member's message in
+  // `inadmissible`: the trial state of a Newton step that went too far, not an error.
+  Expected<std::optional<Eigen::VectorXd>> assemble_corotational_internal_forces_if_admissible(
+      const Eigen::VectorXd& u, const ActiveMap& active, const SupportNodeForceMap& support_forces,
+      std::string* inadmissible = nullptr) const;
   Expected<SparseMatrix> assemble_corotational_tangent_stiffness_sparse(
       const Eigen::VectorXd& u, const ActiveMap& active, const SupportNodeForceMap& support_forces,
       CorotationalTangentForm form = CorotationalTangentForm::Exact) const;

@@ -37,10 +37,14 @@ namespace {
 // part of the tangent (the matrix a Cholesky factorisation can take).
 enum class Need { Forces, Tangent, SymmetricTangent };
 
-// What one member adds: its 14 global end forces, and its 14x14 tangent when asked for.
+// What one member adds: its 14 global end forces, and its 14x14 tangent when asked for. A state
+// the member cannot describe (its chord collapsed, its ends bent through a right angle) gives
+// no forces and the member's message instead; the tangent is only asked at states whose forces
+// were formed, so there it is an ordinary message.
 struct MemberContribution {
   Vec14 force = Vec14::Zero();
   Mat14 tangent = Mat14::Zero();
+  std::string inadmissible;
 };
 using MemberOutcome = Expected<std::optional<MemberContribution>>;
 
@@ -88,8 +92,11 @@ MemberOutcome beam_contribution(const Member& m, const Mat14& k_local, const Ker
   MemberContribution c;
   if (in.need == Need::Forces) {
     auto state = corotational_state(*beam, u_e);
-    if (!state) return fail(state.error());
-    c.force = state->force;
+    if (!state) {
+      c.inadmissible = state.error();
+    } else {
+      c.force = state->force;
+    }
   } else {
     auto t = corotational_tangent(*beam, u_e);
     if (!t) return fail(t.error());
@@ -129,7 +136,11 @@ MemberOutcome bar_contribution(const Member& m, const KernelInputs& in) {
   }
 
   const DeformedChord chord = deformed_chord(m, u_e);
-  if (!(chord.l_n >= 1e-12)) return fail(collapsed_message(m));
+  if (!(chord.l_n >= 1e-12)) {
+    if (in.need != Need::Forces) return fail(collapsed_message(m));
+    c.inadmissible = collapsed_message(m);
+    return std::optional<MemberContribution>(c);
+  }
   if (in.need == Need::Forces) {
     c.force = corotational_bar_force(chord, k_axial) + small_global * u_e;
   } else {
@@ -183,31 +194,55 @@ struct Assembly {
 Expected<Eigen::VectorXd> VARN::assemble_corotational_internal_forces(const Eigen::VectorXd& u,
                                                                       const ActiveMap& active,
                                                                       const SupportNodeForceMap& support_forces) const {
+  std::string inadmissible;
+  auto f = assemble_corotational_internal_forces_if_admissible(u, active, support_forces, &inadmissible);
+  if (!f) return fail(f.error());
+  if (!*f) return fail(inadmissible);
+  return std::move(**f);
+}
+
+Expected<std::optional<Eigen::VectorXd>> VARN::assemble_corotational_internal_forces_if_admissible(
+    const Eigen::VectorXd& u, const ActiveMap& active, const SupportNodeForceMap& support_forces,
+    std::string* inadmissible) const {
   const Assembly a(*this);
   const std::size_t n = compute_num_dofs_from_members(member_sets);
   const MemberStiffnessInputs stiffness{*this, a.ctx, active, nullptr, a.rigid_sections, max_e_mod_in_model(),
                                         StiffnessMessages::InternalForces};
   const KernelInputs in{a.ctx, active, u, Need::Forces, stiffness};
-  auto members = for_each_member(a.members, [&](const Member& m, std::size_t i) -> Expected<std::optional<Vec14>> {
+  // The end forces alone travel out of the loop (not the unused tangent beside them).
+  struct Forces {
+    Vec14 force;
+    std::string inadmissible;
+  };
+  using Outcome = std::optional<Forces>;
+  auto members = for_each_member(a.members, [&](const Member& m, std::size_t i) -> Expected<Outcome> {
     auto c = corotational_member(m, i, in);
     if (!c) return fail(c.error());
-    if (!c->has_value()) return std::optional<Vec14>();
-    return std::optional<Vec14>((*c)->force);
+    if (!c->has_value()) return Outcome();
+    return Outcome(Forces{(*c)->force, std::move((*c)->inadmissible)});
   });
   if (!members) return fail(members.error());
+  // The first member in member order that cannot describe the state names it.
+  for (const Outcome& c : *members) {
+    if (c && !c->inadmissible.empty()) {
+      if (inadmissible != nullptr) *inadmissible = c->inadmissible;
+      return std::optional<Eigen::VectorXd>();
+    }
+  }
 
   // Scattered in member order, so every entry is summed in the same order on every run.
   Eigen::VectorXd f = Eigen::VectorXd::Zero(static_cast<Eigen::Index>(n));
   for (std::size_t i = 0; i < a.members.size(); ++i) {
-    const auto& fe = (*members)[i];
-    if (!fe) continue;
+    const Outcome& c = (*members)[i];
+    if (!c) continue;
+    const Vec14& fe = c->force;
     const Member& m = *a.members[i];
     const std::size_t s = dof_index(m.start_node.id, 0);
     const std::size_t e = dof_index(m.end_node.id, 0);
     require_index(s + 6, n);
     require_index(e + 6, n);
-    f.segment<7>(static_cast<Eigen::Index>(s)) += fe->head<7>();
-    f.segment<7>(static_cast<Eigen::Index>(e)) += fe->tail<7>();
+    f.segment<7>(static_cast<Eigen::Index>(s)) += fe.head<7>();
+    f.segment<7>(static_cast<Eigen::Index>(e)) += fe.tail<7>();
   }
 
   auto springs = collect_support_spring_entries_with_forces(member_sets, nodal_supports, &support_forces);
@@ -217,7 +252,7 @@ Expected<Eigen::VectorXd> VARN::assemble_corotational_internal_forces(const Eige
     require_index(s.dof, static_cast<std::size_t>(u.size()));
     f[static_cast<Eigen::Index>(s.dof)] += s.k * u[static_cast<Eigen::Index>(s.dof)];
   }
-  return f;
+  return std::optional<Eigen::VectorXd>(std::move(f));
 }
 
 Expected<SparseMatrix> VARN::assemble_corotational_tangent_stiffness_sparse(const Eigen::VectorXd& u,
