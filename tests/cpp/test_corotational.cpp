@@ -273,6 +273,45 @@ TEST(CorotationalAtRest, SmallMotionGivesTheLinearResponse) {
   }
 }
 
+// ---------------------------------------------------------------------------------------------
+// Node rotations are composed: R(ψ') = exp([w]×)·R(ψ), the rotation vector kept continuous.
+
+TEST(CorotationalRotations, ComposedSpinsTurnTheNode) {
+  const Vec3 psi(0.3, -1.1, 0.6);
+  const Vec3 w(-0.4, 0.2, 0.9);
+  const Vec3 turned = compose_rotation(psi, w);
+  // Rotation matrices of order 1: a few ε.
+  EXPECT_LE((rotation_matrix_from_vector(turned) - rotation_matrix_from_vector(w) * rotation_matrix_from_vector(psi))
+                .cwiseAbs()
+                .maxCoeff(),
+            1e-14);
+  // Spins about skew axes do not add.
+  EXPECT_GT((turned - (psi + w)).norm(), 0.1);
+}
+
+TEST(CorotationalRotations, TinySpinsAreKept) {
+  // A node turned by 3.6e-7 rad, turned further by 1e-14 rad (the spins a Newton step asks of a
+  // chain of millimetre elements near equilibrium): the rotation vector moves by J_l⁻¹(ψ)·w
+  // (w less half of ψ × w, 1.8e-21 across the axis), to the round-off of the node's own
+  // rotation, a few ε·3.6e-7, and the spin's square.
+  const Vec3 psi(0.0, 3.6e-7, 0.0);
+  for (int k = 0; k < 3; ++k) {
+    const Vec3 w = 1e-14 * Vec3::Unit(k);
+    const Vec3 expected = psi + right_jacobian_so3_inverse(-psi) * w;
+    EXPECT_LE((compose_rotation(psi, w) - expected).norm(), 1e-21) << k;
+  }
+  EXPECT_EQ(compose_rotation(Vec3::Zero(), Vec3(0.0, 0.0, 1e-15)), Vec3(0.0, 0.0, 1e-15));
+}
+
+TEST(CorotationalRotations, RotationVectorGrowsPastAHalfTurn) {
+  // About one axis, spins add up: 3 rad and 0.5 rad more make 3.5 rad, not the equivalent
+  // −2.78 rad about the same axis; whole turns are kept too.
+  const Vec3 axis = Vec3(1.0, 2.0, -2.0).normalized();
+  EXPECT_LE((compose_rotation(3.0 * axis, 0.5 * axis) - 3.5 * axis).norm(), 1e-14);
+  EXPECT_LE((compose_rotation(6.0 * axis, 0.5 * axis) - 6.5 * axis).norm(), 1e-14);
+  EXPECT_LE((compose_rotation(12.0 * axis, 0.7 * axis) - 12.7 * axis).norm(), 1e-13);
+}
+
 // The whole frame at a state of finite rotations in space (about 0.1 to 0.3 rad at every node,
 // the spring-supported node included): the assembled tangent, beams, bars, the switched-off
 // strut and the support springs together, is the derivative of the assembled internal forces

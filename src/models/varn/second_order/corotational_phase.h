@@ -43,7 +43,9 @@ struct CorotationalPhaseInput {
   std::uint32_t id = 0;  // load case or combination id
   // The load case carries distributed loads, which then follow the deformed chords.
   bool has_distributed_loads = false;
-  const Eigen::VectorXd& u;  // converged P-delta displacements; they size the phase
+  // Converged P-delta displacements: they size the phase, and the first load step starts from
+  // its share of them.
+  const Eigen::VectorXd& u;
   const ActiveMap& active;   // tie/strut state, read and never switched here
   std::size_t load_steps = 1;  // the driver's load steps, without its substep multiplier
   double tol = 1e-6;           // relative residual that counts as equilibrium
