@@ -10,7 +10,8 @@ switches the bases, and a combination whose wind lifts a column off its base is 
 
 The second-order frame (--second-order) is a 9,620-member building of 12 x 12 bays of 6 m x 5 m
 and 20 storeys of 3.5 m on fixed bases, one section for every member, with one load case of
-5 kN in +X and 10 kN down at every node above the base, analysed "Nonlinear" with P-delta.
+5 kN in +X and 10 kN down at every node above the base, analysed "Nonlinear" with P-delta and
+with the co-rotational method, side by side.
 
 The building frame (--targets) is the plain frame of 12 x 12 bays and 20 storeys (9,620
 members, 24,843 DOFs) with the first-order sections and loads. --targets prints the figures the
@@ -29,6 +30,7 @@ Phase timings of the same frames: bench_pipeline.py --write-models DIR, then
       build/bench_first_order DIR/frame_plain_9889.json
       build/bench_first_order DIR/frame_building_9620.json
       build/bench_second_order DIR/frame_pdelta_9620.json
+      build/bench_corotational DIR/frame_pdelta_9620.json
 """
 import argparse
 import json
@@ -175,18 +177,21 @@ def second_order_frame(bays_x=12, bays_y=12, storeys=20):
 
 def bench_second_order(repeat):
     model, members, nodes = second_order_frame()
-    text = json.dumps(model)
-    times, outputs = [], set()
-    for _ in range(repeat):
-        t = time.perf_counter()
-        out = vc.calculate_from_json(text)
-        times.append(time.perf_counter() - t)
-        outputs.add(out)
-    results = json.loads(out)["results"]["loadcases"]
-    sway = max(d["dx"] for d in results["Sway"]["displacement_nodes"].values())
-    print(f"P-delta frame: {members} members, {nodes} nodes, {7 * nodes} DOFs; best {min(times):.3f} s, "
-          f"median {statistics.median(times):.3f} s over {repeat} runs; largest sway {sway:.6e} m; "
-          f"{'identical output on every run' if len(outputs) == 1 else 'OUTPUT DIFFERS BETWEEN RUNS'}")
+    print(f"second-order frame: {members} members, {nodes} nodes, {7 * nodes} DOFs")
+    for method, name in (("P_DELTA", "P-delta"), ("COROTATIONAL", "co-rotational")):
+        model["settings"]["analysis_options"]["nonlinear_method"] = method
+        text = json.dumps(model)
+        times, outputs = [], set()
+        for _ in range(repeat):
+            t = time.perf_counter()
+            out = vc.calculate_from_json(text)
+            times.append(time.perf_counter() - t)
+            outputs.add(out)
+        results = json.loads(out)["results"]["loadcases"]
+        sway = max(d["dx"] for d in results["Sway"]["displacement_nodes"].values())
+        print(f"  {name:<14} best {min(times):.3f} s, median {statistics.median(times):.3f} s over {repeat} runs; "
+              f"largest sway {sway:.6e} m; "
+              f"{'identical output on every run' if len(outputs) == 1 else 'OUTPUT DIFFERS BETWEEN RUNS'}")
 
 
 def timed_runs(text, repeat):
@@ -279,7 +284,8 @@ def main():
     parser.add_argument("--repeat", type=int, default=5)
     parser.add_argument("--sizes", default="1000,5000,10000")
     parser.add_argument("--second-order", action="store_true",
-                        help="time the P-delta building frame instead of the first-order frames")
+                        help="time the second-order building frame (P-delta and co-rotational) instead of "
+                             "the first-order frames")
     parser.add_argument("--targets", action="store_true",
                         help="print the figures of the linear path against their targets")
     parser.add_argument("--write-models", metavar="DIR",

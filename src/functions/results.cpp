@@ -350,17 +350,25 @@ std::optional<MemberResult> recover_beam(const Member& m, const RecoveryInputs& 
   if (!k_local) return std::nullopt;
 
   const Mat14 t = m.calculate_transformation_matrix_3d();
-  const double length = m.calculate_length();
+  double length = m.calculate_length();
   const Vec14 ue = element_displacements(m, in.u);
   const Vec14 u0 = t * ue;
 
   Mat14 k_eff = *k_local;
-  Vec14 u_rel = u0;
   Mat14 t_f = t;
+  std::optional<CorotationalState> corotated;
   if (in.corotational) {
-    auto [u_n, t_c] = m.extract_corotational_deformations(ue);
-    u_rel = u_n;
-    t_f = t_c;
+    // The element's end forces at the state, exactly those the solve balanced, in the frame
+    // that turns with its chord; its loads act on the deformed chord there, where the
+    // co-rotational load vector puts them. The solve has formed the same beam and state
+    // already, so neither can fail here.
+    auto beam = corotational_beam_with_releases(m, *k_local, ctx.sections, ctx.member_hinges);
+    if (!beam) fatal(beam.error());
+    auto state = corotational_state(*beam, ue);
+    if (!state) fatal(state.error());
+    corotated = std::move(*state);
+    t_f = corotated->t_n;
+    length = corotated->l_n;
   } else if (in.second_order) {
     k_eff += pdelta_geometric_stiffness_local(m, member_axial_force(m, in.u, ctx), t, in);
   }
@@ -378,7 +386,8 @@ std::optional<MemberResult> recover_beam(const Member& m, const RecoveryInputs& 
   }
   const MemberEndModes modes = modes_from_single_ends_with_forces(
       ctx.member_hinge(m.start_hinge), ctx.member_hinge(m.end_hinge), start_forces, end_forces);
-  const Vec14 f = recover_member_end_forces_local(k_eff, u_rel, loads.f_eq, build_elimination_from_modes(modes));
+  const Vec14 f = corotated ? Vec14(t_f * corotated->force - loads.f_eq)
+                            : recover_member_end_forces_local(k_eff, u0, loads.f_eq, build_elimination_from_modes(modes));
 
   const Vec14 fg = t_f.transpose() * f;
   Vec14 fr = in.corotational ? Vec14(t * (t_f.transpose() * f)) : f;

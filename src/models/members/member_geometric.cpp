@@ -1,4 +1,5 @@
 // Geometric stiffness of a member and the co-rotational split of its end displacements.
+#include "fatal.h"
 #include "models/members/corotational.h"
 #include "models/members/element_kernels.h"
 #include "models/members/member.h"
@@ -18,8 +19,10 @@ Mat14 Member::calculate_geometric_stiffness_matrix_truss_3d(double n) const {
 }
 
 std::pair<Vec14, Mat14> Member::extract_corotational_deformations(const Eigen::Ref<const Eigen::VectorXd>& u_e) const {
-  const CorotationalSplit s = corotational_split(*this, u_e);
-  return {s.natural, s.t_n};
+  // Kinematics only: the stiffness plays no part in the frame or the natural deformations.
+  const auto s = corotational_state(corotational_beam(*this, Mat14::Zero(), 0.0), u_e);
+  if (!s) fatal(s.error());
+  return {s->natural, s->t_n};
 }
 
 }  // namespace varn

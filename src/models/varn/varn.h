@@ -38,6 +38,10 @@
 
 namespace varn {
 
+// The co-rotational tangent as the Newton step needs it (exact, not symmetric away from an
+// equilibrium) or its symmetric part, which a Cholesky factorisation can take.
+enum class CorotationalTangentForm : std::uint8_t { Exact, Symmetric };
+
 struct VARN {
   std::vector<MemberSet> member_sets;
   std::vector<LoadCase> load_cases;
@@ -325,12 +329,21 @@ struct VARN {
                                               std::optional<ActiveMap> initial_active);
 
   // Co-rotational internal forces and tangent at u (members split into a rigid motion of the
-  // chord and natural deformations in the co-rotated frame), support springs included.
+  // chord and natural deformations in the co-rotated frame), support springs included. The
+  // rotations of u are rotation vectors; the tangent is the derivative with respect to the
+  // translations, the spins of the node rotations (R ← exp([δw]×)·R) and the warping, exact or
+  // its symmetric part.
   Expected<Eigen::VectorXd> assemble_corotational_internal_forces(const Eigen::VectorXd& u, const ActiveMap& active,
                                                                   const SupportNodeForceMap& support_forces) const;
-  Expected<SparseMatrix> assemble_corotational_tangent_stiffness_sparse(const Eigen::VectorXd& u,
-                                                                        const ActiveMap& active,
-                                                                        const SupportNodeForceMap& support_forces) const;
+  // The same, with a state that some member cannot describe (its chord collapsed to a point, its
+  // ends bent through a right angle) given as none and the first such member's message in
+  // `inadmissible`: the trial state of a Newton step that went too far, not an error.
+  Expected<std::optional<Eigen::VectorXd>> assemble_corotational_internal_forces_if_admissible(
+      const Eigen::VectorXd& u, const ActiveMap& active, const SupportNodeForceMap& support_forces,
+      std::string* inadmissible = nullptr) const;
+  Expected<SparseMatrix> assemble_corotational_tangent_stiffness_sparse(
+      const Eigen::VectorXd& u, const ActiveMap& active, const SupportNodeForceMap& support_forces,
+      CorotationalTangentForm form = CorotationalTangentForm::Exact) const;
   // Work-equivalent nodal loads of a load case's distributed loads on the undeformed
   // geometry (zeros for a combination or a case without them), and the same loads on the
   // chords of the members moved by the translations of u; equal to the last bit at u = 0.

@@ -5,9 +5,10 @@
 // traced again from zero with the co-rotational internal forces and tangent: each member's
 // motion is split into a rigid motion of its chord and small natural deformations, so finite
 // rotations of any size are carried exactly. Distributed loads of a load case follow the
-// members' deformed chords. When every load step converges the co-rotational displacements
-// replace the P-delta ones; when they do not, within four attempts with ever finer steps,
-// the P-delta result stands.
+// members' deformed chords. The co-rotational displacements replace the P-delta ones; a model
+// the phase applies to and that it cannot bring to the full load fails with the phase's message
+// (the P-delta state is then no answer: it is not an equilibrium of the large-displacement
+// problem).
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -42,7 +43,9 @@ struct CorotationalPhaseInput {
   std::uint32_t id = 0;  // load case or combination id
   // The load case carries distributed loads, which then follow the deformed chords.
   bool has_distributed_loads = false;
-  const Eigen::VectorXd& u;  // converged P-delta displacements; they size the phase
+  // Converged P-delta displacements: they size the phase, and the first load step starts from
+  // its share of them.
+  const Eigen::VectorXd& u;
   const ActiveMap& active;   // tie/strut state, read and never switched here
   std::size_t load_steps = 1;  // the driver's load steps, without its substep multiplier
   double tol = 1e-6;           // relative residual that counts as equilibrium
@@ -53,21 +56,34 @@ struct CorotationalPhaseInput {
   bool has_support_curves = false;
   // The one-sided supports released for this solve (the others held).
   SupportState released{};
+  // Every iteration on a fresh exact tangent (full Newton) instead of the kept symmetric
+  // factor: the same converged states, for comparing the two.
+  bool full_newton = false;
 };
 
 struct CorotationalPhaseResult {
-  bool completed = false;
-  Eigen::VectorXd u;    // the co-rotational displacements when completed, else empty
+  Eigen::VectorXd u;    // the co-rotational displacements at the full load
   Eigen::VectorXd u_r;  // their retained DOFs (u = C·u_r) on the rigid path, else empty
   // What the curve supports carry in that state, the force their springs were read at.
   SupportNodeForceMap support_forces;
-  std::uint32_t attempts = 0;    // attempts made (1 to 4)
-  std::size_t load_steps = 0;    // load steps of the last attempt
-  std::size_t iterations = 0;    // Newton updates over all attempts
+  std::size_t load_steps = 0;  // load steps brought into equilibrium
+  std::size_t cut_steps = 0;   // steps retried with half the load increment
+  std::size_t iterations = 0;  // Newton updates over all steps
+  std::size_t numeric_factorizations = 0;
+  std::size_t symbolic_analyses = 0;
+  // Where the time goes (seconds, monotonic clock).
+  double residual_time = 0.0;       // internal forces, deformed loads, curve supports
+  double tangent_time = 0.0;        // tangent assembly and its reduction to the solve space
+  double factorization_time = 0.0;
+  double solve_time = 0.0;
 };
 
 // Runs the phase. Messages of the co-rotational kernels and of the deformed loads end the
-// whole second-order solve; not converging is not an error (completed stays false).
+// whole second-order solve, and so does a phase that cannot reach the full load: its message
+// says how far it came, and whether the tangent of the last equilibrium state has lost its
+// positive definiteness (the load exceeds the elastic critical load) or not (the load may be
+// beyond a limit point). A state at the full load is an answer, on whatever branch of the
+// path it lies (a structure that has snapped through under its load stands in that state).
 Expected<CorotationalPhaseResult> run_corotational_phase(const VARN& model, const CorotationalPhaseInput& in);
 
 }  // namespace varn::second_order

@@ -370,8 +370,9 @@ Expected<SupportStateSolve> solve_with_support_state(VARN& model, const Eigen::V
   }
 
   // A hinge-free model analysed with the co-rotational method is re-solved with the element
-  // kinematics in the rotated chord frames; when that does not converge the P-delta state
-  // stands and the result set is marked as not co-rotational.
+  // kinematics in the rotated chord frames; a re-solve that cannot reach the full load ends the
+  // solve with its message (the P-delta state is no equilibrium of the large-displacement
+  // problem), and a model the phase does not apply to keeps its P-delta state.
   bool corotational = false;
   if (corotational_phase_applies(model)) {
     const CorotationalPhaseInput phase_input{f,
@@ -388,13 +389,11 @@ Expected<SupportStateSolve> solve_with_support_state(VARN& model, const Eigen::V
                                              released};
     auto phase = run_corotational_phase(model, phase_input);
     if (!phase) return fail(phase.error());
-    if (phase->completed) {
-      state.u = std::move(phase->u);
-      if (rigid) state.u_r = std::move(phase->u_r);
-      state.support_forces = std::move(phase->support_forces);
-      state.f_int.reset();
-      corotational = true;
-    }
+    state.u = std::move(phase->u);
+    if (rigid) state.u_r = std::move(phase->u_r);
+    state.support_forces = std::move(phase->support_forces);
+    state.f_int.reset();
+    corotational = true;
   }
 
   // ---- finalisation ----
