@@ -46,6 +46,12 @@ struct AnalysisOptions {
 
   static constexpr std::uint32_t kDefaultMaxIterations = 20;
   std::uint32_t max_iterations_or_default() const { return max_iterations.value_or(kDefaultMaxIterations); }
+  // The bounds every iterative solve of the model works to, first and second order alike.
+  struct SolverLimits {
+    double tolerance = 0.0;           // of the displacement change (SI)
+    std::uint32_t max_iterations = 0;  // "max_iterations", or its default
+  };
+  SolverLimits limits() const { return {tolerance, max_iterations_or_default()}; }
 };
 
 }  // namespace varn
