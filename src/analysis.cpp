@@ -304,7 +304,8 @@ Expected<json::PiecedText> run_pipeline_to_text(std::string_view json_text) {
   working.normalize_units();
 
   const AnalysisOptions& options = working.settings.analysis_options;
-  PipelineRun run{working, {}, {}, options.max_iterations_or_default(), options.tolerance, {}, {}, false, {}, {}};
+  const AnalysisOptions::SolverLimits limits = options.limits();
+  PipelineRun run{working, {}, {}, limits.max_iterations, limits.tolerance, {}, {}, false, {}, {}};
   log_configuration(working, run, member_total);
 
   if (options.order == AnalysisOrder::Linear && has_stiffness_curves(working.nodal_supports)) {

@@ -18,9 +18,6 @@ namespace varn {
 
 namespace {
 
-// Loads of a smaller extent than this carry nothing; the member-force recovery skips them by
-// the same rule.
-constexpr double kMinLoadExtent = 1e-14;
 // Fractions computed by a front end may overshoot the member ends by rounding.
 constexpr double kFractionSlack = 1e-12;
 
@@ -135,6 +132,24 @@ Vec14 fixed_end_member_load_local(double length, double s, double e, double q_s,
   return f;
 }
 
+Vec3 load_direction_local(const Mat14& t, const std::array<double, 3>& direction) {
+  const double dx = direction[0];
+  const double dy = direction[1];
+  const double dz = direction[2];
+  return Vec3(t(0, 0) * dx + t(0, 1) * dy + t(0, 2) * dz, t(1, 0) * dx + t(1, 1) * dy + t(1, 2) * dz,
+              t(2, 0) * dx + t(2, 1) * dy + t(2, 2) * dz);
+}
+
+Vec14 member_load_end_values(double length, double s, double e, double q_s, double q_e, const Vec3& q, LoadSplit split,
+                             double factor) {
+  if (split == LoadSplit::FixedEnd) return factor * fixed_end_member_load_local(length, s, e, q_s, q_e, q);
+  const SimpleBeamEndForces r = simple_beam_end_forces(length, s, e, q_s, q_e);
+  Vec14 f = Vec14::Zero();
+  f.segment<3>(0) = (factor * r.f_start) * q;
+  f.segment<3>(7) = (factor * r.f_end) * q;
+  return f;
+}
+
 Expected<void> assemble_nodal_loads(const LoadCase& load_case, const std::vector<MemberSet>& member_sets,
                                     Eigen::VectorXd& f) {
   return assemble_point_loads(load_case.nodal_loads, "Nodal load", load_case.id, member_sets, 0, f);
@@ -154,22 +169,20 @@ Vec14 member_load_vector(const Member& m, const DistributedLoad& load, const Ass
   // A member without length gives the load no lever and no extent: every end value is zero.
   // The element library stops on such a member with its own fault.
   if (!(length >= 1e-12)) return fg;
-  const Vec3 d(load.direction[0], load.direction[1], load.direction[2]);
   const double s = load.start_frac;
   const double e = load.end_frac;
 
   if (is_truss_type(m.member_type)) {
     // A pin-ended bar carries no end moments, so the Hermite forces of a fixed-ended beam
-    // would not balance the load's moment: the ends take the simple-beam reactions.
-    const SimpleBeamEndForces r = simple_beam_end_forces(length, s, e, load.magnitude, load.end_magnitude);
-    fg.segment<3>(0) = r.f_start * d;
-    fg.segment<3>(7) = r.f_end * d;
-    return fg;
+    // would not balance the load's moment: the ends take the simple-beam reactions (global axes).
+    const Vec3 d(load.direction[0], load.direction[1], load.direction[2]);
+    return member_load_end_values(length, s, e, load.magnitude, load.end_magnitude, d, LoadSplit::SimpleBeam);
   }
 
   const Mat14 t = m.calculate_transformation_matrix_3d();
-  const Vec3 q = t.block<3, 3>(0, 0) * d;
-  const Vec14 fl = fixed_end_member_load_local(length, s, e, load.magnitude, load.end_magnitude, q);
+  const Vec3 q = load_direction_local(t, load.direction);
+  const Vec14 fl =
+      member_load_end_values(length, s, e, load.magnitude, load.end_magnitude, q, LoadSplit::FixedEnd);
   if (context == nullptr || (!m.start_hinge && !m.end_hinge)) return t.transpose() * fl;
   // A released end carries no share of the load: condense the fixed-end values with the
   // element stiffness, so that what the released DOF would have taken moves to the other DOFs.

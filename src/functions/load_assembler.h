@@ -2,6 +2,7 @@
 // Loads of one load case as equivalent nodal loads in a global load vector: nodal forces and
 // moments directly, linearly varying member loads through their work-equivalent end forces
 // and moments (condensed for end releases when the member is hinged).
+#include <array>
 #include <cstdint>
 #include <vector>
 
@@ -46,6 +47,26 @@ SimpleBeamEndForces simple_beam_end_forces(double length, double s, double e, do
 // nothing: the load acts through the member's axis.
 Eigen::Matrix<double, 14, 1> fixed_end_member_load_local(double length, double s, double e, double q_s, double q_e,
                                                          const Eigen::Vector3d& q);
+
+// Loads of a smaller extent (|end_frac − start_frac|) than this carry nothing: the load assembly
+// and the member-force recovery skip them alike.
+inline constexpr double kMinLoadExtent = 1e-14;
+
+// A load direction (global) in the local axes of the member whose transformation is t (rows
+// x, y, z of its leading 3 × 3 block).
+Eigen::Vector3d load_direction_local(const Eigen::Matrix<double, 14, 14>& t, const std::array<double, 3>& direction);
+
+// How a member takes a distributed load at its ends: the fixed-end values of a beam held at
+// both ends (fixed_end_member_load_local: cubic across, linear along), or the lever-rule end
+// forces of a pin-ended bar (simple_beam_end_forces along q at both ends, no moments).
+enum class LoadSplit {
+  FixedEnd,
+  SimpleBeam,
+};
+// The 14 end values, times `factor`, of the load q_s..q_e over [s, e] acting along q (in the
+// axes the result is wanted in: local for FixedEnd).
+Eigen::Matrix<double, 14, 1> member_load_end_values(double length, double s, double e, double q_s, double q_e,
+                                                    const Eigen::Vector3d& q, LoadSplit split, double factor = 1.0);
 
 // Adds magnitude × direction of every nodal load (forces) or nodal moment (moments) of the
 // case. A load on a node that no member connects is refused with a message, and the vector is

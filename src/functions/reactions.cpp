@@ -12,6 +12,7 @@
 #include "functions/geometry.h"
 #include "functions/rigid_graph.h"
 #include "functions/support_utils.h"
+#include "models/loads/load_lookup.h"
 #include "models/members/enums.h"
 #include "models/varn/support_state.h"
 #include "models/varn/varn.h"
@@ -224,11 +225,6 @@ std::map<std::uint32_t, std::pair<std::uint32_t, std::uint32_t>> member_end_node
 
 NodeWrenchMap gather_external_nodal_wrenches_for_result_type(const VARN& model, const ResultType& result_type) {
   NodeWrenchMap out;
-  const auto find_case = [&](std::uint32_t id) -> const LoadCase* {
-    for (const auto& lc : model.load_cases)
-      if (lc.id == id) return &lc;
-    return nullptr;
-  };
   const auto add_case = [&](const LoadCase& lc, double factor) {
     const auto scaled = [&](double magnitude, const std::array<double, 3>& d) {
       return std::array<double, 3>{magnitude * (factor * d[0]), magnitude * (factor * d[1]),
@@ -239,20 +235,14 @@ NodeWrenchMap gather_external_nodal_wrenches_for_result_type(const VARN& model, 
   };
 
   if (result_type.is_loadcase()) {
-    if (const LoadCase* lc = find_case(result_type.id)) add_case(*lc, 1.0);
+    if (const LoadCase* lc = find_load_case(model.load_cases, result_type.id)) add_case(*lc, 1.0);
     return out;
   }
-  const LoadCombination* combo = nullptr;
-  for (const auto& c : model.load_combinations) {
-    if (c.id == result_type.id) {
-      combo = &c;
-      break;
-    }
-  }
+  const LoadCombination* combo = find_load_combination(model.load_combinations, result_type.id);
   if (combo == nullptr) return out;
   // The cases in the order the combination lists them: the same sums on every run.
   for (const auto& [case_id, factor] : combo->load_cases_factors)
-    if (const LoadCase* lc = find_case(case_id)) add_case(*lc, factor);
+    if (const LoadCase* lc = find_load_case(model.load_cases, case_id)) add_case(*lc, factor);
   return out;
 }
 

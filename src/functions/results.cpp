@@ -15,6 +15,7 @@
 #include "functions/load_assembler.h"
 #include "functions/member_loop.h"
 #include "logging.h"
+#include "models/loads/load_lookup.h"
 #include "models/members/corotational.h"
 #include "models/members/enums.h"
 #include "models/members/material.h"
@@ -27,7 +28,6 @@ namespace varn {
 
 namespace {
 
-constexpr double kZeroExtent = 1e-14;
 constexpr double kAngleTolerance = 1e-12;
 constexpr const char* kIndexFault = "Matrix index out of bounds.";
 
@@ -41,18 +41,6 @@ struct FactoredLoad {
   std::size_t entry = 0;
 };
 
-const LoadCase* find_load_case(const VARN& model, std::uint32_t id) {
-  for (const auto& lc : model.load_cases)
-    if (lc.id == id) return &lc;
-  return nullptr;
-}
-
-const LoadCombination* find_combination(const VARN& model, std::uint32_t id) {
-  for (const auto& c : model.load_combinations)
-    if (c.id == id) return &c;
-  return nullptr;
-}
-
 // Calls visit(load, factor, entry) for every distributed load of the result set in a fixed
 // order: a load case's list order; for a combination, its (case, factor) entries in the order
 // the input lists them, each case's loads in list order. Only loads filed under the case that
@@ -60,17 +48,17 @@ const LoadCombination* find_combination(const VARN& model, std::uint32_t id) {
 template <class Visit>
 void for_each_result_set_load(const VARN& model, const ResultType& result_type, Visit&& visit) {
   if (result_type.is_loadcase()) {
-    const LoadCase* lc = find_load_case(model, result_type.id);
+    const LoadCase* lc = find_load_case(model.load_cases, result_type.id);
     if (lc == nullptr) return;
     for (const auto& load : lc->distributed_loads)
       if (load.load_case == result_type.id) visit(load, 1.0, std::size_t{0});
     return;
   }
-  const LoadCombination* combo = find_combination(model, result_type.id);
+  const LoadCombination* combo = find_load_combination(model.load_combinations, result_type.id);
   if (combo == nullptr) return;
   std::size_t entry = 0;
   for (const auto& [case_id, factor] : combo->load_cases_factors) {
-    const LoadCase* lc = find_load_case(model, case_id);
+    const LoadCase* lc = find_load_case(model.load_cases, case_id);
     if (lc != nullptr) {
       for (const auto& load : lc->distributed_loads)
         if (load.load_case == case_id) visit(load, factor, entry);
@@ -102,11 +90,6 @@ MemberLoadIndex index_member_loads(const VARN& model, const ResultType& result_t
 
 // ---- equivalent loads ----------------------------------------------------------------------
 
-enum class LoadSplit {
-  FixedEnd,    // end values of a beam with both ends held (cubic across, linear along)
-  SimpleBeam,  // lever-rule end forces of a pin-ended bar, no end moments
-};
-
 enum class Summation {
   Direct,   // every factored load added into one vector
   PerCase,  // each case's loads summed first, then added times the case factor
@@ -115,27 +98,11 @@ enum class Summation {
 // Adds one load, times `factor`, to f (local axes of t) and returns its segment.
 LoadSegment add_member_load(const DistributedLoad& load, double factor, const Mat14& t, double length,
                             LoadSplit split, Vec14& f) {
-  const double dx = load.direction[0];
-  const double dy = load.direction[1];
-  const double dz = load.direction[2];
-  const double qx = t(0, 0) * dx + t(0, 1) * dy + t(0, 2) * dz;
-  const double qy = t(1, 0) * dx + t(1, 1) * dy + t(1, 2) * dz;
-  const double qz = t(2, 0) * dx + t(2, 1) * dy + t(2, 2) * dz;
+  const Vec3 q = load_direction_local(t, load.direction);
   const double s = load.start_frac;
   const double e = load.end_frac;
-
-  if (split == LoadSplit::FixedEnd) {
-    f += factor * fixed_end_member_load_local(length, s, e, load.magnitude, load.end_magnitude, Vec3(qx, qy, qz));
-  } else {
-    const SimpleBeamEndForces r = simple_beam_end_forces(length, s, e, load.magnitude, load.end_magnitude);
-    f[0] += factor * r.f_start * qx;
-    f[1] += factor * r.f_start * qy;
-    f[2] += factor * r.f_start * qz;
-    f[7] += factor * r.f_end * qx;
-    f[8] += factor * r.f_end * qy;
-    f[9] += factor * r.f_end * qz;
-  }
-  return LoadSegment{factor * load.magnitude, factor * load.end_magnitude, s, e, qx, qy, qz};
+  f += member_load_end_values(length, s, e, load.magnitude, load.end_magnitude, q, split, factor);
+  return LoadSegment{factor * load.magnitude, factor * load.end_magnitude, s, e, q.x(), q.y(), q.z()};
 }
 
 MemberLoadSet equivalent_loads(const std::vector<FactoredLoad>& loads, const Mat14& t, double length,
@@ -143,7 +110,7 @@ MemberLoadSet equivalent_loads(const std::vector<FactoredLoad>& loads, const Mat
   MemberLoadSet out;
   if (summation == Summation::Direct) {
     for (const auto& fl : loads) {
-      if (std::abs(fl.load->end_frac - fl.load->start_frac) < kZeroExtent) continue;
+      if (std::abs(fl.load->end_frac - fl.load->start_frac) < kMinLoadExtent) continue;
       out.segments.push_back(add_member_load(*fl.load, fl.factor, t, length, split, out.f_eq));
     }
     return out;
@@ -157,7 +124,7 @@ MemberLoadSet equivalent_loads(const std::vector<FactoredLoad>& loads, const Mat
     bool any = false;
     for (; i < loads.size() && loads[i].entry == entry; ++i) {
       const DistributedLoad& load = *loads[i].load;
-      if (std::abs(load.end_frac - load.start_frac) < kZeroExtent) continue;
+      if (std::abs(load.end_frac - load.start_frac) < kMinLoadExtent) continue;
       LoadSegment seg = add_member_load(load, 1.0, t, length, split, case_vector);
       seg.w_s = factor * load.magnitude;
       seg.w_e = factor * load.end_magnitude;
@@ -467,7 +434,7 @@ MemberLoadSet compute_simple_beam_loads_for_member(std::uint32_t member_id, cons
 std::set<std::uint32_t> members_with_distributed_loads(const VARN& model, const ResultType& result_type) {
   std::set<std::uint32_t> out;
   for_each_result_set_load(model, result_type, [&](const DistributedLoad& load, double, std::size_t) {
-    if (!(std::abs(load.end_frac - load.start_frac) < kZeroExtent)) out.insert(load.member);
+    if (!(std::abs(load.end_frac - load.start_frac) < kMinLoadExtent)) out.insert(load.member);
   });
   return out;
 }
@@ -486,7 +453,7 @@ std::vector<SectionForce> compute_section_forces(const NodeForces& start, double
     double my = start.my + start.fz * x;
     double mz = start.mz - start.fy * x;
     for (const auto& seg : segments) {
-      if (xi <= seg.s || std::abs(seg.e - seg.s) < kZeroExtent) continue;
+      if (xi <= seg.s || std::abs(seg.e - seg.s) < kMinLoadExtent) continue;
       const double b = std::fmin(xi, seg.e);
       const double delta = b - seg.s;
       const double lever = xi - seg.s;

@@ -19,6 +19,7 @@
 #include "functions/member_loop.h"
 #include "functions/sparse.h"
 #include "functions/support_utils.h"
+#include "models/loads/load_lookup.h"
 #include "models/varn/member_stiffness.h"
 #include "models/varn/varn.h"
 
@@ -100,9 +101,8 @@ Expected<Eigen::VectorXd> VARN::assemble_load_vector_for_case(std::uint32_t load
   if (auto ids = validate_node_ids(); !ids) return fail(ids.error());
   const std::size_t n = compute_num_dofs_from_members(member_sets);
   Eigen::VectorXd f = Eigen::VectorXd::Zero(static_cast<Eigen::Index>(n));
-  const auto lc = std::find_if(load_cases.begin(), load_cases.end(),
-                               [&](const LoadCase& c) { return c.id == load_case_id; });
-  if (lc == load_cases.end()) return f;
+  const LoadCase* lc = find_load_case(load_cases, load_case_id);
+  if (lc == nullptr) return f;
   if (auto r = assemble_nodal_loads(*lc, member_sets, f); !r) return fail(r.error());
   if (auto r = assemble_nodal_moments(*lc, member_sets, f); !r) return fail(r.error());
   const AssemblyContext ctx = build_lookup_maps();
@@ -111,9 +111,8 @@ Expected<Eigen::VectorXd> VARN::assemble_load_vector_for_case(std::uint32_t load
 }
 
 Expected<Eigen::VectorXd> VARN::assemble_load_vector_for_combination(std::uint32_t combination_id) const {
-  const auto combo = std::find_if(load_combinations.begin(), load_combinations.end(),
-                                  [&](const LoadCombination& c) { return c.id == combination_id; });
-  if (combo == load_combinations.end()) {
+  const LoadCombination* combo = find_load_combination(load_combinations, combination_id);
+  if (combo == nullptr) {
     return fail("LoadCombination " + std::to_string(combination_id) + " not found.");
   }
   if (auto ids = validate_node_ids(); !ids) return fail(ids.error());

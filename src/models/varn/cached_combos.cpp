@@ -21,6 +21,7 @@
 #include "functions/geometry.h"
 #include "functions/reactions.h"
 #include "functions/sparse.h"
+#include "models/loads/load_lookup.h"
 #include "models/varn/active_set.h"
 #include "models/varn/equilibrium_check.h"
 #include "models/varn/support_state.h"
@@ -29,18 +30,6 @@
 namespace varn {
 
 namespace {
-
-const LoadCase* find_load_case(const VARN& model, std::uint32_t id) {
-  const auto it = std::find_if(model.load_cases.begin(), model.load_cases.end(),
-                               [&](const LoadCase& c) { return c.id == id; });
-  return it == model.load_cases.end() ? nullptr : &*it;
-}
-
-const LoadCombination* find_combination(const VARN& model, std::uint32_t id) {
-  const auto it = std::find_if(model.load_combinations.begin(), model.load_combinations.end(),
-                               [&](const LoadCombination& c) { return c.id == id; });
-  return it == model.load_combinations.end() ? nullptr : &*it;
-}
 
 std::string combination_not_found(std::uint32_t id) {
   return "LoadCombination " + std::to_string(id) + " not found.";
@@ -165,7 +154,7 @@ Expected<CachedFirstOrderSystem> VARN::precompute_combo_system(const std::vector
 
 Expected<Results> VARN::solve_combo_with_cached(std::uint32_t combination_id, const CachedFirstOrderSystem& cache,
                                                 const CaseNamesInModelUnits* cases_in_model_units) const {
-  const LoadCombination* combo = find_combination(*this, combination_id);
+  const LoadCombination* combo = find_load_combination(load_combinations, combination_id);
   if (combo == nullptr) return fail(combination_not_found(combination_id));
   const auto prepared = cache.combination_loads.find(combination_id);
   const PreparedLoad* load = prepared != cache.combination_loads.end() ? &prepared->second : nullptr;
@@ -234,7 +223,7 @@ Expected<Results> VARN::solve_combination_borrowed(std::uint32_t combination_id,
   Expected<Eigen::VectorXd> f = load != nullptr ? Expected<Eigen::VectorXd>(*load)
                                                 : assemble_load_vector_for_combination(combination_id);
   if (!f) return fail(f.error());
-  const LoadCombination* combo = find_combination(*this, combination_id);
+  const LoadCombination* combo = find_load_combination(load_combinations, combination_id);
   if (combo == nullptr) return fail(combination_not_found(combination_id));
 
   // Start where superposition of the load cases puts the structure, with the ties and struts
@@ -292,14 +281,14 @@ Expected<FirstOrderSolveOutput> VARN::solve_first_order_warm_core(const Eigen::V
 
 std::optional<Eigen::VectorXd> VARN::build_combination_displacement_predictor(
     std::uint32_t combination_id, const CaseNamesInModelUnits* cases_in_model_units) const {
-  const LoadCombination* combo = find_combination(*this, combination_id);
+  const LoadCombination* combo = find_load_combination(load_combinations, combination_id);
   if (combo == nullptr) return std::nullopt;
   const std::size_t n = compute_num_dofs_from_members(member_sets);
   const double length_factor = unit_factors().length;
   Eigen::VectorXd acc = Eigen::VectorXd::Zero(static_cast<Eigen::Index>(n));
   // Summed in the order the combination lists its cases, as its load vector is.
   for (const auto& [case_id, factor] : combo->load_cases_factors) {
-    const LoadCase* lc = find_load_case(*this, case_id);
+    const LoadCase* lc = find_load_case(load_cases, case_id);
     if (lc == nullptr || !results) return std::nullopt;
     const auto stored = results->loadcases.find(lc->name);
     if (stored == results->loadcases.end()) return std::nullopt;

@@ -20,6 +20,7 @@
 #include "functions/reactions.h"
 #include "functions/sparse.h"
 #include "logging.h"
+#include "models/loads/load_lookup.h"
 #include "models/varn/active_set.h"
 #include "models/varn/equilibrium_check.h"
 #include "models/varn/member_stiffness.h"
@@ -33,18 +34,6 @@ namespace varn {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-const LoadCase* find_load_case(const VARN& model, std::uint32_t id) {
-  const auto it = std::find_if(model.load_cases.begin(), model.load_cases.end(),
-                               [&](const LoadCase& c) { return c.id == id; });
-  return it == model.load_cases.end() ? nullptr : &*it;
-}
-
-const LoadCombination* find_combination(const VARN& model, std::uint32_t id) {
-  const auto it = std::find_if(model.load_combinations.begin(), model.load_combinations.end(),
-                               [&](const LoadCombination& c) { return c.id == id; });
-  return it == model.load_combinations.end() ? nullptr : &*it;
-}
 
 std::string load_case_not_found(std::uint32_t id) { return "LoadCase " + std::to_string(id) + " not found."; }
 
@@ -162,7 +151,7 @@ Expected<FirstOrderCaseSolution> VARN::solve_load_case_unstored(std::uint32_t lo
   Expected<Eigen::VectorXd> f =
       load != nullptr ? Expected<Eigen::VectorXd>(load->f) : assemble_load_vector_for_case(load_case_id);
   if (!f) return fail(f.error());
-  const LoadCase* lc = find_load_case(*this, load_case_id);
+  const LoadCase* lc = find_load_case(load_cases, load_case_id);
   if (lc == nullptr) return fail(load_case_not_found(load_case_id));
 
   const auto start = Clock::now();
@@ -268,14 +257,14 @@ VARN::BatchedOutcome VARN::solve_cases_and_combinations_batched_first_order(
     for (Eigen::Index j = 0; j < cases; ++j) {
       const std::uint32_t id = load_case_ids[static_cast<std::size_t>(j)];
       if (auto placed = place(j, assemble_load_vector_for_case(id)); !placed) return fail(placed.error());
-      const LoadCase* lc = find_load_case(*this, id);
+      const LoadCase* lc = find_load_case(load_cases, id);
       if (lc == nullptr) return fail(load_case_not_found(id));
       names.push_back(lc->name);
     }
     for (Eigen::Index j = 0; j < combos && combination_loads; ++j) {
       const std::uint32_t id = combination_ids[static_cast<std::size_t>(j)];
       combination_loads = place(cases + j, assemble_load_vector_for_combination(id));
-      if (combination_loads) names.push_back(find_combination(*this, id)->name);
+      if (combination_loads) names.push_back(find_load_combination(load_combinations, id)->name);
     }
     columns = combination_loads ? cases + combos : cases;
     auto check = EquilibriumCheck::build(*this, &all_on);

@@ -18,6 +18,7 @@
 #include "functions/reactions.h"
 #include "functions/support_utils.h"
 #include "logging.h"
+#include "models/loads/load_lookup.h"
 #include "models/varn/active_set.h"
 #include "models/varn/second_order/corotational_phase.h"
 #include "models/varn/equilibrium_check.h"
@@ -496,22 +497,6 @@ Expected<Results> solve_second_order(VARN& model, const Eigen::VectorXd& f, std:
 
 }  // namespace second_order
 
-namespace {
-
-const LoadCase* find_case(const VARN& model, std::uint32_t id) {
-  const auto it = std::find_if(model.load_cases.begin(), model.load_cases.end(),
-                               [&](const LoadCase& c) { return c.id == id; });
-  return it == model.load_cases.end() ? nullptr : &*it;
-}
-
-const LoadCombination* find_combo(const VARN& model, std::uint32_t id) {
-  const auto it = std::find_if(model.load_combinations.begin(), model.load_combinations.end(),
-                               [&](const LoadCombination& c) { return c.id == id; });
-  return it == model.load_combinations.end() ? nullptr : &*it;
-}
-
-}  // namespace
-
 Expected<Results> VARN::solve_second_order_common(const Eigen::VectorXd& f, std::string name, bool is_combination,
                                                   std::uint32_t id, std::uint32_t max_iterations,
                                                   std::optional<Eigen::VectorXd> predictor,
@@ -523,7 +508,7 @@ Expected<Results> VARN::solve_second_order_common(const Eigen::VectorXd& f, std:
 Expected<Results> VARN::solve_for_load_case_second_order(std::uint32_t load_case_id, std::uint32_t max_iterations) {
   auto f = assemble_load_vector_for_case(load_case_id);
   if (!f) return fail(f.error());
-  const LoadCase* lc = find_case(*this, load_case_id);
+  const LoadCase* lc = find_load_case(load_cases, load_case_id);
   if (lc == nullptr) return fail("LoadCase " + std::to_string(load_case_id) + " not found.");
   return solve_second_order_common(*f, lc->name, false, load_case_id, max_iterations, std::nullopt, std::nullopt);
 }
@@ -533,7 +518,7 @@ Expected<Results> VARN::solve_for_load_combination_second_order(std::uint32_t co
                                                                 const CaseNamesInModelUnits* cases_in_model_units) {
   auto f = assemble_load_vector_for_combination(combination_id);
   if (!f) return fail(f.error());
-  const LoadCombination* combo = find_combo(*this, combination_id);
+  const LoadCombination* combo = find_load_combination(load_combinations, combination_id);
   if (combo == nullptr) return fail("LoadCombination " + std::to_string(combination_id) + " not found.");
   // The superposed load-case displacements, each stored set already in metres: the sets of this
   // run are in SI, and the predictor converts those that came with the input.
