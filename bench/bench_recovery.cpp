@@ -14,8 +14,8 @@
 #include <tbb/info.h>
 
 #include "functions/geometry.h"
-#include "functions/reactions.h"
-#include "functions/results.h"
+#include "models/varn/reactions.h"
+#include "models/varn/member_results.h"
 #include "models/varn/varn.h"
 
 using namespace varn;

@@ -8,7 +8,6 @@
 #include "functions/geometry.h"
 #include "functions/hinge_and_release_operations.h"
 #include "models/loads/loadcase.h"
-#include "models/varn/varn.h"
 
 namespace varn {
 
@@ -287,11 +286,6 @@ std::set<std::size_t> detect_zero_energy_dofs(const std::vector<MemberSet>& memb
     if (!stiffened[d] && !restrained[d] && !loaded[d]) out.insert(out.end(), d);
   }
   return out;
-}
-
-std::set<std::size_t> detect_zero_energy_dofs(const VARN& model) {
-  return detect_zero_energy_dofs(model.member_sets, model.nodal_supports, model.load_cases, model.memberhinges,
-                                 model.settings.analysis_options.rigid_strategy);
 }
 
 void constrain_single_dof(Eigen::MatrixXd& k, Eigen::VectorXd& f, std::size_t d, double value) {

@@ -33,7 +33,6 @@ namespace varn {
 inline constexpr double kLargestStiffness = 1e288;
 
 struct LoadCase;
-struct VARN;
 
 // One support spring on the diagonal of the global operator: N/m for translations, N·m/rad
 // for rotations, the warping unit for warping.
@@ -116,8 +115,6 @@ std::set<std::size_t> detect_zero_energy_dofs(const std::vector<MemberSet>& memb
                                               const std::vector<LoadCase>& load_cases,
                                               const std::optional<std::vector<MemberHinge>>& memberhinges,
                                               RigidStrategy rigid_strategy);
-// The same over the model's member sets, supports, load cases, hinges and rigid strategy.
-std::set<std::size_t> detect_zero_energy_dofs(const VARN& model);
 
 // Prescribes DOF d of a dense system K·u = f to `value`: the known value times column d moves
 // to the right-hand side, row and column d become the unit vector, f[d] = value.

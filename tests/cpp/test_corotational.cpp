@@ -17,7 +17,7 @@
 
 #include "fatal.h"
 #include "functions/geometry.h"
-#include "functions/results.h"
+#include "models/varn/member_results.h"
 #include "functions/sparse.h"
 #include "global_system_models.h"
 #include "models/members/corotational.h"

@@ -13,8 +13,8 @@
 
 #include "equilibrium.h"
 #include "fatal.h"
-#include "functions/reactions.h"
-#include "functions/results.h"
+#include "models/varn/reactions.h"
+#include "models/varn/member_results.h"
 #include "recovery_test_support.h"
 
 using namespace varn;

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "equilibrium.h"
-#include "functions/reactions.h"
+#include "models/varn/reactions.h"
 #include "global_system_models.h"
 #include "models/varn/active_set.h"
 #include "models/varn/support_state.h"

@@ -19,7 +19,7 @@
 
 #include "fatal.h"
 #include "functions/geometry.h"
-#include "functions/reactions.h"
+#include "models/varn/reactions.h"
 #include "functions/sparse.h"
 #include "models/loads/load_lookup.h"
 #include "models/varn/active_set.h"

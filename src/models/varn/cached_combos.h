@@ -17,7 +17,7 @@
 
 #include <Eigen/Core>
 
-#include "functions/results.h"
+#include "models/varn/member_results.h"
 #include "functions/sparse.h"
 #include "models/varn/active_map.h"
 #include "models/varn/rigid_elimination.h"

@@ -7,7 +7,7 @@
 
 #include "fatal.h"
 #include "functions/geometry.h"
-#include "functions/results.h"
+#include "models/varn/member_results.h"
 #include "functions/support_utils.h"
 #include "models/varn/geometric_stiffness.h"
 #include "models/varn/member_stiffness.h"

@@ -12,7 +12,7 @@
 #include "fatal.h"
 #include "functions/geometry.h"
 #include "functions/member_loop.h"
-#include "functions/reactions.h"
+#include "models/varn/reactions.h"
 #include "functions/support_utils.h"
 #include "models/varn/member_stiffness.h"
 #include "models/varn/varn.h"

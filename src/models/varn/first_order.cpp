@@ -17,7 +17,7 @@
 
 #include "fatal.h"
 #include "functions/member_loop.h"
-#include "functions/reactions.h"
+#include "models/varn/reactions.h"
 #include "functions/sparse.h"
 #include "logging.h"
 #include "models/loads/load_lookup.h"

@@ -5,7 +5,7 @@
 #include <memory>
 #include <utility>
 
-#include "functions/reactions.h"
+#include "models/varn/reactions.h"
 #include "logging.h"
 #include "models/varn/equilibrium_check.h"
 #include "models/varn/member_stiffness.h"

@@ -19,7 +19,7 @@
 #include <Eigen/Core>
 
 #include "expected.h"
-#include "functions/results.h"
+#include "models/varn/member_results.h"
 #include "models/varn/active_set.h"
 #include "models/varn/active_set_factor.h"
 #include "models/varn/active_set_loop.h"

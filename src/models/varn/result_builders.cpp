@@ -7,8 +7,8 @@
 #include <string>
 #include <utility>
 
-#include "functions/reactions.h"
-#include "functions/results.h"
+#include "models/varn/reactions.h"
+#include "models/varn/member_results.h"
 #include "logging.h"
 #include "models/varn/varn.h"
 

@@ -25,7 +25,7 @@
 #include "models/varn/lookup.h"
 // Types of the global-system methods (stiffness, supports, rigid elimination).
 #include "functions/hinge_and_release_operations.h"
-#include "functions/results.h"
+#include "models/varn/member_results.h"
 #include "functions/sparse.h"
 #include "functions/support_utils.h"
 #include "models/varn/active_map.h"
@@ -88,7 +88,7 @@ struct VARN {
   static ResultsBundle denormalize_results(ResultsBundle bundle, const UnitFactors& factors);
 
   // ---- result sets: building and storing (result_builders.cpp; recovery in
-  //      functions/results.h and functions/reactions.h) ----
+  //      member_results.h and reactions.h) ----
   // A result set from a solve: displacements of every member-end node from u, reactions of
   // every supported member-end node from the reaction vector, and the member results handed
   // in (recovered from u with `active` and the recovery mode when none are).

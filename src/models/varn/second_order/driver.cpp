@@ -15,7 +15,7 @@
 #include <spdlog/logger.h>
 
 #include "functions/geometry.h"
-#include "functions/reactions.h"
+#include "models/varn/reactions.h"
 #include "functions/support_utils.h"
 #include "logging.h"
 #include "models/loads/load_lookup.h"

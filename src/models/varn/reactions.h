@@ -14,7 +14,7 @@
 #include <Eigen/Dense>
 
 #include "expected.h"
-#include "functions/results.h"
+#include "models/varn/member_results.h"
 #include "functions/support_utils.h"
 #include "models/results/reactionnoderesult.h"
 #include "models/results/results.h"

@@ -1,4 +1,4 @@
-#include "functions/results.h"
+#include "models/varn/member_results.h"
 
 #include <algorithm>
 #include <cmath>

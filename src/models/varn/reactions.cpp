@@ -1,4 +1,4 @@
-#include "functions/reactions.h"
+#include "models/varn/reactions.h"
 
 #include <cmath>
 #include <map>
