@@ -14,6 +14,7 @@
 
 #include <spdlog/logger.h>
 
+#include "fatal.h"
 #include "functions/geometry.h"
 #include "functions/reactions.h"
 #include "functions/support_utils.h"
@@ -21,7 +22,9 @@
 #include "models/varn/active_set.h"
 #include "models/varn/second_order/corotational_phase.h"
 #include "models/varn/equilibrium_check.h"
+#include "models/varn/second_order/residual_measure.h"
 #include "models/varn/second_order/starting_state.h"
+#include "models/varn/second_order/state_judgement.h"
 #include "models/varn/support_state.h"
 #include "models/varn/varn.h"
 
@@ -113,6 +116,23 @@ std::string not_positive_definite(const NewtonSetup& setup, const ActiveMap& act
 std::string with_mechanism(const NewtonSetup& setup, const ActiveMap& active, std::string message) {
   if (auto cause = mechanism(setup, active)) message += ". " + *cause;
   return message;
+}
+
+// The measure of the Newton residual: over the global DOFs with the constrained ones held, or
+// over the retained DOFs of the rigid elimination (each in the direction of its global DOF;
+// the reduced supports are imposed on the linearised system, whose residual vanishes there).
+ResidualMeasure residual_measure(const VARN& model, const std::vector<std::size_t>& constrained,
+                                 const RigidElimination* elimination, std::size_t n) {
+  const double length = model_extent(model);
+  if (elimination == nullptr) return ResidualMeasure::global(n, constrained, length);
+  std::vector<std::uint8_t> direction(elimination->n_r, 0);
+  for (std::size_t d = 0; d < elimination->n; ++d) {
+    if (const auto col = elimination->reduced_column(d)) {
+      check_index(*col, elimination->n_r, "retained DOF");
+      direction[*col] = static_cast<std::uint8_t>(d % kDofsPerNode);
+    }
+  }
+  return ResidualMeasure(std::move(direction), std::vector<char>(elimination->n_r, 0), length);
 }
 
 bool in_history(const std::vector<ActiveMap>& history, const ActiveMap& map) {
@@ -278,6 +298,12 @@ Expected<SupportStateSolve> solve_with_support_state(VARN& model, const Eigen::V
   if (state.u.squaredNorm() > 0.0 && has_support_curves) steps_total = std::min(steps_total, kStepsWithCurveSupports);
   rep.steps_total = steps_total;
 
+  // The structure's operator bounds the round-off every residual carries.
+  auto round_off = EquilibriumCheck::unstabilised_operator(model, &state.active);
+  if (!round_off) return fail(round_off.error());
+  ResidualMeasure measure = residual_measure(model, constrained, rigid ? &rigid->elimination : nullptr,
+                                             static_cast<std::size_t>(f.size()));
+  if (!rigid) measure.set_round_off(*round_off);
   const NewtonSetup setup{model,
                           ctx,
                           constrained,
@@ -288,11 +314,15 @@ Expected<SupportStateSolve> solve_with_support_state(VARN& model, const Eigen::V
                           has_support_curves,
                           has_hinge_curves,
                           is_combination ? ResultType::loadcombination(id) : ResultType::loadcase(id),
-                          released};
+                          released,
+                          &measure};
 
-  // The start carries the full load: the curve supports begin at what they carry there.
+  // The start carries the full load: the curve supports begin at what they carry there, in the
+  // P-delta equilibrium the passes measure (a combination's start is a second-order state, and
+  // its supports read at the first-order share of its members would carry the axial load's
+  // lever arm on the sway as well).
   if (has_support_curves) {
-    if (auto carried = model.compute_carried_support_forces(state.u, state.active, false, f); carried) {
+    if (auto carried = model.compute_carried_support_forces(state.u, state.active, true, f); carried) {
       state.support_forces = std::move(*carried);
     }
   }
@@ -374,8 +404,9 @@ Expected<SupportStateSolve> solve_with_support_state(VARN& model, const Eigen::V
   // solve with its message (the P-delta state is no equilibrium of the large-displacement
   // problem), and a model the phase does not apply to keeps its P-delta state.
   bool corotational = false;
+  std::optional<CorotationalPhaseInput> phase_input;
   if (corotational_phase_applies(model)) {
-    const CorotationalPhaseInput phase_input{f,
+    phase_input.emplace(CorotationalPhaseInput{f,
                                              is_combination,
                                              id,
                                              load_case_has_distributed_loads(model, is_combination, id),
@@ -386,8 +417,9 @@ Expected<SupportStateSolve> solve_with_support_state(VARN& model, const Eigen::V
                                              constrained,
                                              setup.rigid,
                                              has_support_curves,
-                                             released};
-    auto phase = run_corotational_phase(model, phase_input);
+                                             released});
+    phase_input->round_off = &*round_off;
+    auto phase = run_corotational_phase(model, *phase_input);
     if (!phase) return fail(phase.error());
     state.u = std::move(phase->u);
     if (rigid) state.u_r = std::move(phase->u_r);
@@ -413,6 +445,27 @@ Expected<SupportStateSolve> solve_with_support_state(VARN& model, const Eigen::V
     // Passes at the full load after the co-rotational phase are P-delta passes: the stored
     // state is then a P-delta state and is recovered as one.
     if (*finalised) corotational = false;
+  }
+
+  // ---- the state as it will be reported ----
+  // Judged on its own, with the forces of the formulation it stands in.
+  {
+    Eigen::VectorXd f_int;
+    Eigen::VectorXd f_ext;
+    if (corotational) {
+      auto forces = corotational_forces_at(model, *phase_input, state.u, state.support_forces);
+      if (!forces) return fail(forces.error());
+      f_int = std::move(forces->f_int);
+      f_ext = std::move(forces->f_ext);
+    } else {
+      auto forces = internal_forces(setup, state.u, state);
+      if (!forces) return fail(forces.error());
+      f_int = std::move(*forces);
+      f_ext = f;
+    }
+    auto judged = judge_second_order_state(model, *setup.loads, JudgedState{state.u, f_int, f_ext, state.active},
+                                           constrained, setup.rigid, released, setup.tol, *round_off);
+    if (!judged) return fail(judged.error());
   }
 
   return SupportStateSolve{std::move(state), corotational, has_support_curves, has_hinge_curves};

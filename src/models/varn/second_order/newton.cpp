@@ -70,16 +70,24 @@ class PassStiffness {
   SparseMatrix k_;
 };
 
+// A step of length d from a state of size |u| = size settles it: below 1e-4 of max(|u|, 1),
+// while the residual it leaves, `rel`, is within what the judgement of the reported state
+// allows. Without that guard a step made small by slow convergence (a shallow truss near its
+// limit load, a curve spring read anew, each moving a tenth of a millimetre) would end the
+// pass with a share of the load unbalanced.
+bool settled_step(double d, double size, double rel, const NewtonSetup& setup) {
+  return d < kStepTolerance * std::fmax(size, 1.0) && rel <= kStateToleranceMultiple * setup.tol;
+}
+
 const MemberEndForceMap* hinge_forces(const NewtonSetup& setup, const NewtonState& state) {
   return setup.has_hinge_curves && !state.end_forces.empty() ? &state.end_forces : nullptr;
 }
 
-// Relative residual of the sparse path: |f_int − f_ext| over the free DOFs, by max(|f_ext|, 1).
-double relative_residual(const Eigen::VectorXd& f_int, const Eigen::VectorXd& f_ext,
-                         const std::vector<std::size_t>& constrained, double fnorm) {
-  Eigen::VectorXd r = f_int - f_ext;
-  for (const std::size_t d : constrained) r[static_cast<Eigen::Index>(d)] = 0.0;
-  return r.norm() / fnorm;
+// Relative residual of the sparse path: the unbalanced force at the free DOFs, direction by
+// direction, against the loads and reactions of that direction.
+double relative_residual(const NewtonSetup& setup, const Eigen::VectorXd& f_int, const Eigen::VectorXd& f_ext,
+                         const Eigen::VectorXd& u) {
+  return setup.measure->relative(f_int - f_ext, f_ext, &u);
 }
 
 // The curve forces that the springs and hinges are read at, from the accepted state: what each
@@ -241,8 +249,7 @@ Expected<PassOutcome> run_newton_pass(const NewtonSetup& setup, const Eigen::Vec
         if (!f) return fail(f.error());
         state.f_int = std::move(*f);
       }
-      const double fnorm = fnorm_ext;
-      const double res0 = relative_residual(*state.f_int, f_ext, setup.constrained, fnorm);
+      const double res0 = relative_residual(setup, *state.f_int, f_ext, state.u);
       if (curve_consistent && res0 < setup.tol) {
         outcome.end = PassEnd::Converged;
         return outcome;
@@ -295,7 +302,7 @@ Expected<PassOutcome> run_newton_pass(const NewtonSetup& setup, const Eigen::Vec
         ++stats.residual_evaluations;
         auto f = internal_forces(setup, trial, state);
         if (!f) return std::nullopt;
-        const double rel = relative_residual(*f, f_ext, setup.constrained, fnorm);
+        const double rel = relative_residual(setup, *f, f_ext, trial);
         return TrialResidual{rel, std::move(*f)};
       };
       auto t = Clock::now();
@@ -308,16 +315,24 @@ Expected<PassOutcome> run_newton_pass(const NewtonSetup& setup, const Eigen::Vec
           outcome.end = PassEnd::SingularTangent;
           return outcome;
         }
+        direction = std::move(**computed);
         t = Clock::now();
-        accepted = line_search_sparse(state.u, **computed, res0, residual);
+        accepted = line_search_sparse(state.u, *direction, res0, residual);
         stats.line_search += seconds_since(t);
       }
       if (!accepted) {
+        // At the round-off floor of the residual no trial lowers it. The Newton step of this
+        // state's own undamped tangent, far below the size of the state, then says that the
+        // state has reached equilibrium as closely as the arithmetic allows.
+        if (curve_consistent && fresh && !damped && settled_step(direction->norm(), state.u.norm(), res0, setup)) {
+          outcome.end = PassEnd::Converged;
+          return outcome;
+        }
         outcome.end = PassEnd::FailedLineSearch;
         return outcome;
       }
       d = (accepted->u - state.u).norm();
-      den = std::fmax(state.u.norm(), 1.0);
+      den = state.u.norm();
       alpha = accepted->alpha;
       rel_new = accepted->rel;
       if (!fresh && (alpha != 1.0 || !(rel_new <= kKeptFactorContraction * res0))) solver.renew();
@@ -335,9 +350,8 @@ Expected<PassOutcome> run_newton_pass(const NewtonSetup& setup, const Eigen::Vec
       stats.tangent_assembly += seconds_since(t);
 
       // 3. Residual of the linearised reduced system.
-      const double fnorm = std::fmax(b_red.norm(), 1.0);
       const Eigen::VectorXd r = k_t * state.u_r - b_red;
-      const double res0 = r.norm() / fnorm;
+      const double res0 = setup.measure->relative(r, b_red);
       if ((curve_consistent && res0 < setup.tol) || k_t.rows() == 0) {
         outcome.end = PassEnd::Converged;
         return outcome;
@@ -354,7 +368,9 @@ Expected<PassOutcome> run_newton_pass(const NewtonSetup& setup, const Eigen::Vec
 
       // 4. Line search on the linearised, then on the true residual.
       const RigidElimination& elim = rigid->elimination;
-      auto linearised = [&](const Eigen::VectorXd& trial_r) { return (k_t * trial_r - b_red).norm() / fnorm; };
+      auto linearised = [&](const Eigen::VectorXd& trial_r) {
+        return setup.measure->relative(k_t * trial_r - b_red, b_red);
+      };
       auto true_residual = [&](const Eigen::VectorXd& trial_r) -> std::optional<double> {
         ++stats.residual_evaluations;
         auto f = internal_forces(setup, VARN::expand_solution(elim, trial_r), state);
@@ -371,7 +387,7 @@ Expected<PassOutcome> run_newton_pass(const NewtonSetup& setup, const Eigen::Vec
         return outcome;
       }
       d = (accepted->u_r - state.u_r).norm();
-      den = std::fmax(state.u_r.norm(), 1.0);
+      den = state.u_r.norm();
       alpha = accepted->alpha;
       rel_new = accepted->rel;
       state.u_r = std::move(accepted->u_r);
@@ -394,13 +410,14 @@ Expected<PassOutcome> run_newton_pass(const NewtonSetup& setup, const Eigen::Vec
       return outcome;
     }
 
-    // 7. Convergence after the step. Only a full Newton step on this state's own undamped
-    // tangent says that the state has settled when it moves little: a damped, shortened or
-    // reversed step is small because it was made small, and a kept factor's step is not the
-    // Newton step. Without curves the accepted trial's residual is the one the next iteration
-    // would start from.
+    // 7. Convergence after the step. A full undamped step that moves the state little says
+    // that it has settled, whether its factor is fresh or kept, provided the residual it leaves
+    // is one the reported state may keep (`settled_step`). A damped, shortened or reversed
+    // step is small because it was made small, and says nothing. The accepted trial's residual
+    // is the one the next iteration starts from only without curves: with them the springs and
+    // hinges are read anew at the new state, and the next iteration's residual decides.
     if (curve_consistent) {
-      const bool settled = fresh && alpha == 1.0 && !damped && d / den < kStepTolerance;
+      const bool settled = !curves && alpha == 1.0 && !damped && settled_step(d, den, rel_new, setup);
       const bool in_equilibrium = rigid == nullptr && !curves && rel_new < setup.tol;
       if (settled || in_equilibrium) {
         outcome.end = PassEnd::Converged;

@@ -21,6 +21,7 @@
 #include "models/varn/support_state.h"
 #include "models/results/results.h"
 #include "models/varn/lookup.h"
+#include "models/varn/second_order/residual_measure.h"
 #include "models/varn/second_order/starting_state.h"
 
 namespace varn {
@@ -31,7 +32,7 @@ namespace varn::second_order {
 
 // How a pass ended.
 enum class PassEnd {
-  Converged,         // residual below tolerance, or a full undamped step below 1e-4 of |u|
+  Converged,         // residual below tolerance in every direction, or a full undamped step below 1e-4 of max(|u|, 1)
   Switched,          // an accepted step changed the state of a tie or strut
   Exhausted,         // max_iterations iterations without either
   SingularTangent,   // no solver found a direction, not even with damping
@@ -107,6 +108,9 @@ struct NewtonSetup {
   std::optional<ResultType> loads;
   // The one-sided supports released for this solve (the others held), on both paths.
   SupportState released{};
+  // How far a state is from equilibrium: over the global DOFs with the constrained ones held
+  // (sparse path), over the retained DOFs (rigid-elimination path).
+  const ResidualMeasure* measure = nullptr;
 };
 
 // The solve's state, carried from pass to pass and from step to step.
