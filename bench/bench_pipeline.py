@@ -11,7 +11,9 @@ switches the bases, and a combination whose wind lifts a column off its base is 
 The second-order frame (--second-order) is a 9,620-member building of 12 x 12 bays of 6 m x 5 m
 and 20 storeys of 3.5 m on fixed bases, one section for every member, with one load case of
 5 kN in +X and 10 kN down at every node above the base, analysed "Nonlinear" with P-delta and
-with the co-rotational method, side by side.
+with the co-rotational method, side by side; then long lines of short members (cantilever
+chains of 500 and 1,000 members under a tip load, a column of 2,000 members at half its Euler
+load), whose residual stalls at the round-off of their operator.
 
 The building frame (--targets) is the plain frame of 12 x 12 bays and 20 storeys (9,620
 members, 24,843 DOFs) with the first-order sections and loads. --targets prints the figures the
@@ -194,6 +196,56 @@ def bench_second_order(repeat):
               f"{'identical output on every run' if len(outputs) == 1 else 'OUTPUT DIFFERS BETWEEN RUNS'}")
 
 
+def slender_line(count, member_length, direction, tip_loads, method):
+    """`count` equal members in a line along `direction` from a clamped node 1 (E = 210 GPa,
+    A = 0.01 m2, Iy = Iz = 1e-4 m4), `tip_loads` (magnitude, direction) at the far end (SI)."""
+    def node(i):
+        n = {"id": i + 1, "X": member_length * i * direction[0], "Y": member_length * i * direction[1],
+             "Z": member_length * i * direction[2]}
+        if i == 0:
+            n["nodal_support"] = 1
+        return n
+    members = [{"id": i + 1, "start_node": node(i), "end_node": node(i + 1), "section": 1, "rotation_angle": 0.0,
+                "classification": "Column", "weight": 0.0, "member_type": "Normal"} for i in range(count)]
+    fixed = {"condition_type": "Fixed"}
+    return {
+        "member_sets": [{"id": 1, "classification": "Line", "members": members}],
+        "load_cases": [{"id": 1, "name": "Tip", "nodal_loads": [
+            {"id": k + 1, "node": count + 1, "load_case": 1, "magnitude": mag, "direction": list(d),
+             "load_type": "Dead"} for k, (mag, d) in enumerate(tip_loads)],
+            "nodal_moments": [], "distributed_loads": [], "rotation_imperfections": [],
+            "translation_imperfections": []}],
+        "load_combinations": [], "imperfection_cases": [],
+        "settings": {"id": 1, "analysis_options": {
+            "id": 1, "solve_loadcases": True, "solver": "direct", "tolerance": 1e-6, "max_iterations": 20,
+            "dimensionality": "3D", "order": "Nonlinear", "rigid_strategy": "LinearMpc", "nonlinear_method": method},
+            "general_info": {"project_name": "slender line", "author": "bench", "version": "1"},
+            "unit_settings": {"lengthUnit": "m", "forceUnit": "N", "densityUnit": "kg/m3", "pressureUnit": "Pa"}},
+        "materials": [{"id": 1, "name": "Steel", "e_mod": 210e9, "g_mod": 81e9, "density": 7850.0,
+                       "yield_stress": 355e6}],
+        "sections": [section(1, "Uniform", 0.01, 1e-4, 1e-4, 2e-5)],
+        "nodal_supports": [{"id": 1, "classification": "Support",
+                            "displacement_conditions": {a: fixed for a in "XYZ"},
+                            "rotation_conditions": {a: fixed for a in "XYZ"}}],
+    }
+
+
+def bench_slender_lines(repeat):
+    """Long chains of short members, whose residual stalls at the round-off of their operator:
+    cantilevers under a tip load without axial force (P-delta), and a 5 m column at half its
+    Euler load in 2,000 members (co-rotational)."""
+    p_cr = math.pi ** 2 * 210e9 * 1e-4 / (2.0 * 5.0) ** 2
+    cases = [(f"chain of {n} x {l} m, P-delta", slender_line(n, l, (1, 0, 0), [(1000.0, (0, 0, -1))], "P_DELTA"))
+             for n, l in ((500, 0.01), (1000, 0.01), (1000, 0.1))]
+    cases.append(("column of 2000 members at 0.5 Pcr, co-rotational",
+                  slender_line(2000, 5.0 / 2000, (0, 0, 1), [(0.5 * p_cr, (0, 0, -1)), (1000.0, (1, 0, 0))],
+                               "COROTATIONAL")))
+    for name, model in cases:
+        times, outputs = timed_runs(json.dumps(model), repeat)
+        print(f"  {name:<50} best {min(times):.3f} s, median {statistics.median(times):.3f} s over {repeat} runs; "
+              f"{'identical output on every run' if len(outputs) == 1 else 'OUTPUT DIFFERS BETWEEN RUNS'}")
+
+
 def timed_runs(text, repeat):
     """Times of `repeat` runs after one warm-up (pool threads, allocator), and the set of outputs."""
     outputs = {vc.calculate_from_json(text)}
@@ -313,6 +365,7 @@ def main():
         return
     if args.second_order:
         bench_second_order(args.repeat)
+        bench_slender_lines(args.repeat)
         return
     if args.targets:
         bench_targets(args.repeat, sizes)

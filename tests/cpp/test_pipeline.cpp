@@ -293,16 +293,17 @@ INSTANTIATE_TEST_SUITE_P(
                 "order=Nonlinear, rigid_strategy=RigidMember, solve_loadcases=false, max_iterations=7, "
                 "tolerance=0.0000000001",
                 false},
+        // Tolerances a second-order run refuses, logged by a linear one.
         LogCase{"integral_and_large_tolerance",
                 R"({"id":1,"solve_loadcases":false,"solver":"d","tolerance":2.5e20,"max_iterations":null,
-                    "dimensionality":"2D","order":"nonlinear","rigid_strategy":"Rigid_Member"})",
-                "order=Nonlinear, rigid_strategy=RigidMember, solve_loadcases=false, max_iterations=20, "
+                    "dimensionality":"2D","order":"Linear","rigid_strategy":"Rigid_Member"})",
+                "order=Linear, rigid_strategy=RigidMember, solve_loadcases=false, max_iterations=20, "
                 "tolerance=250000000000000000000",
-                false},
+                true},
         LogCase{"unit_tolerance", R"({"id":1,"solve_loadcases":true,"solver":"d","tolerance":1,"dimensionality":"3D",
-                    "order":"Nonlinear","rigid_strategy":"LinearMpc"})",
-                "order=Nonlinear, rigid_strategy=LinearMpc, solve_loadcases=true, max_iterations=20, tolerance=1",
-                false}),
+                    "order":"Linear","rigid_strategy":"LinearMpc"})",
+                "order=Linear, rigid_strategy=LinearMpc, solve_loadcases=true, max_iterations=20, tolerance=1",
+                true}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Pipeline, NothingIsLoggedBeforeTheModelReadsOrWhenTheLoggerIsOff) {

@@ -18,6 +18,8 @@
 #include "models/varn/active_set.h"
 #include "models/varn/second_order/driver.h"
 #include "models/varn/second_order/newton.h"
+#include "models/varn/second_order/state_judgement.h"
+#include "models/varn/equilibrium_check.h"
 #include "models/varn/varn.h"
 
 namespace {
@@ -115,8 +117,10 @@ TEST(SecondOrderColumn, OnePassAtTheFullLoadReachesTheSway) {
   const AssemblyContext ctx = v.build_lookup_maps();
   auto constrained = v.collect_constrained_dofs_full();
   ASSERT_TRUE(constrained);
+  const auto measure = second_order::ResidualMeasure::global(static_cast<std::size_t>(f->size()), *constrained,
+                                                             second_order::model_extent(v));
   const second_order::NewtonSetup setup{v, ctx, *constrained, nullptr, 1e-8, 0.0005, 20, false, false,
-                                        ResultType::loadcase(1)};
+                                        ResultType::loadcase(1), {}, &measure};
   second_order::NewtonState state;
   state.u = first->u;
   state.active = first->active;
@@ -131,8 +135,61 @@ TEST(SecondOrderColumn, OnePassAtTheFullLoadReachesTheSway) {
   auto f_int = second_order::internal_forces(setup, state.u, state);
   ASSERT_TRUE(f_int);
   Eigen::VectorXd r = *f_int - *f;
+  // In every direction, against that direction's loads and reactions: within the tolerance, or
+  // within the ten tolerances a pass ending on a small step may leave.
+  EXPECT_LE(measure.relative(r, *f), 10.0 * 1e-8);
   for (std::size_t d : *constrained) r[static_cast<Eigen::Index>(d)] = 0.0;
   EXPECT_LT(r.norm() / f->norm(), 1e-8);
+}
+
+// The judgement of a reported state: the first-order state of the column at half its critical
+// load leaves the P-delta shear, as large as the lateral load itself, unbalanced in X, however
+// small a share it is of the axial load; the converged P-delta state passes.
+TEST(SecondOrderColumn, TheJudgementRefusesTheFirstOrderStateAndKeepsTheConvergedOne) {
+  VARN v = cantilever_column(10, 0.5 * cantilever_critical_load());
+  auto f = v.assemble_load_vector_for_case(1);
+  ASSERT_TRUE(f);
+  auto first = v.first_order_predictor_state(*f);
+  ASSERT_TRUE(first) << first.error();
+  const AssemblyContext ctx = v.build_lookup_maps();
+  auto constrained = v.collect_constrained_dofs_full();
+  ASSERT_TRUE(constrained);
+  auto round_off = EquilibriumCheck::unstabilised_operator(v, &first->active);
+  ASSERT_TRUE(round_off);
+  const auto measure = second_order::ResidualMeasure::global(static_cast<std::size_t>(f->size()), *constrained,
+                                                             second_order::model_extent(v));
+  const second_order::NewtonSetup setup{v, ctx, *constrained, nullptr, 1e-6, 0.0005, 20, false, false,
+                                        ResultType::loadcase(1), {}, &measure};
+  second_order::NewtonState state;
+  state.u = first->u;
+  state.active = first->active;
+  auto judge = [&]() {
+    auto f_int = second_order::internal_forces(setup, state.u, state);
+    if (!f_int) return varn::Expected<second_order::StateFigures>(varn::fail(f_int.error()));
+    return second_order::judge_second_order_state(v, ResultType::loadcase(1),
+                                                  second_order::JudgedState{state.u, *f_int, *f, state.active},
+                                                  *constrained, nullptr, {}, 1e-6, *round_off);
+  };
+  auto refused = judge();
+  ASSERT_FALSE(refused);
+  const std::string prefix = "Second-order: the final state is not in equilibrium: its unbalanced force in UX is ";
+  const std::string suffix = " of the loads and reactions in that direction (LC 1)";
+  const std::string& message = refused.error();
+  ASSERT_EQ(message.rfind(prefix, 0), 0u) << message;
+  ASSERT_GT(message.size(), prefix.size() + suffix.size()) << message;
+  ASSERT_EQ(message.substr(message.size() - suffix.size()), suffix) << message;
+  // Spread over the nodes of the column, the unbalanced shear is a third of the X forces (a
+  // real share, far above any tolerance: more than a tenth).
+  EXPECT_GT(std::stod(message.substr(prefix.size(), message.size() - prefix.size() - suffix.size())), 0.1);
+
+  second_order::TangentSolver solver;
+  second_order::NewtonStats stats;
+  auto outcome = second_order::run_newton_pass(setup, *f, 1.0, state, solver, false, stats);
+  ASSERT_TRUE(outcome) << outcome.error();
+  ASSERT_EQ(outcome->end, second_order::PassEnd::Converged);
+  auto kept = judge();
+  ASSERT_TRUE(kept) << kept.error();
+  EXPECT_LE(kept->worst, 10.0 * 1e-6);
 }
 
 TEST(SecondOrderColumn, ReactionsBalanceTheLoadsOnTheDeformedColumn) {

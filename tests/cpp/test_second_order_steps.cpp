@@ -226,3 +226,40 @@ TEST(SecondOrderFinalisation, EndlessSwitchingEnds) {
 }
 
 }  // namespace
+
+namespace {
+
+// The secant start of the load steps: the line through the last two equilibrium states, the
+// solve's start counting at λ = 1 for the first step only.
+TEST(SecondOrderSecantStart, FollowsTheLineThroughTheLastTwoEquilibriumStates) {
+  const Eigen::VectorXd full = Eigen::VectorXd::Constant(2, 10.0);  // the start, at the full load
+  SecantStart secant(true, full);
+  // First step, λ = 0.25: on the line from rest to the start.
+  auto first = secant.at(0.25);
+  ASSERT_TRUE(first);
+  EXPECT_DOUBLE_EQ((*first)[0], 2.5);
+  // Accepted at 3.0 (the response stiffer than the start said): the start leaves the anchors,
+  // the next step follows rest → (0.25, 3.0).
+  secant.accepted(0.25, Eigen::VectorXd::Constant(2, 3.0));
+  EXPECT_DOUBLE_EQ((*secant.at(0.5))[1], 6.0);
+  // Two equilibrium states: (0.25, 3.0) and (0.5, 7.0) give 11.0 at 0.75.
+  secant.accepted(0.5, Eigen::VectorXd::Constant(2, 7.0));
+  EXPECT_DOUBLE_EQ((*secant.at(0.75))[0], 11.0);
+  // A refinement drops every anchor; the refined steps build their own.
+  secant.refined();
+  EXPECT_FALSE(secant.at(0.125));
+  secant.accepted(0.125, Eigen::VectorXd::Constant(2, 1.0));
+  EXPECT_FALSE(secant.at(0.25));
+  secant.accepted(0.25, Eigen::VectorXd::Constant(2, 2.5));
+  EXPECT_DOUBLE_EQ((*secant.at(0.375))[0], 4.0);
+}
+
+TEST(SecondOrderSecantStart, DisabledItNeverGivesAStart) {
+  SecantStart secant(false, Eigen::VectorXd::Constant(2, 10.0));
+  EXPECT_FALSE(secant.at(0.5));
+  secant.accepted(0.5, Eigen::VectorXd::Constant(2, 1.0));
+  secant.accepted(1.0, Eigen::VectorXd::Constant(2, 2.0));
+  EXPECT_FALSE(secant.at(1.0));
+}
+
+}  // namespace

@@ -1,6 +1,7 @@
 #include "models/varn/validation.h"
 
 #include <array>
+#include <charconv>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -275,6 +276,32 @@ Expected<void> check_carried_results(const VARN& model) {
   return check(model.results->loadcombinations, "Load combination");
 }
 
+// The tolerance bounds the unbalanced force of a second-order state in each direction, as a
+// share of that direction's loads and reactions. Above 1 % a state that leaves a real share of
+// a storey's shear unbalanced could pass for equilibrium (the first-order start of a column at
+// half its critical load leaves half its base shear unbalanced); zero or less is met by no
+// arithmetic.
+constexpr double kLargestSecondOrderTolerance = 0.01;
+
+std::string shortest(double v) {
+  if (std::isnan(v)) return "NaN";
+  if (std::isinf(v)) return v > 0 ? "inf" : "-inf";
+  char buf[64];
+  const auto r = std::to_chars(buf, buf + sizeof buf, v);
+  return std::string(buf, r.ptr);
+}
+
+Expected<void> check_options(const VARN& model) {
+  const AnalysisOptions& options = model.settings.analysis_options;
+  if (options.order != AnalysisOrder::Nonlinear) return {};
+  const double t = options.tolerance;
+  if (!(t > 0.0 && t <= kLargestSecondOrderTolerance)) {
+    return fail("Second-order analysis needs a tolerance greater than 0 and at most 0.01; the model's tolerance is " +
+                shortest(t));
+  }
+  return {};
+}
+
 }  // namespace
 
 Expected<void> validate_model(const VARN& model) {
@@ -285,7 +312,8 @@ Expected<void> validate_model(const VARN& model) {
   if (auto r = check_member_lengths(model); !r) return r;
   if (auto r = check_values(model, ctx); !r) return r;
   if (auto r = check_loads(model); !r) return r;
-  return check_carried_results(model);
+  if (auto r = check_carried_results(model); !r) return r;
+  return check_options(model);
 }
 
 }  // namespace varn

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
@@ -18,120 +19,13 @@
 #include "functions/support_utils.h"
 #include "logging.h"
 #include "models/members/corotational.h"
+#include "models/varn/second_order/reduced_reactions.h"
+#include "models/varn/second_order/residual_measure.h"
 #include "models/varn/varn.h"
 
 namespace varn::second_order {
 
 namespace {
-
-// ---- reaction directions of the reduced system -----------------------------------------------
-
-double dot(const SparseRow& a, const SparseRow& b) {
-  double s = 0.0;
-  auto i = a.begin();
-  auto j = b.begin();
-  while (i != a.end() && j != b.end()) {
-    if (i->first < j->first) {
-      ++i;
-    } else if (j->first < i->first) {
-      ++j;
-    } else {
-      s += i->second * j->second;
-      ++i;
-      ++j;
-    }
-  }
-  return s;
-}
-
-// a - t·b, merged by column; exact zeros dropped.
-SparseRow minus_scaled(const SparseRow& a, double t, const SparseRow& b) {
-  SparseRow out;
-  out.reserve(a.size() + b.size());
-  auto i = a.begin();
-  auto j = b.begin();
-  auto push = [&](std::size_t col, double v) {
-    if (v != 0.0) out.emplace_back(col, v);
-  };
-  while (i != a.end() || j != b.end()) {
-    if (j == b.end() || (i != a.end() && i->first < j->first)) {
-      push(i->first, i->second);
-      ++i;
-    } else if (i == a.end() || j->first < i->first) {
-      push(j->first, -t * j->second);
-      ++j;
-    } else {
-      push(i->first, i->second - t * j->second);
-      ++i;
-      ++j;
-    }
-  }
-  return out;
-}
-
-// The forces that the supports exert, seen in the reduced DOFs: a unit vector at every
-// exactly fixed reduced DOF, and the direction of every penalised constraint row c·u_r = 0.
-// A residual is in equilibrium when nothing but such reactions is left of it, so these
-// components are removed before its norm is taken and before it drives a Newton step (a
-// Newton step must not try to push a support). The penalised rows are orthonormalised
-// (twice-applied Gram-Schmidt, rows sharing no reduced DOF being orthogonal already), so
-// that removing them is an orthogonal projection whatever their overlap.
-struct ReducedReactions {
-  std::vector<std::size_t> exact;  // sorted, unique
-  std::vector<SparseRow> basis;    // orthonormal, zero at the exact DOFs
-
-  static ReducedReactions build(const VARN& model, const RigidElimination& elim, const SupportState& released) {
-    ReducedReactions out;
-    // The indices depend only on the supports and C; the matrix is only a carrier here.
-    SparseMatrix carrier(static_cast<Eigen::Index>(elim.n_r), static_cast<Eigen::Index>(elim.n_r));
-    out.exact = model.apply_boundary_conditions_to_k_only(elim, carrier, released);
-    std::vector<char> is_exact(elim.n_r, 0);
-    for (const std::size_t i : out.exact) {
-      check_index(i, elim.n_r, "exactly fixed reduced DOF");
-      is_exact[i] = 1;
-    }
-    // The held global DOFs, by the supports' own fixity rule.
-    Eigen::VectorXd held = Eigen::VectorXd::Ones(static_cast<Eigen::Index>(elim.n));
-    model.zero_support_dofs(held, released);
-    for (std::size_t d = 0; d < elim.n; ++d) {
-      if (held[static_cast<Eigen::Index>(d)] != 0.0 || elim.reduced_column(d)) continue;
-      const SparseRow c = elim.row(d);
-      if (c.empty() || VARN::detect_one_hot_constraint(c)) continue;
-      SparseRow v;
-      for (const auto& [j, x] : c) {
-        if (!is_exact[j]) v.emplace_back(j, x);
-      }
-      out.add_direction(std::move(v));
-    }
-    return out;
-  }
-
-  void add_direction(SparseRow v) {
-    const double start = std::sqrt(dot(v, v));
-    if (!(start > 0.0)) return;
-    for (int pass = 0; pass < 2; ++pass) {
-      for (const SparseRow& q : basis) {
-        const double t = dot(q, v);
-        if (t != 0.0) v = minus_scaled(v, t, q);
-      }
-    }
-    const double norm = std::sqrt(dot(v, v));
-    // A row that the earlier ones already span (to round-off) adds no direction.
-    if (!(norm > 1e-10 * start)) return;
-    for (auto& e : v) e.second /= norm;
-    basis.push_back(std::move(v));
-  }
-
-  void remove_from(Eigen::VectorXd& r_r) const {
-    for (const std::size_t i : exact) r_r[static_cast<Eigen::Index>(i)] = 0.0;
-    for (const SparseRow& q : basis) {
-      double t = 0.0;
-      for (const auto& [j, x] : q) t += x * r_r[static_cast<Eigen::Index>(j)];
-      if (t == 0.0) continue;
-      for (const auto& [j, x] : q) r_r[static_cast<Eigen::Index>(j)] -= t * x;
-    }
-  }
-};
 
 // ---- the system the phase iterates on ----------------------------------------------------------
 
@@ -185,6 +79,29 @@ class PhaseSystem {
       if (retained) s.rotations_.push_back(triple);
     }
     s.pattern_ = s.tangent_pattern();
+    // The entries the residual leaves out hold reactions; each entry has the direction of its
+    // global DOF (of the retained one on the rigid path).
+    const Eigen::VectorXd probe = s.unbalanced(Eigen::VectorXd::Ones(static_cast<Eigen::Index>(s.n_)));
+    std::vector<std::uint8_t> direction(static_cast<std::size_t>(probe.size()), 0);
+    std::vector<char> held(static_cast<std::size_t>(probe.size()), 0);
+    for (std::size_t d = 0; d < s.n_; ++d) {
+      if (s.rigid_ == nullptr) {
+        direction[d] = static_cast<std::uint8_t>(d % kDofsPerNode);
+      } else if (const auto column = s.rigid_->elimination.reduced_column(d)) {
+        direction[*column] = static_cast<std::uint8_t>(d % kDofsPerNode);
+      }
+    }
+    if (s.rigid_ == nullptr) {
+      for (Eigen::Index i = 0; i < probe.size(); ++i) held[static_cast<std::size_t>(i)] = probe[i] == 0.0 ? 1 : 0;
+    } else {
+      for (const std::size_t i : s.reactions_.exact) held[i] = 1;
+    }
+    auto measure = std::make_shared<ResidualMeasure>(std::move(direction), std::move(held), model_extent(model));
+    if (in.round_off != nullptr) {
+      const bool reduced = s.rigid_ != nullptr && !s.rigid_->elimination.identity;
+      measure->set_round_off(*in.round_off, reduced ? &s.rigid_->elimination.c : nullptr);
+    }
+    s.measure_ = std::move(measure);
     return s;
   }
 
@@ -231,12 +148,15 @@ class PhaseSystem {
     return r_r;
   }
 
-  // Load norm that makes residuals relative (the reduced load on the rigid path).
-  double load_scale(const Eigen::VectorXd& f) const {
-    if (!rigid_) return std::max(f.norm(), 1.0);
+  // How far from equilibrium a state is whose unbalanced force is r (global, reactions
+  // included) with the residual `unbalanced`(r): direction by direction against the loads and
+  // reactions of that direction (reduced to the retained DOFs on the rigid path).
+  double relative(const Eigen::VectorXd& r, const Eigen::VectorXd& r_unbalanced, const Eigen::VectorXd& f_ext,
+                  const Eigen::VectorXd& u) const {
+    if (!rigid_ || rigid_->elimination.identity) return measure_->relative(r_unbalanced, r, f_ext, &u);
     const RigidElimination& e = rigid_->elimination;
-    const double norm = e.identity ? f.norm() : Eigen::VectorXd(e.c.transpose() * f).norm();
-    return std::max(norm, 1.0);
+    return measure_->relative(r_unbalanced, Eigen::VectorXd(e.c.transpose() * r),
+                              Eigen::VectorXd(e.c.transpose() * f_ext), &u);
   }
 
   // The matrix the Newton directions are solved with: on the sparse path the tangent on the
@@ -322,6 +242,7 @@ class PhaseSystem {
   // for a held one).
   std::vector<Eigen::Index> free_;
   std::vector<std::int64_t> free_position_;
+  std::shared_ptr<const ResidualMeasure> measure_;
 };
 
 // External loads at the load factor λ: λ·F, with a load case's distributed loads moved onto
@@ -459,7 +380,7 @@ std::string percent_of_load(double lambda) {
 class PhaseRun {
  public:
   PhaseRun(const VARN& model, const CorotationalPhaseInput& in, const PhaseSystem& system, const ExternalLoad& load)
-      : model_(model), in_(in), system_(system), load_(load), fscale_(system.load_scale(in.f)) {}
+      : model_(model), in_(in), system_(system), load_(load) {}
 
   Expected<CorotationalPhaseResult> run() {
     const std::size_t steps = std::max(in_.load_steps, kMinLoadSteps);
@@ -590,8 +511,9 @@ class PhaseRun {
       }
     }
     Residual res;
-    res.r = system_.unbalanced(**f_int - *f_ext);
-    res.rel = res.r.norm() / fscale_;
+    const Eigen::VectorXd full = **f_int - *f_ext;
+    res.r = system_.unbalanced(full);
+    res.rel = system_.relative(full, res.r, *f_ext, s.u);
     return std::optional<Residual>(std::move(res));
   }
 
@@ -713,7 +635,6 @@ class PhaseRun {
   const CorotationalPhaseInput& in_;
   const PhaseSystem& system_;
   const ExternalLoad& load_;
-  const double fscale_;
   PhaseFactor factor_;
   bool symmetric_indefinite_ = false;
   // The last state a member could not describe, that member's message; and whether the last
@@ -738,6 +659,18 @@ Expected<CorotationalPhaseResult> run_corotational_phase(const VARN& model, cons
   auto load = ExternalLoad::create(model, in);
   if (!load) return fail(load.error());
   return PhaseRun(model, in, *system, *load).run();
+}
+
+Expected<CorotationalForces> corotational_forces_at(const VARN& model, const CorotationalPhaseInput& in,
+                                                    const Eigen::VectorXd& u,
+                                                    const SupportNodeForceMap& support_forces) {
+  auto load = ExternalLoad::create(model, in);
+  if (!load) return fail(load.error());
+  auto f_ext = load->at(u, 1.0);
+  if (!f_ext) return fail(f_ext.error());
+  auto f_int = model.assemble_corotational_internal_forces(u, in.active, support_forces);
+  if (!f_int) return fail(f_int.error());
+  return CorotationalForces{std::move(*f_int), std::move(*f_ext)};
 }
 
 }  // namespace varn::second_order

@@ -16,6 +16,7 @@
 #include <Eigen/Core>
 
 #include "expected.h"
+#include "functions/sparse.h"
 #include "functions/support_utils.h"
 #include "models/varn/active_map.h"
 #include "models/varn/support_state.h"
@@ -59,6 +60,9 @@ struct CorotationalPhaseInput {
   // Every iteration on a fresh exact tangent (full Newton) instead of the kept symmetric
   // factor: the same converged states, for comparing the two.
   bool full_newton = false;
+  // The structure's elastic operator (global), whose |K|·|u| bounds the round-off of the
+  // residual; none: no allowance for round-off.
+  const SparseMatrix* round_off = nullptr;
 };
 
 struct CorotationalPhaseResult {
@@ -85,5 +89,16 @@ struct CorotationalPhaseResult {
 // beyond a limit point). A state at the full load is an answer, on whatever branch of the
 // path it lies (a structure that has snapped through under its load stands in that state).
 Expected<CorotationalPhaseResult> run_corotational_phase(const VARN& model, const CorotationalPhaseInput& in);
+
+// The co-rotational internal forces at u (the curve supports read at `support_forces`) and the
+// full load there (distributed loads of a load case on the deformed chords): what the state the
+// phase hands back is judged with.
+struct CorotationalForces {
+  Eigen::VectorXd f_int;
+  Eigen::VectorXd f_ext;
+};
+Expected<CorotationalForces> corotational_forces_at(const VARN& model, const CorotationalPhaseInput& in,
+                                                    const Eigen::VectorXd& u,
+                                                    const SupportNodeForceMap& support_forces);
 
 }  // namespace varn::second_order

@@ -14,6 +14,7 @@
 
 #include <spdlog/logger.h>
 
+#include "fatal.h"
 #include "functions/geometry.h"
 #include "models/varn/reactions.h"
 #include "functions/support_utils.h"
@@ -22,7 +23,9 @@
 #include "models/varn/active_set.h"
 #include "models/varn/second_order/corotational_phase.h"
 #include "models/varn/equilibrium_check.h"
+#include "models/varn/second_order/residual_measure.h"
 #include "models/varn/second_order/starting_state.h"
+#include "models/varn/second_order/state_judgement.h"
 #include "models/varn/support_state.h"
 #include "models/varn/varn.h"
 
@@ -44,187 +47,22 @@ constexpr std::size_t kPassesPerStep = 8;
 constexpr std::size_t kLargestMultiplier = 1024;
 constexpr double kLowestTolerance = 1e-6;
 
-std::string refinement_failure(Refinement trigger, std::size_t k, std::size_t n) {
-  switch (trigger) {
-    case Refinement::SingularTangent:
-      return "Second-order: tangent singular even after LM damping + max substepping";
-    case Refinement::FailedLineSearch:
-      return "Second-order: non-descent at αmin; flip-left failed; max substepping reached";
-    case Refinement::NewtonExhausted:
-      return "Second-order: step " + std::to_string(k) + "/" + std::to_string(n) +
-             " did not converge and max substepping reached";
-    case Refinement::OuterLoopLimit:
-      return "Second-order: step " + std::to_string(k) + "/" + std::to_string(n) +
-             " active-set outer loop did not converge; max substepping reached";
-  }
-  return {};
-}
-
-void log_refinement(Refinement trigger, std::size_t k, std::size_t n, std::size_t m, std::size_t new_n) {
-  auto& log = *solver_log();
-  switch (trigger) {
-    case Refinement::SingularTangent:
-      log.debug("  tangent singular ⇒ substep multiplier -> {}", m);
-      break;
-    case Refinement::FailedLineSearch:
-      log.debug("  line-search failed at αmin → substep multiplier -> {}", m);
-      break;
-    case Refinement::NewtonExhausted:
-      log.debug("  step {}/{} failed ⇒ refining substeps to {}", k, n, new_n);
-      break;
-    case Refinement::OuterLoopLimit:
-      log.debug("  step {}/{}: active-set outer loop hit limit ⇒ refining substeps to {}", k, n, new_n);
-      break;
-  }
-}
-
-// A state past the elastic critical load satisfies the P-delta equations too (the structure
-// then leans against the load), but no real structure reaches it: refused, not returned.
-std::string beyond_critical_load(std::size_t k, std::size_t n) {
-  return "Second-order: tangent not positive definite at step " + std::to_string(k) + "/" + std::to_string(n) +
-         ": the load exceeds the elastic critical load";
-}
-
-// The mechanism of the structure as it is, for the state's ties and struts, if it is one.
-std::optional<std::string> mechanism(const NewtonSetup& setup, const ActiveMap& active) {
-  auto dof = find_mechanism(setup.model, &active, setup.released);
-  if (!dof || !*dof || !setup.loads) return std::nullopt;
-  return mechanism_message(*setup.loads, **dof);
-}
-
-// A tangent that is not positive definite with a structure that has no critical load at all:
-// one that its elastic stiffness alone does not hold (a mechanism, a node free to move) is
-// reported as first order finds it, the DOF where its factorisation breaks down named, for no
-// load is small enough for it.
-std::string not_positive_definite(const NewtonSetup& setup, const ActiveMap& active, std::size_t k, std::size_t n) {
-  if (setup.rigid == nullptr && !setup.constrained.empty()) {
-    auto elastic = setup.model.build_operator_with_supports_sparse_internal(active, nullptr);
-    ConstrainedSparseSolver solver;
-    if (elastic && solver.factorize(*elastic, setup.constrained) == SparseSolveMethod::Failed) {
-      return with_unstable_dof("Second-order: Stiffness matrix is singular or near-singular",
-                               solver.factorization().unstable_dof());
+// The measure of the Newton residual: over the global DOFs with the constrained ones held, or
+// over the retained DOFs of the rigid elimination (each in the direction of its global DOF;
+// the reduced supports are imposed on the linearised system, whose residual vanishes there).
+ResidualMeasure residual_measure(const VARN& model, const std::vector<std::size_t>& constrained,
+                                 const RigidElimination* elimination, std::size_t n) {
+  const double length = model_extent(model);
+  if (elimination == nullptr) return ResidualMeasure::global(n, constrained, length);
+  std::vector<std::uint8_t> direction(elimination->n_r, 0);
+  for (std::size_t d = 0; d < elimination->n; ++d) {
+    if (const auto col = elimination->reduced_column(d)) {
+      check_index(*col, elimination->n_r, "retained DOF");
+      direction[*col] = static_cast<std::uint8_t>(d % kDofsPerNode);
     }
   }
-  if (auto cause = mechanism(setup, active)) return *cause;
-  return beyond_critical_load(k, n);
+  return ResidualMeasure(std::move(direction), std::vector<char>(elimination->n_r, 0), length);
 }
-
-// A step that no subdivision completes: on a structure that is a mechanism, the mechanism is
-// the cause, named after the step's own message.
-std::string with_mechanism(const NewtonSetup& setup, const ActiveMap& active, std::string message) {
-  if (auto cause = mechanism(setup, active)) message += ". " + *cause;
-  return message;
-}
-
-bool in_history(const std::vector<ActiveMap>& history, const ActiveMap& map) {
-  return std::find(history.begin(), history.end(), map) != history.end();
-}
-
-// Everything a step attempt needs besides the state it changes.
-struct Stepper {
-  const NewtonSetup& setup;
-  TangentSolver& solver;
-  NewtonStats& stats;
-  std::size_t& passes;
-
-  Expected<std::optional<Refinement>> run(const Eigen::VectorXd& f_ext, double load_factor, NewtonState& state,
-                                          std::size_t k, std::size_t n, std::uint32_t* iterations) {
-    StepHooks hooks;
-    hooks.pass = [&](bool frozen) -> Expected<PassOutcome> {
-      ++passes;
-      auto outcome = run_newton_pass(setup, f_ext, load_factor, state, solver, frozen, stats);
-      if (outcome && iterations != nullptr) *iterations += outcome->iterations;
-      return outcome;
-    };
-    hooks.reactivate = [&] {
-      return update_active_set(setup.model, state.u, state.active, setup.ctx,
-                               setup.switch_tol, true);
-    };
-    hooks.indefinite = [&](std::size_t step, std::size_t steps) {
-      return not_positive_definite(setup, state.active, step, steps);
-    };
-    return run_step_attempt(state, k, n, hooks);
-  }
-};
-
-}  // namespace
-
-Expected<std::optional<Refinement>> run_step_attempt(NewtonState& state, std::size_t k, std::size_t n,
-                                                     const StepHooks& hooks) {
-  const Eigen::VectorXd u_start = state.u;
-  const Eigen::VectorXd u_r_start = state.u_r;
-  auto back_to_step_start = [&] {
-    state.u = u_start;
-    state.u_r = u_r_start;
-    state.f_int.reset();
-  };
-  std::vector<ActiveMap> history{state.active};
-  bool frozen = false;
-  for (std::size_t pass = 1;; ++pass) {
-    auto outcome = hooks.pass(frozen);
-    if (!outcome) return fail(outcome.error());
-    switch (outcome->end) {
-      case PassEnd::Switched:
-        if (in_history(history, state.active)) {
-          // The map has come back to a state this step has seen: hold it, and let the step
-          // stand only when a pass converges with it (a held map cannot switch again, so one
-          // more pass decides).
-          solver_log()->debug("  active-set cycle detected at step {} → freezing", k);
-          frozen = true;
-          continue;
-        }
-        history.push_back(state.active);
-        break;
-      case PassEnd::Converged: {
-        if (outcome->tangent_indefinite) return fail(hooks.indefinite ? hooks.indefinite(k, n) : beyond_critical_load(k, n));
-        if (frozen) return std::optional<Refinement>();
-        const ActiveMap converged_with = state.active;
-        if (!hooks.reactivate()) return std::optional<Refinement>();
-        state.f_int.reset();
-        if (in_history(history, state.active)) {
-          solver_log()->debug("  reactivation cycle detected at step {} → freezing", k);
-          // u is in equilibrium with the map it converged with, not with the switched one.
-          state.active = converged_with;
-          return std::optional<Refinement>();
-        }
-        history.push_back(state.active);
-        solver_log()->debug("  post-convergence reactivation → repeating current substep");
-        break;
-      }
-      case PassEnd::Exhausted:
-        back_to_step_start();
-        return std::optional<Refinement>(Refinement::NewtonExhausted);
-      case PassEnd::SingularTangent:
-        state.f_int.reset();
-        return std::optional<Refinement>(Refinement::SingularTangent);
-      case PassEnd::FailedLineSearch:
-        state.f_int.reset();
-        return std::optional<Refinement>(Refinement::FailedLineSearch);
-    }
-    if (pass >= kPassesPerStep) {
-      back_to_step_start();
-      return std::optional<Refinement>(Refinement::OuterLoopLimit);
-    }
-  }
-}
-
-Expected<bool> run_finalisation(NewtonState& state, std::size_t n, const FinalisationHooks& hooks) {
-  // Every round switches a member off; the steps between may switch some back on, so the
-  // rounds are bounded by the number of members that can switch, once each way.
-  const std::size_t limit = 2 * state.active.size() + 1;
-  bool rerun = false;
-  for (std::size_t round = 0; hooks.switch_off(); ++round) {
-    rerun = true;
-    if (round >= limit) return fail(refinement_failure(Refinement::OuterLoopLimit, n, n));
-    state.f_int.reset();
-    auto step = hooks.step();
-    if (!step) return fail(step.error());
-    if (*step) return fail(refinement_failure(**step, n, n));
-  }
-  return rerun;
-}
-
-namespace {
 
 // The end of the load steps and the finalisation for one state of the one-sided supports.
 struct SupportStateSolve {
@@ -234,189 +72,232 @@ struct SupportStateSolve {
   bool has_hinge_curves = false;
 };
 
-// The load steps, the co-rotational phase and the finalisation with the one-sided supports
-// held or released as `released` says.
-Expected<SupportStateSolve> solve_with_support_state(VARN& model, const Eigen::VectorXd& f, bool is_combination,
-                                                     std::uint32_t id, std::uint32_t max_iterations,
-                                                     const std::optional<Eigen::VectorXd>& predictor,
-                                                     const std::optional<ActiveMap>& initial_active,
-                                                     const SupportState& released, SolveReport& rep) {
-  // ---- set-up ----
-  model.apply_pdelta_mode();
-  const AssemblyContext ctx = model.build_lookup_maps();
-  std::optional<RigidPath> rigid;
-  std::vector<std::size_t> constrained;
-  const auto t = Clock::now();
-  if (model.needs_dense_rigid_path()) {
-    auto elimination = model.build_rigid_elimination_partial_using_hinges();
-    if (!elimination) return fail(elimination.error());
-    auto projector = RigidProjector::create(*elimination);
-    if (!projector) return fail(projector.error());
-    rigid.emplace(RigidPath{std::move(*elimination), std::move(*projector)});
-  } else {
-    auto dofs = model.collect_constrained_dofs_full(released);
+// The solve for one state of the one-sided supports (held or released as `released` says), as
+// its steps: the path (rigid elimination or penalty supports), the starting state, the Newton
+// set-up, the load steps, the certificate of the final tangent, the co-rotational phase, the
+// finalisation of the tie/strut state and the judgement of the state to be reported.
+class SupportStateSolver {
+ public:
+  SupportStateSolver(VARN& model, const Eigen::VectorXd& f, bool is_combination, std::uint32_t id,
+                     std::uint32_t max_iterations, const SupportState& released, SolveReport& rep)
+      : model_(model),
+        f_(f),
+        is_combination_(is_combination),
+        id_(id),
+        max_iterations_(max_iterations),
+        released_(released),
+        rep_(rep) {}
+
+  Expected<SupportStateSolve> run(const std::optional<Eigen::VectorXd>& predictor,
+                                  const std::optional<ActiveMap>& initial_active) {
+    model_.apply_pdelta_mode();
+    ctx_.emplace(model_.build_lookup_maps());
+    const auto t = Clock::now();
+    if (auto done = set_up_path(); !done) return fail(done.error());
+    if (auto done = start(predictor, initial_active); !done) return fail(done.error());
+    rep_.starting_state = seconds_since(t);
+    if (auto done = set_up_newton(); !done) return fail(done.error());
+    stepper_.emplace(Stepper{*setup_, solver_, rep_.newton, rep_.passes});
+    if (auto done = load_steps(); !done) return fail(done.error());
+    if (auto done = certify(); !done) return fail(done.error());
+    if (auto done = corotational_phase(); !done) return fail(done.error());
+    if (auto done = finalise(); !done) return fail(done.error());
+    if (auto done = judge(); !done) return fail(done.error());
+    return SupportStateSolve{std::move(state_), corotational_, has_support_curves_, has_hinge_curves_};
+  }
+
+ private:
+  // Rigid links eliminated (with the projector onto the motions they allow), or supports held
+  // by penalty at the constrained DOFs.
+  Expected<void> set_up_path() {
+    if (model_.needs_dense_rigid_path()) {
+      auto elimination = model_.build_rigid_elimination_partial_using_hinges();
+      if (!elimination) return fail(elimination.error());
+      auto projector = RigidProjector::create(*elimination);
+      if (!projector) return fail(projector.error());
+      rigid_.emplace(RigidPath{std::move(*elimination), std::move(*projector)});
+      return {};
+    }
+    auto dofs = model_.collect_constrained_dofs_full(released_);
     if (!dofs) return fail(dofs.error());
-    constrained = std::move(*dofs);
+    constrained_ = std::move(*dofs);
+    return {};
   }
 
-  ActiveMap active = initial_active ? *initial_active : init_active_map_tie_comp(model);
-  auto start = compute_starting_state(model, f, predictor, std::move(active), rigid ? &*rigid : nullptr, released);
-  if (!start) return fail(start.error());
-  rep.starting_state = seconds_since(t);
-
-  const AnalysisOptions& options = model.settings.analysis_options;
-  NewtonState state;
-  state.u = std::move(start->u0);
-  state.active = std::move(start->active);
-  if (rigid) {
-    state.u_r = start->u_r ? std::move(*start->u_r) : rigid->projector.reduce(state.u);
-  }
-
-  const bool has_support_curves = has_stiffness_curves(model.nodal_supports);
-  const bool has_hinge_curves = has_hinge_stiffness_curves(model.memberhinges);
-  std::size_t steps_total =
-      !start->predictor_given || !state.active.empty() ? kStepsWithoutPredictor : kStepsFromPredictor;
-  if (state.u.squaredNorm() > 0.0 && has_support_curves) steps_total = std::min(steps_total, kStepsWithCurveSupports);
-  rep.steps_total = steps_total;
-
-  const NewtonSetup setup{model,
-                          ctx,
-                          constrained,
-                          rigid ? &*rigid : nullptr,
-                          std::fmax(options.tolerance, kLowestTolerance),
-                          axial_slack_tolerance(model),
-                          max_iterations,
-                          has_support_curves,
-                          has_hinge_curves,
-                          is_combination ? ResultType::loadcombination(id) : ResultType::loadcase(id),
-                          released};
-
-  // The start carries the full load: the curve supports begin at what they carry there.
-  if (has_support_curves) {
-    if (auto carried = model.compute_carried_support_forces(state.u, state.active, false, f); carried) {
-      state.support_forces = std::move(*carried);
+  // The starting state, and the load steps of the coarsest subdivision it calls for.
+  Expected<void> start(const std::optional<Eigen::VectorXd>& predictor, const std::optional<ActiveMap>& initial) {
+    ActiveMap active = initial ? *initial : init_active_map_tie_comp(model_);
+    auto start = compute_starting_state(model_, f_, predictor, std::move(active), rigid_ ? &*rigid_ : nullptr,
+                                        released_);
+    if (!start) return fail(start.error());
+    state_.u = std::move(start->u0);
+    state_.active = std::move(start->active);
+    if (rigid_) state_.u_r = start->u_r ? std::move(*start->u_r) : rigid_->projector.reduce(state_.u);
+    has_support_curves_ = has_stiffness_curves(model_.nodal_supports);
+    has_hinge_curves_ = has_hinge_stiffness_curves(model_.memberhinges);
+    steps_total_ = !start->predictor_given || !state_.active.empty() ? kStepsWithoutPredictor : kStepsFromPredictor;
+    if (state_.u.squaredNorm() > 0.0 && has_support_curves_) {
+      steps_total_ = std::min(steps_total_, kStepsWithCurveSupports);
     }
+    rep_.steps_total = steps_total_;
+    return {};
   }
 
-  // ---- load steps ----
-  TangentSolver solver;
-  Stepper stepper{setup, solver, rep.newton, rep.passes};
-  std::size_t m = 1;
-  std::size_t n_steps = steps_total;
-  // Without ties, struts, curves or eliminated links, each step starts from the secant through
-  // the last two equilibrium states (the unloaded one counting at λ = 0, and the start, which
-  // carries the full load, at λ = 1 before the first step): the response of a P-delta model is
-  // close to proportional, so the step starts near its solution and the kept factor needs few
-  // iterations. Nothing else changes: the same passes bring the same load level to the same
-  // tolerance. After a refinement the steps start where the refined state left them.
-  const bool secant_start = !rigid && state.active.empty() && !has_support_curves && !has_hinge_curves;
-  struct Anchor {
-    double lambda;
-    Eigen::VectorXd u;
-  };
-  std::vector<Anchor> anchors;
-  // Only the first pass has the full-load start among its anchors: a refinement discards
-  // them all, and its steps build their secant from their own equilibrium states.
-  bool full_load_anchor = false;
-  if (secant_start) {
-    anchors.push_back({0.0, Eigen::VectorXd::Zero(state.u.size())});
-    anchors.push_back({1.0, state.u});
-    full_load_anchor = true;
-  }
-  for (bool restart = true; restart;) {
-    restart = false;
-    n_steps = m * steps_total;
-    state.f_int.reset();
-    rep.iterations_per_step.clear();
-    for (std::size_t k = 1; k <= n_steps; ++k) {
-      const double lambda = static_cast<double>(k) / static_cast<double>(n_steps);
-      const Eigen::VectorXd f_ext = lambda * f;
-      if (anchors.size() >= 2) {
-        const Anchor& a = anchors[anchors.size() - 2];
-        const Anchor& b = anchors.back();
-        state.u = a.u + ((lambda - a.lambda) / (b.lambda - a.lambda)) * (b.u - a.u);
-        state.f_int.reset();
+  // What the Newton passes share: the residual measure with the round-off bound of the
+  // structure's operator, and the curve supports at what they carry at the start.
+  Expected<void> set_up_newton() {
+    auto round_off = EquilibriumCheck::unstabilised_operator(model_, &state_.active);
+    if (!round_off) return fail(round_off.error());
+    round_off_ = std::move(*round_off);
+    measure_.emplace(residual_measure(model_, constrained_, rigid_ ? &rigid_->elimination : nullptr,
+                                      static_cast<std::size_t>(f_.size())));
+    if (!rigid_) measure_->set_round_off(round_off_);
+    const AnalysisOptions& options = model_.settings.analysis_options;
+    setup_.emplace(NewtonSetup{model_,
+                               *ctx_,
+                               constrained_,
+                               rigid_ ? &*rigid_ : nullptr,
+                               std::fmax(options.tolerance, kLowestTolerance),
+                               axial_slack_tolerance(model_),
+                               max_iterations_,
+                               has_support_curves_,
+                               has_hinge_curves_,
+                               is_combination_ ? ResultType::loadcombination(id_) : ResultType::loadcase(id_),
+                               released_,
+                               &*measure_});
+    // The start carries the full load: the curve supports begin at what they carry there, in
+    // the P-delta equilibrium the passes measure (a combination's start is a second-order
+    // state, and its supports read at the first-order share of its members would carry the
+    // axial load's lever arm on the sway as well).
+    if (has_support_curves_) {
+      if (auto carried = model_.compute_carried_support_forces(state_.u, state_.active, true, f_); carried) {
+        state_.support_forces = std::move(*carried);
       }
-      std::uint32_t iterations = 0;
-      auto step = stepper.run(f_ext, lambda, state, k, n_steps, &iterations);
-      if (!step) return fail(step.error());
-      if (!*step) {
-        rep.iterations_per_step.push_back(iterations);
-        if (secant_start) {
-          // The full-load start only serves the first step.
-          if (full_load_anchor) anchors.pop_back();
-          full_load_anchor = false;
-          anchors.push_back({lambda, state.u});
-          if (anchors.size() > 2) anchors.erase(anchors.begin());
-        }
-        continue;
-      }
-      anchors.clear();
-      full_load_anchor = false;
-      if (m >= kLargestMultiplier) return fail(with_mechanism(setup, state.active, refinement_failure(**step, k, n_steps)));
-      m *= 2;
-      log_refinement(**step, k, n_steps, m, m * steps_total);
-      restart = true;
-      break;
     }
+    return {};
   }
-  rep.substep_multiplier = m;
+
+  // The load steps, started from the secant where the response is close to proportional.
+  Expected<void> load_steps() {
+    const bool secant = !rigid_ && state_.active.empty() && !has_support_curves_ && !has_hinge_curves_;
+    SecantStart start(secant, state_.u);
+    auto n = run_load_steps(f_, steps_total_, *stepper_, start, state_,
+                            LoadStepsReport{rep_.substep_multiplier, rep_.iterations_per_step});
+    if (!n) return fail(n.error());
+    n_steps_ = *n;
+    return {};
+  }
 
   // The last steps may have converged on a factor made at a lower load level: the tangent of
   // the final state itself certifies that the state lies below the elastic critical load.
-  if (!rigid) {
-    auto certified = tangent_positive_definite(setup, state, solver, rep.newton);
+  Expected<void> certify() {
+    if (rigid_) return {};
+    auto certified = tangent_positive_definite(*setup_, state_, solver_, rep_.newton);
     if (!certified) return fail(certified.error());
-    if (!*certified) return fail(not_positive_definite(setup, state.active, n_steps, n_steps));
+    if (!*certified) return fail(not_positive_definite(*setup_, state_.active, n_steps_, n_steps_));
+    return {};
   }
 
   // A hinge-free model analysed with the co-rotational method is re-solved with the element
   // kinematics in the rotated chord frames; a re-solve that cannot reach the full load ends the
   // solve with its message (the P-delta state is no equilibrium of the large-displacement
   // problem), and a model the phase does not apply to keeps its P-delta state.
-  bool corotational = false;
-  if (corotational_phase_applies(model)) {
-    const CorotationalPhaseInput phase_input{f,
-                                             is_combination,
-                                             id,
-                                             load_case_has_distributed_loads(model, is_combination, id),
-                                             state.u,
-                                             state.active,
-                                             steps_total,
-                                             setup.tol,
-                                             constrained,
-                                             setup.rigid,
-                                             has_support_curves,
-                                             released};
-    auto phase = run_corotational_phase(model, phase_input);
+  Expected<void> corotational_phase() {
+    if (!corotational_phase_applies(model_)) return {};
+    phase_input_.emplace(CorotationalPhaseInput{f_,
+                                                is_combination_,
+                                                id_,
+                                                load_case_has_distributed_loads(model_, is_combination_, id_),
+                                                state_.u,
+                                                state_.active,
+                                                steps_total_,
+                                                setup_->tol,
+                                                constrained_,
+                                                setup_->rigid,
+                                                has_support_curves_,
+                                                released_});
+    phase_input_->round_off = &round_off_;
+    auto phase = run_corotational_phase(model_, *phase_input_);
     if (!phase) return fail(phase.error());
-    state.u = std::move(phase->u);
-    if (rigid) state.u_r = std::move(phase->u_r);
-    state.support_forces = std::move(phase->support_forces);
-    state.f_int.reset();
-    corotational = true;
+    state_.u = std::move(phase->u);
+    if (rigid_) state_.u_r = std::move(phase->u_r);
+    state_.support_forces = std::move(phase->support_forces);
+    state_.f_int.reset();
+    corotational_ = true;
+    return {};
   }
 
-  // ---- finalisation ----
   // An active tie still in compression, or strut in tension, beyond the full slack is switched
   // off; the structure without it is brought back into equilibrium with the full load by
   // Newton passes, until the map agrees with the displacements it produced. The stored flags
   // then describe the stored displacements.
-  {
+  Expected<void> finalise() {
     FinalisationHooks hooks;
-    hooks.switch_off = [&] {
-      return finalize_tie_strut_consistency(model, state.u, state.active, ctx);
-    };
-    hooks.step = [&] { return stepper.run(f, 1.0, state, n_steps, n_steps, nullptr); };
-    auto finalised = run_finalisation(state, n_steps, hooks);
+    hooks.switch_off = [&] { return finalize_tie_strut_consistency(model_, state_.u, state_.active, *ctx_); };
+    hooks.step = [&] { return stepper_->run(f_, 1.0, state_, n_steps_, n_steps_, nullptr); };
+    auto finalised = run_finalisation(state_, n_steps_, hooks);
     if (!finalised) return fail(finalised.error());
-    rep.finalisation_rerun = *finalised;
+    rep_.finalisation_rerun = *finalised;
     // Passes at the full load after the co-rotational phase are P-delta passes: the stored
     // state is then a P-delta state and is recovered as one.
-    if (*finalised) corotational = false;
+    if (*finalised) corotational_ = false;
+    return {};
   }
 
-  return SupportStateSolve{std::move(state), corotational, has_support_curves, has_hinge_curves};
+  // The state as it will be reported, judged on its own with the forces of the formulation it
+  // stands in.
+  Expected<void> judge() {
+    Eigen::VectorXd f_int;
+    Eigen::VectorXd f_ext;
+    if (corotational_) {
+      auto forces = corotational_forces_at(model_, *phase_input_, state_.u, state_.support_forces);
+      if (!forces) return fail(forces.error());
+      f_int = std::move(forces->f_int);
+      f_ext = std::move(forces->f_ext);
+    } else {
+      auto forces = internal_forces(*setup_, state_.u, state_);
+      if (!forces) return fail(forces.error());
+      f_int = std::move(*forces);
+      f_ext = f_;
+    }
+    auto judged = judge_second_order_state(model_, *setup_->loads, JudgedState{state_.u, f_int, f_ext, state_.active},
+                                           constrained_, setup_->rigid, released_, setup_->tol, round_off_);
+    if (!judged) return fail(judged.error());
+    return {};
+  }
+
+  VARN& model_;
+  const Eigen::VectorXd& f_;
+  const bool is_combination_;
+  const std::uint32_t id_;
+  const std::uint32_t max_iterations_;
+  const SupportState& released_;
+  SolveReport& rep_;
+
+  std::optional<AssemblyContext> ctx_;
+  std::optional<RigidPath> rigid_;
+  std::vector<std::size_t> constrained_;
+  NewtonState state_;
+  bool has_support_curves_ = false;
+  bool has_hinge_curves_ = false;
+  std::size_t steps_total_ = 0;
+  std::size_t n_steps_ = 0;
+  SparseMatrix round_off_;
+  std::optional<ResidualMeasure> measure_;
+  std::optional<NewtonSetup> setup_;
+  TangentSolver solver_;
+  std::optional<Stepper> stepper_;
+  std::optional<CorotationalPhaseInput> phase_input_;
+  bool corotational_ = false;
+};
+
+Expected<SupportStateSolve> solve_with_support_state(VARN& model, const Eigen::VectorXd& f, bool is_combination,
+                                                     std::uint32_t id, std::uint32_t max_iterations,
+                                                     const std::optional<Eigen::VectorXd>& predictor,
+                                                     const std::optional<ActiveMap>& initial_active,
+                                                     const SupportState& released, SolveReport& rep) {
+  return SupportStateSolver(model, f, is_combination, id, max_iterations, released, rep).run(predictor,
+                                                                                            initial_active);
 }
 
 // The one-sided supports a second-order solve starts with: those the first-order solve of the

@@ -74,12 +74,11 @@ const MemberEndForceMap* hinge_forces(const NewtonSetup& setup, const NewtonStat
   return setup.has_hinge_curves && !state.end_forces.empty() ? &state.end_forces : nullptr;
 }
 
-// Relative residual of the sparse path: |f_int − f_ext| over the free DOFs, by max(|f_ext|, 1).
-double relative_residual(const Eigen::VectorXd& f_int, const Eigen::VectorXd& f_ext,
-                         const std::vector<std::size_t>& constrained, double fnorm) {
-  Eigen::VectorXd r = f_int - f_ext;
-  for (const std::size_t d : constrained) r[static_cast<Eigen::Index>(d)] = 0.0;
-  return r.norm() / fnorm;
+// Relative residual of the sparse path: the unbalanced force at the free DOFs, direction by
+// direction, against the loads and reactions of that direction.
+double relative_residual(const NewtonSetup& setup, const Eigen::VectorXd& f_int, const Eigen::VectorXd& f_ext,
+                         const Eigen::VectorXd& u) {
+  return setup.measure->relative(f_int - f_ext, f_ext, &u);
 }
 
 // The curve forces that the springs and hinges are read at, from the accepted state: what each
@@ -175,241 +174,309 @@ Expected<bool> tangent_positive_definite(const NewtonSetup& setup, const NewtonS
   return solver.factorize(tangent->k, state.active, stats) && solver.positive_definite();
 }
 
+bool settled_step(double d, double size, double rel, double tol) {
+  return d < kStepTolerance * std::fmax(size, 1.0) && rel <= kStateToleranceMultiple * tol;
+}
+
+bool keeps_factor(bool fresh, double alpha, double rel_new, double res0) {
+  return fresh || (alpha == 1.0 && rel_new <= kKeptFactorContraction * res0);
+}
+
+bool settled_at_round_off(const SettleTest& t) {
+  return t.curve_consistent && t.fresh && !t.damped &&
+         settled_step(t.direction_norm, t.u_norm, t.residual, t.tol);
+}
+
+bool converged_after_step(const AcceptedStep& step, const ConvergenceTest& test) {
+  if (!test.curve_consistent) return false;
+  // A full undamped step that moves the state little says that it has settled, whether its
+  // factor is fresh or kept, provided the residual it leaves is one the reported state may
+  // keep (`settled_step`). A damped, shortened or reversed step is small because it was made
+  // small, and says nothing. The accepted trial's residual is the one the next iteration
+  // starts from only without curves: with them the springs and hinges are read anew at the
+  // new state, and the next iteration's residual decides.
+  const bool settled =
+      !test.curves && step.alpha == 1.0 && !step.damped && settled_step(step.d, step.den, step.rel_new, test.tol);
+  const bool in_equilibrium = !test.rigid && !test.curves && step.rel_new < test.tol;
+  return settled || in_equilibrium;
+}
+
+namespace {
+
+// One pass: the stiffness and the reduced system it keeps for its iterations, and the steps
+// of an iteration, each a function: read the curves at the state, the residual, the
+// direction (a kept factor, or the tangent of the state factorised afresh and damped when it
+// must be), the line search, the curve forces of the new state, the tie/strut switch and the
+// convergence test.
+class NewtonPass {
+ public:
+  NewtonPass(const NewtonSetup& setup, const Eigen::VectorXd& f_ext, double load_factor, NewtonState& state,
+             TangentSolver& solver, bool freeze_active, NewtonStats& stats)
+      : setup_(setup),
+        f_ext_(f_ext),
+        load_factor_(load_factor),
+        state_(state),
+        solver_(solver),
+        freeze_active_(freeze_active),
+        stats_(stats),
+        stiffness_(setup, state),
+        curves_(setup.has_support_curves || setup.has_hinge_curves),
+        curve_consistent_(!curves_),
+        fnorm_ext_(std::fmax(f_ext.norm(), 1.0)) {}
+
+  Expected<PassOutcome> run() {
+    if (setup_.rigid != nullptr) {
+      if (auto built = build_stiffness(true); !built) return fail(built.error());
+    }
+    for (std::uint32_t it = 0; it < setup_.max_iterations; ++it) {
+      ++outcome_.iterations;
+      ++stats_.iterations;
+      if (auto read = read_curves_at_state(); !read) return fail(read.error());
+      auto step = setup_.rigid == nullptr ? sparse_step() : rigid_step();
+      if (!step) return fail(step.error());
+      if (step->end) return end(*step->end);
+      if (curves_) refresh_forces();
+      // A tie or strut that switches changes the structure: the pass ends there.
+      if (!freeze_active_ &&
+          update_active_set(setup_.model, state_.u, state_.active, setup_.ctx, setup_.switch_tol, false)) {
+        state_.f_int.reset();
+        return end(PassEnd::Switched);
+      }
+      if (converged_after_step(step->accepted, ConvergenceTest{curves_, curve_consistent_, setup_.rigid != nullptr,
+                                                               setup_.tol})) {
+        return end(PassEnd::Converged);
+      }
+    }
+    return end(PassEnd::Exhausted);
+  }
+
+ private:
+  // An iteration either ends the pass or hands on the step it accepted.
+  struct Iteration {
+    std::optional<PassEnd> end;
+    AcceptedStep accepted;
+  };
+  static Iteration ending(PassEnd e) { return Iteration{e, {}}; }
+
+  PassOutcome end(PassEnd e) {
+    outcome_.end = e;
+    return outcome_;
+  }
+
+  // The stiffness without the geometric part, built when the pass first needs it: a pass whose
+  // iterations all reuse the kept factor never assembles it. On the rigid path also
+  // K_red = CᵀKC (sparse) and F_red = Cᵀ·f_ext.
+  Expected<void> build_stiffness(bool elastic_too) {
+    const auto t = Clock::now();
+    if (elastic_too || !stiffness_built_) {
+      if (auto built = stiffness_.rebuild_elastic(); !built) return fail(built.error());
+    } else if (auto built = stiffness_.rebuild_springs(); !built) {
+      return fail(built.error());
+    }
+    stiffness_built_ = true;
+    if (setup_.rigid != nullptr) {
+      reduced_ = VARN::reduce_system_sparse_internal(stiffness_.k(), f_ext_, setup_.rigid->elimination);
+    }
+    stats_.tangent_assembly += seconds_since(t);
+    return {};
+  }
+
+  // Curve refresh, tangent side: springs and hinges at the current curve forces. Convergence
+  // is only declared once they have been read at forces of this pass's own states.
+  Expected<void> read_curves_at_state() {
+    const bool hinges = setup_.has_hinge_curves && !state_.end_forces.empty();
+    const bool supports = setup_.has_support_curves && !state_.support_forces.empty();
+    if (!hinges && !supports) return {};
+    if (auto built = build_stiffness(hinges); !built) return fail(built.error());
+    state_.f_int.reset();
+    curve_consistent_ = true;
+    return {};
+  }
+
+  // Curve refresh, force side: the forces of the new state.
+  void refresh_forces() {
+    const auto t = Clock::now();
+    refresh_curve_forces(setup_, state_, f_ext_, load_factor_);
+    stats_.line_search += seconds_since(t);
+  }
+
+  // Residual of the true equilibrium at the state (the internal forces kept from the last
+  // accepted trial when they are still those of the state).
+  Expected<double> sparse_residual() {
+    if (!state_.f_int) {
+      const auto t = Clock::now();
+      auto f = internal_forces(setup_, state_.u, state_);
+      ++stats_.residual_evaluations;
+      stats_.line_search += seconds_since(t);
+      if (!f) return fail(f.error());
+      state_.f_int = std::move(*f);
+    }
+    return relative_residual(setup_, *state_.f_int, f_ext_, state_.u);
+  }
+
+  // Tangent and solve: the tangent of this state factorised afresh, shifted by growing damping
+  // when it cannot be solved as it stands; none when no shift helps.
+  Expected<std::optional<Eigen::VectorXd>> fresh_direction(const Eigen::VectorXd& b) {
+    fresh_ = true;
+    if (auto built = build_stiffness(false); !built) return fail(built.error());
+    auto t = Clock::now();
+    auto tangent = sparse_tangent(setup_, state_, stiffness_.k());
+    if (!tangent) return fail(tangent.error());
+    stats_.tangent_assembly += seconds_since(t);
+    if (solver_.factorize(tangent->k, state_.active, stats_)) {
+      outcome_.tangent_indefinite = !solver_.positive_definite();
+      return solver_.solve(b, stats_);
+    }
+    outcome_.tangent_indefinite = true;
+    damped_ = true;
+    double mu = kFirstDamping;
+    for (int attempt = 0; attempt < kDampingTries; ++attempt, mu *= 10.0) {
+      if (!solver_.factorize(shifted(tangent->k, tangent->damping_scale * mu), state_.active, stats_)) continue;
+      // A shifted factor is no tangent to keep.
+      solver_.renew();
+      return solver_.solve(b, stats_);
+    }
+    return std::optional<Eigen::VectorXd>();
+  }
+
+  // The direction: from the kept factor while it serves, else from a fresh tangent.
+  Expected<std::optional<Eigen::VectorXd>> direction(const Eigen::VectorXd& b) {
+    std::optional<Eigen::VectorXd> kept;
+    if (solver_.usable_for(state_.active)) {
+      kept = solver_.solve(b, stats_);
+      outcome_.tangent_indefinite = !solver_.positive_definite();
+    }
+    if (kept) return kept;
+    return fresh_direction(b);
+  }
+
+  // Line search along `direction` on the true residual.
+  std::optional<AcceptedTrial> search(const Eigen::VectorXd& direction, double res0) {
+    auto residual = [&](const Eigen::VectorXd& trial) -> std::optional<TrialResidual> {
+      ++stats_.residual_evaluations;
+      auto f = internal_forces(setup_, trial, state_);
+      if (!f) return std::nullopt;
+      const double rel = relative_residual(setup_, *f, f_ext_, trial);
+      return TrialResidual{rel, std::move(*f)};
+    };
+    const auto t = Clock::now();
+    auto accepted = line_search_sparse(state_.u, direction, res0, residual);
+    stats_.line_search += seconds_since(t);
+    return accepted;
+  }
+
+  // Sparse path: residual, direction, line search (a kept factor that finds no descent is
+  // renewed before giving up), and the state moved to the accepted trial.
+  Expected<Iteration> sparse_step() {
+    fresh_ = false;
+    damped_ = false;
+    auto res0 = sparse_residual();
+    if (!res0) return fail(res0.error());
+    if (curve_consistent_ && *res0 < setup_.tol) return ending(PassEnd::Converged);
+    Eigen::VectorXd b = f_ext_ - *state_.f_int;
+    for (const std::size_t dof : setup_.constrained) b[static_cast<Eigen::Index>(dof)] = 0.0;
+
+    auto dir = direction(b);
+    if (!dir) return fail(dir.error());
+    if (!*dir) return ending(PassEnd::SingularTangent);
+    auto accepted = search(**dir, *res0);
+    if (!accepted && !fresh_) {
+      dir = fresh_direction(b);
+      if (!dir) return fail(dir.error());
+      if (!*dir) return ending(PassEnd::SingularTangent);
+      accepted = search(**dir, *res0);
+    }
+    if (!accepted) {
+      // At the round-off floor of the residual no trial lowers it. The Newton step of this
+      // state's own undamped tangent, far below the size of the state, then says that the
+      // state has reached equilibrium as closely as the arithmetic allows.
+      const SettleTest settle{curve_consistent_, fresh_, damped_, (*dir)->norm(), state_.u.norm(), *res0,
+                              setup_.tol};
+      return ending(settled_at_round_off(settle) ? PassEnd::Converged : PassEnd::FailedLineSearch);
+    }
+    Iteration out;
+    out.accepted = AcceptedStep{(accepted->u - state_.u).norm(), state_.u.norm(), accepted->alpha, accepted->rel,
+                                damped_};
+    if (!keeps_factor(fresh_, accepted->alpha, accepted->rel, *res0)) solver_.renew();
+    state_.u = std::move(accepted->u);
+    state_.f_int = std::move(accepted->f_int);
+    return out;
+  }
+
+  // Rigid-elimination path: the tangent on the retained DOFs with the supports imposed on the
+  // reduced system, the residual of that linearised system, its solve, and the line search on
+  // the linearised, then on the true residual.
+  Expected<Iteration> rigid_step() {
+    const VARN& model = setup_.model;
+    const RigidElimination& elim = setup_.rigid->elimination;
+    auto t = Clock::now();
+    auto kg = model.assemble_geometric_stiffness_matrix_sparse(state_.u, state_.active);
+    if (!kg) return fail(kg.error());
+    const ReducedSystem kg_red = VARN::reduce_system_sparse_internal(*kg, f_ext_, elim);
+    SparseMatrix k_t = sparse_clone_and_add(reduced_.k, kg_red.k);
+    Eigen::VectorXd b_red = reduced_.f;
+    model.apply_boundary_conditions_reduced(elim, k_t, b_red, setup_.released);
+    stats_.tangent_assembly += seconds_since(t);
+
+    const Eigen::VectorXd r = k_t * state_.u_r - b_red;
+    const double res0 = setup_.measure->relative(r, b_red);
+    if ((curve_consistent_ && res0 < setup_.tol) || k_t.rows() == 0) return ending(PassEnd::Converged);
+    // A reduced tangent that cannot be solved gives no direction to search along.
+    std::optional<Eigen::VectorXd> dir;
+    if (solver_.factorize(k_t, state_.active, stats_)) dir = solver_.solve(-r, stats_);
+    outcome_.tangent_indefinite = !dir || !solver_.positive_definite();
+    if (!dir) return ending(PassEnd::FailedLineSearch);
+
+    auto linearised = [&](const Eigen::VectorXd& trial_r) {
+      return setup_.measure->relative(k_t * trial_r - b_red, b_red);
+    };
+    auto true_residual = [&](const Eigen::VectorXd& trial_r) -> std::optional<double> {
+      ++stats_.residual_evaluations;
+      auto f = internal_forces(setup_, VARN::expand_solution(elim, trial_r), state_);
+      if (!f) return std::nullopt;
+      const Eigen::VectorXd rt = *f - f_ext_;
+      if (elim.identity) return rt.norm() / fnorm_ext_;
+      return Eigen::VectorXd(elim.c.transpose() * rt).norm() / fnorm_ext_;
+    };
+    t = Clock::now();
+    auto accepted = line_search_rigid(state_.u_r, *dir, res0, linearised, true_residual);
+    stats_.line_search += seconds_since(t);
+    if (!accepted) return ending(PassEnd::FailedLineSearch);
+    Iteration out;
+    out.accepted = AcceptedStep{(accepted->u_r - state_.u_r).norm(), state_.u_r.norm(), accepted->alpha,
+                                accepted->rel, false};
+    state_.u_r = std::move(accepted->u_r);
+    state_.u = VARN::expand_solution(elim, state_.u_r);
+    state_.f_int.reset();
+    return out;
+  }
+
+  const NewtonSetup& setup_;
+  const Eigen::VectorXd& f_ext_;
+  const double load_factor_;
+  NewtonState& state_;
+  TangentSolver& solver_;
+  const bool freeze_active_;
+  NewtonStats& stats_;
+  PassOutcome outcome_;
+  PassStiffness stiffness_;
+  bool stiffness_built_ = false;
+  ReducedSystem reduced_;
+  const bool curves_;
+  bool curve_consistent_;
+  const double fnorm_ext_;
+  // Of the current iteration: the direction came from the tangent of this very state, and
+  // that tangent had to be damped.
+  bool fresh_ = false;
+  bool damped_ = false;
+};
+
+}  // namespace
+
 Expected<PassOutcome> run_newton_pass(const NewtonSetup& setup, const Eigen::VectorXd& f_ext, double load_factor,
                                       NewtonState& state, TangentSolver& solver, bool freeze_active,
                                       NewtonStats& stats) {
-  const VARN& model = setup.model;
-  const RigidPath* rigid = setup.rigid;
-  PassOutcome outcome;
-
-  // The stiffness without the geometric part, built when the pass first needs it: a pass whose
-  // iterations all reuse the kept factor never assembles it.
-  PassStiffness stiffness(setup, state);
-  bool stiffness_built = false;
-  ReducedSystem reduced;  // rigid-elimination path: K_red = CᵀKC (sparse), F_red = Cᵀ·f_ext
-  auto build_stiffness = [&](bool elastic_too) -> Expected<void> {
-    const auto t = Clock::now();
-    if (elastic_too || !stiffness_built) {
-      if (auto built = stiffness.rebuild_elastic(); !built) return fail(built.error());
-    } else if (auto built = stiffness.rebuild_springs(); !built) {
-      return fail(built.error());
-    }
-    stiffness_built = true;
-    if (rigid != nullptr) reduced = VARN::reduce_system_sparse_internal(stiffness.k(), f_ext, rigid->elimination);
-    stats.tangent_assembly += seconds_since(t);
-    return {};
-  };
-  if (rigid != nullptr) {
-    if (auto built = build_stiffness(true); !built) return fail(built.error());
-  }
-
-  // Convergence is only declared once the springs and hinges have been read at forces of
-  // this pass's own states.
-  const bool curves = setup.has_support_curves || setup.has_hinge_curves;
-  bool curve_consistent = !curves;
-  const double fnorm_ext = std::fmax(f_ext.norm(), 1.0);
-
-  for (std::uint32_t it = 0; it < setup.max_iterations; ++it) {
-    ++outcome.iterations;
-    ++stats.iterations;
-
-    // 1. Springs and hinges at the current curve forces.
-    if (setup.has_hinge_curves && !state.end_forces.empty()) {
-      if (auto built = build_stiffness(true); !built) return fail(built.error());
-      state.f_int.reset();
-      curve_consistent = true;
-    } else if (setup.has_support_curves && !state.support_forces.empty()) {
-      if (auto built = build_stiffness(false); !built) return fail(built.error());
-      state.f_int.reset();
-      curve_consistent = true;
-    }
-
-    double d = 0.0;
-    double den = 1.0;
-    double alpha = 0.0;
-    double rel_new = 0.0;
-    bool fresh = false;   // the direction came from the tangent of this very state
-    bool damped = false;
-
-    if (rigid == nullptr) {
-      // 2. Residual of the true equilibrium, the supported DOFs left out.
-      if (!state.f_int) {
-        const auto t = Clock::now();
-        auto f = internal_forces(setup, state.u, state);
-        ++stats.residual_evaluations;
-        stats.line_search += seconds_since(t);
-        if (!f) return fail(f.error());
-        state.f_int = std::move(*f);
-      }
-      const double fnorm = fnorm_ext;
-      const double res0 = relative_residual(*state.f_int, f_ext, setup.constrained, fnorm);
-      if (curve_consistent && res0 < setup.tol) {
-        outcome.end = PassEnd::Converged;
-        return outcome;
-      }
-      Eigen::VectorXd b = f_ext - *state.f_int;
-      for (const std::size_t dof : setup.constrained) b[static_cast<Eigen::Index>(dof)] = 0.0;
-
-      // 3. Direction: from the kept factor while it serves, else from the tangent of this
-      // state, shifted by growing damping when it cannot be solved as it stands.
-      auto fresh_direction = [&]() -> Expected<std::optional<Eigen::VectorXd>> {
-        fresh = true;
-        if (auto built = build_stiffness(false); !built) return fail(built.error());
-        auto t = Clock::now();
-        auto tangent = sparse_tangent(setup, state, stiffness.k());
-        if (!tangent) return fail(tangent.error());
-        stats.tangent_assembly += seconds_since(t);
-        if (solver.factorize(tangent->k, state.active, stats)) {
-          outcome.tangent_indefinite = !solver.positive_definite();
-          return solver.solve(b, stats);
-        }
-        outcome.tangent_indefinite = true;
-        damped = true;
-        double mu = kFirstDamping;
-        for (int attempt = 0; attempt < kDampingTries; ++attempt, mu *= 10.0) {
-          if (!solver.factorize(shifted(tangent->k, tangent->damping_scale * mu), state.active, stats)) continue;
-          // A shifted factor is no tangent to keep.
-          solver.renew();
-          return solver.solve(b, stats);
-        }
-        return std::optional<Eigen::VectorXd>();
-      };
-
-      std::optional<Eigen::VectorXd> direction;
-      if (solver.usable_for(state.active)) {
-        direction = solver.solve(b, stats);
-        outcome.tangent_indefinite = !solver.positive_definite();
-      }
-      if (!direction) {
-        auto computed = fresh_direction();
-        if (!computed) return fail(computed.error());
-        if (!*computed) {
-          outcome.end = PassEnd::SingularTangent;
-          return outcome;
-        }
-        direction = std::move(**computed);
-      }
-
-      // 4. Line search; a kept factor that finds no descent is renewed before giving up.
-      auto residual = [&](const Eigen::VectorXd& trial) -> std::optional<TrialResidual> {
-        ++stats.residual_evaluations;
-        auto f = internal_forces(setup, trial, state);
-        if (!f) return std::nullopt;
-        const double rel = relative_residual(*f, f_ext, setup.constrained, fnorm);
-        return TrialResidual{rel, std::move(*f)};
-      };
-      auto t = Clock::now();
-      auto accepted = line_search_sparse(state.u, *direction, res0, residual);
-      stats.line_search += seconds_since(t);
-      if (!accepted && !fresh) {
-        auto computed = fresh_direction();
-        if (!computed) return fail(computed.error());
-        if (!*computed) {
-          outcome.end = PassEnd::SingularTangent;
-          return outcome;
-        }
-        t = Clock::now();
-        accepted = line_search_sparse(state.u, **computed, res0, residual);
-        stats.line_search += seconds_since(t);
-      }
-      if (!accepted) {
-        outcome.end = PassEnd::FailedLineSearch;
-        return outcome;
-      }
-      d = (accepted->u - state.u).norm();
-      den = std::fmax(state.u.norm(), 1.0);
-      alpha = accepted->alpha;
-      rel_new = accepted->rel;
-      if (!fresh && (alpha != 1.0 || !(rel_new <= kKeptFactorContraction * res0))) solver.renew();
-      state.u = std::move(accepted->u);
-      state.f_int = std::move(accepted->f_int);
-    } else {
-      // 2. Tangent on the retained DOFs, supports imposed on the reduced system.
-      auto t = Clock::now();
-      auto kg = model.assemble_geometric_stiffness_matrix_sparse(state.u, state.active);
-      if (!kg) return fail(kg.error());
-      const ReducedSystem kg_red = VARN::reduce_system_sparse_internal(*kg, f_ext, rigid->elimination);
-      SparseMatrix k_t = sparse_clone_and_add(reduced.k, kg_red.k);
-      Eigen::VectorXd b_red = reduced.f;
-      model.apply_boundary_conditions_reduced(rigid->elimination, k_t, b_red, setup.released);
-      stats.tangent_assembly += seconds_since(t);
-
-      // 3. Residual of the linearised reduced system.
-      const double fnorm = std::fmax(b_red.norm(), 1.0);
-      const Eigen::VectorXd r = k_t * state.u_r - b_red;
-      const double res0 = r.norm() / fnorm;
-      if ((curve_consistent && res0 < setup.tol) || k_t.rows() == 0) {
-        outcome.end = PassEnd::Converged;
-        return outcome;
-      }
-      // A reduced tangent that cannot be solved gives no direction to search along.
-      fresh = true;
-      std::optional<Eigen::VectorXd> direction;
-      if (solver.factorize(k_t, state.active, stats)) direction = solver.solve(-r, stats);
-      outcome.tangent_indefinite = !direction || !solver.positive_definite();
-      if (!direction) {
-        outcome.end = PassEnd::FailedLineSearch;
-        return outcome;
-      }
-
-      // 4. Line search on the linearised, then on the true residual.
-      const RigidElimination& elim = rigid->elimination;
-      auto linearised = [&](const Eigen::VectorXd& trial_r) { return (k_t * trial_r - b_red).norm() / fnorm; };
-      auto true_residual = [&](const Eigen::VectorXd& trial_r) -> std::optional<double> {
-        ++stats.residual_evaluations;
-        auto f = internal_forces(setup, VARN::expand_solution(elim, trial_r), state);
-        if (!f) return std::nullopt;
-        const Eigen::VectorXd rt = *f - f_ext;
-        if (elim.identity) return rt.norm() / fnorm_ext;
-        return Eigen::VectorXd(elim.c.transpose() * rt).norm() / fnorm_ext;
-      };
-      t = Clock::now();
-      auto accepted = line_search_rigid(state.u_r, *direction, res0, linearised, true_residual);
-      stats.line_search += seconds_since(t);
-      if (!accepted) {
-        outcome.end = PassEnd::FailedLineSearch;
-        return outcome;
-      }
-      d = (accepted->u_r - state.u_r).norm();
-      den = std::fmax(state.u_r.norm(), 1.0);
-      alpha = accepted->alpha;
-      rel_new = accepted->rel;
-      state.u_r = std::move(accepted->u_r);
-      state.u = VARN::expand_solution(elim, state.u_r);
-      state.f_int.reset();
-    }
-
-    // 5. Curve forces of the new state.
-    if (curves) {
-      const auto t = Clock::now();
-      refresh_curve_forces(setup, state, f_ext, load_factor);
-      stats.line_search += seconds_since(t);
-    }
-
-    // 6. Ties and struts: a switch changes the structure, the pass ends there.
-    if (!freeze_active && update_active_set(model, state.u, state.active, setup.ctx,
-                                            setup.switch_tol, false)) {
-      state.f_int.reset();
-      outcome.end = PassEnd::Switched;
-      return outcome;
-    }
-
-    // 7. Convergence after the step. Only a full Newton step on this state's own undamped
-    // tangent says that the state has settled when it moves little: a damped, shortened or
-    // reversed step is small because it was made small, and a kept factor's step is not the
-    // Newton step. Without curves the accepted trial's residual is the one the next iteration
-    // would start from.
-    if (curve_consistent) {
-      const bool settled = fresh && alpha == 1.0 && !damped && d / den < kStepTolerance;
-      const bool in_equilibrium = rigid == nullptr && !curves && rel_new < setup.tol;
-      if (settled || in_equilibrium) {
-        outcome.end = PassEnd::Converged;
-        return outcome;
-      }
-    }
-  }
-  outcome.end = PassEnd::Exhausted;
-  return outcome;
+  return NewtonPass(setup, f_ext, load_factor, state, solver, freeze_active, stats).run();
 }
 
 }  // namespace varn::second_order

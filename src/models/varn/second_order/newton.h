@@ -21,6 +21,7 @@
 #include "models/varn/support_state.h"
 #include "models/results/results.h"
 #include "models/varn/lookup.h"
+#include "models/varn/second_order/residual_measure.h"
 #include "models/varn/second_order/starting_state.h"
 
 namespace varn {
@@ -31,7 +32,7 @@ namespace varn::second_order {
 
 // How a pass ended.
 enum class PassEnd {
-  Converged,         // residual below tolerance, or a full undamped step below 1e-4 of |u|
+  Converged,         // residual below tolerance in every direction, or a full undamped step below 1e-4 of max(|u|, 1)
   Switched,          // an accepted step changed the state of a tie or strut
   Exhausted,         // max_iterations iterations without either
   SingularTangent,   // no solver found a direction, not even with damping
@@ -107,6 +108,9 @@ struct NewtonSetup {
   std::optional<ResultType> loads;
   // The one-sided supports released for this solve (the others held), on both paths.
   SupportState released{};
+  // How far a state is from equilibrium: over the global DOFs with the constrained ones held
+  // (sparse path), over the retained DOFs (rigid-elimination path).
+  const ResidualMeasure* measure = nullptr;
 };
 
 // The solve's state, carried from pass to pass and from step to step.
@@ -125,6 +129,53 @@ struct NewtonState {
 // next pass): the certificate that a converged state lies below the elastic critical load.
 Expected<bool> tangent_positive_definite(const NewtonSetup& setup, const NewtonState& state, TangentSolver& solver,
                                          NewtonStats& stats);
+
+// ---- the rules of an iteration ----
+
+// A step of length d from a state of size |u| = `size` settles it: below 1e-4 of max(|u|, 1),
+// while the residual it leaves, `rel`, is within what the judgement of the reported state
+// allows (ten tolerances). Without that guard a step made small by slow convergence (a shallow
+// truss near its limit load, a curve spring read anew, each moving a tenth of a millimetre)
+// would end the pass with a share of the load unbalanced.
+bool settled_step(double d, double size, double rel, double tol);
+
+// A kept factor stays for the next iteration while its full step contracts the residual to a
+// quarter or less (the cheap solves are then worth it); a fresh one is kept in any case.
+bool keeps_factor(bool fresh, double alpha, double rel_new, double res0);
+
+// A line search that lowers the residual nowhere along the Newton step of the state's own
+// undamped tangent: at the round-off floor of the residual, the state has settled when that
+// step is far below the size of the state (`settled_step`), once the curves have been read.
+struct SettleTest {
+  bool curve_consistent = true;
+  bool fresh = false;
+  bool damped = false;
+  double direction_norm = 0.0;
+  double u_norm = 0.0;
+  double residual = 0.0;
+  double tol = 1e-6;
+};
+bool settled_at_round_off(const SettleTest& test);
+
+// The step an iteration accepted: its length d, the size of the state it left (den), its
+// length along the direction (alpha, 1 for a full step), the residual it reached and whether
+// its tangent was damped.
+struct AcceptedStep {
+  double d = 0.0;
+  double den = 0.0;
+  double alpha = 0.0;
+  double rel_new = 0.0;
+  bool damped = false;
+};
+struct ConvergenceTest {
+  bool curves = false;            // the model has support or hinge curves
+  bool curve_consistent = true;   // they have been read at a state of this pass
+  bool rigid = false;             // rigid-elimination path (its residual is the linearised one)
+  double tol = 1e-6;
+};
+// The pass has converged after the step: a settled full undamped step (without curves), or,
+// on the sparse path without curves, a trial residual below the tolerance.
+bool converged_after_step(const AcceptedStep& step, const ConvergenceTest& test);
 
 // One pass at the load level f_ext = load_factor·F. With `freeze_active` the tie/strut map is held as it is:
 // the pass then ends converged, exhausted or with a refinement request, never switched.
