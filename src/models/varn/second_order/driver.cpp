@@ -529,16 +529,13 @@ Expected<Results> VARN::solve_for_load_case_second_order(std::uint32_t load_case
 }
 
 Expected<Results> VARN::solve_for_load_combination_second_order(std::uint32_t combination_id,
-                                                                std::uint32_t max_iterations,
-                                                                const CaseNamesInModelUnits* cases_in_model_units) {
+                                                                std::uint32_t max_iterations) {
   auto f = assemble_load_vector_for_combination(combination_id);
   if (!f) return fail(f.error());
   const LoadCombination* combo = find_combo(*this, combination_id);
   if (combo == nullptr) return fail("LoadCombination " + std::to_string(combination_id) + " not found.");
-  // The superposed load-case displacements, each stored set already in metres: the sets of this
-  // run are in SI, and the predictor converts those that came with the input.
-  std::optional<Eigen::VectorXd> predictor = build_combination_displacement_predictor(combination_id,
-                                                                                      cases_in_model_units);
+  // The superposed load-case displacements of this run (in SI).
+  std::optional<Eigen::VectorXd> predictor = build_combination_displacement_predictor(combination_id);
   std::optional<ActiveMap> initial;
   if (predictor) initial = active_map_from_trial_displacement(*this, *predictor);
   return solve_second_order_common(*f, combo->name, true, combination_id, max_iterations, std::move(predictor),
