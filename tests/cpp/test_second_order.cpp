@@ -128,7 +128,7 @@ TEST(SecondOrderColumn, OnePassAtTheFullLoadReachesTheSway) {
   EXPECT_FALSE(outcome->tangent_indefinite);
   EXPECT_NEAR(dof(state.u, 11, 0), kSecondOrderSway, 1e-3 * kSecondOrderSway);
   // Equilibrium to the tolerance at the converged state.
-  auto f_int = second_order::internal_forces(setup, state.u, state);
+  auto f_int = second_order::internal_forces(setup, state.u, state, 1.0);
   ASSERT_TRUE(f_int);
   Eigen::VectorXd r = *f_int - *f;
   for (std::size_t d : *constrained) r[static_cast<Eigen::Index>(d)] = 0.0;

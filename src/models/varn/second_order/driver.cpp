@@ -278,6 +278,8 @@ Expected<SupportStateSolve> solve_with_support_state(VARN& model, const Eigen::V
   if (state.u.squaredNorm() > 0.0 && has_support_curves) steps_total = std::min(steps_total, kStepsWithCurveSupports);
   rep.steps_total = steps_total;
 
+  const ReleasedMemberLoads member_loads = ReleasedMemberLoads::collect(
+      model, ctx, is_combination ? ResultType::loadcombination(id) : ResultType::loadcase(id));
   const NewtonSetup setup{model,
                           ctx,
                           constrained,
@@ -288,7 +290,8 @@ Expected<SupportStateSolve> solve_with_support_state(VARN& model, const Eigen::V
                           has_support_curves,
                           has_hinge_curves,
                           is_combination ? ResultType::loadcombination(id) : ResultType::loadcase(id),
-                          released};
+                          released,
+                          &member_loads};
 
   // The start carries the full load: the curve supports begin at what they carry there.
   if (has_support_curves) {

@@ -130,9 +130,13 @@ std::optional<Eigen::VectorXd> TangentSolver::solve(const Eigen::VectorXd& b, Ne
 }
 
 Expected<Eigen::VectorXd> internal_forces(const NewtonSetup& setup, const Eigen::VectorXd& u,
-                                          const NewtonState& state) {
-  return setup.model.compute_internal_force_vector_with_forces(u, state.active, true, state.support_forces,
-                                                               hinge_forces(setup, state));
+                                          const NewtonState& state, double load_factor) {
+  auto f = setup.model.compute_internal_force_vector_with_forces(u, state.active, true, state.support_forces,
+                                                                 hinge_forces(setup, state));
+  if (f && setup.member_loads != nullptr && !setup.member_loads->empty()) {
+    *f -= load_factor * setup.member_loads->shift(setup.model, setup.ctx, u, hinge_forces(setup, state));
+  }
+  return f;
 }
 
 namespace {
@@ -235,7 +239,7 @@ Expected<PassOutcome> run_newton_pass(const NewtonSetup& setup, const Eigen::Vec
       // 2. Residual of the true equilibrium, the supported DOFs left out.
       if (!state.f_int) {
         const auto t = Clock::now();
-        auto f = internal_forces(setup, state.u, state);
+        auto f = internal_forces(setup, state.u, state, load_factor);
         ++stats.residual_evaluations;
         stats.line_search += seconds_since(t);
         if (!f) return fail(f.error());
@@ -293,7 +297,7 @@ Expected<PassOutcome> run_newton_pass(const NewtonSetup& setup, const Eigen::Vec
       // 4. Line search; a kept factor that finds no descent is renewed before giving up.
       auto residual = [&](const Eigen::VectorXd& trial) -> std::optional<TrialResidual> {
         ++stats.residual_evaluations;
-        auto f = internal_forces(setup, trial, state);
+        auto f = internal_forces(setup, trial, state, load_factor);
         if (!f) return std::nullopt;
         const double rel = relative_residual(*f, f_ext, setup.constrained, fnorm);
         return TrialResidual{rel, std::move(*f)};
@@ -331,6 +335,12 @@ Expected<PassOutcome> run_newton_pass(const NewtonSetup& setup, const Eigen::Vec
       const ReducedSystem kg_red = VARN::reduce_system_sparse_internal(*kg, f_ext, rigid->elimination);
       SparseMatrix k_t = sparse_clone_and_add(reduced.k, kg_red.k);
       Eigen::VectorXd b_red = reduced.f;
+      if (setup.member_loads != nullptr && !setup.member_loads->empty()) {
+        // The released beams' loads condensed at this state's axial forces, as on the other path.
+        const Eigen::VectorXd shift =
+            load_factor * setup.member_loads->shift(model, setup.ctx, state.u, hinge_forces(setup, state));
+        b_red += rigid->elimination.identity ? shift : Eigen::VectorXd(rigid->elimination.c.transpose() * shift);
+      }
       model.apply_boundary_conditions_reduced(rigid->elimination, k_t, b_red, setup.released);
       stats.tangent_assembly += seconds_since(t);
 
@@ -357,7 +367,7 @@ Expected<PassOutcome> run_newton_pass(const NewtonSetup& setup, const Eigen::Vec
       auto linearised = [&](const Eigen::VectorXd& trial_r) { return (k_t * trial_r - b_red).norm() / fnorm; };
       auto true_residual = [&](const Eigen::VectorXd& trial_r) -> std::optional<double> {
         ++stats.residual_evaluations;
-        auto f = internal_forces(setup, VARN::expand_solution(elim, trial_r), state);
+        auto f = internal_forces(setup, VARN::expand_solution(elim, trial_r), state, load_factor);
         if (!f) return std::nullopt;
         const Eigen::VectorXd rt = *f - f_ext;
         if (elim.identity) return rt.norm() / fnorm_ext;

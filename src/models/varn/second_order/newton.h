@@ -21,6 +21,7 @@
 #include "models/varn/support_state.h"
 #include "models/results/results.h"
 #include "models/varn/lookup.h"
+#include "models/varn/second_order/released_member_loads.h"
 #include "models/varn/second_order/starting_state.h"
 
 namespace varn {
@@ -107,6 +108,9 @@ struct NewtonSetup {
   std::optional<ResultType> loads;
   // The one-sided supports released for this solve (the others held), on both paths.
   SupportState released{};
+  // The loads of released beams, condensed with the geometric stiffness of each state as the
+  // recovery condenses them (nullptr: none).
+  const ReleasedMemberLoads* member_loads = nullptr;
 };
 
 // The solve's state, carried from pass to pass and from step to step.
@@ -134,8 +138,9 @@ Expected<PassOutcome> run_newton_pass(const NewtonSetup& setup, const Eigen::Vec
                                       NewtonStats& stats);
 
 // The internal forces at u for the state's map and curve forces (geometric stiffness included),
-// the same vector the pass measures equilibrium with.
+// the same vector the pass measures equilibrium with against load_factor·F: less load_factor
+// times the part of the released beams' loads that depends on the state's axial forces.
 Expected<Eigen::VectorXd> internal_forces(const NewtonSetup& setup, const Eigen::VectorXd& u,
-                                          const NewtonState& state);
+                                          const NewtonState& state, double load_factor);
 
 }  // namespace varn::second_order
