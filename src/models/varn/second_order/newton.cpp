@@ -212,6 +212,11 @@ Expected<PassOutcome> run_newton_pass(const NewtonSetup& setup, const Eigen::Vec
   const bool curves = setup.has_support_curves || setup.has_hinge_curves;
   bool curve_consistent = !curves;
   const double fnorm_ext = std::fmax(f_ext.norm(), 1.0);
+  // Internal forces kept from another load level hold that level's share of the released beams'
+  // loads.
+  if (setup.member_loads != nullptr && !setup.member_loads->empty() && state.f_int_load_factor != load_factor) {
+    state.f_int.reset();
+  }
 
   for (std::uint32_t it = 0; it < setup.max_iterations; ++it) {
     ++outcome.iterations;
@@ -244,6 +249,7 @@ Expected<PassOutcome> run_newton_pass(const NewtonSetup& setup, const Eigen::Vec
         stats.line_search += seconds_since(t);
         if (!f) return fail(f.error());
         state.f_int = std::move(*f);
+        state.f_int_load_factor = load_factor;
       }
       const double fnorm = fnorm_ext;
       const double res0 = relative_residual(*state.f_int, f_ext, setup.constrained, fnorm);
@@ -327,6 +333,7 @@ Expected<PassOutcome> run_newton_pass(const NewtonSetup& setup, const Eigen::Vec
       if (!fresh && (alpha != 1.0 || !(rel_new <= kKeptFactorContraction * res0))) solver.renew();
       state.u = std::move(accepted->u);
       state.f_int = std::move(accepted->f_int);
+      state.f_int_load_factor = load_factor;
     } else {
       // 2. Tangent on the retained DOFs, supports imposed on the reduced system.
       auto t = Clock::now();

@@ -123,6 +123,8 @@ struct NewtonState {
   // Internal forces of the current u for the current map and forces (sparse path), from the
   // last accepted line-search trial; empty when any of them changed since.
   std::optional<Eigen::VectorXd> f_int;
+  // The load factor f_int was measured at: the released beams' loads make it depend on it.
+  double f_int_load_factor = 0.0;
 };
 
 // Whether the tangent at the state is positive definite, by a fresh factorisation (kept for the
