@@ -224,7 +224,7 @@ std::optional<Counts> counts_of_one(const std::string& text, std::optional<std::
   varn::VARN working = parsed.value->clone();
   working.normalize_units();
   varn::PipelineRun run{working, {}, {}, working.settings.analysis_options.max_iterations_or_default(),
-                        working.settings.analysis_options.tolerance, {}, {}, false, {}, {}};
+                        working.settings.analysis_options.tolerance, false, {}, {}};
   if (load_case) run.load_case_ids.push_back(*load_case);
   if (combination) run.combination_ids.push_back(*combination);
   const Counts before = counts_now();
@@ -393,7 +393,7 @@ int main(int argc, char** argv) {
     times["clone + SI"].push_back(seconds(t));
 
     varn::PipelineRun run{working, {}, {}, working.settings.analysis_options.max_iterations_or_default(),
-                          working.settings.analysis_options.tolerance, {}, {}, false, {}, {}};
+                          working.settings.analysis_options.tolerance, false, {}, {}};
     for (const auto& lc : working.load_cases) run.load_case_ids.push_back(lc.id);
     for (const auto& c : working.load_combinations) run.combination_ids.push_back(c.id);
 

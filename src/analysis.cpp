@@ -299,13 +299,18 @@ Expected<json::PiecedText> run_pipeline_to_text(std::string_view json_text) {
   // Before any conversion, so that every message speaks of the values as the user gave them.
   if (auto valid = validate_model(parsed); !valid) return fail(valid.error());
 
+  // Result sets that came with the input (an earlier output, say) describe the model as it was
+  // when they were computed, in its own units: they are handed back, but no solve starts from
+  // them, and a set this run computes under the same name takes their place.
+  std::optional<ResultsBundle> carried = std::move(parsed.results);
+  parsed.results.reset();
   const UnitFactors factors = parsed.unit_factors();
   VARN working = parsed.clone();
   working.normalize_units();
 
   const AnalysisOptions& options = working.settings.analysis_options;
   const AnalysisOptions::SolverLimits limits = options.limits();
-  PipelineRun run{working, {}, {}, limits.max_iterations, limits.tolerance, {}, {}, false, {}, {}};
+  PipelineRun run{working, {}, {}, limits.max_iterations, limits.tolerance, false, {}, {}};
   log_configuration(working, run, member_total);
 
   if (options.order == AnalysisOrder::Linear && has_stiffness_curves(working.nodal_supports)) {
@@ -327,11 +332,7 @@ Expected<json::PiecedText> run_pipeline_to_text(std::string_view json_text) {
     if (auto done = run_combination_phase(run); !done) return fail(done.error());
   }
 
-  if (working.results) {
-    ResultsBundle bundle = std::move(*working.results);
-    working.results.reset();
-    parsed.results = bundle_in_model_units(std::move(bundle), parsed.results ? &*parsed.results : nullptr, run, factors);
-  }
+  parsed.results = output_results(std::move(working.results), std::move(carried), factors);
 
   json::PiecedText out;
   out.skeleton = skeleton_buffer_for(parsed, json_text.size());

@@ -8,7 +8,6 @@
 #include <exception>
 #include <memory>
 #include <optional>
-#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -33,24 +32,6 @@ const std::shared_ptr<spdlog::logger>& path_log() {
 // (eliminated links aside, through the switched state): no batch over one factorisation.
 bool has_special_members(const VARN& model) {
   return model.has_rigid_members() || model.has_tension_compression_members() || has_unilateral_supports(model);
-}
-
-std::set<std::string> stored_load_case_names(const VARN& model) {
-  std::set<std::string> names;
-  if (model.results) {
-    for (const auto& entry : model.results->loadcases) names.insert(entry.first);
-  }
-  return names;
-}
-
-// The load-case sets of the working bundle that this run did not compute: they came with the
-// input, in the model's own units.
-CaseNamesInModelUnits load_case_sets_from_input(const PipelineRun& run) {
-  CaseNamesInModelUnits names;
-  for (const std::string& name : stored_load_case_names(run.working)) {
-    if (run.inserted_load_cases.count(name) == 0) names.insert(name);
-  }
-  return names;
 }
 
 // One load case solved without storing: its solution or message, or the fatal fault it raised.
@@ -80,7 +61,6 @@ std::vector<CaseOutcome> solve_cases_side_by_side(const VARN& model, const std::
 Expected<void> solve_load_cases_first_order(PipelineRun& run) {
   VARN& model = run.working;
   const std::vector<std::uint32_t>& ids = run.load_case_ids;
-  const std::set<std::string> stored_before = stored_load_case_names(model);
 
   Expected<void> outcome;
   if (ids.size() >= 2 && !has_special_members(model)) {
@@ -132,11 +112,6 @@ Expected<void> solve_load_cases_first_order(PipelineRun& run) {
     }
   }
 
-  // Every set stored since the phase began was computed by this run, in SI; the sets that
-  // were there before came with the input. The combination predictor needs to tell them apart.
-  for (const std::string& name : stored_load_case_names(model)) {
-    if (stored_before.count(name) == 0) run.inserted_load_cases.insert(name);
-  }
   return outcome;
 }
 
@@ -160,12 +135,11 @@ Expected<void> solve_combinations_first_order(PipelineRun& run) {
       if (!cache) return fail("Combo precompute error: " + cache.error());
       run.first_order_system = std::make_shared<CachedFirstOrderSystem>(std::move(*cache));
     }
-    const CaseNamesInModelUnits from_input = load_case_sets_from_input(run);
     // The tasks share the model and the cached system read-only; each owns its active map.
     const VARN& shared = model;
     const CachedFirstOrderSystem& system = *run.first_order_system;
     items = run_items_in_parallel(ids, [&](std::uint32_t id) -> ItemResult {
-      auto solved = shared.solve_combo_with_cached(id, system, &from_input);
+      auto solved = shared.solve_combo_with_cached(id, system);
       if (!solved) return fail("Combo " + std::to_string(id) + " error: " + solved.error());
       std::string name = solved->name;
       return std::make_pair(std::move(name), std::move(*solved));

@@ -4,7 +4,7 @@
 
 #include <cstddef>
 #include <map>
-#include <set>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -17,15 +17,17 @@ namespace {
 
 // The sets this run computed (in SI), back in the model's units, side by side on the pool. A
 // model in SI leaves them as they are: every factor is one, and so is every product with it.
-void convert_run_sets(std::map<std::string, Results>& sets, const std::map<std::string, Results>* carried,
-                      const std::set<std::string>& inserted_by_run, const UnitFactors& factors) {
+void convert_run_sets(std::map<std::string, Results>& sets, const UnitFactors& factors) {
   if (factors.length == 1.0 && factors.force == 1.0 && factors.pressure == 1.0) return;
   std::vector<Results*> computed;
-  for (auto& [name, set] : sets) {
-    const bool came_with_input = carried && carried->count(name) != 0 && inserted_by_run.count(name) == 0;
-    if (!came_with_input) computed.push_back(&set);
-  }
+  computed.reserve(sets.size());
+  for (auto& entry : sets) computed.push_back(&entry.second);
   tbb::parallel_for(std::size_t{0}, computed.size(), [&](std::size_t i) { denormalize_results(*computed[i], factors); });
+}
+
+// Each set of the run in place of a carried set of its name, the other carried sets kept.
+void replace_by_name(std::map<std::string, Results>& carried, std::map<std::string, Results>& computed) {
+  for (auto& [name, set] : computed) carried.insert_or_assign(name, std::move(set));
 }
 
 }  // namespace
@@ -42,23 +44,24 @@ Expected<void> insert_item_results(PipelineRun& run, ResultMap map, std::vector<
   if (!run.working.results) run.working.results.emplace();
   ResultsBundle& bundle = *run.working.results;
   auto& target = map == ResultMap::LoadCases ? bundle.loadcases : bundle.loadcombinations;
-  auto& inserted = map == ResultMap::LoadCases ? run.inserted_load_cases : run.inserted_combinations;
   for (auto& item : items) {
     auto& [name, set] = *item;
     std::string key = unique_result_key(target, name, map == ResultMap::LoadCombinations);
     set.name = key;
-    inserted.insert(key);
     target.emplace(std::move(key), std::move(set));
   }
   return {};
 }
 
-ResultsBundle bundle_in_model_units(ResultsBundle working_bundle, const ResultsBundle* input, const PipelineRun& run,
-                                    const UnitFactors& factors) {
-  convert_run_sets(working_bundle.loadcases, input ? &input->loadcases : nullptr, run.inserted_load_cases, factors);
-  convert_run_sets(working_bundle.loadcombinations, input ? &input->loadcombinations : nullptr,
-                   run.inserted_combinations, factors);
-  return working_bundle;
+std::optional<ResultsBundle> output_results(std::optional<ResultsBundle> computed,
+                                            std::optional<ResultsBundle> carried, const UnitFactors& factors) {
+  if (!computed) return carried;
+  convert_run_sets(computed->loadcases, factors);
+  convert_run_sets(computed->loadcombinations, factors);
+  if (!carried) return computed;
+  replace_by_name(carried->loadcases, computed->loadcases);
+  replace_by_name(carried->loadcombinations, computed->loadcombinations);
+  return carried;
 }
 
 }  // namespace varn

@@ -7,7 +7,6 @@
 #include <exception>
 #include <memory>
 #include <optional>
-#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -34,12 +33,6 @@ struct PipelineRun {
   std::vector<std::uint32_t> combination_ids; // "load_combinations" ids in list order
   std::uint32_t max_iterations = 20;          // iteration limit handed to the second-order solvers
   double tolerance = 0.0;                     // for log lines; the solvers read it from the model
-
-  // Names that the driver inserted into the working bundle on behalf of a parallel loop,
-  // replacing any entry of that name: these sets were computed by this run even where an
-  // entry of the same name came with the input.
-  std::set<std::string> inserted_load_cases;
-  std::set<std::string> inserted_combinations;
 
   // Set when the load-case phase solved the combinations too, with the same factorisation;
   // the combination phase then only reports their outcome.
@@ -86,17 +79,18 @@ std::vector<ItemResult> run_items_in_parallel(const std::vector<std::uint32_t>& 
 // Inserts the results of a finished loop, in list order, into the working model's bundle
 // (created empty when absent), unless one failed: a load case or combination that fails ends
 // the run with its message, the first in list order (a design that loops over the sets it
-// finds must never pass over one that failed), and nothing is inserted. A name already taken
-// in the map (a set that came with the input, or an earlier item of the same name) is made
-// unique as a stored set's is, "{name} ({n})" with the smallest free n >= 2, so that no result
-// set of the run is lost; the set carries its final key as its name.
+// finds must never pass over one that failed), and nothing is inserted. The working bundle
+// holds only the sets of this run: a name an earlier item took is made unique as a stored
+// set's is, "{name} ({n})" with the smallest free n >= 2, so that no result set of the run is
+// lost; the set carries its final key as its name.
 Expected<void> insert_item_results(PipelineRun& run, ResultMap map, std::vector<ItemResult> items);
 
-// The working model's bundle for the output, in the model's units: every set this run
-// computed is converted back from SI; a set that came with the input (present in `input` under
-// its name and not replaced by the run) is already in the model's units and stays as it came.
-ResultsBundle bundle_in_model_units(ResultsBundle working_bundle, const ResultsBundle* input, const PipelineRun& run,
-                                    const UnitFactors& factors);
+// The output's results: the sets this run computed (`computed`, in SI) back in the model's
+// units, each in place of a set of the same name that came with the input (`carried`, in the
+// model's units already, handed back as it came otherwise, with its unity-check overview).
+// Nothing when neither holds a bundle.
+std::optional<ResultsBundle> output_results(std::optional<ResultsBundle> computed,
+                                            std::optional<ResultsBundle> carried, const UnitFactors& factors);
 
 // ---- solve paths of the two phases ----
 // Load-case phase (run only when "solve_loadcases" is true) and combination phase (run only

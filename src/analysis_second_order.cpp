@@ -15,17 +15,6 @@ namespace varn {
 
 namespace {
 
-// The load-case sets of the working bundle that this run did not compute: they came with the
-// input, in the model's own units, and the combination predictor converts them.
-CaseNamesInModelUnits load_case_sets_from_input(const PipelineRun& run) {
-  CaseNamesInModelUnits names;
-  if (!run.working.results) return names;
-  for (const auto& entry : run.working.results->loadcases) {
-    if (run.inserted_load_cases.count(entry.first) == 0) names.insert(entry.first);
-  }
-  return names;
-}
-
 // A task's set goes into the working bundle under the item's own name, made unique there as
 // one solve after another would have made it in a single model.
 template <class Item>
@@ -66,7 +55,6 @@ Expected<void> solve_load_cases_second_order(PipelineRun& run) {
                          id, run.tolerance, run.max_iterations);
     auto solved = model.solve_for_load_case_second_order(id, run.max_iterations);
     if (!solved) return fail("LC " + std::to_string(id) + " second-order error: " + solved.error());
-    run.inserted_load_cases.insert(solved->name);
     analysis_log()->info("LC {}/{} (id={}) done.", i + 1, ids.size(), id);
   }
   return {};
@@ -75,12 +63,11 @@ Expected<void> solve_load_cases_second_order(PipelineRun& run) {
 Expected<void> solve_combinations_second_order(PipelineRun& run) {
   const VARN& shared = run.working;
   const std::vector<std::uint32_t>& ids = run.combination_ids;
-  const CaseNamesInModelUnits from_input = load_case_sets_from_input(run);
   const std::uint32_t max_iterations = run.max_iterations;
 
   std::vector<ItemResult> items = run_items_in_parallel(ids, [&](std::uint32_t id) -> ItemResult {
     VARN copy = shared.clone();
-    return named(copy.solve_for_load_combination_second_order(id, max_iterations, &from_input),
+    return named(copy.solve_for_load_combination_second_order(id, max_iterations),
                  shared.load_combinations, id, "Combo " + std::to_string(id) + " second-order error: ");
   });
   return insert_item_results(run, ResultMap::LoadCombinations, std::move(items));

@@ -211,7 +211,7 @@ INSTANTIATE_TEST_SUITE_P(ActiveSetFactor, EveryState,
 // own loop, factorising for itself, finds, and balances its loads.
 TEST(ActiveSetFactor, OneFactorisationForEveryLoadCaseAndCombination) {
   VARN model = load_si(kXBraced);
-  PipelineRun run{model, {}, {}, 20, 0.0, {}, {}, false, {}, {}};
+  PipelineRun run{model, {}, {}, 20, 0.0, false, {}, {}};
   for (const auto& lc : model.load_cases) run.load_case_ids.push_back(lc.id);
   for (const auto& c : model.load_combinations) run.combination_ids.push_back(c.id);
   ASSERT_GE(run.combination_ids.size(), 2u);

@@ -272,32 +272,6 @@ TEST(CombinationPredictor, CombinationWithoutFactorsPredictsRest) {
   EXPECT_EQ(p->norm(), 0.0);
 }
 
-TEST(CombinationPredictor, OnlySetsInTheModelsUnitsAreScaledToMetres) {
-  VARN model = load_si(kXBraced);
-  model.settings.unit_settings.length_unit = LengthUnit::Mm;
-  ASSERT_EQ(model.unit_factors().length, 0.001);
-  for (std::uint32_t id : {1u, 3u}) ASSERT_TRUE(model.solve_for_load_case(id));
-  const Eigen::VectorXd dead = displacement_vector(model, stored_case(model, "Dead"));
-  const Eigen::VectorXd wind = displacement_vector(model, stored_case(model, "Wind +X"));
-
-  // Sets of this run are SI: taken as they are.
-  const CaseNamesInModelUnits none;
-  auto p = model.build_combination_displacement_predictor(1, &none);
-  ASSERT_TRUE(p.has_value());
-  EXPECT_EQ(*p, *model.build_combination_displacement_predictor(1));
-
-  // "Wind +X" came with the input in millimetres: its translations become metres.
-  const CaseNamesInModelUnits carried = {"Wind +X"};
-  auto q = model.build_combination_displacement_predictor(1, &carried);
-  ASSERT_TRUE(q.has_value());
-  for (Eigen::Index i = 0; i < q->size(); ++i) {
-    const int k = static_cast<int>(i % 7);
-    const double wind_part = k < 3 ? 0.001 * wind[i] : (k < 6 ? wind[i] : 0.0);
-    const double dead_part = k < 6 ? dead[i] : 0.0;
-    EXPECT_DOUBLE_EQ((*q)[i], 1.35 * dead_part + 1.5 * wind_part) << "entry " << i;
-  }
-}
-
 TEST(CombinationPredictor, StoredNodeOutsideTheSystemIsAFault) {
   Results r;
   r.displacement_nodes[1] = NodeDisplacement{1, 2, 3, 4, 5, 6, 7};

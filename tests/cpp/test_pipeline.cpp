@@ -84,7 +84,7 @@ TEST(ParallelItems, FatalFaultInATaskReachesTheCaller) {
 
 TEST(InsertItems, RepeatedNamesKeptUnderUniqueNames) {
   varn::VARN working;
-  PipelineRun run{working, {}, {}, 20, 0.0, {}, {}, false, {}, {}};
+  PipelineRun run{working, {}, {}, 20, 0.0, false, {}, {}};
   std::vector<ItemResult> items;
   items.emplace_back(std::make_pair(std::string("ULS"), result_set("ULS", 1.0, 0.0)));
   items.emplace_back(std::make_pair(std::string("SLS"), result_set("SLS", 2.0, 0.0)));
@@ -104,15 +104,13 @@ TEST(InsertItems, RepeatedNamesKeptUnderUniqueNames) {
   EXPECT_EQ(combos.at("ULS (3)").displacement_nodes.at(2).dx, 4.0);
   EXPECT_EQ(combos.at("ULS (3)").name, "ULS (3)");
   EXPECT_EQ(combos.at("SLS").displacement_nodes.at(2).dx, 2.0);
-  EXPECT_EQ(run.inserted_combinations, (std::set<std::string>{"SLS", "ULS", "ULS (2)", "ULS (3)"}));
-  EXPECT_TRUE(run.inserted_load_cases.empty());
 }
 
 TEST(InsertItems, AFailureEndsTheRunWithTheFirstMessageAndInsertsNothing) {
   // A design that loops over the combinations it finds must never pass over one that failed.
   varn::VARN working;
   working.results.emplace();
-  PipelineRun run{working, {}, {}, 20, 0.0, {}, {}, false, {}, {}};
+  PipelineRun run{working, {}, {}, 20, 0.0, false, {}, {}};
   std::vector<ItemResult> items;
   items.emplace_back(std::make_pair(std::string("ULS"), result_set("ULS", 1.0, 0.0)));
   items.emplace_back(varn::fail("Combo 2 error: singular"));
@@ -121,12 +119,12 @@ TEST(InsertItems, AFailureEndsTheRunWithTheFirstMessageAndInsertsNothing) {
   ASSERT_FALSE(inserted);
   EXPECT_EQ(inserted.error(), "Combo 2 error: singular");
   EXPECT_TRUE(working.results->loadcombinations.empty());
-  EXPECT_TRUE(run.inserted_combinations.empty());
 }
 
+// The working bundle holds only the run's sets: one already there was stored by this run.
 TEST(InsertItems, KeepsAnEntryThatWasThereAndCreatesTheBundleForNothing) {
   varn::VARN working;
-  PipelineRun run{working, {}, {}, 20, 0.0, {}, {}, false, {}, {}};
+  PipelineRun run{working, {}, {}, 20, 0.0, false, {}, {}};
   const auto none = varn::insert_item_results(run, varn::ResultMap::LoadCases, {});
   EXPECT_TRUE(none);
   // An empty bundle is made before inserting, also when there is nothing to insert.
@@ -170,37 +168,48 @@ TEST(ParallelItems, FailuresReachTheCallerInListOrder) {
   }
 }
 
-// Millimetres and kilonewtons: a run's SI set is divided back, a carried set stays as it came.
-TEST(OutputBundle, ConvertsOnlyTheRunsSets) {
+// Millimetres and kilonewtons: the run's SI sets are divided back, each in place of a carried
+// set of its name; the other carried sets, and the overview, stay as they came.
+TEST(OutputBundle, TheRunsSetsConvertedInPlaceOfCarriedSetsOfTheirNames) {
   const varn::UnitFactors mm_kn{0.001, 1000.0, 1.0};
-  ResultsBundle input;
-  input.loadcases["Dead"] = result_set("Dead", 2.0, 30.0);       // already in mm and kN
-  input.loadcombinations["ULS"] = result_set("ULS", 4.0, 45.0);  // replaced by the run below
+  ResultsBundle carried;
+  carried.loadcases["Dead"] = result_set("Dead", 2.0, 30.0);       // in mm and kN, not solved again
+  carried.loadcases["Wind"] = result_set("Wind", 7.0, 70.0);       // replaced by the run below
+  carried.loadcombinations["ULS"] = result_set("ULS", 4.0, 45.0);  // replaced by the run below
+  carried.unity_checks_overview.emplace();
 
-  ResultsBundle working = input;  // the working copy carries the input's sets
-  working.loadcases["Dead_1"] = result_set("Dead_1", 0.002, 30000.0);  // stored by a solver, SI
-  working.loadcases["Wind"] = result_set("Wind", 0.001, 5000.0);
-  working.loadcombinations["ULS"] = result_set("ULS", 0.004, 45000.0);  // inserted by the driver
+  ResultsBundle computed;
+  computed.loadcases["Wind"] = result_set("Wind", 0.001, 5000.0);
+  computed.loadcombinations["ULS"] = result_set("ULS", 0.004, 45000.0);
+  computed.loadcombinations["SLS"] = result_set("SLS", 0.003, 30000.0);
 
-  varn::VARN model;
-  PipelineRun run{model, {}, {}, 20, 0.0, {}, {"ULS"}, false, {}, {}};
-  const ResultsBundle out = varn::bundle_in_model_units(working, &input, run, mm_kn);
-
+  const auto out = varn::output_results(computed, carried, mm_kn);
+  ASSERT_TRUE(out);
   auto dx = [](const Results& r) { return r.displacement_nodes.at(2).dx; };
   auto fz = [](const Results& r) { return r.reaction_nodes.at(1).nodal_forces.fz; };
-  EXPECT_EQ(dx(out.loadcases.at("Dead")), 2.0);
-  EXPECT_EQ(fz(out.loadcases.at("Dead")), 30.0);
-  EXPECT_DOUBLE_EQ(dx(out.loadcases.at("Dead_1")), 2.0);
-  EXPECT_DOUBLE_EQ(fz(out.loadcases.at("Dead_1")), 30.0);
-  EXPECT_DOUBLE_EQ(dx(out.loadcases.at("Wind")), 1.0);
-  EXPECT_DOUBLE_EQ(dx(out.loadcombinations.at("ULS")), 4.0);
-  EXPECT_DOUBLE_EQ(fz(out.loadcombinations.at("ULS")), 45.0);
+  EXPECT_EQ(out->loadcases.size(), 2u);
+  EXPECT_EQ(out->loadcombinations.size(), 2u);
+  EXPECT_EQ(dx(out->loadcases.at("Dead")), 2.0);
+  EXPECT_EQ(fz(out->loadcases.at("Dead")), 30.0);
+  EXPECT_DOUBLE_EQ(dx(out->loadcases.at("Wind")), 1.0);
+  EXPECT_DOUBLE_EQ(fz(out->loadcases.at("Wind")), 5.0);
+  EXPECT_DOUBLE_EQ(dx(out->loadcombinations.at("ULS")), 4.0);
+  EXPECT_DOUBLE_EQ(fz(out->loadcombinations.at("ULS")), 45.0);
+  EXPECT_DOUBLE_EQ(dx(out->loadcombinations.at("SLS")), 3.0);
+  EXPECT_TRUE(out->unity_checks_overview.has_value());
   // Reaction locations stay in metres.
-  EXPECT_EQ(out.loadcases.at("Dead_1").reaction_nodes.at(1).location.X, 1.5);
+  EXPECT_EQ(out->loadcases.at("Wind").reaction_nodes.at(1).location.X, 1.5);
 
-  // Without input results everything is the run's.
-  const ResultsBundle fresh = varn::bundle_in_model_units(working, nullptr, PipelineRun{model, {}, {}, 20, 0.0, {}, {}, false, {}, {}}, mm_kn);
-  EXPECT_DOUBLE_EQ(dx(fresh.loadcases.at("Dead")), 2000.0);
+  // Without carried sets everything is the run's; without either there is no bundle.
+  const auto fresh = varn::output_results(computed, std::nullopt, mm_kn);
+  ASSERT_TRUE(fresh);
+  EXPECT_EQ(fresh->loadcases.size(), 1u);
+  EXPECT_DOUBLE_EQ(dx(fresh->loadcases.at("Wind")), 1.0);
+  EXPECT_FALSE(fresh->unity_checks_overview.has_value());
+  const auto only_carried = varn::output_results(std::nullopt, carried, mm_kn);
+  ASSERT_TRUE(only_carried);
+  EXPECT_EQ(dx(only_carried->loadcases.at("Wind")), 7.0);
+  EXPECT_FALSE(varn::output_results(std::nullopt, std::nullopt, mm_kn));
 }
 
 // ---- log lines of a run ----

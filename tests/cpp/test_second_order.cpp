@@ -132,7 +132,7 @@ TEST(SecondOrderColumn, OnePassAtTheFullLoadReachesTheSway) {
   EXPECT_FALSE(outcome->tangent_indefinite);
   EXPECT_NEAR(dof(state.u, 11, 0), kSecondOrderSway, 1e-3 * kSecondOrderSway);
   // Equilibrium to the tolerance at the converged state.
-  auto f_int = second_order::internal_forces(setup, state.u, state);
+  auto f_int = second_order::internal_forces(setup, state.u, state, 1.0);
   ASSERT_TRUE(f_int);
   Eigen::VectorXd r = *f_int - *f;
   // In every direction, against that direction's loads and reactions: within the tolerance, or
@@ -164,7 +164,7 @@ TEST(SecondOrderColumn, TheJudgementRefusesTheFirstOrderStateAndKeepsTheConverge
   state.u = first->u;
   state.active = first->active;
   auto judge = [&]() {
-    auto f_int = second_order::internal_forces(setup, state.u, state);
+    auto f_int = second_order::internal_forces(setup, state.u, state, 1.0);
     if (!f_int) return varn::Expected<second_order::StateFigures>(varn::fail(f_int.error()));
     return second_order::judge_second_order_state(v, ResultType::loadcase(1),
                                                   second_order::JudgedState{state.u, *f_int, *f, state.active},

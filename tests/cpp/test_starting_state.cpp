@@ -1,4 +1,4 @@
-// Where a second-order solve starts: the predictor (projected onto the rigid links), the
+// Where a second-order solve starts: the predictor (projected onto the supports and rigid links), the
 // first-order state of the full load with its tie/strut map, the zero start when that state
 // cannot be found, the spring-consistent start under support stiffness curves; and the
 // projector of the rigid path against a dense least-squares reference.
@@ -118,11 +118,13 @@ TEST(RigidProjector, NothingEliminatedIsTheIdentity) {
   const Eigen::VectorXd p = random_vector(static_cast<Eigen::Index>(rigid.elimination.n), 11);
   EXPECT_EQ(rigid.projector.reduce(p), p);
 
+  // Started from p, only the clamp moves anything: stiff links are elastic members.
   auto start = compute_starting_state(model, load_vector(model, 1), p, ActiveMap{}, &rigid);
   ASSERT_TRUE(start) << start.error();
-  EXPECT_EQ(start->u0, p);
   ASSERT_TRUE(start->u_r);
-  EXPECT_EQ(*start->u_r, p);
+  EXPECT_EQ(start->u0, *start->u_r);
+  for (Eigen::Index k = 0; k < 6; ++k) EXPECT_EQ(start->u0[k], 0.0) << "clamped DOF " << k;
+  EXPECT_EQ(start->u0.tail(start->u0.size() - 7), p.tail(p.size() - 7));
 }
 
 // A hand-made C of three global and retained DOFs.
@@ -158,20 +160,32 @@ TEST(RigidProjector, RetainedDofThatNoRowReachesIsReported) {
 
 // ---- starting state -------------------------------------------------------------------------
 
-TEST(StartingState, PredictorOnTheSparsePathIsTakenAsItIs) {
+// p with every DOF the solve holds (supports, and DOFs that nothing stiffens) at zero.
+Eigen::VectorXd held_at_zero(const VARN& model, Eigen::VectorXd p) {
+  auto held = model.collect_constrained_dofs_full();
+  if (!held) throw std::runtime_error(held.error());
+  for (const std::size_t d : *held) p[static_cast<Eigen::Index>(d)] = 0.0;
+  return p;
+}
+
+// A predictor may come from anywhere: a supported DOF left where it says would act as a
+// settlement of the support, for the solve holds a held DOF where it starts.
+TEST(StartingState, PredictorOnTheSparsePathIsTakenAsItIsAwayFromTheSupports) {
   const VARN model = cantilever();
   const Eigen::VectorXd f = load_vector(model, 1);
   const Eigen::VectorXd p = random_vector(f.size(), 5);
   const ActiveMap initial{{42u, false}};
   auto start = compute_starting_state(model, f, p, initial, nullptr);
   ASSERT_TRUE(start) << start.error();
-  EXPECT_EQ(start->u0, p);
+  EXPECT_EQ(start->u0, held_at_zero(model, p));
+  for (Eigen::Index k = 0; k < 6; ++k) EXPECT_EQ(start->u0[k], 0.0) << "clamped DOF " << k;
+  EXPECT_NE(start->u0[7], 0.0);  // node 2 is free
   EXPECT_EQ(start->active, initial);
   EXPECT_FALSE(start->u_r);
   EXPECT_TRUE(start->predictor_given);
 }
 
-TEST(StartingState, PredictorOnTheRigidPathIsItsProjection) {
+TEST(StartingState, PredictorOnTheRigidPathIsTheProjectionOfItsHeldForm) {
   const VARN model = cantilever_with_rigid_arm();
   const RigidPath rigid = rigid_path(model);
   const Eigen::VectorXd f = load_vector(model, 1);
@@ -181,10 +195,15 @@ TEST(StartingState, PredictorOnTheRigidPathIsItsProjection) {
   ASSERT_TRUE(start->u_r);
   EXPECT_TRUE(start->predictor_given);
   const Eigen::MatrixXd c = Eigen::MatrixXd(rigid.elimination.c);
-  const Eigen::VectorXd reference = c * (c.transpose() * c).inverse() * c.transpose() * p;
+  // The support-fixed DOFs at zero (a slave DOF, which nothing but its link stiffens, is no
+  // zero-energy DOF here: it moves with its master).
+  Eigen::VectorXd held = p;
+  model.zero_support_dofs(held);
+  const Eigen::VectorXd reference = c * (c.transpose() * c).inverse() * c.transpose() * held;
   // Conditioning of CᵀC as in the projector tests.
   EXPECT_TRUE(close_relative(start->u0, reference, 1e-12));
   EXPECT_EQ(start->u0, VARN::expand_solution(rigid.elimination, *start->u_r));
+  for (Eigen::Index k = 0; k < 6; ++k) EXPECT_EQ(start->u0[k], 0.0) << "clamped DOF " << k;
 }
 
 struct BracingCase {
@@ -385,7 +404,8 @@ TEST(StartingState, UnsolvableSpringConsistentSystemFallsBackToTheFirstOrderStat
   ASSERT_TRUE(fo) << fo.error();
   auto start = compute_starting_state(model, f, std::nullopt, ActiveMap{}, nullptr);
   ASSERT_TRUE(start) << start.error();
-  EXPECT_EQ(start->u0, fo->u);
+  // The first-order state with the DOFs its penalty held at round-off level set to zero.
+  EXPECT_EQ(start->u0, held_at_zero(model, fo->u));
   EXPECT_EQ(start->active, fo->active);
 }
 

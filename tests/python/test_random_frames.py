@@ -412,8 +412,11 @@ def test_a_sound_frame_is_solved_balanced_and_the_same_on_every_path(seed, model
 
     # P-delta at a millionth of the load: the axial forces are then a millionth of what the
     # loads give, whatever their share of a critical load (a frame on pins or soft springs may
-    # buckle under a few kN), so they change the motion by some 1e-6 of itself or less; Newton
-    # stops within 1e-6 of the residual, and the comparison allows a hundred times that.
+    # buckle under a few kN), so they change the motion by some 1e-6 of itself or less. Newton
+    # stops once each direction's residual is within the tolerance (1e-6), or within ten
+    # tolerances where its last full step moves the state by less than 1e-4 of max(|u|, 1 m),
+    # which at these small motions is every step; the comparison allows a hundred times the
+    # 1e-5 left in a direction's forces.
     small = scaled_loads(model, 1e-6)
     small["settings"]["analysis_options"].update({"order": "Nonlinear", "nonlinear_method": "PDelta"})
     second = analyse(small)
@@ -425,4 +428,4 @@ def test_a_sound_frame_is_solved_balanced_and_the_same_on_every_path(seed, model
         assert_reactions_balance_loads(small, entry, rel_tol=max(1e-4, linearisation_tolerance(small, entry)),
                                        deformed=True)
         t, r = vectors(entry, node_ids)
-        assert_close((t * 1e6, r * 1e6), cases[name], 1e-4, name + " P-delta")
+        assert_close((t * 1e6, r * 1e6), cases[name], 1e-3, name + " P-delta")

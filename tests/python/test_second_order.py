@@ -12,6 +12,7 @@ import pytest
 import varn_calculations as vc
 from conftest import dumps
 from equilibrium import assert_reactions_balance_loads, linearisation_tolerance
+from result_sets import assert_sets_close
 
 E, G = 2.1e11, 8.1e10
 I = 1e-4                      # EI = 2.1e7 N·m²
@@ -466,3 +467,77 @@ def test_a_combination_of_one_case_on_a_curve_support_is_that_case(curve, method
     for node_id in ("1", "11"):
         assert combo["displacement_nodes"][node_id]["dy"] == pytest.approx(
             case["displacement_nodes"][node_id]["dy"], rel=1e-4)
+
+
+# ---- re-analysing an output ----------------------------------------------------------------
+# An output is the usual input of the next run after an edit. Its result sets describe the
+# structure as it was: a combination must never start from them (a start that moves a supported
+# node acts as a settlement of the support), and each set this run computes takes the place of
+# the carried set of its name.
+
+
+def held_at_mid_height(model):
+    """The column with node 6, half-way up, clamped too."""
+    edited = copy.deepcopy(model)
+    edited["nodal_supports"].append(support(2))
+    for m in edited["member_sets"][0]["members"]:
+        for end in ("start_node", "end_node"):
+            if m[end]["id"] == 6:
+                m[end]["nodal_support"] = 2
+    return edited
+
+
+def half_a_metre_everywhere(results):
+    stale = copy.deepcopy(results)
+    for kind in ("loadcases", "loadcombinations"):
+        for entry in stale[kind].values():
+            for d in entry["displacement_nodes"].values():
+                d.update(dx=0.5, dy=0.5, dz=0.5)
+    return stale
+
+
+def stale_output_before_the_edit(model):
+    return held_at_mid_height(run(model))
+
+
+def stale_half_metre_sets(model):
+    edited = held_at_mid_height(model)
+    edited["results"] = half_a_metre_everywhere(run(edited)["results"])
+    return edited
+
+
+@pytest.mark.parametrize("solve_loadcases", [True, False])
+@pytest.mark.parametrize("stale", [stale_output_before_the_edit, stale_half_metre_sets])
+def test_stale_carried_results_change_no_combination(stale, solve_loadcases):
+    model = two_cases_and_combinations()
+    # The carried output holds every set; the run re-analyses its combinations, and its load
+    # cases too when asked.
+    carried = stale(model)
+    carried["settings"]["analysis_options"]["solve_loadcases"] = solve_loadcases
+    fresh = held_at_mid_height(model)
+    fresh["settings"]["analysis_options"]["solve_loadcases"] = solve_loadcases
+    out = run(carried)["results"]
+    ref = run(fresh)["results"]
+    # One set per name: the run's own in place of the carried ones; without the load-case phase
+    # the carried load-case sets come back as they came.
+    assert sorted(out["loadcombinations"]) == ["SLS", "ULS"]
+    assert sorted(out["loadcases"]) == ["Gravity", "Wind"]
+    if not solve_loadcases:
+        assert out["loadcases"] == carried["results"]["loadcases"]
+    for name, entry in ref["loadcombinations"].items():
+        # The same solves of the same model: only round-off could tell them apart, and there is
+        # none, since no carried value enters them; 1e-9 of each kind's scale in the set.
+        assert_sets_close(out["loadcombinations"][name], entry, 1e-9)
+        # The clamped node stays where it is and carries its share of the lateral load.
+        node_6 = out["loadcombinations"][name]["displacement_nodes"]["6"]
+        assert max(abs(node_6[k]) for k in ("dx", "dy", "dz", "rx", "ry", "rz")) < 1e-9 * tip_dx(entry)
+        assert abs(out["loadcombinations"][name]["reaction_nodes"]["6"]["nodal_forces"]["fx"]) > 0.1 * H
+        assert_reactions_balance_loads(fresh, out["loadcombinations"][name],
+                                       rel_tol=linearisation_tolerance(fresh, entry), deformed=True)
+
+
+def test_an_output_re_analysed_with_two_cases_of_one_name_keeps_one_set_each():
+    first = run(two_cases_and_combinations(names=("Same", "Same")))
+    second = run(first)
+    assert sorted(second["results"]["loadcases"]) == ["Same", "Same (2)"]
+    assert second["results"] == first["results"]

@@ -152,8 +152,8 @@ Expected<CachedFirstOrderSystem> VARN::precompute_combo_system(const std::vector
   return system;
 }
 
-Expected<Results> VARN::solve_combo_with_cached(std::uint32_t combination_id, const CachedFirstOrderSystem& cache,
-                                                const CaseNamesInModelUnits* cases_in_model_units) const {
+Expected<Results> VARN::solve_combo_with_cached(std::uint32_t combination_id,
+                                                const CachedFirstOrderSystem& cache) const {
   const LoadCombination* combo = find_load_combination(load_combinations, combination_id);
   if (combo == nullptr) return fail(combination_not_found(combination_id));
   const auto prepared = cache.combination_loads.find(combination_id);
@@ -183,16 +183,16 @@ Expected<Results> VARN::solve_combo_with_cached(std::uint32_t combination_id, co
       const AxialForceOf axial_force = [&](const Member& m) { return forces->axial.at(m.id); };
       if (update_active_set(*this, axial_force, active, axial_slack_tolerance(*this), false) ||
           finalize_tie_strut_consistency(*this, axial_force, active)) {
-        return solve_combination_borrowed(combination_id, cases_in_model_units, &cache, std::move(forward), &*f);
+        return solve_combination_borrowed(combination_id, &cache, std::move(forward), &*f);
       }
     }
   } else if (auto first = solve_cached_unrefined(cache, *f); first && ties_switch(*first)) {
-    return solve_combination_borrowed(combination_id, cases_in_model_units, &cache, {}, &*f);
+    return solve_combination_borrowed(combination_id, &cache, {}, &*f);
   }
 
   auto u = solve_cached(cache, *f);
   if (!u) return fail(u.error());
-  if (ties_switch(*u)) return solve_combination_borrowed(combination_id, cases_in_model_units, &cache, {}, &*f);
+  if (ties_switch(*u)) return solve_combination_borrowed(combination_id, &cache, {}, &*f);
   const ActiveMap& active = cache.initial_active;
 
   auto composed = compose_support_reaction_vector_equilibrium(*this, ResultType::loadcombination(combination_id), *u,
@@ -201,7 +201,7 @@ Expected<Results> VARN::solve_combo_with_cached(std::uint32_t combination_id, co
   if (const auto unilateral = collect_unilateral_dofs(*this); !unilateral.empty()) {
     SupportState released;
     if (update_support_state(unilateral, *u, composed->reactions, unilateral_tolerances(*this, *u), released)) {
-      return solve_combination_borrowed(combination_id, cases_in_model_units, &cache, {}, &*f);
+      return solve_combination_borrowed(combination_id, &cache, {}, &*f);
     }
   }
   if (auto ok = check_equilibrium(*this, ResultType::loadcombination(combination_id), &active, *f, *u,
@@ -216,7 +216,6 @@ Expected<Results> VARN::solve_combo_with_cached(std::uint32_t combination_id, co
 }
 
 Expected<Results> VARN::solve_combination_borrowed(std::uint32_t combination_id,
-                                                   const CaseNamesInModelUnits* cases_in_model_units,
                                                    const CachedFirstOrderSystem* shared,
                                                    SwitchBasis::StateInverse::Forward forward,
                                                    const Eigen::VectorXd* load) const {
@@ -234,7 +233,7 @@ Expected<Results> VARN::solve_combination_borrowed(std::uint32_t combination_id,
   Eigen::VectorXd u0;
   ActiveMap active0;
   SupportState released0;
-  if (auto p = build_combination_displacement_predictor(combination_id, cases_in_model_units)) {
+  if (auto p = build_combination_displacement_predictor(combination_id)) {
     u0 = std::move(*p);
     active0 = active_map_from_trial_displacement(*this, u0);
     if (const auto unilateral = collect_unilateral_dofs(*this); !unilateral.empty()) {
@@ -279,12 +278,10 @@ Expected<FirstOrderSolveOutput> VARN::solve_first_order_warm_core(const Eigen::V
                                   std::move(released_start), shared, std::move(forward));
 }
 
-std::optional<Eigen::VectorXd> VARN::build_combination_displacement_predictor(
-    std::uint32_t combination_id, const CaseNamesInModelUnits* cases_in_model_units) const {
+std::optional<Eigen::VectorXd> VARN::build_combination_displacement_predictor(std::uint32_t combination_id) const {
   const LoadCombination* combo = find_load_combination(load_combinations, combination_id);
   if (combo == nullptr) return std::nullopt;
   const std::size_t n = compute_num_dofs_from_members(member_sets);
-  const double length_factor = unit_factors().length;
   Eigen::VectorXd acc = Eigen::VectorXd::Zero(static_cast<Eigen::Index>(n));
   // Summed in the order the combination lists its cases, as its load vector is.
   for (const auto& [case_id, factor] : combo->load_cases_factors) {
@@ -292,16 +289,7 @@ std::optional<Eigen::VectorXd> VARN::build_combination_displacement_predictor(
     if (lc == nullptr || !results) return std::nullopt;
     const auto stored = results->loadcases.find(lc->name);
     if (stored == results->loadcases.end()) return std::nullopt;
-    Eigen::VectorXd packed = pack_displacement_vector_from_saved_case(stored->second, n);
-    // A set of this request is in SI already; one that came with the input is in the
-    // model's length unit (rotations are radians either way, warping is per length).
-    if (cases_in_model_units != nullptr && cases_in_model_units->count(lc->name) != 0) {
-      for (std::size_t base = 0; base + kDofsPerNode <= n; base += kDofsPerNode) {
-        for (std::size_t k = 0; k < 3; ++k) packed[static_cast<Eigen::Index>(base + k)] *= length_factor;
-        packed[static_cast<Eigen::Index>(base + 6)] /= length_factor;
-      }
-    }
-    acc += factor * packed;
+    acc += factor * pack_displacement_vector_from_saved_case(stored->second, n);
   }
   return acc;
 }

@@ -10,7 +10,6 @@
 #include <cstddef>
 #include <map>
 #include <optional>
-#include <set>
 #include <string>
 #include <variant>
 #include <vector>
@@ -114,10 +113,5 @@ struct CachedFirstOrderSystem {
   // for its own solve to report.
   std::map<std::uint32_t, PreparedLoad> case_loads, combination_loads;
 };
-
-// Names of stored load-case result sets that are still in the model's own units (they came
-// with the input's results and were not recomputed by this request); every other stored set
-// is in SI.
-using CaseNamesInModelUnits = std::set<std::string>;
 
 }  // namespace varn

@@ -261,14 +261,12 @@ struct VARN {
   // One combination against the cached system; when its solution switches a tie or strut,
   // the full active-set solve from the combination predictor. The set is returned, not
   // stored. Safe to call from several threads at once.
-  Expected<Results> solve_combo_with_cached(std::uint32_t combination_id, const CachedFirstOrderSystem& cache,
-                                            const CaseNamesInModelUnits* cases_in_model_units = nullptr) const;
+  Expected<Results> solve_combo_with_cached(std::uint32_t combination_id, const CachedFirstOrderSystem& cache) const;
   // The full active-set solve of one combination, from the predictor when there is one.
   // `forward`: the forward half of its load through the shared switch basis, when the caller
   // has solved it already (the loop's passes start from it); `load`: its load vector, when the
   // caller has assembled it.
   Expected<Results> solve_combination_borrowed(std::uint32_t combination_id,
-                                               const CaseNamesInModelUnits* cases_in_model_units = nullptr,
                                                const CachedFirstOrderSystem* shared = nullptr,
                                                SwitchBasis::StateInverse::Forward forward = {},
                                                const Eigen::VectorXd* load = nullptr) const;
@@ -282,10 +280,9 @@ struct VARN {
                                                               SwitchBasis::StateInverse::Forward forward = {}) const;
   // Σ factor × stored load-case displacements of the combination, each case's set found by
   // the case's name; nothing when the combination, a case or a case's stored set is missing.
-  // The translations of the sets named in `cases_in_model_units` (sets that came with the
-  // input) are scaled to metres first; without the list every set is taken as it is stored.
-  std::optional<Eigen::VectorXd> build_combination_displacement_predictor(
-      std::uint32_t combination_id, const CaseNamesInModelUnits* cases_in_model_units = nullptr) const;
+  // The stored sets are in SI: the pipeline keeps the sets that came with the input out of the
+  // model it solves, so that every start comes from this run's own solutions.
+  std::optional<Eigen::VectorXd> build_combination_displacement_predictor(std::uint32_t combination_id) const;
   // A stored set's node displacements as a global vector of size n (warping left 0); a node
   // id 0 or beyond n is the fatal fault "Matrix index out of bounds.".
   static Eigen::VectorXd pack_displacement_vector_from_saved_case(const Results& saved, std::size_t n);
@@ -318,11 +315,9 @@ struct VARN {
   // Entry points of the second-order solve of one load case or combination: store the result
   // set (name made unique) and return a copy of it.
   Expected<Results> solve_for_load_case_second_order(std::uint32_t load_case_id, std::uint32_t max_iterations);
-  // A combination starts from its predictor; `cases_in_model_units` names the stored load-case
-  // sets that came with the input, which the predictor converts to SI (the run's own are in SI).
-  Expected<Results> solve_for_load_combination_second_order(
-      std::uint32_t combination_id, std::uint32_t max_iterations,
-      const CaseNamesInModelUnits* cases_in_model_units = nullptr);
+  // A combination starts from its predictor, projected onto the supports and rigid links.
+  Expected<Results> solve_for_load_combination_second_order(std::uint32_t combination_id,
+                                                            std::uint32_t max_iterations);
   Expected<Results> solve_second_order_common(const Eigen::VectorXd& f, std::string name, bool is_combination,
                                               std::uint32_t id, std::uint32_t max_iterations,
                                               std::optional<Eigen::VectorXd> predictor,

@@ -152,6 +152,8 @@ class SupportStateSolver {
     measure_.emplace(residual_measure(model_, constrained_, rigid_ ? &rigid_->elimination : nullptr,
                                       static_cast<std::size_t>(f_.size())));
     if (!rigid_) measure_->set_round_off(round_off_);
+    member_loads_.emplace(ReleasedMemberLoads::collect(
+        model_, *ctx_, is_combination_ ? ResultType::loadcombination(id_) : ResultType::loadcase(id_)));
     const AnalysisOptions& options = model_.settings.analysis_options;
     setup_.emplace(NewtonSetup{model_,
                                *ctx_,
@@ -164,7 +166,8 @@ class SupportStateSolver {
                                has_hinge_curves_,
                                is_combination_ ? ResultType::loadcombination(id_) : ResultType::loadcase(id_),
                                released_,
-                               &*measure_});
+                               &*measure_,
+                               &*member_loads_});
     // The start carries the full load: the curve supports begin at what they carry there, in
     // the P-delta equilibrium the passes measure (a combination's start is a second-order
     // state, and its supports read at the first-order share of its members would carry the
@@ -255,7 +258,7 @@ class SupportStateSolver {
       f_int = std::move(forces->f_int);
       f_ext = std::move(forces->f_ext);
     } else {
-      auto forces = internal_forces(*setup_, state_.u, state_);
+      auto forces = internal_forces(*setup_, state_.u, state_, 1.0);
       if (!forces) return fail(forces.error());
       f_int = std::move(*forces);
       f_ext = f_;
@@ -284,6 +287,7 @@ class SupportStateSolver {
   std::size_t n_steps_ = 0;
   SparseMatrix round_off_;
   std::optional<ResidualMeasure> measure_;
+  std::optional<ReleasedMemberLoads> member_loads_;
   std::optional<NewtonSetup> setup_;
   TangentSolver solver_;
   std::optional<Stepper> stepper_;
@@ -395,16 +399,13 @@ Expected<Results> VARN::solve_for_load_case_second_order(std::uint32_t load_case
 }
 
 Expected<Results> VARN::solve_for_load_combination_second_order(std::uint32_t combination_id,
-                                                                std::uint32_t max_iterations,
-                                                                const CaseNamesInModelUnits* cases_in_model_units) {
+                                                                std::uint32_t max_iterations) {
   auto f = assemble_load_vector_for_combination(combination_id);
   if (!f) return fail(f.error());
   const LoadCombination* combo = find_load_combination(load_combinations, combination_id);
   if (combo == nullptr) return fail("LoadCombination " + std::to_string(combination_id) + " not found.");
-  // The superposed load-case displacements, each stored set already in metres: the sets of this
-  // run are in SI, and the predictor converts those that came with the input.
-  std::optional<Eigen::VectorXd> predictor = build_combination_displacement_predictor(combination_id,
-                                                                                      cases_in_model_units);
+  // The superposed load-case displacements of this run (in SI).
+  std::optional<Eigen::VectorXd> predictor = build_combination_displacement_predictor(combination_id);
   std::optional<ActiveMap> initial;
   if (predictor) initial = active_map_from_trial_displacement(*this, *predictor);
   return solve_second_order_common(*f, combo->name, true, combination_id, max_iterations, std::move(predictor),

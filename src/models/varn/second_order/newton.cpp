@@ -129,9 +129,13 @@ std::optional<Eigen::VectorXd> TangentSolver::solve(const Eigen::VectorXd& b, Ne
 }
 
 Expected<Eigen::VectorXd> internal_forces(const NewtonSetup& setup, const Eigen::VectorXd& u,
-                                          const NewtonState& state) {
-  return setup.model.compute_internal_force_vector_with_forces(u, state.active, true, state.support_forces,
-                                                               hinge_forces(setup, state));
+                                          const NewtonState& state, double load_factor) {
+  auto f = setup.model.compute_internal_force_vector_with_forces(u, state.active, true, state.support_forces,
+                                                                 hinge_forces(setup, state));
+  if (f && setup.member_loads != nullptr && !setup.member_loads->empty()) {
+    *f -= load_factor * setup.member_loads->shift(setup.model, setup.ctx, u, hinge_forces(setup, state));
+  }
+  return f;
 }
 
 namespace {
@@ -225,6 +229,12 @@ class NewtonPass {
         fnorm_ext_(std::fmax(f_ext.norm(), 1.0)) {}
 
   Expected<PassOutcome> run() {
+    // Internal forces kept from another load level hold that level's share of the released
+    // beams' loads.
+    if (setup_.member_loads != nullptr && !setup_.member_loads->empty() &&
+        state_.f_int_load_factor != load_factor_) {
+      state_.f_int.reset();
+    }
     if (setup_.rigid != nullptr) {
       if (auto built = build_stiffness(true); !built) return fail(built.error());
     }
@@ -305,11 +315,12 @@ class NewtonPass {
   Expected<double> sparse_residual() {
     if (!state_.f_int) {
       const auto t = Clock::now();
-      auto f = internal_forces(setup_, state_.u, state_);
+      auto f = internal_forces(setup_, state_.u, state_, load_factor_);
       ++stats_.residual_evaluations;
       stats_.line_search += seconds_since(t);
       if (!f) return fail(f.error());
       state_.f_int = std::move(*f);
+      state_.f_int_load_factor = load_factor_;
     }
     return relative_residual(setup_, *state_.f_int, f_ext_, state_.u);
   }
@@ -354,7 +365,7 @@ class NewtonPass {
   std::optional<AcceptedTrial> search(const Eigen::VectorXd& direction, double res0) {
     auto residual = [&](const Eigen::VectorXd& trial) -> std::optional<TrialResidual> {
       ++stats_.residual_evaluations;
-      auto f = internal_forces(setup_, trial, state_);
+      auto f = internal_forces(setup_, trial, state_, load_factor_);
       if (!f) return std::nullopt;
       const double rel = relative_residual(setup_, *f, f_ext_, trial);
       return TrialResidual{rel, std::move(*f)};
@@ -400,6 +411,7 @@ class NewtonPass {
     if (!keeps_factor(fresh_, accepted->alpha, accepted->rel, *res0)) solver_.renew();
     state_.u = std::move(accepted->u);
     state_.f_int = std::move(accepted->f_int);
+    state_.f_int_load_factor = load_factor_;
     return out;
   }
 
@@ -415,6 +427,12 @@ class NewtonPass {
     const ReducedSystem kg_red = VARN::reduce_system_sparse_internal(*kg, f_ext_, elim);
     SparseMatrix k_t = sparse_clone_and_add(reduced_.k, kg_red.k);
     Eigen::VectorXd b_red = reduced_.f;
+    if (setup_.member_loads != nullptr && !setup_.member_loads->empty()) {
+      // The released beams' loads condensed at this state's axial forces, as on the other path.
+      const Eigen::VectorXd shift =
+          load_factor_ * setup_.member_loads->shift(model, setup_.ctx, state_.u, hinge_forces(setup_, state_));
+      b_red += elim.identity ? shift : Eigen::VectorXd(elim.c.transpose() * shift);
+    }
     model.apply_boundary_conditions_reduced(elim, k_t, b_red, setup_.released);
     stats_.tangent_assembly += seconds_since(t);
 
@@ -432,7 +450,7 @@ class NewtonPass {
     };
     auto true_residual = [&](const Eigen::VectorXd& trial_r) -> std::optional<double> {
       ++stats_.residual_evaluations;
-      auto f = internal_forces(setup_, VARN::expand_solution(elim, trial_r), state_);
+      auto f = internal_forces(setup_, VARN::expand_solution(elim, trial_r), state_, load_factor_);
       if (!f) return std::nullopt;
       const Eigen::VectorXd rt = *f - f_ext_;
       if (elim.identity) return rt.norm() / fnorm_ext_;

@@ -21,6 +21,7 @@
 #include "models/varn/support_state.h"
 #include "models/results/results.h"
 #include "models/varn/lookup.h"
+#include "models/varn/second_order/released_member_loads.h"
 #include "models/varn/second_order/residual_measure.h"
 #include "models/varn/second_order/starting_state.h"
 
@@ -111,6 +112,9 @@ struct NewtonSetup {
   // How far a state is from equilibrium: over the global DOFs with the constrained ones held
   // (sparse path), over the retained DOFs (rigid-elimination path).
   const ResidualMeasure* measure = nullptr;
+  // The loads of released beams, condensed with the geometric stiffness of each state as the
+  // recovery condenses them (nullptr: none).
+  const ReleasedMemberLoads* member_loads = nullptr;
 };
 
 // The solve's state, carried from pass to pass and from step to step.
@@ -123,6 +127,8 @@ struct NewtonState {
   // Internal forces of the current u for the current map and forces (sparse path), from the
   // last accepted line-search trial; empty when any of them changed since.
   std::optional<Eigen::VectorXd> f_int;
+  // The load factor f_int was measured at: the released beams' loads make it depend on it.
+  double f_int_load_factor = 0.0;
 };
 
 // Whether the tangent at the state is positive definite, by a fresh factorisation (kept for the
@@ -185,8 +191,9 @@ Expected<PassOutcome> run_newton_pass(const NewtonSetup& setup, const Eigen::Vec
                                       NewtonStats& stats);
 
 // The internal forces at u for the state's map and curve forces (geometric stiffness included),
-// the same vector the pass measures equilibrium with.
+// the same vector the pass measures equilibrium with against load_factor·F: less load_factor
+// times the part of the released beams' loads that depends on the state's axial forces.
 Expected<Eigen::VectorXd> internal_forces(const NewtonSetup& setup, const Eigen::VectorXd& u,
-                                          const NewtonState& state);
+                                          const NewtonState& state, double load_factor);
 
 }  // namespace varn::second_order

@@ -122,36 +122,73 @@ Expected<Eigen::VectorXd> spring_consistent_start(const VARN& model, const Eigen
   return std::move(*u_s);
 }
 
+// The DOFs a start holds at zero: on the penalty path every DOF the solve holds (supports, and
+// DOFs that nothing stiffens); with the links eliminated the support-fixed DOFs, for there a
+// slave, which nothing but its link stiffens, moves with its master.
+Expected<std::vector<std::size_t>> held_dofs(const VARN& model, const RigidPath* rigid, const SupportState& released) {
+  if (rigid == nullptr) return model.collect_constrained_dofs_full(released);
+  Eigen::VectorXd free = Eigen::VectorXd::Ones(static_cast<Eigen::Index>(rigid->elimination.n));
+  model.zero_support_dofs(free, released);
+  std::vector<std::size_t> held;
+  for (Eigen::Index d = 0; d < free.size(); ++d) {
+    if (free[d] == 0.0) held.push_back(static_cast<std::size_t>(d));
+  }
+  return held;
+}
+
+// The start moved onto the displacements the supports allow. A start that comes from
+// elsewhere (a combination's superposed load cases) may hold a supported DOF away from zero,
+// and the solve would keep it there: a held DOF's residual and step are zero, so its start acts
+// as a settlement of the support. With the links eliminated the start is then the field of C
+// closest to the target; links kept as stiff members are elastic members like any other, which
+// the solve itself brings into line.
+Eigen::VectorXd held_at_zero(Eigen::VectorXd v, const std::vector<std::size_t>& held) {
+  for (const std::size_t d : held) {
+    check_index(d, static_cast<std::size_t>(v.size()), "start DOF");
+    v[static_cast<Eigen::Index>(d)] = 0.0;
+  }
+  return v;
+}
+
 }  // namespace
 
 Expected<StartingState> compute_starting_state(const VARN& model, const Eigen::VectorXd& f,
                                                const std::optional<Eigen::VectorXd>& predictor, ActiveMap initial,
                                                const RigidPath* rigid, const SupportState& released) {
   const std::size_t n = rigid != nullptr ? rigid->elimination.n : compute_num_dofs_from_members(model.member_sets);
+  auto held = held_dofs(model, rigid, released);
+  if (!held) return fail(held.error());
   StartingState out;
   out.active = std::move(initial);
   out.predictor_given = predictor.has_value();
 
-  // The start on the rigid path is the displacement field the links allow that lies closest
-  // (least squares) to the target.
-  auto start_from = [&](const Eigen::VectorXd& target) {
+  // Every start satisfies the supports; on the rigid path it is the displacement field the
+  // links allow that lies closest (least squares) to the target.
+  auto start_from = [&](const Eigen::VectorXd& target) -> Expected<void> {
     if (target.size() != static_cast<Eigen::Index>(n)) {
       fatal("compute_starting_state: a start vector of " + std::to_string(target.size()) + " entries for " +
             std::to_string(n) + " DOFs");
     }
+    Eigen::VectorXd start = held_at_zero(target, *held);
     if (rigid == nullptr) {
-      out.u0 = target;
-      return;
+      out.u0 = std::move(start);
+      return {};
     }
-    out.u_r = rigid->projector.reduce(target);
+    out.u_r = rigid->projector.reduce(start);
+    // A held DOF that is retained is held exactly in the reduced system: the fit, which also
+    // sees the slaves' targets, must not move it.
+    for (const std::size_t d : *held) {
+      if (auto col = rigid->elimination.reduced_column(d)) (*out.u_r)[static_cast<Eigen::Index>(*col)] = 0.0;
+    }
     out.u0 = VARN::expand_solution(rigid->elimination, *out.u_r);
+    return {};
   };
 
   if (predictor) {
-    start_from(*predictor);
+    if (auto ok = start_from(*predictor); !ok) return fail(ok.error());
     return out;
   }
-  start_from(Eigen::VectorXd::Zero(static_cast<Eigen::Index>(n)));
+  if (auto ok = start_from(Eigen::VectorXd::Zero(static_cast<Eigen::Index>(n))); !ok) return fail(ok.error());
 
   // A first-order state that cannot be found is no error: the load steps then start from rest.
   auto first_order = model.first_order_predictor_state(f, released);
@@ -159,9 +196,9 @@ Expected<StartingState> compute_starting_state(const VARN& model, const Eigen::V
   if (has_stiffness_curves(model.nodal_supports)) {
     auto target = spring_consistent_start(model, f, *first_order, rigid);
     if (!target) return fail(target.error());
-    start_from(*target);
-  } else {
-    start_from(first_order->u);
+    if (auto ok = start_from(*target); !ok) return fail(ok.error());
+  } else if (auto ok = start_from(first_order->u); !ok) {
+    return fail(ok.error());
   }
   out.active = std::move(first_order->active);
   return out;

@@ -2,8 +2,9 @@
 // Where a second-order solve starts: from a predictor handed in (a combination's weighted sum
 // of its load cases), or from the first-order state of the full load with its tie/strut map,
 // with the support springs made consistent with that state's support forces when supports
-// follow stiffness curves. With rigid links eliminated every start is projected onto the
-// displacements the links allow.
+// follow stiffness curves. Every start is moved onto the displacements the supports and rigid
+// links allow: held DOFs at zero and, with the links eliminated, the field of C closest to the
+// target.
 #include <memory>
 #include <optional>
 
