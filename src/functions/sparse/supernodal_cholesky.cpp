@@ -1,4 +1,4 @@
-#include "functions/supernodal_cholesky.h"
+#include "functions/sparse/supernodal_cholesky.h"
 
 #include <tbb/enumerable_thread_specific.h>
 #include <tbb/parallel_for_each.h>

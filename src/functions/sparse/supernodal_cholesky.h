@@ -18,7 +18,7 @@
 #include <optional>
 #include <vector>
 
-#include "functions/sparse.h"
+#include "functions/sparse/matrix.h"
 
 namespace varn {
 
