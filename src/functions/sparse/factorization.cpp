@@ -77,11 +77,12 @@ SparseSolveMethod SparseFactorization::factorize_impl(MovableSparseMatrix k_in, 
   }
 
   Index failed = -1;
+  bool not_finite = false;
   if (try_cholesky && symbolic_) {
     ++numeric_count_;
     const bool factorised = f->cholesky != nullptr
-                                ? cholesky_factorize_into(f->cholesky, k, &failed)
-                                : (f->cholesky = cholesky_factorize(symbolic_->factor, k, &failed)) != nullptr;
+                                ? cholesky_factorize_into(f->cholesky, k, &failed, &not_finite)
+                                : (f->cholesky = cholesky_factorize(symbolic_->factor, k, &failed, &not_finite)) != nullptr;
     if (factorised) {
       f->analysis = symbolic_;
       symbolic_->numeric_count.fetch_add(1, std::memory_order_relaxed);
@@ -92,7 +93,8 @@ SparseSolveMethod SparseFactorization::factorize_impl(MovableSparseMatrix k_in, 
       f->analysis.reset();
     }
   }
-  if (f->cholesky == nullptr) {
+  // A matrix with a NaN or an infinite entry has no factor of any kind: no LU is tried.
+  if (f->cholesky == nullptr && !not_finite) {
     ++symbolic_count_;
     ++numeric_count_;
     if ((f->lu = lu_factorize(k)) != nullptr) method_ = SparseSolveMethod::LU;

@@ -1,5 +1,6 @@
 #include "functions/sparse/numeric_cholesky.h"
 
+#include <atomic>
 #include <cmath>
 
 #include "functions/sparse/counters.h"
@@ -64,46 +65,83 @@ SupernodalLayout layout_of(const cholmod_factor* l) {
 
 namespace {
 
-// The supernodal factorisation on the pool (factorize_supernodal) into L, a supernodal factor,
-// symbolic or numeric, of K's analysis. False when it did not factorise K: L is not one it
-// reads, or K is not positive definite, which CHOLMOD's own factorisation then finds again and
-// words (the column where elimination broke down).
-bool factorize_supernodes_on_pool(cholmod_factor* l, const SparseMatrix& k, cholmod_common& c) {
-  if (!l->is_super || l->itype != CHOLMOD_LONG || l->dtype != CHOLMOD_DOUBLE) return false;
-  if (l->xtype == CHOLMOD_PATTERN) {
-    l->is_ll = 1;
-    if (!cholmod_l_change_factor(CHOLMOD_REAL, 1, 1, 1, 1, l, &c) || c.status != CHOLMOD_OK) return false;
+// The pool's supernodal factorisation (factorize_supernodal).
+class PoolCholesky final : public NumericCholesky {
+ public:
+  SupernodalResult factorize(cholmod_factor* l, const SparseMatrix& k) const override {
+    if (!l->is_super || l->itype != CHOLMOD_LONG || l->dtype != CHOLMOD_DOUBLE) return {};
+    if (l->xtype == CHOLMOD_PATTERN) {
+      CholmodCommon cc;
+      l->is_ll = 1;
+      if (!cholmod_l_change_factor(CHOLMOD_REAL, 1, 1, 1, 1, l, &cc.c) || cc.c.status != CHOLMOD_OK) return {};
+    }
+    if (l->xtype != CHOLMOD_REAL || l->x == nullptr) return {};
+    const SupernodalResult r = factorize_supernodal(layout_of(l), static_cast<double*>(l->x), k);
+    if (r.outcome == SupernodalOutcome::Factorised) l->minor = l->n;
+    return r;
   }
-  if (l->xtype != CHOLMOD_REAL || l->x == nullptr) return false;
-  if (factorize_supernodal(layout_of(l), static_cast<double*>(l->x), k) != SupernodalOutcome::Factorised)
-    return false;
-  l->minor = l->n;
-  return true;
-}
+};
+
+// CHOLMOD's own numeric factorisation, supernodal or simplicial as the analysis made L.
+class CholmodCholesky final : public NumericCholesky {
+ public:
+  SupernodalResult factorize(cholmod_factor* l, const SparseMatrix& k) const override {
+    if (l->n == 0) return {SupernodalOutcome::Factorised};  // the empty factor of the empty matrix
+    CholmodCommon cc;
+    cholmod_sparse a = cholmod_view(k, -1);
+    const int ok = cholmod_l_factorize(&a, l, &cc.c);
+    if (ok && l->minor < l->n) return {SupernodalOutcome::NotPositiveDefinite, static_cast<Index>(l->minor)};
+    if (!ok || cc.c.status != CHOLMOD_OK) return {};
+    return {SupernodalOutcome::Factorised};
+  }
+};
+
+std::atomic<NumericCholeskyKind> g_kind_in_use{NumericCholeskyKind::Pool};
 
 }  // namespace
 
-bool cholesky_factorize_into(cholmod_factor* l, const SparseMatrix& k, Index* failed) {
+const NumericCholesky& numeric_cholesky(NumericCholeskyKind kind) {
+  static const PoolCholesky pool;
+  static const CholmodCholesky cholmod;
+  return kind == NumericCholeskyKind::Pool ? static_cast<const NumericCholesky&>(pool) : cholmod;
+}
+
+NumericCholeskyKind kind_in_use() { return g_kind_in_use.load(std::memory_order_relaxed); }
+void set_kind_in_use(NumericCholeskyKind kind) { g_kind_in_use.store(kind, std::memory_order_relaxed); }
+
+// K's factorisation by the kind in use, CHOLMOD's where the pool's cannot read L; then every
+// pivot is held against its DOF's diagonal stiffness. A breakdown is reported by the
+// factorisation that met it, in one attempt.
+bool cholesky_factorize_into(cholmod_factor* l, const SparseMatrix& k, Index* failed, bool* not_finite) {
   SerialOpenMpRegions serial;
-  CholmodCommon cc;
   g_numeric_factorizations.fetch_add(1, std::memory_order_relaxed);
-  if (factorize_supernodes_on_pool(l, k, cc.c)) return cholesky_pivots_sound(l, stored_diagonal(k), failed);
-  cholmod_sparse a = cholmod_view(k, -1);
-  const int ok = cholmod_l_factorize(&a, l, &cc.c);
-  if (ok && l->minor < l->n && failed != nullptr) {
-    const auto* perm = static_cast<const Index*>(l->Perm);
-    const Index minor = static_cast<Index>(l->minor);
-    *failed = perm ? perm[minor] : minor;
+  const NumericCholeskyKind kind = kind_in_use();
+  SupernodalResult r = numeric_cholesky(kind).factorize(l, k);
+  if (r.outcome == SupernodalOutcome::Unavailable && kind != NumericCholeskyKind::Cholmod)
+    r = numeric_cholesky(NumericCholeskyKind::Cholmod).factorize(l, k);
+  switch (r.outcome) {
+    case SupernodalOutcome::Factorised: return cholesky_pivots_sound(l, stored_diagonal(k), failed);
+    case SupernodalOutcome::NotFinite:
+      if (not_finite != nullptr) *not_finite = true;
+      [[fallthrough]];
+    case SupernodalOutcome::NotPositiveDefinite:
+      if (failed != nullptr && r.column >= 0) {
+        const auto* perm = static_cast<const Index*>(l->Perm);
+        *failed = perm ? perm[r.column] : r.column;
+      }
+      return false;
+    case SupernodalOutcome::Unavailable: break;
   }
-  return ok && cc.c.status == CHOLMOD_OK && l->minor >= l->n && cholesky_pivots_sound(l, stored_diagonal(k), failed);
+  return false;
 }
 
 // Numeric Cholesky of K on a copy of a symbolic factor; null when K is not positive definite.
-cholmod_factor* cholesky_factorize(const cholmod_factor* symbolic, const SparseMatrix& k, Index* failed) {
+cholmod_factor* cholesky_factorize(const cholmod_factor* symbolic, const SparseMatrix& k, Index* failed,
+                                   bool* not_finite) {
   CholmodCommon cc;
   cholmod_factor* l = cholmod_l_copy_factor(const_cast<cholmod_factor*>(symbolic), &cc.c);
   if (!l) return nullptr;
-  if (cholesky_factorize_into(l, k, failed)) return l;
+  if (cholesky_factorize_into(l, k, failed, not_finite)) return l;
   cholmod_l_free_factor(&l, &cc.c);
   return nullptr;
 }
