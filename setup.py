@@ -2,7 +2,7 @@
 
 setuptools only drives the project's CMake build with VARN_MODULE_ONLY=ON (no tests,
 benchmarks or tools, so neither GoogleTest nor pytest is needed) and lets `cmake --install`
-put the module, its type stubs and py.typed where the wheel is assembled. The C++
+put the module and its type stubs where the wheel is assembled. The C++
 dependencies are the Debian packages that scripts/setup installs.
 """
 import os
@@ -25,7 +25,10 @@ class CMakeExtension(Extension):
 class CMakeBuild(build_ext):
     def build_extension(self, ext):
         target_dir = pathlib.Path(self.get_ext_fullpath(ext.name)).resolve().parent
-        build_dir = pathlib.Path(self.build_temp).resolve() / "cmake"
+        # VARN_CMAKE_BUILD_DIR: a CMake build directory kept from one build to the next (the
+        # install test keeps one, so that a rerun compiles only what changed).
+        kept = os.environ.get("VARN_CMAKE_BUILD_DIR")
+        build_dir = pathlib.Path(kept).resolve() if kept else pathlib.Path(self.build_temp).resolve() / "cmake"
         configure = ["cmake", "-S", str(ROOT), "-B", str(build_dir), "-DCMAKE_BUILD_TYPE=Release",
                      "-DVARN_MODULE_ONLY=ON", f"-DPython_EXECUTABLE={sys.executable}",
                      f"-DVARN_PYTHON_INSTALL_DIR={target_dir}"]

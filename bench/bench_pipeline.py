@@ -25,9 +25,15 @@ the cost of the plain and braced frames over the sizes with the fitted exponent 
 members (the sizes run in turn, round after round, so that the machine's load weighs on all of
 them alike); and whether repeated runs gave identical output bytes.
 
+--memory prints the peak resident memory of one request on the building frame, end to end
+(the model text handed in, the analysis, the result text returned as a str), each run in a
+fresh interpreter: the peak of the whole process, its level before the call (the interpreter,
+the module and the input text) and the size of the output.
+
 Run:  PYTHONPATH=build /usr/bin/python3 bench/bench_pipeline.py [--repeat N] [--sizes 1000,5000,10000]
       PYTHONPATH=build /usr/bin/python3 bench/bench_pipeline.py --second-order [--repeat N]
       PYTHONPATH=build /usr/bin/python3 bench/bench_pipeline.py --targets [--repeat N] [--sizes ...]
+      PYTHONPATH=build /usr/bin/python3 bench/bench_pipeline.py --memory [--repeat N]
 Phase timings of the same frames: bench_pipeline.py --write-models DIR, then
       build/bench_first_order DIR/frame_plain_9889.json
       build/bench_first_order DIR/frame_building_9620.json
@@ -40,6 +46,7 @@ import math
 import os
 import statistics
 import subprocess
+import sys
 import tempfile
 import time
 
@@ -175,6 +182,34 @@ def second_order_frame(bays_x=12, bays_y=12, storeys=20):
     options["nonlinear_method"] = "P_DELTA"
     model["settings"]["unit_settings"].update({"forceUnit": "N", "pressureUnit": "Pa"})
     return model, len(model["member_sets"][0]["members"]), len(nodes)
+
+
+def peak_rss_mb():
+    import resource
+    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024.0
+
+
+def memory_run():
+    """One request on the building frame in this interpreter; prints its three figures."""
+    model, members, _ = building_frame()
+    text = json.dumps(model)
+    del model
+    before = peak_rss_mb()
+    out = vc.calculate_from_json(text)
+    print(f"{members} {before:.1f} {peak_rss_mb():.1f} {len(out) / 1e6:.1f}")
+
+
+def bench_memory(repeat):
+    runs = []
+    for _ in range(repeat):
+        done = subprocess.run([sys.executable, os.path.abspath(__file__), "--memory-run"], check=True,
+                              capture_output=True, text=True)
+        members, before, peak, out_mb = done.stdout.split()
+        runs.append((float(peak), float(before), float(out_mb), int(members)))
+    peak = statistics.median(r[0] for r in runs)
+    before = statistics.median(r[1] for r in runs)
+    print(f"building frame, {runs[0][3]} members: peak RSS {peak:.0f} MB (median of {repeat} fresh processes; "
+          f"{before:.0f} MB before the call, output {runs[0][2]:.0f} MB)")
 
 
 def bench_second_order(repeat):
@@ -340,10 +375,19 @@ def main():
                              "the first-order frames")
     parser.add_argument("--targets", action="store_true",
                         help="print the figures of the linear path against their targets")
+    parser.add_argument("--memory", action="store_true",
+                        help="print the peak resident memory of a request on the building frame")
+    parser.add_argument("--memory-run", action="store_true", help=argparse.SUPPRESS)
     parser.add_argument("--write-models", metavar="DIR",
                         help="only write the frames as JSON files (for bench_first_order) and stop")
     args = parser.parse_args()
     sizes = [int(s) for s in args.sizes.split(",")]
+    if args.memory_run:
+        memory_run()
+        return
+    if args.memory:
+        bench_memory(args.repeat)
+        return
     if args.write_models:
         for braced in (False, True):
             for target in sizes:

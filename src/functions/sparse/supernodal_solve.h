@@ -16,7 +16,7 @@
 #include <optional>
 #include <vector>
 
-#include "functions/supernodal_cholesky.h"
+#include "functions/sparse/supernodal_cholesky.h"
 
 namespace varn {
 

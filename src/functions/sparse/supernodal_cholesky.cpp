@@ -1,4 +1,4 @@
-#include "functions/supernodal_cholesky.h"
+#include "functions/sparse/supernodal_cholesky.h"
 
 #include <tbb/enumerable_thread_specific.h>
 #include <tbb/parallel_for_each.h>
@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <cstddef>
 #include <limits>
 #include <new>
@@ -40,6 +41,7 @@ struct Schedule {
   std::vector<Index> update_start;  // updates of supernode s: update_start[s] .. update_start[s + 1]
   std::vector<Update> updates;      // by target, each target's descendants in ascending order
   std::vector<char> tiled;          // factorised in tiles on the pool (kTiledWork)
+  std::vector<Index> owner;         // the supernode of each factor column
 };
 
 bool fits_blas(Index v) { return v >= 0 && v <= std::numeric_limits<int>::max(); }
@@ -85,7 +87,8 @@ std::optional<Schedule> schedule_of(const SupernodalLayout& l) {
   if (!tree) return std::nullopt;
   Schedule s;
   s.parent = std::move(tree->parent);
-  const std::vector<Index>& owner = tree->owner;
+  s.owner = std::move(tree->owner);
+  const std::vector<Index>& owner = s.owner;
   // Every run of rows below a supernode's own columns that falls in one supernode's columns.
   std::vector<std::pair<Index, Update>> runs;
   for (Index d = 0; d < ns; ++d) {
@@ -160,6 +163,34 @@ Permuted permuted_lower(const SparseMatrix& k, const Index* perm) {
     a.value[at] = v;
   });
   return a;
+}
+
+// What the entries of K say before any work: whether each lies in the factor's pattern (the row
+// list of its column's supernode), and the first factor column whose pivot a non-finite entry
+// reaches. An entry (r, c) of the permuted lower triangle is subtracted, through L(r, c), into
+// row r only, so pivot r is the first it makes non-finite (or not positive, for an infinity);
+// the lowest such r is where a sequential elimination would first meet one. One pass, the same
+// answer on every thread count, so the outcome never depends on which supernode fails first.
+struct EntryCheck {
+  bool in_pattern = true;
+  Index first_non_finite = -1;  // factor column, −1 when every entry is finite
+};
+
+EntryCheck check_entries(const SupernodalLayout& l, const std::vector<Index>& owner, const Permuted& a) {
+  EntryCheck out;
+  for (Index c = 0; c < l.n; ++c) {
+    const Index t = owner[static_cast<std::size_t>(c)];
+    const Index* first = l.rows + l.pi[t] + (l.super[t + 1] - l.super[t]);
+    const Index* last = l.rows + l.pi[t + 1];
+    for (Index q = a.start[static_cast<std::size_t>(c)]; q < a.start[static_cast<std::size_t>(c) + 1]; ++q) {
+      const Index r = a.row[static_cast<std::size_t>(q)];
+      // Rows in the supernode's own columns are in its pattern; those below it are listed.
+      if (r >= l.super[t + 1] && !std::binary_search(first, last, r)) out.in_pattern = false;
+      if (!std::isfinite(a.value[static_cast<std::size_t>(q)]) && (out.first_non_finite < 0 || r < out.first_non_finite))
+        out.first_non_finite = r;
+    }
+  }
+  return out;
 }
 
 // The position of each row of the supernode being factorised in its row list, with the
@@ -241,7 +272,7 @@ Step assemble_tile(const SupernodalLayout& l, const Schedule& s, const Permuted&
 // diagonal tile, the solve of every tile beneath it, then the update of every tile of the
 // trailing lower triangle (rows below the diagonal block included). The tiles, and with them
 // every product and its rounding, depend on the block's size alone.
-Step eliminate_in_tiles(const SupernodalLayout& l, double* x, Index t, Index tile) {
+Step eliminate_in_tiles(const SupernodalLayout& l, double* x, Index t, Index tile, Index& broken) {
   const blas::Kernels& blas = blas::kernels();
   const Index columns = l.super[t + 1] - l.super[t];
   const Index height = l.pi[t + 1] - l.pi[t];
@@ -254,7 +285,12 @@ Step eliminate_in_tiles(const SupernodalLayout& l, double* x, Index t, Index til
     const int nk = extent(k, columns);
     int info = 0;
     blas.potrf("L", &nk, at(k, k), &ld, &info);
-    if (info > 0) return Step::NotPositiveDefinite;
+    if (info > 0) {
+      // The first column of the tile whose pivot was not positive: the tiles before it were
+      // eliminated, so it is the first of the block.
+      broken = l.super[t] + k + info - 1;
+      return Step::NotPositiveDefinite;
+    }
     if (info < 0) return Step::Unavailable;
     const Index below = (height - (k + nk) + tile - 1) / tile;  // row tiles under the diagonal one
     tbb::parallel_for(Index{0}, below, [&](Index q) {
@@ -289,40 +325,60 @@ Step eliminate_in_tiles(const SupernodalLayout& l, double* x, Index t, Index til
 // count.
 constexpr Index kTile = 96;
 
-SupernodalOutcome factorize_on_pool(const SupernodalLayout& layout, double* x, const SparseMatrix& k) {
+SupernodalResult factorize_on_pool(const SupernodalLayout& layout, double* x, const SparseMatrix& k) {
   const blas::Kernels& blas = blas::kernels();
-  if (!blas.trsm || !blas.gemm || !blas.syrk || !blas.potrf) return SupernodalOutcome::Unavailable;
-  if (layout.n != k.rows() || layout.n != k.cols()) return SupernodalOutcome::Unavailable;
-  if (layout.supernodes == 0) return layout.n == 0 ? SupernodalOutcome::Factorised : SupernodalOutcome::Unavailable;
+  if (!blas.trsm || !blas.gemm || !blas.syrk || !blas.potrf) return {SupernodalOutcome::Unavailable};
+  if (layout.n != k.rows() || layout.n != k.cols()) return {SupernodalOutcome::Unavailable};
+  if (layout.supernodes == 0)
+    return {layout.n == 0 ? SupernodalOutcome::Factorised : SupernodalOutcome::Unavailable};
   const std::optional<Schedule> schedule = schedule_of(layout);
-  if (!schedule) return SupernodalOutcome::Unavailable;
+  if (!schedule) return {SupernodalOutcome::Unavailable};
   const Schedule& s = *schedule;
   const Permuted a = permuted_lower(k, layout.perm);
+  const EntryCheck entries = check_entries(layout, s.owner, a);
+  if (!entries.in_pattern) return {SupernodalOutcome::Unavailable};
+  // Nothing to eliminate where an entry is not finite: the factor would carry it into every
+  // pivot it reaches.
+  if (entries.first_non_finite >= 0) return {SupernodalOutcome::NotFinite, entries.first_non_finite};
   struct Workspace {
     RowMap map;
     std::vector<double> block;
   };
   tbb::enumerable_thread_specific<Workspace> workspaces([&] { return Workspace{RowMap(layout.n), {}}; });
-  std::atomic<int> failed{static_cast<int>(Step::Done)};
-  auto record = [&](Step step) {
-    int expected = static_cast<int>(Step::Done);
-    failed.compare_exchange_strong(expected, static_cast<int>(step));
+  // The lowest supernode that was not positive definite (ns while none) and the column where
+  // each failed. A supernode is eliminated only while none below it in the numbering failed,
+  // so every supernode numbered before the lowest failing one is eliminated, whatever the
+  // order the pool takes them in, and the failure reported is the one a sequential elimination
+  // meets first.
+  const Index ns = layout.supernodes;
+  std::atomic<bool> unavailable{false};
+  std::atomic<Index> first_failed{ns};
+  std::vector<Index> broken_column(static_cast<std::size_t>(ns), -1);
+  auto stop = [&](Index t) { return unavailable.load(std::memory_order_relaxed) || first_failed.load() < t; };
+  auto record = [&](Index t, Step step, Index broken) {
+    if (step == Step::Unavailable) {
+      unavailable.store(true);
+      return;
+    }
+    broken_column[static_cast<std::size_t>(t)] = broken;
+    Index seen = first_failed.load();
+    while (t < seen && !first_failed.compare_exchange_weak(seen, t)) {
+    }
   };
-  auto failing = [&] { return failed.load(std::memory_order_relaxed) != static_cast<int>(Step::Done); };
 
   // A supernode of little work, whole on the calling thread. Nothing here waits for the pool,
   // so the thread's workspace is its own throughout.
-  auto whole = [&](Index t) {
+  auto whole = [&](Index t, Index& broken) {
     Workspace& w = workspaces.local();
     w.map.set(layout, t);
     const Step step = assemble_tile(layout, s, a, x, t, w.map, 0, layout.pi[t + 1] - layout.pi[t], 0,
                                     layout.super[t + 1] - layout.super[t], w.block);
     // One tile as tall as the block: one Cholesky and one solve, nothing on the pool.
-    return step == Step::Done ? eliminate_in_tiles(layout, x, t, layout.pi[t + 1] - layout.pi[t]) : step;
+    return step == Step::Done ? eliminate_in_tiles(layout, x, t, layout.pi[t + 1] - layout.pi[t], broken) : step;
   };
   // A large one in tiles on the pool. While it waits for them this thread may run other
   // supernodes, so its row map is its own.
-  auto tiled = [&](Index t) {
+  auto tiled = [&](Index t, Index& broken) {
     RowMap map(layout.n);
     map.set(layout, t);
     const Index height = layout.pi[t + 1] - layout.pi[t];
@@ -330,20 +386,21 @@ SupernodalOutcome factorize_on_pool(const SupernodalLayout& layout, double* x, c
     std::vector<std::pair<Index, Index>> tiles;  // those that reach the lower triangle
     for (Index r = 0; r < height; r += kTile)
       for (Index c = 0; c < columns && c < r + kTile; c += kTile) tiles.emplace_back(r, c);
+    std::atomic<bool> assembled{true};
     tbb::parallel_for(std::size_t{0}, tiles.size(), [&](std::size_t q) {
-      if (failing()) return;
+      if (stop(t)) return;
       const auto [r, c] = tiles[q];
       std::vector<double>& block = workspaces.local().block;
       const Step step =
           assemble_tile(layout, s, a, x, t, map, r, std::min(height, r + kTile), c, std::min(columns, c + kTile), block);
-      if (step != Step::Done) record(step);
+      if (step != Step::Done) assembled.store(false);
     });
-    return failing() ? Step::Done : eliminate_in_tiles(layout, x, t, kTile);
+    if (!assembled.load()) return Step::Unavailable;
+    return stop(t) ? Step::Done : eliminate_in_tiles(layout, x, t, kTile, broken);
   };
 
   // A supernode is factorised once all its children are, by the task that finished the last
   // of them.
-  const Index ns = layout.supernodes;
   std::vector<std::atomic<Index>> pending(static_cast<std::size_t>(ns));
   for (Index t = 0; t < ns; ++t)
     if (const Index p = s.parent[static_cast<std::size_t>(t)]; p >= 0) pending[static_cast<std::size_t>(p)]++;
@@ -352,29 +409,27 @@ SupernodalOutcome factorize_on_pool(const SupernodalLayout& layout, double* x, c
     if (pending[static_cast<std::size_t>(t)].load() == 0) leaves.push_back(t);
   tbb::this_task_arena::isolate([&] {
     tbb::parallel_for_each(leaves.begin(), leaves.end(), [&](Index t, tbb::feeder<Index>& feeder) {
-      if (failing()) return;
-      const Step step = s.tiled[static_cast<std::size_t>(t)] ? tiled(t) : whole(t);
-      if (step != Step::Done) return record(step);
-      if (failing()) return;
+      if (stop(t)) return;
+      Index broken = -1;
+      const Step step = s.tiled[static_cast<std::size_t>(t)] ? tiled(t, broken) : whole(t, broken);
+      if (step != Step::Done) return record(t, step, broken);
       const Index p = s.parent[static_cast<std::size_t>(t)];
       if (p >= 0 && --pending[static_cast<std::size_t>(p)] == 0) feeder.add(p);
     });
   });
-  switch (static_cast<Step>(failed.load())) {
-    case Step::Done: return SupernodalOutcome::Factorised;
-    case Step::NotPositiveDefinite: return SupernodalOutcome::NotPositiveDefinite;
-    case Step::Unavailable: break;
-  }
-  return SupernodalOutcome::Unavailable;
+  if (unavailable.load()) return {SupernodalOutcome::Unavailable};
+  const Index failed = first_failed.load();
+  if (failed < ns) return {SupernodalOutcome::NotPositiveDefinite, broken_column[static_cast<std::size_t>(failed)]};
+  return {SupernodalOutcome::Factorised};
 }
 
 }  // namespace
 
-SupernodalOutcome factorize_supernodal(const SupernodalLayout& layout, double* x, const SparseMatrix& k) {
+SupernodalResult factorize_supernodal(const SupernodalLayout& layout, double* x, const SparseMatrix& k) {
   try {
     return factorize_on_pool(layout, x, k);
   } catch (const std::bad_alloc&) {
-    return SupernodalOutcome::Unavailable;  // the caller's factorisation reports it as it does
+    return {SupernodalOutcome::Unavailable};  // the caller's factorisation reports it as it does
   }
 }
 

@@ -18,7 +18,7 @@
 #include <optional>
 #include <vector>
 
-#include "functions/sparse.h"
+#include "functions/sparse/matrix.h"
 
 namespace varn {
 
@@ -52,14 +52,24 @@ enum class SupernodalOutcome {
   Factorised,
   // A diagonal block was not positive definite: x holds no factor.
   NotPositiveDefinite,
+  // An entry of K is NaN or infinite: nothing was eliminated.
+  NotFinite,
   // The layout is not one this code reads (an entry of K outside the factor's pattern, a
   // supernode numbered before one below it, blocks beyond the BLAS's 32-bit sizes, no BLAS or
   // LAPACK kernels): x is untouched or holds no factor, and the caller factorises elsewhere.
   Unavailable,
 };
 
+struct SupernodalResult {
+  SupernodalOutcome outcome = SupernodalOutcome::Unavailable;
+  // NotPositiveDefinite: the factor column (P·K·Pᵀ's numbering) whose pivot was not positive,
+  // the first a sequential elimination meets; NotFinite: the first column whose pivot a
+  // non-finite entry reaches. −1 otherwise.
+  std::int64_t column = -1;
+};
+
 // Factorises the lower triangle of K (entries above the diagonal are ignored) into x, laid
-// out as `layout` says.
-SupernodalOutcome factorize_supernodal(const SupernodalLayout& layout, double* x, const SparseMatrix& k);
+// out as `layout` says. The same outcome, and the same column, on every thread count.
+SupernodalResult factorize_supernodal(const SupernodalLayout& layout, double* x, const SparseMatrix& k);
 
 }  // namespace varn

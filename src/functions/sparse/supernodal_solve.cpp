@@ -1,4 +1,4 @@
-#include "functions/supernodal_solve.h"
+#include "functions/sparse/supernodal_solve.h"
 
 #include <tbb/parallel_for_each.h>
 #include <tbb/task_arena.h>
