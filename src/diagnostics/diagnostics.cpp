@@ -1,5 +1,7 @@
 #include "diagnostics/diagnostics.h"
 
+#include <cstdio>
+
 #include <spdlog/logger.h>
 
 #include "logging.h"
@@ -78,6 +80,17 @@ void log_event(const SolverEvent& event) {
 std::string_view dof_label(std::size_t k) {
   static constexpr std::string_view labels[] = {"UX", "UY", "UZ", "RX", "RY", "RZ"};
   return k < 6 ? labels[k] : "UNKNOWN";
+}
+
+std::string dof_text(std::size_t k) {
+  if (k == 6) return "WARP";
+  return std::string(dof_label(k));
+}
+
+std::string ratio_text(double v) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%.1e", v);
+  return buf;
 }
 
 }  // namespace varn::diagnostics

@@ -84,6 +84,12 @@ void log_event(const SolverEvent& event);
 // "UX", "UY", "UZ", "RX", "RY", "RZ" for the node DOF offsets 0..5; "UNKNOWN" otherwise.
 std::string_view dof_label(std::size_t k);
 
+// The DOF labels with "WARP" for the seventh DOF of a node (offset 6).
+std::string dof_text(std::size_t k);
+
+// A ratio as messages print it: "%.1e".
+std::string ratio_text(double v);
+
 }  // namespace varn::diagnostics
 
 namespace varn {

@@ -25,6 +25,8 @@ struct ResultType {
   static ResultType loadcombination(std::uint32_t id) { return ResultType{Kind::Loadcombination, id}; }
   bool is_loadcase() const { return kind == Kind::Loadcase; }
   bool is_loadcombination() const { return kind == Kind::Loadcombination; }
+  // "LC 3" or "Combo 7", as messages name the set.
+  std::string label() const { return (is_loadcombination() ? "Combo " : "LC ") + std::to_string(id); }
   friend bool operator==(const ResultType&, const ResultType&) = default;
 };
 

@@ -49,20 +49,10 @@ constexpr double kSameLostShare = 1e-3;
 // which the operator itself is known.
 constexpr double kImbalanceAllowed = 1e-4;
 
-std::string dof_text(std::size_t k) {
-  if (k == 6) return "WARP";
-  return std::string(diagnostics::dof_label(k));
-}
+using diagnostics::dof_text;
+using diagnostics::ratio_text;
 
-std::string case_text(const ResultType& type) {
-  return (type.is_loadcombination() ? "Combo " : "LC ") + std::to_string(type.id);
-}
-
-std::string ratio_text(double v) {
-  char buf[32];
-  std::snprintf(buf, sizeof buf, "%.1e", v);
-  return buf;
-}
+std::string case_text(const ResultType& type) { return type.label(); }
 
 }  // namespace
 

@@ -83,8 +83,7 @@ Expected<void> VARN::check_results_finite(const Results& set) {
     }
   }
   if (where.empty()) return {};
-  const std::string item = set.result_type.is_loadcombination() ? "Combo " : "LC ";
-  return fail("Results of " + item + std::to_string(set.result_type.id) + " are not finite at " + where);
+  return fail("Results of " + set.result_type.label() + " are not finite at " + where);
 }
 
 std::string unique_result_key(const std::map<std::string, Results>& target, const std::string& name,

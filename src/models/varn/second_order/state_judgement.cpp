@@ -24,20 +24,7 @@ namespace {
 // operator's bound as well).
 constexpr double kAboveRoundOff = 10.0;
 
-std::string direction_text(std::size_t k) {
-  if (k == 6) return "WARP";
-  return std::string(diagnostics::dof_label(k));
-}
-
-std::string case_text(const ResultType& type) {
-  return (type.is_loadcombination() ? "Combo " : "LC ") + std::to_string(type.id);
-}
-
-std::string ratio_text(double v) {
-  char buf[32];
-  std::snprintf(buf, sizeof buf, "%.1e", v);
-  return buf;
-}
+using diagnostics::ratio_text;
 
 }  // namespace
 
@@ -104,8 +91,8 @@ Expected<StateFigures> judge_second_order_state(const VARN& model, const ResultT
     }
     if (!(share <= allowed)) {
       return fail("Second-order: the final state is not in equilibrium: its unbalanced force in " +
-                  direction_text(d) + " is " + ratio_text(share) + " of the loads and reactions in that direction (" +
-                  case_text(type) + ")");
+                  diagnostics::dof_text(d) + " is " + ratio_text(share) + " of the loads and reactions in that direction (" +
+                  type.label() + ")");
     }
   }
   return out;
