@@ -13,6 +13,7 @@
 
 #include "fatal.h"
 #include "global_system_models.h"
+#include "models/varn/first_order.h"
 
 namespace {
 
@@ -553,7 +554,7 @@ TEST(Operator, ActiveSetLoopAnalysesThePatternOnce) {
   const std::size_t analyses = sparse_symbolic_analysis_count();
   const std::size_t factorisations = sparse_numeric_factorization_count();
   const std::size_t updates = sparse_low_rank_update_count();
-  auto solved = v.solve_load_case_unstored(1);
+  auto solved = solve_load_case_unstored(v, 1);
   ASSERT_TRUE(solved) << solved.error();
   ASSERT_FALSE(is_member_active(solved->active, 8)) << "the brace pushed by the sway is off";
   ASSERT_FALSE(is_member_active(solved->active, 10));

@@ -19,6 +19,7 @@
 #include "models/varn/second_order/driver.h"
 #include "models/varn/second_order/newton.h"
 #include "models/varn/varn.h"
+#include "models/varn/cached_combinations.h"
 
 namespace {
 
@@ -290,7 +291,7 @@ TEST(SecondOrderStepping, StepsOfTheCoarsestSubdivision) {
     std::optional<Eigen::VectorXd> predictor;
     std::optional<ActiveMap> initial;
     if (c.combination) {
-      predictor = v.build_combination_displacement_predictor(id);
+      predictor = combination_displacement_predictor(v, id);
       ASSERT_TRUE(predictor);
       initial = active_map_from_trial_displacement(v, *predictor);
     }

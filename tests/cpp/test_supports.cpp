@@ -19,6 +19,7 @@
 #include "logging.h"
 #include "functions/support_utils.h"
 #include "global_system_models.h"
+#include "models/varn/first_order.h"
 
 namespace {
 
@@ -96,7 +97,7 @@ TEST(Springs, ReleasedOneSidedConditionsCarryNoSpring) {
     add_line(v, 2, Eigen::Vector3d::Zero(), Eigen::Vector3d::UnitX(), 2.0, 1, 2);
     const double sense = one_sided == T::PositiveOnly ? 1.0 : -1.0;
     add_nodal_load(v, 1, 3, kP, {0, sense, 0});
-    auto solved = v.solve_load_case_unstored(1);
+    auto solved = solve_load_case_unstored(v, 1);
     ASSERT_TRUE(solved) << solved.error();
     const double expected = sense * kP * 8.0 / (3.0 * p.e * p.i_z);
     EXPECT_NEAR(dof(solved->u, 3, 1), expected, 1e-9 * std::abs(expected));

@@ -16,6 +16,8 @@
 #include "global_system_models.h"
 #include "models/varn/active_set.h"
 #include "models/varn/support_state.h"
+#include "models/varn/cached_combinations.h"
+#include "models/varn/first_order.h"
 
 namespace {
 
@@ -47,7 +49,7 @@ struct Solved {
 };
 
 Solved solve(const VARN& v) {
-  auto s = v.solve_load_case_unstored(1);
+  auto s = solve_load_case_unstored(v, 1);
   EXPECT_TRUE(s) << s.error();
   if (!s) return {};
   return Solved{s->u, extract_reaction_nodes(v, s->reactions)};
@@ -182,12 +184,12 @@ TEST_P(CachedCombinationProp, LiftingCombinationIsReSolvedReleased) {
     for (const auto& [case_id, factor] : factors) c.load_cases_factors[case_id] = factor;
     v.load_combinations.push_back(c);
   }
-  auto cache = v.precompute_combo_system();
+  auto cache = CachedCombinations::build(v);
   ASSERT_TRUE(cache) << cache.error();
   const Props p = beam_props();
   // Net mid-span loads in units of P: −1 (held), +2 (released), −0.5 (held).
   for (const auto& [id, net] : std::vector<std::pair<std::uint32_t, double>>{{1, -1.0}, {2, 2.0}, {3, -0.5}}) {
-    auto set = v.solve_combo_with_cached(id, *cache);
+    auto set = cache->solve(id);
     ASSERT_TRUE(set) << set.error();
     const double rz3 = set->reaction_nodes.at(3).nodal_forces.fz;
     const double uz3 = set->displacement_nodes.at(3).dz;
@@ -412,7 +414,7 @@ TEST(SupportStateImposition, StructureLeftByAReleasedSupportIsAMechanism) {
   for (const double lift : {-1.0, 1.0}) {
     VARN model = v;
     add_nodal_load(model, 1, 2, kP, {0, 0, lift});
-    auto s = model.solve_load_case_unstored(1);
+    auto s = solve_load_case_unstored(model, 1);
     if (lift < 0.0) {
       // Pressed down, the support pushes back: a sound structure.
       ASSERT_TRUE(s) << s.error();
