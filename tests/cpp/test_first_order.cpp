@@ -413,8 +413,8 @@ TEST(CachedCombinations, RigidLinksWithoutTiesKeepTheCachedSolution) {
   VARN model = empty_model();
   model.nodal_supports.push_back(clamp(1));
   auto& members = model.member_sets.front().members;
-  members.push_back(global_test::member(1, MemberType::Normal, node(1, 0, 0, 0, 1), node(2, 3, 0, 0)));
-  members.push_back(global_test::member(2, MemberType::Rigid, node(2, 3, 0, 0), node(3, 3, 1, 0)));
+  members.push_back(global_test::member(1, node(1, 0, 0, 0, 1), node(2, 3, 0, 0), MemberType::Normal));
+  members.push_back(global_test::member(2, node(2, 3, 0, 0), node(3, 3, 1, 0), MemberType::Rigid));
   add_nodal_load(model, 1, 3, 1000.0, {0.0, 0.0, -1.0});
   LoadCombination combo;
   combo.id = 1;
@@ -444,8 +444,8 @@ TEST(CachedCombinations, SingularReducedSystemIsReportedNotSolved) {
   // A beam and a rigid arm with no support at all: six rigid-body motions remain.
   VARN model = empty_model();
   auto& members = model.member_sets.front().members;
-  members.push_back(global_test::member(1, MemberType::Normal, node(1, 0, 0, 0), node(2, 3, 0, 0)));
-  members.push_back(global_test::member(2, MemberType::Rigid, node(2, 3, 0, 0), node(3, 3, 1, 0)));
+  members.push_back(global_test::member(1, node(1, 0, 0, 0), node(2, 3, 0, 0), MemberType::Normal));
+  members.push_back(global_test::member(2, node(2, 3, 0, 0), node(3, 3, 1, 0), MemberType::Rigid));
   add_nodal_load(model, 1, 3, 1000.0, {0.0, 0.0, -1.0});
   LoadCombination combo;
   combo.id = 1;

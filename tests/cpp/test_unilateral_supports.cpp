@@ -77,13 +77,13 @@ VARN propped_beam(T type, double load_z, bool rigid_end) {
   v.nodal_supports.push_back(clamp(1));
   v.nodal_supports.push_back(one_sided(2, "Z", type, false));
   auto& members = v.member_sets.front().members;
-  members.push_back(member(1, MemberType::Normal, node(1, 0, 0, 0, 1), node(2, kLength / 2, 0, 0)));
+  members.push_back(member(1, node(1, 0, 0, 0, 1), node(2, kLength / 2, 0, 0), MemberType::Normal));
   if (rigid_end) {
     // The prop acts through a rigid arm: node 3 follows node 2 by the rigid link, so the held
     // DOF is imposed on the reduced system.
-    members.push_back(member(2, MemberType::Rigid, node(2, kLength / 2, 0, 0), node(3, kLength, 0, 0, 2)));
+    members.push_back(member(2, node(2, kLength / 2, 0, 0), node(3, kLength, 0, 0, 2), MemberType::Rigid));
   } else {
-    members.push_back(member(2, MemberType::Normal, node(2, kLength / 2, 0, 0), node(3, kLength, 0, 0, 2)));
+    members.push_back(member(2, node(2, kLength / 2, 0, 0), node(3, kLength, 0, 0, 2), MemberType::Normal));
   }
   add_nodal_load(v, 1, 2, kP, {0, 0, load_z});
   return v;
@@ -234,7 +234,7 @@ TEST_P(OneSidedRotation, HeldOrReleasedBySignOfTheSupportMoment) {
   v.nodal_supports.push_back(clamp(1));
   v.nodal_supports.push_back(one_sided(2, "Y", c.type, true));
   v.member_sets.front().members.push_back(
-      member(1, MemberType::Normal, node(1, 0, 0, 0, 1), node(2, kLength, 0, 0, 2)));
+      member(1, node(1, 0, 0, 0, 1), node(2, kLength, 0, 0, 2), MemberType::Normal));
   NodalMoment m;
   m.id = 1;
   m.node = 2;
@@ -284,9 +284,9 @@ TEST(OneSidedBase, ColumnStandsOnItAndLiftsOffWhenPulled) {
     // The head holds its translations and the twist about the column's axis.
     v.nodal_supports.push_back(support(2, {T::Fixed, T::Fixed, T::Fixed}, {T::Free, T::Free, T::Fixed}));
     v.member_sets.front().members.push_back(
-        member(1, MemberType::Normal, node(1, 0, 0, 0, 1), node(2, 0, 0, height / 2)));
+        member(1, node(1, 0, 0, 0, 1), node(2, 0, 0, height / 2), MemberType::Normal));
     v.member_sets.front().members.push_back(
-        member(2, MemberType::Normal, node(2, 0, 0, height / 2), node(3, 0, 0, height, 2)));
+        member(2, node(2, 0, 0, height / 2), node(3, 0, 0, height, 2), MemberType::Normal));
     add_nodal_load(v, 1, 2, kP, {0, 0, load_z});
     const Solved s = solve(v);
     ASSERT_EQ(s.reactions.count(1), 1u);
@@ -337,9 +337,9 @@ VARN cycling_node(std::optional<std::uint32_t> max_iterations) {
   for (std::size_t i = 0; i < 3; ++i) {
     const auto id = static_cast<std::uint32_t>(i + 1);
     // Bars of length 1 m: EA/L = λ·1e6 N/m.
-    v.sections.push_back(section(id, 1, lambda[i] * 1e6 / p.e, 1e-6, 1e-6, 1e-6));
-    v.member_sets.front().members.push_back(member(id, MemberType::Truss, node(1, 0, 0, 0, 2),
-                                                   node(id + 1, n[i][0], n[i][1], n[i][2], 1), id));
+    v.sections.push_back(section(id, lambda[i] * 1e6 / p.e, 1e-6, 1e-6, 1e-6));
+    v.member_sets.front().members.push_back(
+        member(id, node(1, 0, 0, 0, 2), node(id + 1, n[i][0], n[i][1], n[i][2], 1), MemberType::Truss, id));
   }
   add_nodal_load(v, 1, 1, 1e3 * 0.006, {1, 0, 0});
   add_nodal_load(v, 1, 1, 1e3 * 0.524, {0, 1, 0});
@@ -409,8 +409,7 @@ TEST(SupportStateImposition, StructureLeftByAReleasedSupportIsAMechanism) {
   VARN v = empty_model();
   v.nodal_supports.push_back(support(1, {T::Fixed, T::Fixed, T::Fixed}, {T::Free, T::Free, T::Free}));
   v.nodal_supports.push_back(support(2, {T::Fixed, T::Fixed, T::PositiveOnly}, {T::Free, T::Free, T::Free}));
-  v.member_sets.front().members.push_back(
-      member(1, MemberType::Truss, node(1, 0, 0, 0, 1), node(2, kLength, 0, 0, 2)));
+  v.member_sets.front().members.push_back(member(1, node(1, 0, 0, 0, 1), node(2, kLength, 0, 0, 2), MemberType::Truss));
   for (const double lift : {-1.0, 1.0}) {
     VARN model = v;
     add_nodal_load(model, 1, 2, kP, {0, 0, lift});

@@ -197,7 +197,8 @@ Expected<Results> CachedCombinations::solve(std::uint32_t combination_id,
       const AxialForceOf axial_force = [&](const Member& m) { return forces->axial.at(m.id); };
       if (update_active_set(model, axial_force, active, axial_slack_tolerance(model), false) ||
           finalize_tie_strut_consistency(model, axial_force, active)) {
-        return solve_combination_active_set(model, combination_id, cases_in_model_units, &cache, std::move(forward), &*f);
+        return solve_combination_active_set(model, combination_id, cases_in_model_units, &cache, std::move(forward),
+                                            &*f);
       }
     }
   } else if (auto first = solve_cached_unrefined(cache, *f); first && ties_switch(*first)) {
@@ -206,7 +207,9 @@ Expected<Results> CachedCombinations::solve(std::uint32_t combination_id,
 
   auto u = solve_cached(cache, *f);
   if (!u) return fail(u.error());
-  if (ties_switch(*u)) return solve_combination_active_set(model, combination_id, cases_in_model_units, &cache, {}, &*f);
+  if (ties_switch(*u)) {
+    return solve_combination_active_set(model, combination_id, cases_in_model_units, &cache, {}, &*f);
+  }
   const ActiveMap& active = cache.initial_active;
 
   auto composed = compose_support_reaction_vector_equilibrium(model, ResultType::loadcombination(combination_id), *u,

@@ -171,8 +171,9 @@ Expected<FirstOrderCaseSolution> solve_load_case_unstored(const VARN& model, std
   solution.name = lc->name;
   const Eigen::VectorXd u0 = Eigen::VectorXd::Zero(f->size());
   const ResultType loading = ResultType::loadcase(load_case_id);
-  auto solved = solve_first_order_active_set(model, *f, u0, init_active_map_tie_comp(model), true, &solution.stats, &loading,
-                                         {}, shared, load != nullptr ? load->forward : SwitchBasis::StateInverse::Forward{});
+  auto solved = solve_first_order_active_set(model, *f, u0, init_active_map_tie_comp(model), true, &solution.stats,
+                                             &loading, {}, shared,
+                                             load != nullptr ? load->forward : SwitchBasis::StateInverse::Forward{});
   if (!solved) return fail(solved.error());
 
   auto composed = compose_support_reaction_vector_equilibrium(model, ResultType::loadcase(load_case_id), solved->u,
