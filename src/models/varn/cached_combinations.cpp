@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
@@ -154,20 +155,20 @@ Expected<CachedFirstOrderSystem> build_system(const VARN& model, const std::vect
 
 }  // namespace
 
-CachedCombinations::CachedCombinations(const VARN& model, CachedFirstOrderSystem system)
+CachedCombinations::CachedCombinations(const VARN& model, std::unique_ptr<CachedFirstOrderSystem> system)
     : model_(&model), system_(std::move(system)) {}
 
 Expected<CachedCombinations> CachedCombinations::build(const VARN& model, const std::vector<std::uint32_t>& case_ids,
                                                        const std::vector<std::uint32_t>& combination_ids) {
   auto system = build_system(model, case_ids, combination_ids);
   if (!system) return fail(system.error());
-  return CachedCombinations(model, std::move(*system));
+  return CachedCombinations(model, std::make_unique<CachedFirstOrderSystem>(std::move(*system)));
 }
 
 Expected<Results> CachedCombinations::solve(std::uint32_t combination_id,
                                             const CaseNamesInModelUnits* cases_in_model_units) const {
   const VARN& model = *model_;
-  const CachedFirstOrderSystem& cache = system_;
+  const CachedFirstOrderSystem& cache = *system_;
   const LoadCombination* combo = find_load_combination(model.load_combinations, combination_id);
   if (combo == nullptr) return fail(combination_not_found(combination_id));
   const auto prepared = cache.combination_loads.find(combination_id);

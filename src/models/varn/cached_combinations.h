@@ -11,6 +11,7 @@
 // record stays the pipeline's and must outlive the strategy.
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -36,8 +37,8 @@ class CachedCombinations {
 
   // The cached system: read by the load-case tasks (their first pass), and given the factors
   // the load cases ended with before the combinations are solved.
-  const CachedFirstOrderSystem& system() const { return system_; }
-  CachedFirstOrderSystem& system() { return system_; }
+  const CachedFirstOrderSystem& system() const { return *system_; }
+  CachedFirstOrderSystem& system() { return *system_; }
 
   // One combination against the cached system; when its solution switches a tie or strut,
   // or a one-sided support has to pull, the full active-set solve from the combination
@@ -46,10 +47,11 @@ class CachedCombinations {
                           const CaseNamesInModelUnits* cases_in_model_units = nullptr) const;
 
  private:
-  CachedCombinations(const VARN& model, CachedFirstOrderSystem system);
+  CachedCombinations(const VARN& model, std::unique_ptr<CachedFirstOrderSystem> system);
 
   const VARN* model_;
-  CachedFirstOrderSystem system_;
+  // Held apart, so that the strategy moves without moving the factors and matrices.
+  std::unique_ptr<CachedFirstOrderSystem> system_;
 };
 
 // The full active-set solve of one combination, from the predictor when there is one (else
