@@ -357,8 +357,8 @@ TEST(ActiveSetCycle, EndsWithAMessageWhateverMaxIterationsSays) {
     auto f = v.assemble_load_vector_for_case(1);
     ASSERT_TRUE(f) << f.error();
     const ResultType loading = ResultType::loadcase(1);
-    auto solved = v.solve_first_order_common(*f, Eigen::VectorXd::Zero(f->size()), init_active_map_tie_comp(v), true,
-                                             &stats, &loading);
+    auto solved = solve_first_order_active_set(v, *f, Eigen::VectorXd::Zero(f->size()), init_active_map_tie_comp(v),
+                                               true, &stats, &loading);
     ASSERT_FALSE(solved);
     EXPECT_EQ(solved.error(), "Active-set iteration cycles between 3 states without settling");
     EXPECT_EQ(stats.iterations, 4u);

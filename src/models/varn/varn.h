@@ -212,7 +212,7 @@ struct VARN {
   // The first-order strategies themselves are free functions and objects on the record:
   // first_order.h (the active-set solve, load cases, batched solves) and
   // cached_combinations.h (the cached combination system, the combination re-solve and its
-  // predictor). These two calls are the forms the second-order starting state uses.
+  // predictor). These two calls are the forms the second-order driver uses.
 
   // `solve_first_order_active_set` on this model.
   Expected<FirstOrderSolveOutput> solve_first_order_common(const Eigen::VectorXd& f, Eigen::VectorXd u_start,
