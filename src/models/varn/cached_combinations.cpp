@@ -39,7 +39,7 @@ std::string combination_not_found(std::uint32_t id) {
 // u for the load vector f with every tie and strut on, from the cached factorisation.
 Expected<Eigen::VectorXd> solve_cached(const CachedFirstOrderSystem& cache, const Eigen::VectorXd& f) {
   if (const auto* reduced = std::get_if<PrecomputedFirstOrder>(&cache.form)) {
-    auto u = VARN::solve_reduced(reduced->factor, reduced->elimination, f);
+    auto u = reduced->factor.solve(reduced->elimination, f);
     if (!u) return fail("Cached dense LU: reduced system singular");
     return std::move(*u);
   }
@@ -104,7 +104,7 @@ Expected<CachedFirstOrderSystem> build_system(const VARN& model, const std::vect
     if (!elimination) return fail(elimination.error());
     auto k_u = EquilibriumCheck::unstabilised_operator(model, &all_on);
     if (!k_u) return fail(k_u.error());
-    ReducedFactor factor = model.factorize_reduced(*k, &*k_u, *elimination);
+    ReducedFactor factor = ReducedFactor::factorize(model, *k, &*k_u, *elimination);
     return CachedFirstOrderSystem{PrecomputedFirstOrder{std::move(*elimination), std::move(factor)},
                                   std::move(all_on), {}, std::nullopt, std::nullopt, std::nullopt, {}, {}};
   }

@@ -274,4 +274,37 @@ Eigen::VectorXd VARN::expand_solution(const RigidElimination& elimination, const
   return elimination.c * u_r;
 }
 
+ReducedFactor ReducedFactor::factorize(const VARN& model, const SparseMatrix& k, const SparseMatrix* k_u,
+                                       const RigidElimination& elimination, const SupportState& released) {
+  ReducedFactor out;
+  const Eigen::VectorXd none = Eigen::VectorXd::Zero(k.rows());
+  SparseMatrix k_r = VARN::reduce_system_sparse_internal(k, none, elimination).k;
+  out.fixed = model.apply_boundary_conditions_to_k_only(elimination, k_r, released);
+  if (k_u != nullptr) {
+    SparseMatrix t = VARN::reduce_system_sparse_internal(*k_u, none, elimination).k;
+    (void)model.apply_boundary_conditions_to_k_only(elimination, t, released);
+    out.unstabilised = std::move(t);
+  }
+  if (k_r.rows() > 0) out.solver.factorize(k_r, {});
+  return out;
+}
+
+std::optional<Eigen::VectorXd> ReducedFactor::solve(const RigidElimination& elimination,
+                                                    const Eigen::VectorXd& f) const {
+  if (static_cast<std::size_t>(f.size()) != elimination.n) {
+    fatal("reduced solve: load vector of " + std::to_string(f.size()) + " entries, elimination of " +
+          std::to_string(elimination.n));
+  }
+  if (elimination.n_r == 0) return VARN::expand_solution(elimination, Eigen::VectorXd());
+  Eigen::VectorXd f_r = elimination.identity ? Eigen::VectorXd(f) : Eigen::VectorXd(elimination.c.transpose() * f);
+  // Exactly held DOFs carry a unit diagonal in K_r: a zero load keeps them at rest.
+  f_r = without_held_loads(f_r, fixed);
+  std::optional<Eigen::MatrixXd> x = solver.solve(f_r);
+  if (!x) return std::nullopt;
+  if (unstabilised) {
+    if (auto carried = solver.solve_towards(*unstabilised, f_r, *x)) x = std::move(carried);
+  }
+  return VARN::expand_solution(elimination, x->col(0));
+}
+
 }  // namespace varn

@@ -154,16 +154,6 @@ struct VARN {
   std::vector<std::size_t> apply_boundary_conditions_to_k_only(const RigidElimination& elimination,
                                                                SparseMatrix& k_r,
                                                                const SupportState& released = {}) const;
-  // K reduced by `elimination` with the supports imposed as the constrained solve imposes them
-  // (events aside), factorised; with `k_u`, the operator without stabilising terms reduced and
-  // held the same way, for the carry-over of every solution.
-  ReducedFactor factorize_reduced(const SparseMatrix& k, const SparseMatrix* k_u, const RigidElimination& elimination,
-                                  const SupportState& released = {}) const;
-  // u for the global load vector f from a reduced factor: the reduced loads, zero at the exactly
-  // fixed DOFs, solved and carried over to the unstabilised operator where the factor has it
-  // (where that does not converge, the solution as factorised). Empty when the solve fails.
-  static std::optional<Eigen::VectorXd> solve_reduced(const ReducedFactor& factor, const RigidElimination& elimination,
-                                                      const Eigen::VectorXd& f);
   // The dominant index of a constraint row when the others hold at most 0.05² of its square.
   static std::optional<std::size_t> detect_one_hot_constraint(const SparseRow& c);
   // Adds α·ĉ·ĉᵀ (ĉ = c/|c|, α = 1000 × max |K_r(j,j)|) to K_r; returns α.
