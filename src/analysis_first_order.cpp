@@ -17,6 +17,8 @@
 
 #include "analysis_paths.h"
 #include "logging.h"
+#include "models/varn/cached_combinations.h"
+#include "models/varn/first_order.h"
 
 namespace varn {
 
@@ -48,7 +50,7 @@ std::vector<CaseOutcome> solve_cases_side_by_side(const VARN& model, const std::
   std::vector<CaseOutcome> outcomes(ids.size());
   tbb::parallel_for(std::size_t{0}, ids.size(), [&](std::size_t i) {
     try {
-      outcomes[i].solution.emplace(model.solve_load_case_unstored(ids[i], shared));
+      outcomes[i].solution.emplace(solve_load_case_unstored(model, ids[i], shared));
     } catch (...) {
       outcomes[i].fault = std::current_exception();
     }
@@ -67,14 +69,14 @@ Expected<void> solve_load_cases_first_order(PipelineRun& run) {
     path_log()->info("Batch-solving {} first-order load cases (single factorisation).", ids.size());
     if (!run.combination_ids.empty()) {
       // The combinations will be batched against the same operator: one factorisation for both.
-      auto both = model.solve_cases_and_combinations_batched_first_order(ids, run.combination_ids);
+      auto both = solve_cases_and_combinations_batched_first_order(model, ids, run.combination_ids);
       if (!both.cases) {
         outcome = fail("Batched LC solve error: " + both.cases.error());
       } else {
         run.combinations_solved_with_cases = true;
         if (!both.combinations) run.combination_outcome = fail("Batched combo solve error: " + both.combinations.error());
       }
-    } else if (auto done = model.solve_load_cases_batched_first_order(ids); !done) {
+    } else if (auto done = solve_load_cases_batched_first_order(model, ids); !done) {
       outcome = fail("Batched LC solve error: " + done.error());
     }
   } else {
@@ -85,11 +87,12 @@ Expected<void> solve_load_cases_first_order(PipelineRun& run) {
     // cached system of the combinations: it is factorised once here for all of them. A system
     // that cannot be built is left to each load case's own solve, which words the failure.
     if (model.has_tension_compression_members() && !ids.empty()) {
-      if (auto system = model.precompute_combo_system(ids, run.combination_ids)) {
-        run.first_order_system = std::make_shared<CachedFirstOrderSystem>(std::move(*system));
+      if (auto cached = CachedCombinations::build(model, ids, run.combination_ids)) {
+        run.cached_combinations = std::make_shared<CachedCombinations>(std::move(*cached));
       }
     }
-    std::vector<CaseOutcome> solutions = solve_cases_side_by_side(model, ids, run.first_order_system.get());
+    std::vector<CaseOutcome> solutions = solve_cases_side_by_side(
+        model, ids, run.cached_combinations ? &run.cached_combinations->system() : nullptr);
     for (std::size_t i = 0; i < ids.size(); ++i) {
       const std::uint32_t id = ids[i];
       path_log()->info("Solving load case {} with first-order (linear).", id);
@@ -100,11 +103,11 @@ Expected<void> solve_load_cases_first_order(PipelineRun& run) {
         break;
       }
       // The combinations' re-solves start from the nearest of these, in list order.
-      if (run.first_order_system && solved->factor) {
-        run.first_order_system->case_factors.push_back(std::move(*solved->factor));
+      if (run.cached_combinations && solved->factor) {
+        run.cached_combinations->system().case_factors.push_back(std::move(*solved->factor));
       }
       solved->factor.reset();
-      if (auto stored = model.store_load_case_solution(id, std::move(*solved)); !stored) {
+      if (auto stored = store_load_case_solution(model, id, std::move(*solved)); !stored) {
         outcome = fail("LC " + std::to_string(id) + " linear error: " + stored.error());
         break;
       }
@@ -122,7 +125,7 @@ Expected<void> solve_combinations_first_order(PipelineRun& run) {
   if (!has_special_members(model)) {
     path_log()->info("Batch-solving {} first-order combos (single factorisation).", ids.size());
     if (run.combinations_solved_with_cases) return run.combination_outcome;
-    if (auto done = model.solve_load_combinations_batched_first_order(ids); !done) {
+    if (auto done = solve_load_combinations_batched_first_order(model, ids); !done) {
       return fail("Batched combo solve error: " + done.error());
     }
     return {};
@@ -130,16 +133,15 @@ Expected<void> solve_combinations_first_order(PipelineRun& run) {
 
   std::vector<ItemResult> items;
   {
-    if (!run.first_order_system) {
-      auto cache = model.precompute_combo_system();
-      if (!cache) return fail("Combo precompute error: " + cache.error());
-      run.first_order_system = std::make_shared<CachedFirstOrderSystem>(std::move(*cache));
+    if (!run.cached_combinations) {
+      auto cached = CachedCombinations::build(model);
+      if (!cached) return fail("Combo precompute error: " + cached.error());
+      run.cached_combinations = std::make_shared<CachedCombinations>(std::move(*cached));
     }
     // The tasks share the model and the cached system read-only; each owns its active map.
-    const VARN& shared = model;
-    const CachedFirstOrderSystem& system = *run.first_order_system;
+    const CachedCombinations& cached = *run.cached_combinations;
     items = run_items_in_parallel(ids, [&](std::uint32_t id) -> ItemResult {
-      auto solved = shared.solve_combo_with_cached(id, system);
+      auto solved = cached.solve(id);
       if (!solved) return fail("Combo " + std::to_string(id) + " error: " + solved.error());
       std::string name = solved->name;
       return std::make_pair(std::move(name), std::move(*solved));

@@ -16,6 +16,7 @@
 
 #include "expected.h"
 #include "models/results/results.h"
+#include "models/varn/cached_combinations.h"
 #include "models/varn/varn.h"
 
 namespace varn {
@@ -39,11 +40,11 @@ struct PipelineRun {
   bool combinations_solved_with_cases = false;
   Expected<void> combination_outcome;
 
-  // First order with ties or struts: the all-on system factorised once by the load-case phase,
-  // whose factor the first pass of every load case, the cached combination solves and their
-  // re-solves share, with the factors the load cases ended with (null until made, or when the
-  // load-case phase did not run).
-  std::shared_ptr<CachedFirstOrderSystem> first_order_system;
+  // First order with ties or struts: the cached-combination strategy, its all-on system
+  // factorised once by the load-case phase, whose factor the first pass of every load case, the
+  // cached combination solves and their re-solves share, with the factors the load cases ended
+  // with (null until made, or when the load-case phase did not run).
+  std::shared_ptr<CachedCombinations> cached_combinations;
 };
 
 // One item of a parallel loop: the result set under the name to store it by (the load case's

@@ -13,9 +13,15 @@
 
 #include <Eigen/Dense>
 
+#include "model_builders.h"
 #include "models/varn/varn.h"
 
 namespace varn::global_test {
+
+using builders::condition;
+using builders::member;
+using builders::node;
+using builders::section;
 
 inline Material material(std::uint32_t id, double e, double g) {
   Material m;
@@ -25,41 +31,6 @@ inline Material material(std::uint32_t id, double e, double g) {
   m.e_mod = e;
   m.g_mod = g;
   return m;
-}
-
-inline Section section(std::uint32_t id, std::uint32_t mat, double area, double i_y, double i_z, double j) {
-  Section s;
-  s.id = id;
-  s.name = "S";
-  s.name += std::to_string(id);
-  s.material = mat;
-  s.area = area;
-  s.i_y = i_y;
-  s.i_z = i_z;
-  s.j = j;
-  return s;
-}
-
-inline Node node(std::uint32_t id, double x, double y, double z, std::optional<std::uint32_t> support = std::nullopt) {
-  return Node{id, x, y, z, support};
-}
-
-inline Member member(std::uint32_t id, MemberType type, const Node& a, const Node& b,
-                     std::optional<std::uint32_t> sec = 1) {
-  Member m;
-  m.id = id;
-  m.member_type = type;
-  m.start_node = a;
-  m.end_node = b;
-  m.section = sec;
-  return m;
-}
-
-inline SupportCondition condition(SupportConditionType t, std::optional<double> k = std::nullopt) {
-  SupportCondition c;
-  c.condition_type = t;
-  c.stiffness = k;
-  return c;
 }
 
 // A support holding everything but warping (conditions absent count as held).
@@ -97,7 +68,7 @@ struct Props {
 inline VARN empty_model(const Props& p = {}) {
   VARN v;
   v.materials.push_back(material(1, p.e, p.g));
-  Section s = section(1, 1, p.area, p.i_y, p.i_z, p.j);
+  Section s = section(1, p.area, p.i_y, p.i_z, p.j);
   s.a_sy = p.a_sy;
   s.a_sz = p.a_sz;
   v.sections.push_back(s);
@@ -119,8 +90,8 @@ inline void add_line(VARN& v, int count, const Eigen::Vector3d& start, const Eig
     const auto ib = static_cast<std::uint32_t>(i + 2);
     std::optional<std::uint32_t> sa = ia == 1 ? start_support : std::nullopt;
     std::optional<std::uint32_t> sb = (i + 1 == count) ? end_support : std::nullopt;
-    v.member_sets.front().members.push_back(
-        member(static_cast<std::uint32_t>(i + 1), type, node(ia, a.x(), a.y(), a.z(), sa), node(ib, b.x(), b.y(), b.z(), sb)));
+    v.member_sets.front().members.push_back(member(static_cast<std::uint32_t>(i + 1), node(ia, a.x(), a.y(), a.z(), sa),
+                                                   node(ib, b.x(), b.y(), b.z(), sb), type));
   }
 }
 

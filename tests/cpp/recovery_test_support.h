@@ -15,9 +15,15 @@
 #include "functions/hinge_and_release_operations.h"
 #include "functions/load_assembler.h"
 #include "functions/support_utils.h"
+#include "model_builders.h"
 #include "models/varn/varn.h"
 
 namespace varn::test {
+
+using builders::condition;
+using builders::member;
+using builders::node;
+using builders::section;
 
 constexpr double kE = 210e9;
 constexpr double kG = 81e9;
@@ -31,47 +37,12 @@ inline Material steel() {
   return m;
 }
 
-inline Section section(std::uint32_t id, double area, double i_y, double i_z, double j) {
-  Section s;
-  s.id = id;
-  s.name = "S" + std::to_string(id);
-  s.material = 1;
-  s.area = area;
-  s.i_y = i_y;
-  s.i_z = i_z;
-  s.j = j;
-  return s;
-}
-
-inline Node node(std::uint32_t id, double x, double y, double z, std::optional<std::uint32_t> support = std::nullopt) {
-  return Node{id, x, y, z, support};
-}
-
-inline Member member(std::uint32_t id, const Node& a, const Node& b, MemberType type = MemberType::Normal,
-                     std::optional<std::uint32_t> section_id = 1) {
-  Member m;
-  m.id = id;
-  m.start_node = a;
-  m.end_node = b;
-  m.member_type = type;
-  m.section = section_id;
-  m.classification = "test";
-  return m;
-}
-
 // One member set (id 1) holding the members.
 inline std::vector<MemberSet> sets_of(std::vector<Member> members) {
   MemberSet s;
   s.id = 1;
   s.members = std::move(members);
   return {s};
-}
-
-inline SupportCondition condition(SupportConditionType type, std::optional<double> stiffness = std::nullopt) {
-  SupportCondition c;
-  c.condition_type = type;
-  c.stiffness = stiffness;
-  return c;
 }
 
 // A support with the given translation and rotation conditions (axes "X", "Y", "Z"); an axis

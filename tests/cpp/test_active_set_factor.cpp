@@ -24,6 +24,8 @@
 #include "models/varn/equilibrium_check.h"
 #include "models/varn/switched_operator.h"
 #include "models/varn/varn.h"
+#include "models/varn/cached_combinations.h"
+#include "models/varn/first_order.h"
 
 using namespace varn;
 
@@ -74,15 +76,15 @@ class SharedFactorLoop : public ::testing::TestWithParam<std::tuple<std::uint32_
 TEST_P(SharedFactorLoop, FirstPassSharesTheFactorAndTheSwitchedTieNeedsNoFactorisation) {
   const auto [load_case, with_basis] = GetParam();
   VARN model = load_si(kXBraced);
-  auto cache = model.precompute_combo_system();
+  auto cache = CachedCombinations::build(model);
   ASSERT_TRUE(cache) << cache.error();
-  ASSERT_TRUE(cache->switch_basis);
-  if (!with_basis) cache->switch_basis.reset();
-  const auto& penalised = std::get<PenalisedSparseFirstOrder>(cache->form);
+  ASSERT_TRUE(cache->system().switch_basis);
+  if (!with_basis) cache->system().switch_basis.reset();
+  const auto& penalised = std::get<PenalisedSparseFirstOrder>(cache->system().form);
 
   const std::size_t factorisations = sparse_numeric_factorization_count();
   const std::size_t updates = sparse_low_rank_update_count();
-  auto shared = model.solve_load_case_unstored(load_case, &*cache);
+  auto shared = solve_load_case_unstored(model, load_case, &cache->system());
   ASSERT_TRUE(shared) << shared.error();
   // One tie switches off: the all-on factor served the first pass, the basis or an update the
   // second.
@@ -99,13 +101,13 @@ TEST_P(SharedFactorLoop, FirstPassSharesTheFactorAndTheSwitchedTieNeedsNoFactori
             kSameOperator);
 
   // The loop on its own factorises the all-on operator itself and ends where the shared one did.
-  auto own = model.solve_load_case_unstored(load_case);
+  auto own = solve_load_case_unstored(model, load_case);
   ASSERT_TRUE(own) << own.error();
   EXPECT_EQ(own->stats.factorizations, 1u);
   EXPECT_EQ(own->active, shared->active);
   EXPECT_LE(relative_difference(shared->u, own->u), kSameOperator);
 
-  auto stored = model.store_load_case_solution(load_case, std::move(*shared));
+  auto stored = store_load_case_solution(model, load_case, std::move(*shared));
   ASSERT_TRUE(stored) << stored.error();
   // A switched-off tie keeps 1e-10 of its stiffness in the solve but is reported without force.
   EXPECT_TRUE(test::ReactionsBalanceLoads(model, **stored, 1e-7));
@@ -123,10 +125,10 @@ class EveryState : public ::testing::TestWithParam<std::tuple<std::string, bool>
 TEST_P(EveryState, IsSolvedAsItsOwnOperator) {
   const auto& [fixture, with_basis] = GetParam();
   VARN model = load_si(fixture);
-  auto cache = model.precompute_combo_system();
+  auto cache = CachedCombinations::build(model);
   ASSERT_TRUE(cache) << cache.error();
-  if (!with_basis) cache->switch_basis.reset();
-  const auto& penalised = std::get<PenalisedSparseFirstOrder>(cache->form);
+  if (!with_basis) cache->system().switch_basis.reset();
+  const auto& penalised = std::get<PenalisedSparseFirstOrder>(cache->system().form);
   auto f = model.assemble_load_vector_for_case(1);
   ASSERT_TRUE(f);
 
@@ -144,7 +146,7 @@ TEST_P(EveryState, IsSolvedAsItsOwnOperator) {
   states.push_back(all_on);
 
   const AssemblyContext ctx = model.build_lookup_maps();
-  ActiveSetFactor factor(model, penalised.solver.constrained(), &*cache);
+  ActiveSetFactor factor(model, penalised.solver.constrained(), &cache->system());
   std::size_t refused = 0;  // passes left to the solve
   for (std::size_t i = 0; i < states.size(); ++i) {
     auto k = model.build_operator_with_supports_sparse_internal(states[i], nullptr);
@@ -168,7 +170,7 @@ TEST_P(EveryState, IsSolvedAsItsOwnOperator) {
     // bit. A state whose capacitance is poorly conditioned (a node held by ties' traces alone)
     // is left to the solve.
     if (with_basis) {
-      ActiveSetFactor passes(model, penalised.solver.constrained(), &*cache);
+      ActiveSetFactor passes(model, penalised.solver.constrained(), &cache->system());
       auto pass = passes.pass_by_basis(states[i], *f);
       if (fixture == kXBraced) {
         ASSERT_TRUE(pass) << "state " << i;
@@ -219,15 +221,15 @@ TEST(ActiveSetFactor, OneFactorisationForEveryLoadCaseAndCombination) {
   const std::size_t factorisations = sparse_numeric_factorization_count();
   const std::size_t updates = sparse_low_rank_update_count();
   ASSERT_TRUE(solve_load_cases_first_order(run));
-  ASSERT_TRUE(run.first_order_system);
-  ASSERT_TRUE(run.first_order_system->switch_basis);
+  ASSERT_TRUE(run.cached_combinations);
+  ASSERT_TRUE(run.cached_combinations->system().switch_basis);
   ASSERT_TRUE(solve_combinations_first_order(run));
   EXPECT_EQ(sparse_numeric_factorization_count() - factorisations, 1u);
   EXPECT_EQ(sparse_low_rank_update_count() - updates, 0u);
 
   ASSERT_EQ(model.results->loadcombinations.size(), run.combination_ids.size());
   for (const std::uint32_t id : run.combination_ids) {
-    auto own = model.solve_combination_borrowed(id);  // its own loop, its own factorisations
+    auto own = solve_combination_active_set(model, id);  // its own loop, its own factorisations
     ASSERT_TRUE(own) << own.error();
     const Results& piped = model.results->loadcombinations.at(own->name);
     double scale = 0.0, diff = 0.0;
@@ -331,23 +333,23 @@ TEST(SwitchBasis, ReadsTheForcesOfBarsWithEndHinges) {
         for (auto& m : set.members)
           if (m.id == 4) m.end_hinge = 1u;
     }
-    auto cache = model.precompute_combo_system();
+    auto cache = CachedCombinations::build(model);
     ASSERT_TRUE(cache) << cache.error();
-    ASSERT_TRUE(cache->switch_basis);
-    EXPECT_TRUE(cache->switch_basis->reads_axial_forces());
-    const auto& penalised = std::get<PenalisedSparseFirstOrder>(cache->form);
+    ASSERT_TRUE(cache->system().switch_basis);
+    EXPECT_TRUE(cache->system().switch_basis->reads_axial_forces());
+    const auto& penalised = std::get<PenalisedSparseFirstOrder>(cache->system().form);
     auto f = model.assemble_load_vector_for_case(1);
     ASSERT_TRUE(f);
-    ActiveSetFactor factor(model, penalised.solver.constrained(), &*cache);
+    ActiveSetFactor factor(model, penalised.solver.constrained(), &cache->system());
     auto pass = factor.pass_by_basis(init_active_map_tie_comp(model), *f);
     ASSERT_TRUE(pass);
     if (c.axial_release && *c.axial_release == 0.0) {
       EXPECT_EQ(pass->forces.axial.at(4), 0.0);
     }
     for (const std::uint32_t load_case : {1u, 2u}) {
-      auto shared = model.solve_load_case_unstored(load_case, &*cache);
+      auto shared = solve_load_case_unstored(model, load_case, &cache->system());
       ASSERT_TRUE(shared) << shared.error();
-      auto own = model.solve_load_case_unstored(load_case);
+      auto own = solve_load_case_unstored(model, load_case);
       ASSERT_TRUE(own) << own.error();
       EXPECT_EQ(shared->active, own->active) << "load case " << load_case;
       EXPECT_LE(relative_difference(shared->u, own->u), kSameOperator) << "load case " << load_case;
@@ -360,9 +362,9 @@ TEST(SwitchBasis, ReadsTheForcesOfBarsWithEndHinges) {
 // operator's own solution, no longer the one the forces were read from.
 TEST(ActiveSetFactor, PassDisplacementsRefusedByTheResidualAreSolvedAgain) {
   VARN model = load_si(kXBraced);
-  auto cache = model.precompute_combo_system();
+  auto cache = CachedCombinations::build(model);
   ASSERT_TRUE(cache) << cache.error();
-  const auto& penalised = std::get<PenalisedSparseFirstOrder>(cache->form);
+  const auto& penalised = std::get<PenalisedSparseFirstOrder>(cache->system().form);
   auto f = model.assemble_load_vector_for_case(1);
   ASSERT_TRUE(f);
   const ActiveMap all_on = init_active_map_tie_comp(model);
@@ -371,7 +373,7 @@ TEST(ActiveSetFactor, PassDisplacementsRefusedByTheResidualAreSolvedAgain) {
   auto k_one_off = model.build_operator_with_supports_sparse_internal(one_off, nullptr);
   ASSERT_TRUE(k_one_off) << k_one_off.error();
 
-  ActiveSetFactor factor(model, penalised.solver.constrained(), &*cache);
+  ActiveSetFactor factor(model, penalised.solver.constrained(), &cache->system());
   auto pass = factor.pass_by_basis(all_on, *f);
   ASSERT_TRUE(pass);
   auto solved = factor.displacements(std::move(*pass), one_off, *k_one_off, *f, "singular");

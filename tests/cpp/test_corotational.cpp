@@ -66,7 +66,7 @@ MemberHinge hinge(std::uint32_t id) {
 // One member from (0,0,0) to (1.2, 0.9, -0.8) (skew to every global axis), rolled.
 VARN single_member(MemberType type, const Props& p = stocky()) {
   VARN v = empty_model(p);
-  Member m = member(1, type, node(1, 0.0, 0.0, 0.0), node(2, 1.2, 0.9, -0.8));
+  Member m = member(1, node(1, 0.0, 0.0, 0.0), node(2, 1.2, 0.9, -0.8), type);
   m.rotation_angle = 0.4;
   v.member_sets.front().members.push_back(m);
   return v;
@@ -192,7 +192,7 @@ constexpr std::uint32_t kStrut = 6;
 
 VARN space_frame(bool with_springs, RigidStrategy rigid = RigidStrategy::RigidMember) {
   VARN v = empty_model(stocky());
-  v.sections.push_back(global_test::section(2, 1, 4e-3, 0.0, 0.0, 0.0));  // bar section
+  v.sections.push_back(global_test::section(2, 4e-3, 0.0, 0.0, 0.0));  // bar section
   const Node n1 = node(1, 0.0, 0.0, 0.0, 1);
   const Node n2 = node(2, 0.0, 0.0, 3.0);
   const Node n3 = node(3, 4.0, 0.0, 3.0);
@@ -200,16 +200,16 @@ VARN space_frame(bool with_springs, RigidStrategy rigid = RigidStrategy::RigidMe
   const Node n5 = node(5, 4.0, 3.0, 3.5);
   const Node n6 = node(6, 5.0, 3.5, 3.0);
   auto& ms = v.member_sets.front().members;
-  ms.push_back(member(1, MemberType::Normal, n1, n2));
-  ms.push_back(member(2, MemberType::Normal, n2, n3));
+  ms.push_back(member(1, n1, n2, MemberType::Normal));
+  ms.push_back(member(2, n2, n3, MemberType::Normal));
   ms.back().end_hinge = 1;
-  ms.push_back(member(3, MemberType::Normal, n4, n3));
+  ms.push_back(member(3, n4, n3, MemberType::Normal));
   ms.back().rotation_angle = 0.3;
-  ms.push_back(member(4, MemberType::Truss, n1, n3, 2));
-  ms.push_back(member(5, MemberType::Tension, n2, n4, 2));
-  ms.push_back(member(kStrut, MemberType::Compression, n2, n5, 2));
-  ms.push_back(member(7, MemberType::Normal, n3, n5));
-  ms.push_back(member(8, MemberType::Rigid, n5, n6, std::nullopt));  // stiff beam of member 7's section
+  ms.push_back(member(4, n1, n3, MemberType::Truss, 2));
+  ms.push_back(member(5, n2, n4, MemberType::Tension, 2));
+  ms.push_back(member(kStrut, n2, n5, MemberType::Compression, 2));
+  ms.push_back(member(7, n3, n5, MemberType::Normal));
+  ms.push_back(member(8, n5, n6, MemberType::Rigid, std::nullopt));  // stiff beam of member 7's section
   v.settings.analysis_options.rigid_strategy = rigid;
   MemberHinge h = hinge(1);
   h.rotational_release_my = 0.0;
@@ -386,7 +386,7 @@ TEST(CorotationalRigidMotion, LargeRotationAboutASkewAxisGivesNoInternalForce) {
 
 TEST(CorotationalSplit, QuarterTurnAboutZWithAnEndTwistGivesTheTwist) {
   VARN v = empty_model(stocky());
-  v.member_sets.front().members.push_back(member(1, MemberType::Normal, node(1, 0, 0, 0), node(2, 2, 0, 0)));
+  v.member_sets.front().members.push_back(member(1, node(1, 0, 0, 0), node(2, 2, 0, 0), MemberType::Normal));
   const Member& m = v.member_sets.front().members.front();
   const double alpha = 0.05;
   const Vec3 quarter(0.0, 0.0, std::numbers::pi / 2);

@@ -173,8 +173,8 @@ VARN linked_cantilever(bool with_link, Clamped clamped) {
     // The start node is the master; both ends are anchored (a beam end, a support), so the
     // link keeps its orientation.
     const Member link = clamped == Clamped::Master
-                            ? global_test::member(100, MemberType::Rigid, side, root, std::nullopt)
-                            : global_test::member(100, MemberType::Rigid, root, side, std::nullopt);
+                            ? global_test::member(100, side, root, MemberType::Rigid, std::nullopt)
+                            : global_test::member(100, root, side, MemberType::Rigid, std::nullopt);
     v.member_sets.front().members.push_back(link);
     v.settings.analysis_options.rigid_strategy = RigidStrategy::LinearMpc;
   }
@@ -225,8 +225,9 @@ TEST(RigidLinkAtSupport, OverlappingPenalisedRowsAreRemovedTogether) {
   pin_no_twist.rotation_conditions["X"].condition_type = SupportConditionType::Fixed;
   v.nodal_supports = {pin, pin_no_twist};
   add_line(v, 8, Eigen::Vector3d::Zero(), Eigen::Vector3d::UnitX(), 3.0, std::nullopt, 2u);
-  v.member_sets.front().members.push_back(global_test::member(100, MemberType::Rigid, global_test::node(1, 0.0, 0.0, 0.0),
-                                                              global_test::node(10, 0.0, 0.3, 0.4, 1u), std::nullopt));
+  v.member_sets.front().members.push_back(global_test::member(100, global_test::node(1, 0.0, 0.0, 0.0),
+                                                              global_test::node(10, 0.0, 0.3, 0.4, 1u),
+                                                              MemberType::Rigid, std::nullopt));
   v.settings.analysis_options.rigid_strategy = RigidStrategy::LinearMpc;
   add_nodal_load(v, 1, 5, 2.0e6, {0.0, -1.0, 0.0});
   second_order(v, NonlinearMethod::Corotational);
@@ -282,9 +283,9 @@ VARN swaying_frame() {
   for (int k = 1; k <= 3; ++k) {
     for (int i = 0; i < 3; ++i) {
       for (int j = 0; j < 3; ++j) {
-        members.push_back(global_test::member(next++, MemberType::Normal, at(i, j, k - 1), at(i, j, k)));
-        if (i < 2) members.push_back(global_test::member(next++, MemberType::Normal, at(i, j, k), at(i + 1, j, k)));
-        if (j < 2) members.push_back(global_test::member(next++, MemberType::Normal, at(i, j, k), at(i, j + 1, k)));
+        members.push_back(global_test::member(next++, at(i, j, k - 1), at(i, j, k), MemberType::Normal));
+        if (i < 2) members.push_back(global_test::member(next++, at(i, j, k), at(i + 1, j, k), MemberType::Normal));
+        if (j < 2) members.push_back(global_test::member(next++, at(i, j, k), at(i, j + 1, k), MemberType::Normal));
         add_nodal_load(v, 1, id_of(i, j, k), 4.0e5, {0.0, 0.0, -1.0});
         add_nodal_load(v, 1, id_of(i, j, k), 3.0e4 * k, {1.0, 0.0, 0.0});
         add_nodal_load(v, 1, id_of(i, j, k), 1.0e4 * (1 + i), {0.0, 1.0, 0.0});
@@ -441,8 +442,8 @@ class DeformedLoads : public ::testing::TestWithParam<LoadGeometryCase> {};
 
 VARN loaded_member(const LoadGeometryCase& c, const Eigen::Vector3d& start, const Eigen::Vector3d& end) {
   VARN v = empty_model(beam_props());
-  v.member_sets.front().members.push_back(global_test::member(1, c.type, global_test::node(1, start.x(), start.y(), start.z()),
-                                                              global_test::node(2, end.x(), end.y(), end.z())));
+  v.member_sets.front().members.push_back(global_test::member(1, global_test::node(1, start.x(), start.y(), start.z()),
+                                                              global_test::node(2, end.x(), end.y(), end.z()), c.type));
   LoadCase& lc = global_test::load_case(v, 1);
   lc.distributed_loads.push_back(line_load(1, 1, c.q_s, c.q_e, c.dir, c.s, c.e));
   return v;

@@ -30,9 +30,9 @@ TEST(SupportNodeForces, OneEntryPerSupportedNode) {
   auto& ms = v.member_sets.front().members;
   // Node 2 carries support 1 on both of its member ends; node 3 names a support that does not
   // exist; node 1 has none.
-  ms.push_back(member(1, MemberType::Normal, node(1, 0, 0, 0), node(2, 1, 0, 0, 1)));
-  ms.push_back(member(2, MemberType::Normal, node(2, 1, 0, 0, 1), node(3, 2, 0, 0, 9)));
-  ms.push_back(member(3, MemberType::Truss, node(4, 3, 0, 0, 1), node(3, 2, 0, 0, 9)));
+  ms.push_back(member(1, node(1, 0, 0, 0), node(2, 1, 0, 0, 1), MemberType::Normal));
+  ms.push_back(member(2, node(2, 1, 0, 0, 1), node(3, 2, 0, 0, 9), MemberType::Normal));
+  ms.push_back(member(3, node(4, 3, 0, 0, 1), node(3, 2, 0, 0, 9), MemberType::Truss));
   Eigen::VectorXd f = Eigen::VectorXd::LinSpaced(28, 1.0, 28.0);
   const auto map = v.extract_support_node_forces(f);
   ASSERT_EQ(map.size(), 2u);
@@ -56,11 +56,11 @@ class HingeForces : public ::testing::Test {
     release_only.rotational_release_mz = 0.0;
     v.memberhinges = std::vector<MemberHinge>{with_curve, release_only};
     auto& ms = v.member_sets.front().members;
-    Member a = member(1, MemberType::Normal, node(1, 0, 0, 0), node(2, length, 0, 0));
+    Member a = member(1, node(1, 0, 0, 0), node(2, length, 0, 0), MemberType::Normal);
     a.end_hinge = 1;  // a curve at one end only
-    Member b = member(2, MemberType::Normal, node(2, length, 0, 0), node(3, length, 3, 0));
+    Member b = member(2, node(2, length, 0, 0), node(3, length, 3, 0), MemberType::Normal);
     b.start_hinge = 2;  // a release without a curve
-    Member c = member(3, MemberType::Normal, node(3, length, 3, 0), node(4, 0, 3, 0));
+    Member c = member(3, node(3, length, 3, 0), node(4, 0, 3, 0), MemberType::Normal);
     c.start_hinge = 1;
     c.section = 42;  // not found: skipped
     ms.push_back(a);

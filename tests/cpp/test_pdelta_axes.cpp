@@ -83,9 +83,9 @@ VARN model_with_members(const std::vector<std::pair<Eigen::Vector3d, Eigen::Vect
   VARN v = global_test::empty_model();
   std::uint32_t id = 1;
   for (const auto& [a, b] : ends) {
-    v.member_sets.front().members.push_back(global_test::member(id, MemberType::Normal,
-                                                                global_test::node(2 * id - 1, a.x(), a.y(), a.z()),
-                                                                global_test::node(2 * id, b.x(), b.y(), b.z())));
+    v.member_sets.front().members.push_back(global_test::member(id, global_test::node(2 * id - 1, a.x(), a.y(), a.z()),
+                                                                global_test::node(2 * id, b.x(), b.y(), b.z()),
+                                                                MemberType::Normal));
     ++id;
   }
   v.settings.analysis_options.pdelta_mode = PdeltaMode::InPlaneOnly;

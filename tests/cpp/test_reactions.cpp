@@ -45,7 +45,8 @@ void cantilever_tip(Eigen::VectorXd& u, std::uint32_t tip, double p, double l) {
 TEST(Reactions, CantileverFixedAtItsStart) {
   const double l = 2.5;
   const double p = 800.0;
-  VARN v = with_case(model_with({member(1, node(1, 0, 0, 0, 3), node(2, l, 0, 0))}, {beam_section()}, {support(3)}),
+  VARN v = with_case(model_with({member(1, node(1, 0, 0, 0, 3), node(2, l, 0, 0), MemberType::Normal, 1, "test")},
+                                {beam_section()}, {support(3)}),
                      {}, {nodal_load(2, 1, p, {0, -1, 0})});
   Eigen::VectorXd u = zeros(v);
   cantilever_tip(u, 2, p, l);
@@ -77,8 +78,8 @@ TEST_P(ReactionConditions, AxisRule) {
   const ConditionCase& c = GetParam();
   std::map<std::string, SupportCondition> disp;
   if (c.type) disp["Y"] = condition(*c.type);
-  VARN v = with_case(model_with({member(1, node(1, 0, 0, 0, 1), node(2, 1, 0, 0))}, {beam_section()},
-                                {support(1, disp)}),
+  VARN v = with_case(model_with({member(1, node(1, 0, 0, 0, 1), node(2, 1, 0, 0), MemberType::Normal, 1, "test")},
+                                {beam_section()}, {support(1, disp)}),
                      {}, {nodal_load(1, 1, c.load, {0, 1, 0})});
   const auto r = reactions_of(v, zeros(v));
   EXPECT_EQ(r.at(1).nodal_forces.fy, c.expected);
@@ -101,8 +102,9 @@ TEST(Reactions, SpringReportsStiffnessTimesDisplacement) {
   // A Y spring of 1000 N/m at a node displaced by −0.002 m: the spring reports k·u, whatever the
   // beam to the held node 2 makes of the node's equilibrium.
   const double l = 1.0;
-  VARN v = model_with({member(1, node(1, 0, 0, 0, 1), node(2, l, 0, 0, 2))}, {beam_section()},
-                      {support(1, {{"Y", condition(SupportConditionType::Spring, 1000.0)}}), support(2)});
+  VARN v =
+      model_with({member(1, node(1, 0, 0, 0, 1), node(2, l, 0, 0, 2), MemberType::Normal, 1, "test")}, {beam_section()},
+                 {support(1, {{"Y", condition(SupportConditionType::Spring, 1000.0)}}), support(2)});
   Eigen::VectorXd u = zeros(v);
   set_dof(u, 1, 1, -0.002);
   const auto r = reactions_of(v, u);
@@ -116,8 +118,8 @@ TEST(Reactions, SpringReportsStiffnessTimesDisplacement) {
 }
 
 TEST(Reactions, SpringMessages) {
-  VARN v = model_with({member(1, node(1, 0, 0, 0, 7), node(2, 1, 0, 0, 4))}, {beam_section()},
-                      {support(7, {{"Y", condition(SupportConditionType::Spring)}})});
+  VARN v = model_with({member(1, node(1, 0, 0, 0, 7), node(2, 1, 0, 0, 4), MemberType::Normal, 1, "test")},
+                      {beam_section()}, {support(7, {{"Y", condition(SupportConditionType::Spring)}})});
   auto c = compose_support_reaction_vector_equilibrium(v, ResultType::loadcase(1), zeros(v), nullptr,
                                                        RecoveryMode::FirstOrder);
   ASSERT_FALSE(c);
@@ -133,8 +135,8 @@ TEST(Reactions, SpringMessages) {
 TEST(Reactions, NodesListedAndNotListed) {
   // Node 1: support id that no support has: listed with zero forces. Node 2: no support id.
   // Node 3: supported. A load on node 1 would otherwise show up there.
-  VARN v = with_case(model_with({member(1, node(1, 0, 0, 0, 99), node(2, 1, 0, 0)),
-                                 member(2, node(2, 1, 0, 0), node(3, 2, 0, 0, 5))},
+  VARN v = with_case(model_with({member(1, node(1, 0, 0, 0, 99), node(2, 1, 0, 0), MemberType::Normal, 1, "test"),
+                                 member(2, node(2, 1, 0, 0), node(3, 2, 0, 0, 5), MemberType::Normal, 1, "test")},
                                 {beam_section()}, {support(5)}),
                      {}, {nodal_load(1, 1, 10.0, {0, 0, 1})});
   auto comp = compose_support_reaction_vector_equilibrium(v, ResultType::loadcase(1), zeros(v), nullptr,
@@ -157,7 +159,7 @@ TEST(Reactions, NodesListedAndNotListed) {
 }
 
 TEST(Reactions, CombinationFactorsTheAppliedLoads) {
-  VARN v = model_with({member(1, node(1, 0, 0, 0), node(2, 1, 0, 0))}, {beam_section()});
+  VARN v = model_with({member(1, node(1, 0, 0, 0), node(2, 1, 0, 0), MemberType::Normal, 1, "test")}, {beam_section()});
   LoadCase a = load_case(1, "A");
   a.nodal_loads = {nodal_load(2, 1, 10.0, {1, 0, 0})};
   LoadCase b = load_case(2, "B");
@@ -185,8 +187,8 @@ TEST(RigidLinkReactions, SupportedSlaveOfUnsupportedMasterCarriesEverything) {
   // 1→3 carries a tip load P along −Y. Node 1 cannot move, so the cantilever is exact.
   const double l = 2.0;
   const double p = 500.0;
-  VARN v = with_case(model_with({member(1, node(1, 0, 0, 0), node(2, 0, 0, -1, 1), MemberType::Rigid),
-                                 member(2, node(1, 0, 0, 0), node(3, l, 0, 0))},
+  VARN v = with_case(model_with({member(1, node(1, 0, 0, 0), node(2, 0, 0, -1, 1), MemberType::Rigid, 1, "test"),
+                                 member(2, node(1, 0, 0, 0), node(3, l, 0, 0), MemberType::Normal, 1, "test")},
                                 {beam_section()}, {support(1)}),
                      {}, {nodal_load(3, 1, p, {0, -1, 0})});
   Eigen::VectorXd u = zeros(v);
@@ -203,9 +205,9 @@ TEST(RigidLinkReactions, SupportedSlaveOfUnsupportedMasterCarriesEverything) {
 TEST(RigidLinkReactions, LoadOnUnsupportedMasterReachesTheSupportedSlave) {
   // Only a rigid link 1→2 (2 held) and a load P at 1: the support takes −P and the moment d × P,
   // d = r2 − r1.
-  VARN v = with_case(model_with({member(1, node(1, 1, 2, 3), node(2, 4, 0, 3, 1), MemberType::Rigid)}, {},
-                                {support(1)}),
-                     {}, {nodal_load(1, 1, 10.0, {0, 0, -1})});
+  VARN v = with_case(
+      model_with({member(1, node(1, 1, 2, 3), node(2, 4, 0, 3, 1), MemberType::Rigid, 1, "test")}, {}, {support(1)}),
+      {}, {nodal_load(1, 1, 10.0, {0, 0, -1})});
   const auto r = reactions_of(v, zeros(v));
   const NodeForces& f = r.at(2).nodal_forces;
   const Eigen::Vector3d m = Eigen::Vector3d(3, -2, 0).cross(Eigen::Vector3d(0, 0, -10));
@@ -220,8 +222,8 @@ TEST(RigidLinkReactions, SupportedSlaveOfSupportedMasterKeepsItsReaction) {
   // Both ends of the link held; the cantilever hangs from the slave 2, so its support reacts.
   const double l = 3.0;
   const double p = 200.0;
-  VARN v = with_case(model_with({member(1, node(1, 0, 0, 0, 1), node(2, 0, 1, 0, 1), MemberType::Rigid),
-                                 member(2, node(2, 0, 1, 0, 1), node(3, l, 1, 0))},
+  VARN v = with_case(model_with({member(1, node(1, 0, 0, 0, 1), node(2, 0, 1, 0, 1), MemberType::Rigid, 1, "test"),
+                                 member(2, node(2, 0, 1, 0, 1), node(3, l, 1, 0), MemberType::Normal, 1, "test")},
                                 {beam_section()}, {support(1)}),
                      {}, {nodal_load(3, 1, p, {0, -1, 0})});
   Eigen::VectorXd u = zeros(v);
@@ -237,8 +239,8 @@ TEST(RigidLinkReactions, SupportedSlaveOfSupportedMasterKeepsItsReaction) {
 TEST(RigidLinkReactions, UnsupportedSlaveHandsItsSumsToTheMaster) {
   const double l = 3.0;
   const double p = 200.0;
-  VARN v = with_case(model_with({member(1, node(1, 0, 0, 0, 1), node(2, 0, 0, 2), MemberType::Rigid),
-                                 member(2, node(2, 0, 0, 2), node(3, l, 0, 2))},
+  VARN v = with_case(model_with({member(1, node(1, 0, 0, 0, 1), node(2, 0, 0, 2), MemberType::Rigid, 1, "test"),
+                                 member(2, node(2, 0, 0, 2), node(3, l, 0, 2), MemberType::Normal, 1, "test")},
                                 {beam_section()}, {support(1)}),
                      {}, {nodal_load(3, 1, p, {0, -1, 0})});
   Eigen::VectorXd u = zeros(v);
@@ -254,8 +256,8 @@ TEST(RigidLinkReactions, UnsupportedSlaveHandsItsSumsToTheMaster) {
 
 TEST(RigidLinkReactions, ChainWithHeldLeaf) {
   // 1 → 2 → 3, only 3 held; loads on 1 and 2.
-  VARN v = with_case(model_with({member(1, node(1, 0, 0, 0), node(2, 1, 0, 0), MemberType::Rigid),
-                                 member(2, node(2, 1, 0, 0), node(3, 1, 2, 0, 1), MemberType::Rigid)},
+  VARN v = with_case(model_with({member(1, node(1, 0, 0, 0), node(2, 1, 0, 0), MemberType::Rigid, 1, "test"),
+                                 member(2, node(2, 1, 0, 0), node(3, 1, 2, 0, 1), MemberType::Rigid, 1, "test")},
                                 {}, {support(1)}),
                      {}, {nodal_load(1, 1, 4.0, {0, 0, 1}), nodal_load(2, 1, 3.0, {1, 0, 0})},
                      {nodal_moment(1, 1, 2.0, {0, 1, 0})});
@@ -267,9 +269,9 @@ TEST(RigidLinkReactions, ChainWithHeldLeaf) {
 }
 
 TEST(RigidLinkReactions, LoadedRigidMemberHandsItsLoadToTheNodes) {
-  VARN v = with_case(model_with({member(1, node(1, 0, 0, 0, 1), node(2, 2, 0, 0), MemberType::Rigid)}, {},
-                                {support(1)}),
-                     {line_load(1, 1, 100.0, 300.0, {0, 0, -1})});
+  VARN v = with_case(
+      model_with({member(1, node(1, 0, 0, 0, 1), node(2, 2, 0, 0), MemberType::Rigid, 1, "test")}, {}, {support(1)}),
+      {line_load(1, 1, 100.0, 300.0, {0, 0, -1})});
   const auto r = reactions_of(v, zeros(v));
   EXPECT_NEAR(r.at(1).nodal_forces.fz, 400.0, 1e-9);
   EXPECT_TRUE(ReactionsBalanceLoads(v, ResultType::loadcase(1), r));
@@ -282,12 +284,11 @@ TEST(RigidLinkReactions, SupportedSlaveTakesWhatTheBodysStaticsGiveIt) {
   const double l = 4.0;
   const double p = 1000.0;
   const auto free = condition(SupportConditionType::Free);
-  VARN v = with_case(model_with({member(1, node(1, 0, 0, 0, 1), node(2, 2, 0, 0, 2), MemberType::Rigid),
-                                 member(2, node(2, 2, 0, 0, 2), node(3, 2 + l, 0, 0))},
-                                {beam_section()},
-                                {support(1, {}, {{"Y", free}}),
-                                 support(2, {{"X", free}, {"Y", free}}, all_free())}),
-                     {}, {nodal_load(3, 1, p, {0, 0, -1})});
+  VARN v = with_case(
+      model_with({member(1, node(1, 0, 0, 0, 1), node(2, 2, 0, 0, 2), MemberType::Rigid, 1, "test"),
+                  member(2, node(2, 2, 0, 0, 2), node(3, 2 + l, 0, 0), MemberType::Normal, 1, "test")},
+                 {beam_section()}, {support(1, {}, {{"Y", free}}), support(2, {{"X", free}, {"Y", free}}, all_free())}),
+      {}, {nodal_load(3, 1, p, {0, 0, -1})});
   Eigen::VectorXd u = zeros(v);
   set_dof(u, 3, 2, -p * l * l * l / (3 * kE * kIy));
   set_dof(u, 3, 4, p * l * l / (2 * kE * kIy));
@@ -304,12 +305,11 @@ TEST(RigidLinkReactions, LoadOnAnUnsupportedSlaveReachesTheSupportsByStatics) {
   // Z only: P down at 3 goes half to each, by moments about the master's free Y axis.
   const double p = 800.0;
   const auto free = condition(SupportConditionType::Free);
-  VARN v = with_case(model_with({member(1, node(1, 0, 0, 0, 1), node(2, 2, 0, 0, 2), MemberType::Rigid),
-                                 member(2, node(1, 0, 0, 0, 1), node(3, 1, 0, 0), MemberType::Rigid)},
-                                {},
-                                {support(1, {}, {{"Y", free}}),
-                                 support(2, {{"X", free}, {"Y", free}}, all_free())}),
-                     {}, {nodal_load(3, 1, p, {0, 0, -1})});
+  VARN v =
+      with_case(model_with({member(1, node(1, 0, 0, 0, 1), node(2, 2, 0, 0, 2), MemberType::Rigid, 1, "test"),
+                            member(2, node(1, 0, 0, 0, 1), node(3, 1, 0, 0), MemberType::Rigid, 1, "test")},
+                           {}, {support(1, {}, {{"Y", free}}), support(2, {{"X", free}, {"Y", free}}, all_free())}),
+                {}, {nodal_load(3, 1, p, {0, 0, -1})});
   const auto r = reactions_of(v, zeros(v));
   EXPECT_NEAR(r.at(1).nodal_forces.fz, p / 2, 1e-12 * p);
   EXPECT_NEAR(r.at(2).nodal_forces.fz, p / 2, 1e-12 * p);
@@ -321,8 +321,8 @@ TEST(RigidLinkReactions, SupportsHoldingABodyTwiceShareWhatNeitherCarriesDirectl
   // itself, is shared in the least-squares sense, half to each in Z and no moment (a rigid
   // body held twice over has no stiffness that would split it otherwise).
   const double p = 800.0;
-  VARN v = with_case(model_with({member(1, node(1, 0, 0, 0, 1), node(2, 2, 0, 0, 1), MemberType::Rigid),
-                                 member(2, node(1, 0, 0, 0, 1), node(3, 1, 0, 0), MemberType::Rigid)},
+  VARN v = with_case(model_with({member(1, node(1, 0, 0, 0, 1), node(2, 2, 0, 0, 1), MemberType::Rigid, 1, "test"),
+                                 member(2, node(1, 0, 0, 0, 1), node(3, 1, 0, 0), MemberType::Rigid, 1, "test")},
                                 {}, {support(1)}),
                      {}, {nodal_load(3, 1, p, {0, 0, -1})});
   const auto r = reactions_of(v, zeros(v));
@@ -338,11 +338,12 @@ TEST(RigidLinkReactions, ReleasedOneSidedSupportOfASlaveCarriesNothing) {
   // held on every axis: the master carries all, the released bearing 0.
   const double p = 600.0;
   const auto free = condition(SupportConditionType::Free);
-  VARN v = with_case(model_with({member(1, node(1, 0, 0, 0, 1), node(2, 2, 0, 0, 2), MemberType::Rigid)}, {},
-                                {support(1), support(2, {{"X", free}, {"Y", free},
-                                                         {"Z", condition(SupportConditionType::PositiveOnly)}},
-                                                     all_free())}),
-                     {}, {nodal_load(2, 1, p, {0, 0, 1})});
+  VARN v = with_case(
+      model_with(
+          {member(1, node(1, 0, 0, 0, 1), node(2, 2, 0, 0, 2), MemberType::Rigid, 1, "test")}, {},
+          {support(1),
+           support(2, {{"X", free}, {"Y", free}, {"Z", condition(SupportConditionType::PositiveOnly)}}, all_free())}),
+      {}, {nodal_load(2, 1, p, {0, 0, 1})});
   const SupportState released{dof_index(2, 2)};
   auto comp = compose_support_reaction_vector_equilibrium(v, ResultType::loadcase(1), zeros(v), nullptr,
                                                           RecoveryMode::FirstOrder, nullptr, nullptr, &released);
@@ -355,8 +356,8 @@ TEST(RigidLinkReactions, ReleasedOneSidedSupportOfASlaveCarriesNothing) {
 }
 
 TEST(RigidLinkReactions, GraphFaultIsTheMessage) {
-  VARN v = model_with({member(5, node(1, 0, 0, 0, 1), node(2, 0, 0, 0), MemberType::Rigid),
-                       member(6, node(2, 0, 0, 0), node(3, 1, 0, 0))},
+  VARN v = model_with({member(5, node(1, 0, 0, 0, 1), node(2, 0, 0, 0), MemberType::Rigid, 1, "test"),
+                       member(6, node(2, 0, 0, 0), node(3, 1, 0, 0), MemberType::Normal, 1, "test")},
                       {beam_section()}, {support(1)});
   auto c = compose_support_reaction_vector_equilibrium(v, ResultType::loadcase(1), zeros(v), nullptr,
                                                        RecoveryMode::FirstOrder);
@@ -377,11 +378,12 @@ VARN portal() {
   const double h = 4.0;
   const double b = 6.0;
   const Node n1 = node(1, 0, 0, 0, 1), n2 = node(2, 0, 0, h), n3 = node(3, b, 0, h), n4 = node(4, b, 0, 0, 1);
-  Member beam = member(2, n2, n3);
+  Member beam = member(2, n2, n3, MemberType::Normal, 1, "test");
   beam.end_hinge = 7;
-  VARN v = model_with({member(1, n1, n2), beam, member(3, n4, n3), member(4, n1, n3, MemberType::Truss, 2),
-                       member(5, n2, n4, MemberType::Tension, 2)},
-                      {section(1, kA, kIy, 3e-5, 1e-6), section(2, 1e-3, 1e-8, 1e-8, 1e-8)}, {support(1)});
+  VARN v = model_with(
+      {member(1, n1, n2, MemberType::Normal, 1, "test"), beam, member(3, n4, n3, MemberType::Normal, 1, "test"),
+       member(4, n1, n3, MemberType::Truss, 2, "test"), member(5, n2, n4, MemberType::Tension, 2, "test")},
+      {section(1, kA, kIy, 3e-5, 1e-6), section(2, 1e-3, 1e-8, 1e-8, 1e-8)}, {support(1)});
   MemberHinge hinge;
   hinge.id = 7;
   hinge.rotational_release_my = 0.0;
@@ -490,7 +492,7 @@ TEST(ForceMaps, CurveHingeAndCurveSupportAreReadAtTheForcesTheyCarry) {
     } else {
       h.rotational_release_mz = k_hinge;
     }
-    Member m = member(1, node(1, 0, 0, 0, 1), node(2, l, 0, 0));
+    Member m = member(1, node(1, 0, 0, 0, 1), node(2, l, 0, 0), MemberType::Normal, 1, "test");
     m.start_hinge = 1;
     VARN v = model_with({m}, {beam_section()}, {support(1, {{"Y", y}})});
     v.memberhinges = std::vector<MemberHinge>{h};

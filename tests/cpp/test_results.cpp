@@ -31,7 +31,7 @@ double rel(double expected) { return 1e-9 * std::max(1.0, std::abs(expected)); }
 Mat14 frame_along_x() { return Mat14::Identity(); }
 
 VARN one_member_model(double length, MemberType type = MemberType::Normal) {
-  return model_with({member(1, node(1, 0, 0, 0), node(2, length, 0, 0), type)}, {beam_section()});
+  return model_with({member(1, node(1, 0, 0, 0), node(2, length, 0, 0), type, 1, "test")}, {beam_section()});
 }
 
 }  // namespace
@@ -169,7 +169,7 @@ TEST(EquivalentLoads, CombinationFactorsTheCases) {
 
 TEST(EquivalentLoads, FrameResolvesTheGlobalDirection) {
   // A member along global Z: local x = Z, local y = Y, local z = −X (reference axis Y).
-  VARN v = model_with({member(1, node(1, 0, 0, 0), node(2, 0, 0, 3))}, {beam_section()});
+  VARN v = model_with({member(1, node(1, 0, 0, 0), node(2, 0, 0, 3), MemberType::Normal, 1, "test")}, {beam_section()});
   v = with_case(v, {line_load(1, 1, 2, 2, {1, 0, 0})});
   const Mat14 t = v.member_sets[0].members[0].calculate_transformation_matrix_3d();
   const auto loads = compute_feq_for_member(1, t, v, 3.0, ResultType::loadcase(1));
@@ -312,9 +312,10 @@ TEST(BeamRecovery, SimplySupportedBeamUnderUniformLoad) {
   const double w = 5000.0;
   const auto roller_x = condition(SupportConditionType::Free);
   const auto free_rot = condition(SupportConditionType::Free);
-  VARN v = model_with({member(1, node(1, 0, 0, 0, 1), node(2, l, 0, 0, 2))}, {beam_section()},
-                      {support(1, {}, {{"Y", free_rot}, {"Z", free_rot}}),
-                       support(2, {{"X", roller_x}}, {{"Y", free_rot}, {"Z", free_rot}})});
+  VARN v =
+      model_with({member(1, node(1, 0, 0, 0, 1), node(2, l, 0, 0, 2), MemberType::Normal, 1, "test")}, {beam_section()},
+                 {support(1, {}, {{"Y", free_rot}, {"Z", free_rot}}),
+                  support(2, {{"X", roller_x}}, {{"Y", free_rot}, {"Z", free_rot}})});
   v = with_case(v, {line_load(1, 1, w, w, {0, -1, 0})});
   const Eigen::VectorXd u = solve_first_order(v, ResultType::loadcase(1));
   // Midspan deflection is not a node here; the end rotations are ∓wL³/(24EI).
@@ -416,7 +417,8 @@ TEST_P(PrincipalAxes, QuarterTurnRelabelsTheSwappedSection) {
   const Section swapped = section(1, kA, kIz, kIy, kJ);
 
   const auto build = [&](const Section& s) {
-    VARN v = model_with({member(1, node(1, 0, 0, 0, 1), node(2, l, 0, 0))}, {s}, {support(1)});
+    VARN v = model_with({member(1, node(1, 0, 0, 0, 1), node(2, l, 0, 0), MemberType::Normal, 1, "test")}, {s},
+                        {support(1)});
     v.member_sets[0].members[0].mirror = c.mirror;
     return with_case(v, {line_load(1, 1, 2000, 500, {0, 0.6, -0.8})}, {nodal_load(2, 1, 900, {0.2, -1, 0.5})},
                      {nodal_moment(2, 1, 300, {1, 0.3, -0.4})});
@@ -462,8 +464,8 @@ INSTANTIATE_TEST_SUITE_P(Angles, PrincipalAxes,
 TEST(BeamRecovery, TinyPrincipalAngleIsIgnored) {
   Section s = beam_section();
   s.principal_axis_angle = 1e-13;
-  VARN v = model_with({member(1, node(1, 0, 0, 0), node(2, 2, 0, 0))}, {s});
-  VARN w = model_with({member(1, node(1, 0, 0, 0), node(2, 2, 0, 0))}, {beam_section()});
+  VARN v = model_with({member(1, node(1, 0, 0, 0), node(2, 2, 0, 0), MemberType::Normal, 1, "test")}, {s});
+  VARN w = model_with({member(1, node(1, 0, 0, 0), node(2, 2, 0, 0), MemberType::Normal, 1, "test")}, {beam_section()});
   Eigen::VectorXd u = zeros(v);
   set_dof(u, 2, 1, 1e-3);
   set_dof(u, 2, 2, -2e-3);
@@ -480,11 +482,12 @@ TEST(BeamRecovery, PortalFrameMembersAreInEquilibriumWithTheirLoads) {
   const double h = 4.0;
   const double b = 6.0;
   const Node n1 = node(1, 0, 0, 0, 1), n2 = node(2, 0, 0, h), n3 = node(3, b, 0, h), n4 = node(4, b, 0, 0, 1);
-  Member beam = member(2, n2, n3);
+  Member beam = member(2, n2, n3, MemberType::Normal, 1, "test");
   beam.end_hinge = 7;
-  VARN v = model_with({member(1, n1, n2), beam, member(3, n4, n3), member(4, n1, n3, MemberType::Truss, 2),
-                       member(5, n2, n4, MemberType::Tension, 2)},
-                      {beam_section(1), section(2, 1e-3, 1e-8, 1e-8, 1e-8)}, {support(1)});
+  VARN v = model_with(
+      {member(1, n1, n2, MemberType::Normal, 1, "test"), beam, member(3, n4, n3, MemberType::Normal, 1, "test"),
+       member(4, n1, n3, MemberType::Truss, 2, "test"), member(5, n2, n4, MemberType::Tension, 2, "test")},
+      {beam_section(1), section(2, 1e-3, 1e-8, 1e-8, 1e-8)}, {support(1)});
   MemberHinge hinge;
   hinge.id = 7;
   hinge.rotational_release_my = 0.0;
@@ -571,7 +574,8 @@ TEST(BeamRecovery, CorotationalRigidMotionGivesNoForces) {
 TEST(BeamRecovery, CorotationalStationsMatchFirstOrderForSmallDeformation) {
   const double l = 5.0;
   const double q = 200.0;
-  VARN v = model_with({member(1, node(1, 0, 0, 0, 1), node(2, l, 0, 0))}, {beam_section()}, {support(1)});
+  VARN v = model_with({member(1, node(1, 0, 0, 0, 1), node(2, l, 0, 0), MemberType::Normal, 1, "test")},
+                      {beam_section()}, {support(1)});
   v = with_case(v, {line_load(1, 1, q, q, {0, -1, 0})});
   const Eigen::VectorXd u = solve_first_order(v, ResultType::loadcase(1));
   const auto lin =
@@ -590,7 +594,7 @@ TEST(BeamRecovery, CorotationalStationsMatchFirstOrderForSmallDeformation) {
 
 TEST(TrussRecovery, BarInTension) {
   const double l = 2.0;
-  VARN v = model_with({member(1, node(1, 0, 0, 0), node(2, 0, l, 0), MemberType::Truss)}, {beam_section()});
+  VARN v = model_with({member(1, node(1, 0, 0, 0), node(2, 0, l, 0), MemberType::Truss, 1, "test")}, {beam_section()});
   Eigen::VectorXd u = zeros(v);
   set_dof(u, 2, 1, 1e-3);
   const double n = kE * kA / l * 1e-3;
@@ -618,8 +622,9 @@ TEST(TrussRecovery, LoadedBarBalancesItsLoadMoment) {
   // qL/3, so the bar's end forces balance the load's resultant and its moment.
   const double l = 3.0;
   const double q = 600.0;
-  VARN v = with_case(model_with({member(1, node(1, 0, 0, 0), node(2, l, 0, 0), MemberType::Truss)}, {beam_section()}),
-                     {line_load(1, 1, 0, q, {0, 0, -1})});
+  VARN v = with_case(
+      model_with({member(1, node(1, 0, 0, 0), node(2, l, 0, 0), MemberType::Truss, 1, "test")}, {beam_section()}),
+      {line_load(1, 1, 0, q, {0, 0, -1})});
   const MemberResult r =
       compute_member_results_from_displacement(v, ResultType::loadcase(1), zeros(v), nullptr, RecoveryMode::FirstOrder)
           .at(1);
@@ -630,7 +635,7 @@ TEST(TrussRecovery, LoadedBarBalancesItsLoadMoment) {
 
 TEST(TrussRecovery, ActiveMapSwitchesOnlyTiesAndStruts) {
   const auto model_of = [](MemberType t) {
-    return model_with({member(1, node(1, 0, 0, 0), node(2, 2, 0, 0), t)}, {beam_section()});
+    return model_with({member(1, node(1, 0, 0, 0), node(2, 2, 0, 0), t, 1, "test")}, {beam_section()});
   };
   Eigen::VectorXd u = Eigen::VectorXd::Zero(14);
   u[7] = 1e-3;
@@ -663,7 +668,7 @@ TEST(TrussRecovery, ActiveMapSwitchesOnlyTiesAndStruts) {
 }
 
 TEST(TrussRecovery, CoincidentNodesGiveAZeroResult) {
-  VARN v = model_with({member(1, node(1, 1, 1, 1), node(2, 1, 1, 1), MemberType::Truss)}, {beam_section()});
+  VARN v = model_with({member(1, node(1, 1, 1, 1), node(2, 1, 1, 1), MemberType::Truss, 1, "test")}, {beam_section()});
   Eigen::VectorXd u = Eigen::VectorXd::Constant(14, 0.01);
   const MemberResult r =
       compute_member_results_from_displacement(v, ResultType::loadcase(1), u, nullptr, RecoveryMode::FirstOrder).at(1);
@@ -673,7 +678,7 @@ TEST(TrussRecovery, CoincidentNodesGiveAZeroResult) {
 
 TEST(TrussRecovery, SecondOrderStringForcesOnlyInGlobalAxes) {
   const double l = 2.0;
-  VARN v = model_with({member(1, node(1, 0, 0, 0), node(2, l, 0, 0), MemberType::Truss)}, {beam_section()});
+  VARN v = model_with({member(1, node(1, 0, 0, 0), node(2, l, 0, 0), MemberType::Truss, 1, "test")}, {beam_section()});
   Eigen::VectorXd u = zeros(v);
   set_dof(u, 2, 0, 1e-3);
   set_dof(u, 2, 1, 0.02);
@@ -708,7 +713,7 @@ TEST(SecondOrderRecovery, GlobalEndForcesAreTheTangentsOwnMemberMatrixTimesU) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    VARN v = model_with({member(1, node(1, 0, 0, 0), node(2, 2.0, 1.0, 0.5), c.type)}, {beam_section()});
+    VARN v = model_with({member(1, node(1, 0, 0, 0), node(2, 2.0, 1.0, 0.5), c.type, 1, "test")}, {beam_section()});
     v.settings.analysis_options.pdelta_formulation = c.formulation;
     v.settings.analysis_options.pdelta_suppress_axes = c.axes;
     Eigen::VectorXd u = zeros(v);
@@ -764,9 +769,9 @@ TEST(SecondOrderRecovery, GlobalEndForcesAreTheTangentsOwnMemberMatrixTimesU) {
 // ---- the map ------------------------------------------------------------------------------------
 
 TEST(MemberResultMap, RigidAndUnbuildableMembersHaveNoEntry) {
-  VARN v = model_with({member(1, node(1, 0, 0, 0), node(2, 1, 0, 0), MemberType::Rigid),
-                       member(2, node(2, 1, 0, 0), node(3, 2, 0, 0), MemberType::Normal, 42),
-                       member(3, node(3, 2, 0, 0), node(4, 3, 0, 0))},
+  VARN v = model_with({member(1, node(1, 0, 0, 0), node(2, 1, 0, 0), MemberType::Rigid, 1, "test"),
+                       member(2, node(2, 1, 0, 0), node(3, 2, 0, 0), MemberType::Normal, 42, "test"),
+                       member(3, node(3, 2, 0, 0), node(4, 3, 0, 0), MemberType::Normal, 1, "test")},
                       {beam_section()});
   const auto res =
       compute_member_results_from_displacement(v, ResultType::loadcase(1), zeros(v), nullptr, RecoveryMode::FirstOrder);
@@ -775,7 +780,8 @@ TEST(MemberResultMap, RigidAndUnbuildableMembersHaveNoEntry) {
 }
 
 TEST(MemberResultMap, LaterMemberWithTheSameIdWins) {
-  VARN v = model_with({member(7, node(1, 0, 0, 0), node(2, 1, 0, 0)), member(7, node(2, 1, 0, 0), node(3, 1, 2, 0))},
+  VARN v = model_with({member(7, node(1, 0, 0, 0), node(2, 1, 0, 0), MemberType::Normal, 1, "test"),
+                       member(7, node(2, 1, 0, 0), node(3, 1, 2, 0), MemberType::Normal, 1, "test")},
                       {beam_section()});
   Eigen::VectorXd u = zeros(v);
   set_dof(u, 3, 1, 1e-3);
@@ -788,7 +794,8 @@ TEST(MemberResultMap, LaterMemberWithTheSameIdWins) {
 TEST(MemberResultMap, LowestFailingMemberIndexIsReported) {
   // Many members so that the pool splits the loop; two faults of different text.
   std::vector<Member> members;
-  for (std::uint32_t i = 1; i <= 2000; ++i) members.push_back(member(i, node(i, i, 0, 0), node(i + 1, i + 1, 0, 0)));
+  for (std::uint32_t i = 1; i <= 2000; ++i)
+    members.push_back(member(i, node(i, i, 0, 0), node(i + 1, i + 1, 0, 0), MemberType::Normal, 1, "test"));
   members[1200].section.reset();                                  // Normal without a section id
   members[700].member_type = MemberType::Truss;                   // truss whose section is not found
   members[700].section = 99;
@@ -821,7 +828,7 @@ TEST_P(MissingRecords, StopTheRecoveryWithTheirFault) {
   const FaultCase& c = GetParam();
   Section s = beam_section(1);
   s.material = c.material_of_section;
-  const VARN v = model_with({member(4, node(1, 0, 0, 0), node(2, 2, 0, 0), c.type, c.section_id)}, {s});
+  const VARN v = model_with({member(4, node(1, 0, 0, 0), node(2, 2, 0, 0), c.type, c.section_id, "test")}, {s});
   try {
     (void)compute_member_results_from_displacement(v, ResultType::loadcase(1), zeros(v), nullptr,
                                                    RecoveryMode::FirstOrder);
@@ -846,7 +853,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(MemberResultMap, BeamWhoseStiffnessCannotBeBuiltIsLeftOut) {
   Section s = beam_section(1);
   s.material = 8;
-  const VARN v = model_with({member(4, node(1, 0, 0, 0), node(2, 2, 0, 0))}, {s});
+  const VARN v = model_with({member(4, node(1, 0, 0, 0), node(2, 2, 0, 0), MemberType::Normal, 1, "test")}, {s});
   EXPECT_TRUE(
       compute_member_results_from_displacement(v, ResultType::loadcase(1), zeros(v), nullptr, RecoveryMode::FirstOrder)
           .empty());
@@ -866,7 +873,9 @@ TEST(MemberResultMap, ShortDisplacementVectorIsAFault) {
 TEST(MemberResultMap, SameBitsOnEveryThreadCount) {
   std::vector<Member> members;
   for (std::uint32_t i = 1; i <= 600; ++i)
-    members.push_back(member(i, node(i, std::cos(i) * i, std::sin(i), 0.1 * i), node(i + 1, std::cos(i + 1.0) * (i + 1), std::sin(i + 1.0), 0.1 * (i + 1))));
+    members.push_back(member(i, node(i, std::cos(i) * i, std::sin(i), 0.1 * i),
+                             node(i + 1, std::cos(i + 1.0) * (i + 1), std::sin(i + 1.0), 0.1 * (i + 1)),
+                             MemberType::Normal, 1, "test"));
   VARN v = model_with(members, {beam_section()});
   LoadCase lc1 = load_case(1, "A");
   LoadCase lc2 = load_case(2, "B");
@@ -898,8 +907,8 @@ TEST(MemberResultMap, SameBitsOnEveryThreadCount) {
 // ---- node displacements ---------------------------------------------------------------------------
 
 TEST(Displacements, EveryMemberEndNodeIncludingRigidOnes) {
-  VARN v = model_with({member(1, node(1, 0, 0, 0), node(2, 1, 0, 0), MemberType::Rigid),
-                       member(2, node(2, 1, 0, 0), node(4, 2, 0, 0))},
+  VARN v = model_with({member(1, node(1, 0, 0, 0), node(2, 1, 0, 0), MemberType::Rigid, 1, "test"),
+                       member(2, node(2, 1, 0, 0), node(4, 2, 0, 0), MemberType::Normal, 1, "test")},
                       {beam_section()});
   Eigen::VectorXd u = Eigen::VectorXd::LinSpaced(28, 0, 27);
   const auto d = extract_displacements(v, u);
@@ -921,7 +930,8 @@ TEST(Displacements, EveryMemberEndNodeIncludingRigidOnes) {
 namespace {
 
 VARN small_model() {
-  VARN v = model_with({member(1, node(1, 0, 0, 0, 1), node(2, 2, 0, 0))}, {beam_section()}, {support(1)});
+  VARN v = model_with({member(1, node(1, 0, 0, 0, 1), node(2, 2, 0, 0), MemberType::Normal, 1, "test")},
+                      {beam_section()}, {support(1)});
   return with_case(v, {}, {nodal_load(2, 1, 100, {0, -1, 0})});
 }
 
@@ -984,11 +994,14 @@ TEST(ResultBuilders, NewBundleAndItsJson) {
 TEST(ResultBuilders, SummaryCountsMembersAndSupportEntries) {
   MemberSet a;
   a.id = 1;
-  a.members = {member(1, node(1, 0, 0, 0), node(2, 1, 0, 0)), member(2, node(2, 1, 0, 0), node(3, 2, 0, 0)),
-               member(3, node(3, 2, 0, 0), node(4, 3, 0, 0), MemberType::Rigid)};
+  a.members = {member(1, node(1, 0, 0, 0), node(2, 1, 0, 0), MemberType::Normal, 1, "test"),
+               member(2, node(2, 1, 0, 0), node(3, 2, 0, 0), MemberType::Normal, 1, "test"),
+               member(3, node(3, 2, 0, 0), node(4, 3, 0, 0), MemberType::Rigid, 1, "test")};
   MemberSet b;
   b.id = 2;
-  for (std::uint32_t i = 0; i < 4; ++i) b.members.push_back(member(10 + i, node(4 + i, 3.0 + i, 0, 0), node(5 + i, 4.0 + i, 0, 0)));
+  for (std::uint32_t i = 0; i < 4; ++i)
+    b.members.push_back(
+        member(10 + i, node(4 + i, 3.0 + i, 0, 0), node(5 + i, 4.0 + i, 0, 0), MemberType::Normal, 1, "test"));
   VARN v = model_with({}, {beam_section()});
   v.member_sets = {a, b};
   for (std::uint32_t i = 1; i <= 5; ++i) v.nodal_supports.push_back(support(i));

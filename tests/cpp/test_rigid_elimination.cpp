@@ -55,7 +55,7 @@ TEST(Build, RigidMemberStrategyIsTheIdentity) {
   VARN v = empty_model();
   v.settings.analysis_options.rigid_strategy = RigidStrategy::RigidMember;
   add_line(v, 2, Eigen::Vector3d::Zero(), Eigen::Vector3d::UnitX(), 2.0, 1);
-  v.member_sets.front().members.push_back(member(3, MemberType::Rigid, node(3, 2, 0, 0), node(4, 2, 1, 0)));
+  v.member_sets.front().members.push_back(member(3, node(3, 2, 0, 0), node(4, 2, 1, 0), MemberType::Rigid));
   EXPECT_FALSE(v.needs_dense_rigid_path());
   auto e = v.build_rigid_elimination_partial_using_hinges();
   ASSERT_TRUE(e) << e.error();
@@ -78,9 +78,9 @@ TEST(Build, ZeroEnergyDofsAreDroppedExceptAtMasters) {
   // Bar 1-2, link 2->3, beam 3-4: node 2's rotations are stiffened only through its slave.
   VARN v = empty_model();
   auto& ms = v.member_sets.front().members;
-  ms.push_back(member(1, MemberType::Truss, node(1, 0, 0, 0), node(2, 1, 0, 0)));
-  ms.push_back(member(2, MemberType::Rigid, node(2, 1, 0, 0), node(3, 1, 0, 0.5)));
-  ms.push_back(member(3, MemberType::Normal, node(3, 1, 0, 0.5), node(4, 3, 0, 0.5)));
+  ms.push_back(member(1, node(1, 0, 0, 0), node(2, 1, 0, 0), MemberType::Truss));
+  ms.push_back(member(2, node(2, 1, 0, 0), node(3, 1, 0, 0.5), MemberType::Rigid));
+  ms.push_back(member(3, node(3, 1, 0, 0.5), node(4, 3, 0, 0.5), MemberType::Normal));
   EXPECT_TRUE(v.needs_dense_rigid_path());
   auto e = v.build_rigid_elimination_partial_using_hinges();
   ASSERT_TRUE(e) << e.error();
@@ -100,7 +100,7 @@ TEST(Build, LinkFromAFreeNodeIsTurnedTowardsTheStructure) {
   VARN v = empty_model();
   v.nodal_supports.push_back(clamp(1));
   add_line(v, 1, Eigen::Vector3d::Zero(), Eigen::Vector3d::UnitX(), 2.0, 1);
-  v.member_sets.front().members.push_back(member(2, MemberType::Rigid, node(3, 2, 0.5, 1.0), node(2, 2, 0, 0)));
+  v.member_sets.front().members.push_back(member(2, node(3, 2, 0.5, 1.0), node(2, 2, 0, 0), MemberType::Rigid));
   auto e = v.build_rigid_elimination_partial_using_hinges();
   ASSERT_TRUE(e) << e.error();
   ASSERT_EQ(e->links.size(), 1u);
@@ -120,9 +120,9 @@ TEST(Build, ChainsComposeTheirTransforms) {
   VARN v = empty_model();
   v.nodal_supports.push_back(clamp(1));
   auto& ms = v.member_sets.front().members;
-  ms.push_back(member(1, MemberType::Rigid, node(2, 1, 1, 0), node(3, 1, 1, 2)));
-  ms.push_back(member(2, MemberType::Rigid, node(1, 0, 0, 0, 1), node(2, 1, 1, 0)));
-  ms.push_back(member(3, MemberType::Normal, node(1, 0, 0, 0, 1), node(4, -2, 0, 0)));
+  ms.push_back(member(1, node(2, 1, 1, 0), node(3, 1, 1, 2), MemberType::Rigid));
+  ms.push_back(member(2, node(1, 0, 0, 0, 1), node(2, 1, 1, 0), MemberType::Rigid));
+  ms.push_back(member(3, node(1, 0, 0, 0, 1), node(4, -2, 0, 0), MemberType::Normal));
   auto e = v.build_rigid_elimination_partial_using_hinges();
   ASSERT_TRUE(e) << e.error();
   const Eigen::Vector3d r12(1, 1, 0), r23(0, 0, 2);
@@ -139,9 +139,9 @@ TEST(Build, NodeWithTwoMastersAfterOrientationIsRefused) {
   VARN v = empty_model();
   v.nodal_supports.push_back(clamp(1));
   auto& ms = v.member_sets.front().members;
-  ms.push_back(member(1, MemberType::Rigid, node(1, 0, 0, 0), node(2, 1, 0, 0)));
-  ms.push_back(member(2, MemberType::Rigid, node(2, 1, 0, 0), node(3, 2, 0, 0, 1)));
-  ms.push_back(member(3, MemberType::Normal, node(3, 2, 0, 0, 1), node(4, 2, 2, 0)));
+  ms.push_back(member(1, node(1, 0, 0, 0), node(2, 1, 0, 0), MemberType::Rigid));
+  ms.push_back(member(2, node(2, 1, 0, 0), node(3, 2, 0, 0, 1), MemberType::Rigid));
+  ms.push_back(member(3, node(3, 2, 0, 0, 1), node(4, 2, 2, 0), MemberType::Normal));
   auto e = v.build_rigid_elimination_partial_using_hinges();
   ASSERT_FALSE(e);
   EXPECT_EQ(e.error(),
@@ -152,8 +152,8 @@ TEST(Build, NodeWithTwoMastersAfterOrientationIsRefused) {
 TEST(Build, GraphMessagesPassUnchanged) {
   VARN v = empty_model();
   auto& ms = v.member_sets.front().members;
-  ms.push_back(member(1, MemberType::Normal, node(1, 0, 0, 0), node(2, 1, 0, 0)));
-  ms.push_back(member(7, MemberType::Rigid, node(2, 1, 0, 0), node(3, 1, 0, 0)));
+  ms.push_back(member(1, node(1, 0, 0, 0), node(2, 1, 0, 0), MemberType::Normal));
+  ms.push_back(member(7, node(2, 1, 0, 0), node(3, 1, 0, 0), MemberType::Rigid));
   auto e = v.build_rigid_elimination_partial_using_hinges();
   ASSERT_FALSE(e);
   EXPECT_EQ(e.error(), "Rigid member 7 has zero length.");
@@ -174,7 +174,8 @@ TEST(RigidArm, ArmAlongTheAxis) {
   VARN v = empty_model(p);
   v.nodal_supports.push_back(clamp(1));
   add_line(v, 4, Eigen::Vector3d::Zero(), Eigen::Vector3d::UnitX(), length, 1);
-  v.member_sets.front().members.push_back(member(5, MemberType::Rigid, node(5, length, 0, 0), node(6, length + a, 0, 0)));
+  v.member_sets.front().members.push_back(
+      member(5, node(5, length, 0, 0), node(6, length + a, 0, 0), MemberType::Rigid));
   add_nodal_load(v, 1, 6, kP, {0, -1, 0});
   auto u = solve_with(v, RigidStrategy::LinearMpc);
   ASSERT_TRUE(u) << u.error();
@@ -201,7 +202,7 @@ TEST(RigidArm, OffsetInZTwistsTheCantilever) {
   VARN v = empty_model(p);
   v.nodal_supports.push_back(clamp(1));
   add_line(v, 3, Eigen::Vector3d::Zero(), Eigen::Vector3d::UnitX(), length, 1);
-  v.member_sets.front().members.push_back(member(4, MemberType::Rigid, node(4, length, 0, 0), node(5, length, 0, e)));
+  v.member_sets.front().members.push_back(member(4, node(4, length, 0, 0), node(5, length, 0, e), MemberType::Rigid));
   add_nodal_load(v, 1, 5, kP, {0, 1, 0});
   auto u = solve_with(v, RigidStrategy::LinearMpc);
   ASSERT_TRUE(u) << u.error();
@@ -223,7 +224,8 @@ TEST(RigidArm, LoadOnTheSlaveReachesTheMasterAsForceAndMoment) {
   v.nodal_supports.push_back(clamp(1));
   add_line(v, 1, Eigen::Vector3d::Zero(), Eigen::Vector3d::UnitX(), 2.0, 1);
   const Eigen::Vector3d r(0.25, -0.5, 0.75);
-  v.member_sets.front().members.push_back(member(2, MemberType::Rigid, node(2, 2, 0, 0), node(3, 2 + r.x(), r.y(), r.z())));
+  v.member_sets.front().members.push_back(
+      member(2, node(2, 2, 0, 0), node(3, 2 + r.x(), r.y(), r.z()), MemberType::Rigid));
   auto e = v.build_rigid_elimination_partial_using_hinges();
   ASSERT_TRUE(e) << e.error();
   Eigen::VectorXd f = Eigen::VectorXd::Zero(21);
@@ -249,8 +251,8 @@ TEST(RigidArm, TurnedLinksAreReorderedBeforeTheirRowsAreUsed) {
   v.nodal_supports.push_back(clamp(1));
   add_line(v, 1, Eigen::Vector3d::Zero(), Eigen::Vector3d::UnitX(), 2.0, 1);
   auto& ms = v.member_sets.front().members;
-  ms.push_back(member(2, MemberType::Rigid, node(3, 2.5, 0, 0), node(4, 2.5, 0.5, 0)));
-  ms.push_back(member(3, MemberType::Rigid, node(3, 2.5, 0, 0), node(2, 2, 0, 0)));
+  ms.push_back(member(2, node(3, 2.5, 0, 0), node(4, 2.5, 0.5, 0), MemberType::Rigid));
+  ms.push_back(member(3, node(3, 2.5, 0, 0), node(2, 2, 0, 0), MemberType::Rigid));
   auto e = v.build_rigid_elimination_partial_using_hinges();
   ASSERT_TRUE(e) << e.error();
   const Eigen::MatrixXd rows2 = node_rows(*e, 2);
@@ -279,7 +281,7 @@ TEST(RigidArm, HeldSlaveIsImposedOnItsConstraintRow) {
   v.nodal_supports.push_back(support(2, {T::Fixed, T::Fixed, T::Fixed}, {T::Free, T::Free, T::Free}));
   add_line(v, 2, Eigen::Vector3d::Zero(), Eigen::Vector3d::UnitX(), length, 1);
   v.member_sets.front().members.push_back(
-      member(3, MemberType::Rigid, node(3, length, 0, 0), node(4, length, 0, -e, 2)));
+      member(3, node(3, length, 0, 0), node(4, length, 0, -e, 2), MemberType::Rigid));
   add_nodal_load(v, 1, 3, kP, {0, 1, 0});
   auto u = solve_with(v, RigidStrategy::LinearMpc);
   ASSERT_TRUE(u) << u.error();
@@ -305,8 +307,8 @@ TEST(RigidArm, ManyPenalisedRowsKeepTheirWeight) {
     const double y = 2.0 * c, e = 0.3 + 0.2 * c;
     const std::uint32_t base = next_node, tip = next_node + 1, prop = next_node + 2;
     next_node += 3;
-    ms.push_back(member(next_member++, MemberType::Normal, node(base, 0, y, 0, 1), node(tip, length, y, 0)));
-    ms.push_back(member(next_member++, MemberType::Rigid, node(tip, length, y, 0), node(prop, length, y, -e, 2)));
+    ms.push_back(member(next_member++, node(base, 0, y, 0, 1), node(tip, length, y, 0), MemberType::Normal));
+    ms.push_back(member(next_member++, node(tip, length, y, 0), node(prop, length, y, -e, 2), MemberType::Rigid));
     add_nodal_load(v, 1, tip, kP, {0, 1, 0});
     tips.emplace_back(tip, e);
   }
@@ -322,7 +324,7 @@ TEST(RigidArm, ManyPenalisedRowsKeepTheirWeight) {
 TEST(RigidArm, FloatingRigidModelIsSingular) {
   VARN v = empty_model();
   add_line(v, 2, Eigen::Vector3d::Zero(), Eigen::Vector3d::UnitX(), 2.0, std::nullopt);
-  v.member_sets.front().members.push_back(member(3, MemberType::Rigid, node(3, 2, 0, 0), node(4, 2, 0, 1)));
+  v.member_sets.front().members.push_back(member(3, node(3, 2, 0, 0), node(4, 2, 0, 1), MemberType::Rigid));
   add_nodal_load(v, 1, 4, kP, {1, 0, 0});
   auto u = solve_with(v, RigidStrategy::LinearMpc);
   ASSERT_FALSE(u);
@@ -346,16 +348,16 @@ VARN linked_frame() {
   auto n = [](std::uint32_t id, double x, double y, double z, std::optional<std::uint32_t> s = std::nullopt) {
     return node(id, x, y, z, s);
   };
-  ms.push_back(member(1, MemberType::Normal, n(1, 0, 0, 0, 1), n(2, 0, 0, 3)));
-  ms.push_back(member(2, MemberType::Normal, n(2, 0, 0, 3), n(3, 5, 0, 3)));
-  ms.push_back(member(3, MemberType::Normal, n(3, 5, 0, 3), n(4, 5, 0, 0, 2)));
-  ms.push_back(member(4, MemberType::Rigid, n(2, 0, 0, 3), n(5, 0.3, 0.4, 3.2)));
-  ms.push_back(member(5, MemberType::Rigid, n(2, 0, 0, 3), n(6, -0.2, 0.1, 2.9)));
-  ms.push_back(member(6, MemberType::Rigid, n(3, 5, 0, 3), n(7, 5.1, 0.5, 3.0)));
-  ms.push_back(member(7, MemberType::Rigid, n(7, 5.1, 0.5, 3.0), n(8, 5.3, 1.0, 3.4)));
-  ms.push_back(member(8, MemberType::Normal, n(7, 5.1, 0.5, 3.0), n(9, 2.0, 1.5, 3.4)));
-  ms.push_back(member(9, MemberType::Normal, n(5, 0.3, 0.4, 3.2), n(9, 2.0, 1.5, 3.4)));
-  ms.push_back(member(10, MemberType::Normal, n(6, -0.2, 0.1, 2.9), n(10, -0.2, 2.0, 2.9)));
+  ms.push_back(member(1, n(1, 0, 0, 0, 1), n(2, 0, 0, 3), MemberType::Normal));
+  ms.push_back(member(2, n(2, 0, 0, 3), n(3, 5, 0, 3), MemberType::Normal));
+  ms.push_back(member(3, n(3, 5, 0, 3), n(4, 5, 0, 0, 2), MemberType::Normal));
+  ms.push_back(member(4, n(2, 0, 0, 3), n(5, 0.3, 0.4, 3.2), MemberType::Rigid));
+  ms.push_back(member(5, n(2, 0, 0, 3), n(6, -0.2, 0.1, 2.9), MemberType::Rigid));
+  ms.push_back(member(6, n(3, 5, 0, 3), n(7, 5.1, 0.5, 3.0), MemberType::Rigid));
+  ms.push_back(member(7, n(7, 5.1, 0.5, 3.0), n(8, 5.3, 1.0, 3.4), MemberType::Rigid));
+  ms.push_back(member(8, n(7, 5.1, 0.5, 3.0), n(9, 2.0, 1.5, 3.4), MemberType::Normal));
+  ms.push_back(member(9, n(5, 0.3, 0.4, 3.2), n(9, 2.0, 1.5, 3.4), MemberType::Normal));
+  ms.push_back(member(10, n(6, -0.2, 0.1, 2.9), n(10, -0.2, 2.0, 2.9), MemberType::Normal));
   return v;
 }
 
@@ -401,8 +403,8 @@ TEST(SparseReduction, PermutedNumberingWithNothingEliminated) {
   VARN v = empty_model();
   v.nodal_supports.push_back(clamp(1));
   auto& ms = v.member_sets.front().members;
-  ms.push_back(member(1, MemberType::Normal, node(2, 2, 0, 0), node(3, 4, 0, 0)));
-  ms.push_back(member(2, MemberType::Normal, node(1, 0, 0, 0, 1), node(2, 2, 0, 0)));
+  ms.push_back(member(1, node(2, 2, 0, 0), node(3, 4, 0, 0), MemberType::Normal));
+  ms.push_back(member(2, node(1, 0, 0, 0, 1), node(2, 2, 0, 0), MemberType::Normal));
   add_nodal_load(v, 1, 3, kP, {0, 0, 1});
   auto e = v.build_rigid_elimination_partial_using_hinges();
   ASSERT_TRUE(e);

@@ -12,7 +12,9 @@ using namespace varn::test;
 
 namespace {
 
-Member link(std::uint32_t id, Node a, Node b, MemberType t = MemberType::Rigid) { return member(id, a, b, t); }
+Member link(std::uint32_t id, Node a, Node b, MemberType t = MemberType::Rigid) {
+  return member(id, a, b, t, 1, "test");
+}
 
 std::vector<std::pair<std::uint32_t, std::uint32_t>> pairs(const std::vector<RigidEdge>& edges) {
   std::vector<std::pair<std::uint32_t, std::uint32_t>> out;

@@ -21,6 +21,7 @@
 #include "models/varn/second_order/state_judgement.h"
 #include "models/varn/equilibrium_check.h"
 #include "models/varn/varn.h"
+#include "models/varn/cached_combinations.h"
 
 namespace {
 
@@ -243,12 +244,12 @@ TEST(SecondOrderStepping, LoadThatNothingResistsNeverConverges) {
     torsion_free.id = 1;
     torsion_free.rotational_release_mx = 0.0;
     v.memberhinges = std::vector<MemberHinge>{torsion_free};
-    Member beam = member(1, MemberType::Normal, node(1, 0, 0, 0, 1), node(2, 3, 0, 0));
+    Member beam = member(1, node(1, 0, 0, 0, 1), node(2, 3, 0, 0), MemberType::Normal);
     beam.end_hinge = 1u;
     v.member_sets.front().members.push_back(beam);
     if (with_arm) {
       v.member_sets.front().members.push_back(
-          member(2, MemberType::Rigid, node(2, 3, 0, 0), node(3, 3, 0.5, 0), std::nullopt));
+          member(2, node(2, 3, 0, 0), node(3, 3, 0.5, 0), MemberType::Rigid, std::nullopt));
     }
     add_nodal_load(v, 1, 2, 1000.0, {0.0, 0.0, -1.0});
     NodalMoment torque;
@@ -347,7 +348,7 @@ TEST(SecondOrderStepping, StepsOfTheCoarsestSubdivision) {
     std::optional<Eigen::VectorXd> predictor;
     std::optional<ActiveMap> initial;
     if (c.combination) {
-      predictor = v.build_combination_displacement_predictor(id);
+      predictor = combination_displacement_predictor(v, id);
       ASSERT_TRUE(predictor);
       initial = active_map_from_trial_displacement(v, *predictor);
     }
@@ -435,7 +436,7 @@ TEST(SecondOrderRigidPath, LoadsOnAnEliminatedArmActAtItsMaster) {
   VARN linked = cantilever_column(10, 0.0);
   linked.load_cases.clear();
   linked.member_sets.front().members.push_back(
-      member(11, MemberType::Rigid, node(11, 0.0, 0.0, kHeight), node(12, arm, 0.0, kHeight), std::nullopt));
+      member(11, node(11, 0.0, 0.0, kHeight), node(12, arm, 0.0, kHeight), MemberType::Rigid, std::nullopt));
   add_nodal_load(linked, 1, 12, p, {0.0, 0.0, -1.0});
   add_nodal_load(linked, 1, 12, kH, {1.0, 0.0, 0.0});
   ASSERT_TRUE(linked.needs_dense_rigid_path());

@@ -60,9 +60,9 @@ VARN cantilever_with_rigid_arm() {
   VARN model = empty_model();
   model.nodal_supports.push_back(clamp(1));
   auto& members = model.member_sets.front().members;
-  members.push_back(member(1, MemberType::Normal, node(1, 0, 0, 0, 1), node(2, 3, 0, 0)));
-  members.push_back(member(2, MemberType::Rigid, node(2, 3, 0, 0), node(3, 3, 1, 0)));
-  members.push_back(member(3, MemberType::Rigid, node(3, 3, 1, 0), node(4, 3, 1, 0.5)));
+  members.push_back(member(1, node(1, 0, 0, 0, 1), node(2, 3, 0, 0), MemberType::Normal));
+  members.push_back(member(2, node(2, 3, 0, 0), node(3, 3, 1, 0), MemberType::Rigid));
+  members.push_back(member(3, node(3, 3, 1, 0), node(4, 3, 1, 0.5), MemberType::Rigid));
   add_nodal_load(model, 1, 4, 1000.0, {0.0, 0.0, -1.0});
   return model;
 }
@@ -414,7 +414,7 @@ TEST(StartingState, CurveSpringsOnTheRigidPathAreReadAtTheCarriedForce) {
   // its own, only the link. The support still carries P, so the base settles by P / 2e6.
   VARN model = column_on_curve_spring();
   auto& members = model.member_sets.front().members;
-  members.push_back(member(2, MemberType::Rigid, node(2, 0, 0, kColumn), node(3, 1.0, 0, kColumn)));
+  members.push_back(member(2, node(2, 0, 0, kColumn), node(3, 1.0, 0, kColumn), MemberType::Rigid));
   model.load_cases.clear();
   add_nodal_load(model, 1, 3, kP, {0.0, 0.0, -1.0});
   ASSERT_TRUE(model.needs_dense_rigid_path());

@@ -159,8 +159,9 @@ TEST(SupportSprings, NodeSharedByThreeMembersContributesOnce) {
   s.rotation_conditions["Y"] = cond(Spring, 50.0);
   s.warping_condition = cond(Spring, 7.0);
   const Node hub = node(2, 0, 0, 0, 5);
-  auto sets = sets_of({member(1, node(1, -1, 0, 0), hub), member(2, hub, node(3, 1, 0, 0)),
-                       member(3, node(4, 0, 1, 0), hub)});
+  auto sets = sets_of({member(1, node(1, -1, 0, 0), hub, MemberType::Normal, 1, "test"),
+                       member(2, hub, node(3, 1, 0, 0), MemberType::Normal, 1, "test"),
+                       member(3, node(4, 0, 1, 0), hub, MemberType::Normal, 1, "test")});
   auto r = collect_support_spring_entries(sets, {s});
   ASSERT_TRUE(r) << r.error();
   const std::size_t b = 7;  // node 2
@@ -173,7 +174,8 @@ TEST(SupportSprings, NodesInOrderOfFirstOccurrence) {
   NodalSupport s;
   s.id = 1;
   s.displacement_conditions["Z"] = cond(Spring, 10.0);
-  auto sets = sets_of({member(1, node(3, 0, 0, 0, 1), node(1, 1, 0, 0, 1)), member(2, node(2, 2, 0, 0, 1), node(3, 0, 0, 0, 1))});
+  auto sets = sets_of({member(1, node(3, 0, 0, 0, 1), node(1, 1, 0, 0, 1), MemberType::Normal, 1, "test"),
+                       member(2, node(2, 2, 0, 0, 1), node(3, 0, 0, 0, 1), MemberType::Normal, 1, "test")});
   auto r = collect_support_spring_entries(sets, {s});
   ASSERT_TRUE(r) << r.error();
   const std::vector<SupportSpringEntry> expected = {{dof_index(3, 2), 10.0}, {dof_index(1, 2), 10.0}, {dof_index(2, 2), 10.0}};
@@ -184,7 +186,7 @@ TEST(SupportSprings, UnknownSupportIdIsPassedOver) {
   NodalSupport s;
   s.id = 1;
   s.displacement_conditions["X"] = cond(Spring, 10.0);
-  auto sets = sets_of({member(1, node(1, 0, 0, 0, 99), node(2, 1, 0, 0))});
+  auto sets = sets_of({member(1, node(1, 0, 0, 0, 99), node(2, 1, 0, 0), MemberType::Normal, 1, "test")});
   auto r = collect_support_spring_entries(sets, {s});
   ASSERT_TRUE(r);
   EXPECT_TRUE(r->empty());
@@ -194,7 +196,7 @@ TEST(SupportSprings, CurveFollowsNodeForces) {
   NodalSupport s;
   s.id = 2;
   s.displacement_conditions["Z"] = cond(Spring, std::nullopt, kCurve);
-  auto sets = sets_of({member(1, node(1, 0, 0, 0, 2), node(2, 1, 0, 0, 2))});
+  auto sets = sets_of({member(1, node(1, 0, 0, 0, 2), node(2, 1, 0, 0, 2), MemberType::Normal, 1, "test")});
   SupportNodeForceMap forces;
   forces[2] = SupportNodeForces{0, 0, 2.5, 0, 0, 0};
   auto r = collect_support_spring_entries_with_forces(sets, {s}, &forces);
@@ -212,7 +214,7 @@ TEST(SupportSprings, FirstMessageEndsTheCollection) {
   bad.displacement_conditions["X"] = cond(Spring, 10.0);
   bad.rotation_conditions["Z"] = cond(Spring);
   bad.warping_condition = cond(Spring, -3.0);
-  auto sets = sets_of({member(1, node(1, 0, 0, 0, 1), node(2, 1, 0, 0, 2))});
+  auto sets = sets_of({member(1, node(1, 0, 0, 0, 1), node(2, 1, 0, 0, 2), MemberType::Normal, 1, "test")});
   auto r = collect_support_spring_entries(sets, {good, bad});
   ASSERT_FALSE(r);
   EXPECT_EQ(r.error(), "Support 2 rotation Z is Spring but stiffness is missing.");
@@ -223,7 +225,8 @@ TEST(SupportSprings, LaterSupportWithSameIdIsUsed) {
   a.id = b.id = 1;
   a.displacement_conditions["X"] = cond(Spring, 10.0);
   b.displacement_conditions["X"] = cond(Spring, 20.0);
-  auto r = collect_support_spring_entries(sets_of({member(1, node(1, 0, 0, 0, 1), node(2, 1, 0, 0))}), {a, b});
+  auto r = collect_support_spring_entries(
+      sets_of({member(1, node(1, 0, 0, 0, 1), node(2, 1, 0, 0), MemberType::Normal, 1, "test")}), {a, b});
   ASSERT_TRUE(r);
   ASSERT_EQ(r->size(), 1u);
   EXPECT_EQ(r->front().k, 20.0);
@@ -265,8 +268,8 @@ TEST(StiffnessCurveTests, HingeCurves) {
 
 TEST(ZeroEnergyDofs, TrussOnlyNodeHasFreeRotationsAndWarping) {
   // Two bars meeting at node 2; nodes 1 and 3 fixed in translation and rotation, warping free.
-  auto sets = sets_of({member(1, node(1, 0, 0, 0, 1), node(2, 2, 1, 0), MemberType::Truss),
-                       member(2, node(2, 2, 1, 0), node(3, 4, 0, 0, 1), MemberType::Tension)});
+  auto sets = sets_of({member(1, node(1, 0, 0, 0, 1), node(2, 2, 1, 0), MemberType::Truss, 1, "test"),
+                       member(2, node(2, 2, 1, 0), node(3, 4, 0, 0, 1), MemberType::Tension, 1, "test")});
   const std::vector<NodalSupport> supports = {fixed_support(1)};
   const auto z = detect_zero_energy_dofs(sets, supports, {}, std::nullopt, RigidStrategy::LinearMpc);
   // Node 2: rotations 10, 11, 12 and warping 13; the supported nodes' warping 6 and 20.
@@ -304,7 +307,7 @@ TEST(ZeroEnergyDofs, TrussOnlyNodeHasFreeRotationsAndWarping) {
 }
 
 TEST(ZeroEnergyDofs, LoadsOfEveryLoadCaseCount) {
-  auto sets = sets_of({member(1, node(1, 0, 0, 0, 1), node(2, 2, 0, 0), MemberType::Truss)});
+  auto sets = sets_of({member(1, node(1, 0, 0, 0, 1), node(2, 2, 0, 0), MemberType::Truss, 1, "test")});
   LoadCase a = load_case(1), b = load_case(2);
   NodalMoment m;
   m.node = 2;
@@ -331,7 +334,7 @@ TEST(ZeroEnergyDofs, SupportConditionsThatHoldNothing) {
   s.rotation_conditions["Y"] = cond(Free, 1e6);
   s.rotation_conditions["Z"] = cond(SupportConditionType::PositiveOnly, 1e6);
   s.warping_condition = cond(Free, std::nullopt, kCurve);
-  auto sets = sets_of({member(1, node(1, 0, 0, 0, 1), node(2, 2, 0, 0), MemberType::Truss)});
+  auto sets = sets_of({member(1, node(1, 0, 0, 0, 1), node(2, 2, 0, 0), MemberType::Truss, 1, "test")});
   const auto z = detect_zero_energy_dofs(sets, {s}, {}, std::nullopt, RigidStrategy::LinearMpc);
   EXPECT_EQ(z, dofs({3, 4, 5, 10, 11, 12, 13}));
 
@@ -360,7 +363,7 @@ class TipHinge : public ::testing::TestWithParam<TipHingeCase> {};
 TEST_P(TipHinge, ReleasedTipRotationIsZeroEnergy) {
   // Cantilever from a node fixed in all seven DOFs to a free tip (node 2, DOFs 7..13).
   const auto& p = GetParam();
-  Member m = member(1, node(1, 0, 0, 0, 1), node(2, p.tip.x(), p.tip.y(), p.tip.z()));
+  Member m = member(1, node(1, 0, 0, 0, 1), node(2, p.tip.x(), p.tip.y(), p.tip.z()), MemberType::Normal, 1, "test");
   m.rotation_angle = p.roll;
   (p.start_release ? m.start_hinge : m.end_hinge) = 9;
   MemberHinge h = hinge(9);
@@ -393,7 +396,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(ZeroEnergyDofs, UnreleasedBeamAndUnknownHingeStiffenEverything) {
-  Member m = member(1, node(1, 0, 0, 0, 1), node(2, 3, 0, 0));
+  Member m = member(1, node(1, 0, 0, 0, 1), node(2, 3, 0, 0), MemberType::Normal, 1, "test");
   EXPECT_TRUE(detect_zero_energy_dofs(sets_of({m}), {fixed_support(1, cond(Fixed))}, {}, std::nullopt,
                                       RigidStrategy::LinearMpc)
                   .empty());
@@ -406,7 +409,7 @@ TEST(ZeroEnergyDofs, UnreleasedBeamAndUnknownHingeStiffenEverything) {
 }
 
 TEST(ZeroEnergyDofs, TipHingeReleasingTranslationAndWarping) {
-  Member m = member(1, node(1, 0, 0, 0, 1), node(2, 3, 0, 0));
+  Member m = member(1, node(1, 0, 0, 0, 1), node(2, 3, 0, 0), MemberType::Normal, 1, "test");
   m.end_hinge = 4;
   MemberHinge h = hinge(4);
   h.translational_release_vy = 0.0;
@@ -418,8 +421,8 @@ TEST(ZeroEnergyDofs, TipHingeReleasingTranslationAndWarping) {
 
 TEST(ZeroEnergyDofs, RigidMembersDependOnStrategy) {
   // Beam 1-2 fixed at 1; rigid link 2-3; node 3 reached only by the rigid link.
-  auto sets = sets_of({member(1, node(1, 0, 0, 0, 1), node(2, 3, 0, 0)),
-                       member(2, node(2, 3, 0, 0), node(3, 3, 1, 0), MemberType::Rigid)});
+  auto sets = sets_of({member(1, node(1, 0, 0, 0, 1), node(2, 3, 0, 0), MemberType::Normal, 1, "test"),
+                       member(2, node(2, 3, 0, 0), node(3, 3, 1, 0), MemberType::Rigid, 1, "test")});
   const std::vector<NodalSupport> supports = {fixed_support(1, cond(Fixed))};
   EXPECT_EQ(detect_zero_energy_dofs(sets, supports, {}, std::nullopt, RigidStrategy::LinearMpc),
             dofs({14, 15, 16, 17, 18, 19, 20}));
@@ -432,9 +435,9 @@ TEST(ZeroEnergyDofs, ReadsHingesAndStrategy) {
     return detect_zero_energy_dofs(m.member_sets, m.nodal_supports, m.load_cases, m.memberhinges,
                                    m.settings.analysis_options.rigid_strategy);
   };
-  Member beam = member(1, node(1, 0, 0, 0, 1), node(2, 3, 0, 0));
+  Member beam = member(1, node(1, 0, 0, 0, 1), node(2, 3, 0, 0), MemberType::Normal, 1, "test");
   beam.end_hinge = 3;
-  model.member_sets = sets_of({beam, member(2, node(2, 3, 0, 0), node(3, 3, 0, 2), MemberType::Rigid)});
+  model.member_sets = sets_of({beam, member(2, node(2, 3, 0, 0), node(3, 3, 0, 2), MemberType::Rigid, 1, "test")});
   model.nodal_supports = {fixed_support(1, cond(Fixed))};
   MemberHinge h = hinge(3);
   h.rotational_release_mz = 0.0;

@@ -19,6 +19,7 @@
 #include "logging.h"
 #include "functions/support_utils.h"
 #include "global_system_models.h"
+#include "models/varn/first_order.h"
 
 namespace {
 
@@ -96,7 +97,7 @@ TEST(Springs, ReleasedOneSidedConditionsCarryNoSpring) {
     add_line(v, 2, Eigen::Vector3d::Zero(), Eigen::Vector3d::UnitX(), 2.0, 1, 2);
     const double sense = one_sided == T::PositiveOnly ? 1.0 : -1.0;
     add_nodal_load(v, 1, 3, kP, {0, sense, 0});
-    auto solved = v.solve_load_case_unstored(1);
+    auto solved = solve_load_case_unstored(v, 1);
     ASSERT_TRUE(solved) << solved.error();
     const double expected = sense * kP * 8.0 / (3.0 * p.e * p.i_z);
     EXPECT_NEAR(dof(solved->u, 3, 1), expected, 1e-9 * std::abs(expected));
@@ -177,8 +178,8 @@ TEST(Fixity, FirstMemberEndDecidesButZeroingTakesEveryEnd) {
   v.nodal_supports.push_back(clamp(1));
   v.nodal_supports.push_back(support(2, {T::Free, T::Free, T::Free}, {T::Free, T::Free, T::Fixed}));
   auto& ms = v.member_sets.front().members;
-  ms.push_back(member(1, MemberType::Normal, node(1, 0, 0, 0), node(2, 1, 0, 0, 1)));
-  ms.push_back(member(2, MemberType::Normal, node(2, 1, 0, 0, 2), node(3, 2, 0, 0)));
+  ms.push_back(member(1, node(1, 0, 0, 0), node(2, 1, 0, 0, 1), MemberType::Normal));
+  ms.push_back(member(2, node(2, 1, 0, 0, 2), node(3, 2, 0, 0), MemberType::Normal));
   auto dofs = v.collect_constrained_dofs_full();
   ASSERT_TRUE(dofs);
   EXPECT_EQ(*dofs, node_dofs(2, {0, 1, 2, 3, 4, 5}));
@@ -200,7 +201,7 @@ TEST(Fixity, ZeroEnergyDofsAreConstrained) {
   VARN v = empty_model();
   v.nodal_supports.push_back(clamp(1));
   auto& ms = v.member_sets.front().members;
-  ms.push_back(member(1, MemberType::Truss, node(1, 0, 0, 0, 1), node(2, 1, 0, 0)));
+  ms.push_back(member(1, node(1, 0, 0, 0, 1), node(2, 1, 0, 0), MemberType::Truss));
   auto dofs = v.collect_constrained_dofs_full();
   ASSERT_TRUE(dofs);
   EXPECT_EQ(*dofs, (std::vector<std::size_t>{0, 1, 2, 3, 4, 5, 6, 10, 11, 12, 13}));
@@ -319,7 +320,7 @@ TEST(ReducedConstraints, EventsReportPenalisedTranslationsAndExactRotations) {
   v.nodal_supports.push_back(clamp(1));
   v.nodal_supports.push_back(support(2, {T::Fixed, T::Fixed, T::Fixed}, {T::Free, T::Free, T::Free}));
   add_line(v, 2, Eigen::Vector3d::Zero(), Eigen::Vector3d::UnitX(), 3.0, 1);
-  v.member_sets.front().members.push_back(member(3, MemberType::Rigid, node(3, 3, 0, 0), node(4, 3, 0, -0.5, 2)));
+  v.member_sets.front().members.push_back(member(3, node(3, 3, 0, 0), node(4, 3, 0, -0.5, 2), MemberType::Rigid));
   auto e = v.build_rigid_elimination_partial_using_hinges();
   auto k = v.assemble_global_stiffness_matrix_sparse(ActiveMap{});
   ASSERT_TRUE(e && k);
@@ -362,8 +363,8 @@ VARN supported_slave_model(bool link_first) {
   VARN v = empty_model();
   v.nodal_supports.push_back(support(1, {T::Fixed, T::Fixed, T::Fixed}, {T::Fixed, T::Free, T::Fixed}));
   v.nodal_supports.push_back(support(2, {T::Free, T::Free, T::Fixed}, {T::Free, T::Free, T::Free}));
-  Member link = member(1, MemberType::Rigid, node(1, 0, 0, 0, 1), node(2, 2, 0, 0, 2));
-  Member beam = member(2, MemberType::Normal, node(2, 2, 0, 0, 2), node(3, 6, 0, 0));
+  Member link = member(1, node(1, 0, 0, 0, 1), node(2, 2, 0, 0, 2), MemberType::Rigid);
+  Member beam = member(2, node(2, 2, 0, 0, 2), node(3, 6, 0, 0), MemberType::Normal);
   v.member_sets.front().members = link_first ? std::vector<Member>{link, beam} : std::vector<Member>{beam, link};
   v.settings.analysis_options.rigid_strategy = RigidStrategy::LinearMpc;
   return v;

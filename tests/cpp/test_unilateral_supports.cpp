@@ -16,6 +16,8 @@
 #include "global_system_models.h"
 #include "models/varn/active_set.h"
 #include "models/varn/support_state.h"
+#include "models/varn/cached_combinations.h"
+#include "models/varn/first_order.h"
 
 namespace {
 
@@ -47,7 +49,7 @@ struct Solved {
 };
 
 Solved solve(const VARN& v) {
-  auto s = v.solve_load_case_unstored(1);
+  auto s = solve_load_case_unstored(v, 1);
   EXPECT_TRUE(s) << s.error();
   if (!s) return {};
   return Solved{s->u, extract_reaction_nodes(v, s->reactions)};
@@ -75,13 +77,13 @@ VARN propped_beam(T type, double load_z, bool rigid_end) {
   v.nodal_supports.push_back(clamp(1));
   v.nodal_supports.push_back(one_sided(2, "Z", type, false));
   auto& members = v.member_sets.front().members;
-  members.push_back(member(1, MemberType::Normal, node(1, 0, 0, 0, 1), node(2, kLength / 2, 0, 0)));
+  members.push_back(member(1, node(1, 0, 0, 0, 1), node(2, kLength / 2, 0, 0), MemberType::Normal));
   if (rigid_end) {
     // The prop acts through a rigid arm: node 3 follows node 2 by the rigid link, so the held
     // DOF is imposed on the reduced system.
-    members.push_back(member(2, MemberType::Rigid, node(2, kLength / 2, 0, 0), node(3, kLength, 0, 0, 2)));
+    members.push_back(member(2, node(2, kLength / 2, 0, 0), node(3, kLength, 0, 0, 2), MemberType::Rigid));
   } else {
-    members.push_back(member(2, MemberType::Normal, node(2, kLength / 2, 0, 0), node(3, kLength, 0, 0, 2)));
+    members.push_back(member(2, node(2, kLength / 2, 0, 0), node(3, kLength, 0, 0, 2), MemberType::Normal));
   }
   add_nodal_load(v, 1, 2, kP, {0, 0, load_z});
   return v;
@@ -182,12 +184,12 @@ TEST_P(CachedCombinationProp, LiftingCombinationIsReSolvedReleased) {
     for (const auto& [case_id, factor] : factors) c.load_cases_factors[case_id] = factor;
     v.load_combinations.push_back(c);
   }
-  auto cache = v.precompute_combo_system();
+  auto cache = CachedCombinations::build(v);
   ASSERT_TRUE(cache) << cache.error();
   const Props p = beam_props();
   // Net mid-span loads in units of P: −1 (held), +2 (released), −0.5 (held).
   for (const auto& [id, net] : std::vector<std::pair<std::uint32_t, double>>{{1, -1.0}, {2, 2.0}, {3, -0.5}}) {
-    auto set = v.solve_combo_with_cached(id, *cache);
+    auto set = cache->solve(id);
     ASSERT_TRUE(set) << set.error();
     const double rz3 = set->reaction_nodes.at(3).nodal_forces.fz;
     const double uz3 = set->displacement_nodes.at(3).dz;
@@ -232,7 +234,7 @@ TEST_P(OneSidedRotation, HeldOrReleasedBySignOfTheSupportMoment) {
   v.nodal_supports.push_back(clamp(1));
   v.nodal_supports.push_back(one_sided(2, "Y", c.type, true));
   v.member_sets.front().members.push_back(
-      member(1, MemberType::Normal, node(1, 0, 0, 0, 1), node(2, kLength, 0, 0, 2)));
+      member(1, node(1, 0, 0, 0, 1), node(2, kLength, 0, 0, 2), MemberType::Normal));
   NodalMoment m;
   m.id = 1;
   m.node = 2;
@@ -282,9 +284,9 @@ TEST(OneSidedBase, ColumnStandsOnItAndLiftsOffWhenPulled) {
     // The head holds its translations and the twist about the column's axis.
     v.nodal_supports.push_back(support(2, {T::Fixed, T::Fixed, T::Fixed}, {T::Free, T::Free, T::Fixed}));
     v.member_sets.front().members.push_back(
-        member(1, MemberType::Normal, node(1, 0, 0, 0, 1), node(2, 0, 0, height / 2)));
+        member(1, node(1, 0, 0, 0, 1), node(2, 0, 0, height / 2), MemberType::Normal));
     v.member_sets.front().members.push_back(
-        member(2, MemberType::Normal, node(2, 0, 0, height / 2), node(3, 0, 0, height, 2)));
+        member(2, node(2, 0, 0, height / 2), node(3, 0, 0, height, 2), MemberType::Normal));
     add_nodal_load(v, 1, 2, kP, {0, 0, load_z});
     const Solved s = solve(v);
     ASSERT_EQ(s.reactions.count(1), 1u);
@@ -335,9 +337,9 @@ VARN cycling_node(std::optional<std::uint32_t> max_iterations) {
   for (std::size_t i = 0; i < 3; ++i) {
     const auto id = static_cast<std::uint32_t>(i + 1);
     // Bars of length 1 m: EA/L = λ·1e6 N/m.
-    v.sections.push_back(section(id, 1, lambda[i] * 1e6 / p.e, 1e-6, 1e-6, 1e-6));
-    v.member_sets.front().members.push_back(member(id, MemberType::Truss, node(1, 0, 0, 0, 2),
-                                                   node(id + 1, n[i][0], n[i][1], n[i][2], 1), id));
+    v.sections.push_back(section(id, lambda[i] * 1e6 / p.e, 1e-6, 1e-6, 1e-6));
+    v.member_sets.front().members.push_back(
+        member(id, node(1, 0, 0, 0, 2), node(id + 1, n[i][0], n[i][1], n[i][2], 1), MemberType::Truss, id));
   }
   add_nodal_load(v, 1, 1, 1e3 * 0.006, {1, 0, 0});
   add_nodal_load(v, 1, 1, 1e3 * 0.524, {0, 1, 0});
@@ -355,8 +357,8 @@ TEST(ActiveSetCycle, EndsWithAMessageWhateverMaxIterationsSays) {
     auto f = v.assemble_load_vector_for_case(1);
     ASSERT_TRUE(f) << f.error();
     const ResultType loading = ResultType::loadcase(1);
-    auto solved = v.solve_first_order_common(*f, Eigen::VectorXd::Zero(f->size()), init_active_map_tie_comp(v), true,
-                                             &stats, &loading);
+    auto solved = solve_first_order_active_set(v, *f, Eigen::VectorXd::Zero(f->size()), init_active_map_tie_comp(v),
+                                               true, &stats, &loading);
     ASSERT_FALSE(solved);
     EXPECT_EQ(solved.error(), "Active-set iteration cycles between 3 states without settling");
     EXPECT_EQ(stats.iterations, 4u);
@@ -407,12 +409,11 @@ TEST(SupportStateImposition, StructureLeftByAReleasedSupportIsAMechanism) {
   VARN v = empty_model();
   v.nodal_supports.push_back(support(1, {T::Fixed, T::Fixed, T::Fixed}, {T::Free, T::Free, T::Free}));
   v.nodal_supports.push_back(support(2, {T::Fixed, T::Fixed, T::PositiveOnly}, {T::Free, T::Free, T::Free}));
-  v.member_sets.front().members.push_back(
-      member(1, MemberType::Truss, node(1, 0, 0, 0, 1), node(2, kLength, 0, 0, 2)));
+  v.member_sets.front().members.push_back(member(1, node(1, 0, 0, 0, 1), node(2, kLength, 0, 0, 2), MemberType::Truss));
   for (const double lift : {-1.0, 1.0}) {
     VARN model = v;
     add_nodal_load(model, 1, 2, kP, {0, 0, lift});
-    auto s = model.solve_load_case_unstored(1);
+    auto s = solve_load_case_unstored(model, 1);
     if (lift < 0.0) {
       // Pressed down, the support pushes back: a sound structure.
       ASSERT_TRUE(s) << s.error();

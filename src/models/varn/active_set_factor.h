@@ -30,7 +30,7 @@
 #include "expected.h"
 #include "functions/sparse.h"
 #include "models/varn/active_map.h"
-#include "models/varn/cached_combos.h"
+#include "models/varn/first_order_system.h"
 #include "models/varn/lookup.h"
 #include "models/varn/switch_basis.h"
 

@@ -1,6 +1,7 @@
-// First-order (linear) solves of load cases and combinations: the tie/strut active-set loop
-// of a single load case, and the batched solves that put every load case, or every
-// combination, of a model without rigid links, ties and struts against one factorisation.
+// First-order (linear) solves of load cases and combinations (see first_order.h): the
+// tie/strut active-set loop of a single load case, and the batched solves that put every load
+// case, or every combination, of a model without rigid links, ties and struts against one
+// factorisation.
 #include <algorithm>
 #include <chrono>
 #include <cstddef>
@@ -26,6 +27,7 @@
 #include "models/varn/member_stiffness.h"
 #include "models/varn/support_state.h"
 #include "models/varn/active_set_loop.h"
+#include "models/varn/first_order.h"
 #include "models/varn/first_order_passes.h"
 #include "models/varn/varn.h"
 
@@ -111,24 +113,24 @@ std::vector<Expected<ReactionComposition>> recover_columns(const VARN& model, co
 
 }  // namespace
 
-Expected<FirstOrderSolveOutput> VARN::solve_first_order_common(const Eigen::VectorXd& f, Eigen::VectorXd start,
-                                                               ActiveMap active, bool reactivation_in_loop,
-                                                               FirstOrderLoopStats* stats, const ResultType* loading,
-                                                               SupportState released,
-                                                               const CachedFirstOrderSystem* shared,
-                                                               SwitchBasis::StateInverse::Forward forward) const {
+Expected<FirstOrderSolveOutput> solve_first_order_active_set(const VARN& model, const Eigen::VectorXd& f,
+                                                             Eigen::VectorXd start, ActiveMap active,
+                                                             bool reactivation_in_loop, FirstOrderLoopStats* stats,
+                                                             const ResultType* loading, SupportState released,
+                                                             const CachedFirstOrderSystem* shared,
+                                                             SwitchBasis::StateInverse::Forward forward) {
   FirstOrderLoopStats local;
   FirstOrderLoopStats& st = stats != nullptr ? *stats : local;
   if (start.size() != f.size()) {
     fatal("solve_first_order_common: start displacement of " + std::to_string(start.size()) +
           " entries for a system of " + std::to_string(f.size()));
   }
-  StructurePassSolver passes(*this, f, loading, shared, std::move(forward), st);
+  StructurePassSolver passes(model, f, loading, shared, std::move(forward), st);
   if (!passes.unilateral().empty() && loading == nullptr) {
     fatal("solve_first_order_common: one-sided supports are judged by the support forces of a load case or "
           "combination, and none was given");
   }
-  const AnalysisOptions::SolverLimits limits = settings.analysis_options.limits();
+  const AnalysisOptions::SolverLimits limits = model.settings.analysis_options.limits();
   const std::uint32_t max_passes =
       bounded_active_set_passes(limits.max_iterations, active.size() + passes.unilateral().size());
   if (auto ok = passes.prepare(); !ok) return fail(ok.error());
@@ -141,17 +143,27 @@ Expected<FirstOrderSolveOutput> VARN::solve_first_order_common(const Eigen::Vect
   return passes.finish(std::move(*settled));
 }
 
-Expected<FirstOrderCaseSolution> VARN::solve_load_case_unstored(std::uint32_t load_case_id,
-                                                                const CachedFirstOrderSystem* shared) const {
+Expected<FirstOrderSolveOutput> VARN::solve_first_order_common(const Eigen::VectorXd& f, Eigen::VectorXd start,
+                                                               ActiveMap active, bool reactivation_in_loop,
+                                                               FirstOrderLoopStats* stats, const ResultType* loading,
+                                                               SupportState released,
+                                                               const CachedFirstOrderSystem* shared,
+                                                               SwitchBasis::StateInverse::Forward forward) const {
+  return solve_first_order_active_set(*this, f, std::move(start), std::move(active), reactivation_in_loop, stats,
+                                      loading, std::move(released), shared, std::move(forward));
+}
+
+Expected<FirstOrderCaseSolution> solve_load_case_unstored(const VARN& model, std::uint32_t load_case_id,
+                                                          const CachedFirstOrderSystem* shared) {
   const PreparedLoad* load = nullptr;
   if (shared != nullptr) {
     if (const auto prepared = shared->case_loads.find(load_case_id); prepared != shared->case_loads.end())
       load = &prepared->second;
   }
   Expected<Eigen::VectorXd> f =
-      load != nullptr ? Expected<Eigen::VectorXd>(load->f) : assemble_load_vector_for_case(load_case_id);
+      load != nullptr ? Expected<Eigen::VectorXd>(load->f) : model.assemble_load_vector_for_case(load_case_id);
   if (!f) return fail(f.error());
-  const LoadCase* lc = find_load_case(load_cases, load_case_id);
+  const LoadCase* lc = find_load_case(model.load_cases, load_case_id);
   if (lc == nullptr) return fail(load_case_not_found(load_case_id));
 
   const auto start = Clock::now();
@@ -159,15 +171,16 @@ Expected<FirstOrderCaseSolution> VARN::solve_load_case_unstored(std::uint32_t lo
   solution.name = lc->name;
   const Eigen::VectorXd u0 = Eigen::VectorXd::Zero(f->size());
   const ResultType loading = ResultType::loadcase(load_case_id);
-  auto solved = solve_first_order_common(*f, u0, init_active_map_tie_comp(*this), true, &solution.stats, &loading,
-                                         {}, shared, load != nullptr ? load->forward : SwitchBasis::StateInverse::Forward{});
+  auto solved = solve_first_order_active_set(model, *f, u0, init_active_map_tie_comp(model), true, &solution.stats,
+                                             &loading, {}, shared,
+                                             load != nullptr ? load->forward : SwitchBasis::StateInverse::Forward{});
   if (!solved) return fail(solved.error());
 
-  auto composed = compose_support_reaction_vector_equilibrium(*this, ResultType::loadcase(load_case_id), solved->u,
+  auto composed = compose_support_reaction_vector_equilibrium(model, ResultType::loadcase(load_case_id), solved->u,
                                                               &solved->active, RecoveryMode::FirstOrder, nullptr,
                                                               nullptr, &solved->released);
   if (!composed) return fail(composed.error());
-  if (auto ok = check_equilibrium(*this, ResultType::loadcase(load_case_id), &solved->active, *f, solved->u,
+  if (auto ok = check_equilibrium(model, ResultType::loadcase(load_case_id), &solved->active, *f, solved->u,
                                   composed->reactions, solved->released,
                                   solved->unstabilised ? &*solved->unstabilised : nullptr);
       !ok) {
@@ -182,9 +195,9 @@ Expected<FirstOrderCaseSolution> VARN::solve_load_case_unstored(std::uint32_t lo
   return solution;
 }
 
-Expected<Results*> VARN::store_load_case_solution(std::uint32_t load_case_id, FirstOrderCaseSolution solution) {
+Expected<Results*> store_load_case_solution(VARN& model, std::uint32_t load_case_id, FirstOrderCaseSolution solution) {
   const auto post_start = Clock::now();
-  Results& stored = build_and_store_results(std::move(solution.name), false, load_case_id, solution.u,
+  Results& stored = model.build_and_store_results(std::move(solution.name), false, load_case_id, solution.u,
                                             solution.reactions, &solution.active, RecoveryMode::FirstOrder,
                                             std::move(solution.member_results));
   const double post = seconds_since(post_start);
@@ -196,28 +209,30 @@ Expected<Results*> VARN::store_load_case_solution(std::uint32_t load_case_id, Fi
         stored.name, st.iterations, st.factorizations, st.low_rank_updates, st.elimination, st.assembly, 0.0,
         st.solve, st.active, post, solution.seconds + post);
   }
-  if (auto ok = check_results_finite(stored); !ok) return fail(ok.error());
+  if (auto ok = VARN::check_results_finite(stored); !ok) return fail(ok.error());
   return &stored;
 }
 
-Expected<Results> VARN::solve_for_load_case(std::uint32_t load_case_id) {
-  auto solution = solve_load_case_unstored(load_case_id);
+Expected<Results> solve_for_load_case(VARN& model, std::uint32_t load_case_id) {
+  auto solution = solve_load_case_unstored(model, load_case_id);
   if (!solution) return fail(solution.error());
-  auto stored = store_load_case_solution(load_case_id, std::move(*solution));
+  auto stored = store_load_case_solution(model, load_case_id, std::move(*solution));
   if (!stored) return fail(stored.error());
   return **stored;
 }
 
-Expected<void> VARN::solve_load_cases_batched_first_order(const std::vector<std::uint32_t>& load_case_ids) {
-  return solve_cases_and_combinations_batched_first_order(load_case_ids, {}).cases;
+Expected<void> solve_load_cases_batched_first_order(VARN& model, const std::vector<std::uint32_t>& load_case_ids) {
+  return solve_cases_and_combinations_batched_first_order(model, load_case_ids, {}).cases;
 }
 
-Expected<void> VARN::solve_load_combinations_batched_first_order(const std::vector<std::uint32_t>& combination_ids) {
-  return solve_cases_and_combinations_batched_first_order({}, combination_ids).combinations;
+Expected<void> solve_load_combinations_batched_first_order(VARN& model,
+                                                           const std::vector<std::uint32_t>& combination_ids) {
+  return solve_cases_and_combinations_batched_first_order(model, {}, combination_ids).combinations;
 }
 
-VARN::BatchedOutcome VARN::solve_cases_and_combinations_batched_first_order(
-    const std::vector<std::uint32_t>& load_case_ids, const std::vector<std::uint32_t>& combination_ids) {
+BatchedOutcome solve_cases_and_combinations_batched_first_order(VARN& model,
+                                                                const std::vector<std::uint32_t>& load_case_ids,
+                                                                const std::vector<std::uint32_t>& combination_ids) {
   BatchedOutcome out;
   const auto cases = static_cast<Eigen::Index>(load_case_ids.size());
   const auto combos = static_cast<Eigen::Index>(combination_ids.size());
@@ -231,10 +246,10 @@ VARN::BatchedOutcome VARN::solve_cases_and_combinations_batched_first_order(
   const auto total_start = Clock::now();
 
   const ActiveMap all_on;
-  auto constrained = collect_constrained_dofs_full();
+  auto constrained = model.collect_constrained_dofs_full();
   if (!constrained) return batch_fails(constrained.error());
   auto t = Clock::now();
-  auto k = build_operator_with_supports_sparse_internal(all_on, nullptr);
+  auto k = model.build_operator_with_supports_sparse_internal(all_on, nullptr);
   if (!k) return batch_fails(k.error());
   const double asm_time = seconds_since(t);
 
@@ -256,18 +271,18 @@ VARN::BatchedOutcome VARN::solve_cases_and_combinations_batched_first_order(
     };
     for (Eigen::Index j = 0; j < cases; ++j) {
       const std::uint32_t id = load_case_ids[static_cast<std::size_t>(j)];
-      if (auto placed = place(j, assemble_load_vector_for_case(id)); !placed) return fail(placed.error());
-      const LoadCase* lc = find_load_case(load_cases, id);
+      if (auto placed = place(j, model.assemble_load_vector_for_case(id)); !placed) return fail(placed.error());
+      const LoadCase* lc = find_load_case(model.load_cases, id);
       if (lc == nullptr) return fail(load_case_not_found(id));
       names.push_back(lc->name);
     }
     for (Eigen::Index j = 0; j < combos && combination_loads; ++j) {
       const std::uint32_t id = combination_ids[static_cast<std::size_t>(j)];
-      combination_loads = place(cases + j, assemble_load_vector_for_combination(id));
-      if (combination_loads) names.push_back(find_load_combination(load_combinations, id)->name);
+      combination_loads = place(cases + j, model.assemble_load_vector_for_combination(id));
+      if (combination_loads) names.push_back(find_load_combination(model.load_combinations, id)->name);
     }
     columns = combination_loads ? cases + combos : cases;
-    auto check = EquilibriumCheck::build(*this, &all_on);
+    auto check = EquilibriumCheck::build(model, &all_on);
     if (!check) return fail(check.error());
     return BatchInputs{Eigen::MatrixXd(b.leftCols(columns)), std::move(*check)};
   };
@@ -292,7 +307,7 @@ VARN::BatchedOutcome VARN::solve_cases_and_combinations_batched_first_order(
     types.push_back(j >= cases ? ResultType::loadcombination(combination_ids[static_cast<std::size_t>(j - cases)])
                                : ResultType::loadcase(load_case_ids[static_cast<std::size_t>(j)]));
   }
-  std::vector<Expected<ReactionComposition>> recovered = recover_columns(*this, types, *x, loads, *check);
+  std::vector<Expected<ReactionComposition>> recovered = recover_columns(model, types, *x, loads, *check);
   for (Eigen::Index j = 0; j < columns; ++j) {
     const bool combination = j >= cases;
     const std::uint32_t id = combination ? combination_ids[static_cast<std::size_t>(j - cases)]
@@ -303,10 +318,10 @@ VARN::BatchedOutcome VARN::solve_cases_and_combinations_batched_first_order(
       return out;
     }
     const Results& stored =
-        build_and_store_results(std::move(names[static_cast<std::size_t>(j)]), combination, id, x->col(j),
+        model.build_and_store_results(std::move(names[static_cast<std::size_t>(j)]), combination, id, x->col(j),
                                 composed->reactions, &all_on, RecoveryMode::FirstOrder,
                                 std::move(composed->member_results));
-    if (auto ok = check_results_finite(stored); !ok) {
+    if (auto ok = VARN::check_results_finite(stored); !ok) {
       (combination ? out.combinations : out.cases) = fail(ok.error());
       return out;
     }

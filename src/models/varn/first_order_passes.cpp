@@ -196,8 +196,8 @@ Expected<FirstOrderSolveOutput> StructurePassSolver::finish(SettledLoop settled)
     if (!k) return fail(k.error());
     auto k_u = EquilibriumCheck::unstabilised_operator(model_, &active);
     if (!k_u) return fail(k_u.error());
-    if (auto x = VARN::solve_reduced(
-            model_.factorize_reduced(*k, &*k_u, *elimination_, settled.state.released), *elimination_, f_)) {
+    if (auto x = ReducedFactor::factorize(model_, *k, &*k_u, *elimination_, settled.state.released)
+                     .solve(*elimination_, f_)) {
       u = std::move(*x);
     }
   }

@@ -23,7 +23,7 @@
 #include "models/varn/active_set.h"
 #include "models/varn/active_set_factor.h"
 #include "models/varn/active_set_loop.h"
-#include "models/varn/cached_combos.h"
+#include "models/varn/first_order_system.h"
 #include "models/varn/lookup.h"
 #include "models/varn/rigid_elimination.h"
 #include "models/varn/support_state.h"

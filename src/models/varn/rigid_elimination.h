@@ -14,8 +14,11 @@
 #include <Eigen/Core>
 
 #include "functions/sparse.h"
+#include "models/varn/support_state.h"
 
 namespace varn {
+
+struct VARN;
 
 // One rigid link as the elimination uses it, after orienting it towards the supports.
 struct RigidInfo {
@@ -63,8 +66,17 @@ struct ReducedSystem {
 // without the stabilising terms under the same supports, towards which every solution is
 // carried over: the reduced counterpart of the penalty path's carry-over, so that a bar's
 // stabilising stiffness carries nothing of a solution wherever the structure holds without it.
-// Made by VARN::factorize_reduced.
 struct ReducedFactor {
+  // K reduced by `elimination` with the supports of `model` imposed as the constrained solve
+  // imposes them (events aside), factorised; with `k_u`, the operator without stabilising
+  // terms reduced and held the same way, for the carry-over of every solution.
+  static ReducedFactor factorize(const VARN& model, const SparseMatrix& k, const SparseMatrix* k_u,
+                                 const RigidElimination& elimination, const SupportState& released = {});
+  // u for the global load vector f: the reduced loads, zero at the exactly fixed DOFs, solved
+  // and carried over to the unstabilised operator where the factor has it (where that does
+  // not converge, the solution as factorised). Empty when the solve fails.
+  std::optional<Eigen::VectorXd> solve(const RigidElimination& elimination, const Eigen::VectorXd& f) const;
+
   ConstrainedSparseSolver solver;
   std::optional<SparseMatrix> unstabilised;
   std::vector<std::size_t> fixed;  // exactly fixed reduced DOFs: their loads are zeroed

@@ -376,39 +376,6 @@ std::vector<std::size_t> VARN::apply_boundary_conditions_to_k_only(const RigidEl
   return std::vector<std::size_t>(exact.begin(), exact.end());
 }
 
-ReducedFactor VARN::factorize_reduced(const SparseMatrix& k, const SparseMatrix* k_u,
-                                      const RigidElimination& elimination, const SupportState& released) const {
-  ReducedFactor out;
-  const Eigen::VectorXd none = Eigen::VectorXd::Zero(k.rows());
-  SparseMatrix k_r = reduce_system_sparse_internal(k, none, elimination).k;
-  out.fixed = apply_boundary_conditions_to_k_only(elimination, k_r, released);
-  if (k_u != nullptr) {
-    SparseMatrix t = reduce_system_sparse_internal(*k_u, none, elimination).k;
-    (void)apply_boundary_conditions_to_k_only(elimination, t, released);
-    out.unstabilised = std::move(t);
-  }
-  if (k_r.rows() > 0) out.solver.factorize(k_r, {});
-  return out;
-}
-
-std::optional<Eigen::VectorXd> VARN::solve_reduced(const ReducedFactor& factor, const RigidElimination& elimination,
-                                                   const Eigen::VectorXd& f) {
-  if (static_cast<std::size_t>(f.size()) != elimination.n) {
-    fatal("reduced solve: load vector of " + std::to_string(f.size()) + " entries, elimination of " +
-          std::to_string(elimination.n));
-  }
-  if (elimination.n_r == 0) return expand_solution(elimination, Eigen::VectorXd());
-  Eigen::VectorXd f_r = elimination.identity ? Eigen::VectorXd(f) : Eigen::VectorXd(elimination.c.transpose() * f);
-  // Exactly held DOFs carry a unit diagonal in K_r: a zero load keeps them at rest.
-  f_r = without_held_loads(f_r, factor.fixed);
-  std::optional<Eigen::MatrixXd> x = factor.solver.solve(f_r);
-  if (!x) return std::nullopt;
-  if (factor.unstabilised) {
-    if (auto carried = factor.solver.solve_towards(*factor.unstabilised, f_r, *x)) x = std::move(carried);
-  }
-  return expand_solution(elimination, x->col(0));
-}
-
 Expected<Eigen::VectorXd> VARN::solve_constrained_linear_system(const SparseMatrix& k, const Eigen::VectorXd& f,
                                                                 const std::vector<std::size_t>& constrained,
                                                                 const RigidElimination* elimination,

@@ -34,7 +34,7 @@
 #include "models/varn/second_order/internal_forces.h"
 #include "models/varn/support_state.h"
 // Types of the first-order solves and the cached combination system.
-#include "models/varn/cached_combos.h"
+#include "models/varn/first_order_system.h"
 
 namespace varn {
 
@@ -154,16 +154,6 @@ struct VARN {
   std::vector<std::size_t> apply_boundary_conditions_to_k_only(const RigidElimination& elimination,
                                                                SparseMatrix& k_r,
                                                                const SupportState& released = {}) const;
-  // K reduced by `elimination` with the supports imposed as the constrained solve imposes them
-  // (events aside), factorised; with `k_u`, the operator without stabilising terms reduced and
-  // held the same way, for the carry-over of every solution.
-  ReducedFactor factorize_reduced(const SparseMatrix& k, const SparseMatrix* k_u, const RigidElimination& elimination,
-                                  const SupportState& released = {}) const;
-  // u for the global load vector f from a reduced factor: the reduced loads, zero at the exactly
-  // fixed DOFs, solved and carried over to the unstabilised operator where the factor has it
-  // (where that does not converge, the solution as factorised). Empty when the solve fails.
-  static std::optional<Eigen::VectorXd> solve_reduced(const ReducedFactor& factor, const RigidElimination& elimination,
-                                                      const Eigen::VectorXd& f);
   // The dominant index of a constraint row when the others hold at most 0.05² of its square.
   static std::optional<std::size_t> detect_one_hot_constraint(const SparseRow& c);
   // Adds α·ĉ·ĉᵀ (ĉ = c/|c|, α = 1000 × max |K_r(j,j)|) to K_r; returns α.
@@ -207,30 +197,14 @@ struct VARN {
   // released or spring DOF this is the force in the hinge spring.
   MemberEndForceMap extract_member_hinge_forces(const Eigen::VectorXd& u, const HingeForceState& state = {}) const;
 
-  // ---- first-order solves and the cached combination system (first_order.cpp,
-  //      cached_combos.cpp) ----
-  // Linear analysis with the tie/strut active set: the operator is rebuilt and solved until
-  // the active map agrees with the axial forces of the displacements it produced. SI units.
+  // ---- first-order entry points of the second-order solve (first_order.cpp,
+  //      cached_combinations.cpp) ----
+  // The first-order strategies themselves are free functions and objects on the record:
+  // first_order.h (the active-set solve, load cases, batched solves) and
+  // cached_combinations.h (the cached combination system, the combination re-solve and its
+  // predictor). These two calls are the forms the second-order driver uses.
 
-  // One load case: stores its result set (name made unique) and returns a copy of it.
-  Expected<Results> solve_for_load_case(std::uint32_t load_case_id);
-  // The same solve without storing, so that independent load cases can run side by side on a
-  // shared model; and the storing of such a solution (with its "[SOLVE]" timing line).
-  // `shared`: the request's all-on system (precompute_combo_system), whose factor serves the
-  // first pass and is modified by low rank for later ones; null: the loop factorises its own.
-  Expected<FirstOrderCaseSolution> solve_load_case_unstored(std::uint32_t load_case_id,
-                                                            const CachedFirstOrderSystem* shared = nullptr) const;
-  Expected<Results*> store_load_case_solution(std::uint32_t load_case_id, FirstOrderCaseSolution solution);
-  // The active-set loop for the load vector f from (u_start, active_start, released_start):
-  // loop passes with or without reactivation of ties and struts, then a reactivation pass and
-  // a final consistency pass; a pass that switches a member sends the solve back into the
-  // loop, so the returned state always agrees with the returned displacements. Every loop
-  // pass also switches the one-sided supports, judged by the support forces of `loading` (the
-  // load case or combination whose vector f is; needed when the model has one-sided
-  // supports). A state met again after the loop has left it is a cycle: the message
-  // "Active-set iteration cycles between {n} states without settling". The passes are bounded
-  // by the number of switchable items whatever max_iterations says. Counts and times into
-  // `stats` when given.
+  // `solve_first_order_active_set` on this model.
   Expected<FirstOrderSolveOutput> solve_first_order_common(const Eigen::VectorXd& f, Eigen::VectorXd u_start,
                                                            ActiveMap active_start, bool reactivation_in_loop,
                                                            FirstOrderLoopStats* stats = nullptr,
@@ -238,54 +212,8 @@ struct VARN {
                                                            SupportState released_start = {},
                                                            const CachedFirstOrderSystem* shared = nullptr,
                                                            SwitchBasis::StateInverse::Forward forward = {}) const;
-  // All listed load cases (or combinations) against one operator and one factorisation; for
-  // models without rigid links, ties and struts. Stores one result set per item. Each is the
-  // batch below with the other list empty.
-  Expected<void> solve_load_cases_batched_first_order(const std::vector<std::uint32_t>& load_case_ids);
-  Expected<void> solve_load_combinations_batched_first_order(const std::vector<std::uint32_t>& combination_ids);
-  // Load cases and combinations of a model without ties, struts or rigid links meet one and
-  // the same operator, so both batches are solved with one factorisation. The outcome of each
-  // batch is what its own batched solve would have given; the combinations are only attempted
-  // once the load cases succeeded.
-  struct BatchedOutcome {
-    Expected<void> cases;
-    Expected<void> combinations;
-  };
-  BatchedOutcome solve_cases_and_combinations_batched_first_order(
-      const std::vector<std::uint32_t>& load_case_ids, const std::vector<std::uint32_t>& combination_ids);
-  // The stiffness of every tie and strut on, constrained and analysed once for all
-  // combinations of a request; the loads of the load cases and combinations named, prepared
-  // beside its switch basis.
-  Expected<CachedFirstOrderSystem> precompute_combo_system(const std::vector<std::uint32_t>& case_ids = {},
-                                                          const std::vector<std::uint32_t>& combination_ids = {}) const;
-  // One combination against the cached system; when its solution switches a tie or strut,
-  // the full active-set solve from the combination predictor. The set is returned, not
-  // stored. Safe to call from several threads at once.
-  Expected<Results> solve_combo_with_cached(std::uint32_t combination_id, const CachedFirstOrderSystem& cache) const;
-  // The full active-set solve of one combination, from the predictor when there is one.
-  // `forward`: the forward half of its load through the shared switch basis, when the caller
-  // has solved it already (the loop's passes start from it); `load`: its load vector, when the
-  // caller has assembled it.
-  Expected<Results> solve_combination_borrowed(std::uint32_t combination_id,
-                                               const CachedFirstOrderSystem* shared = nullptr,
-                                               SwitchBasis::StateInverse::Forward forward = {},
-                                               const Eigen::VectorXd* load = nullptr) const;
-  // The loop of the combination re-solve: no reactivation inside the loop passes.
-  Expected<FirstOrderSolveOutput> solve_first_order_warm_core(const Eigen::VectorXd& f, Eigen::VectorXd u_start,
-                                                              ActiveMap active_start,
-                                                              FirstOrderLoopStats* stats = nullptr,
-                                                              const ResultType* loading = nullptr,
-                                                              SupportState released_start = {},
-                                                              const CachedFirstOrderSystem* shared = nullptr,
-                                                              SwitchBasis::StateInverse::Forward forward = {}) const;
-  // Σ factor × stored load-case displacements of the combination, each case's set found by
-  // the case's name; nothing when the combination, a case or a case's stored set is missing.
-  // The stored sets are in SI: the pipeline keeps the sets that came with the input out of the
-  // model it solves, so that every start comes from this run's own solutions.
+  // `combination_displacement_predictor` on this model.
   std::optional<Eigen::VectorXd> build_combination_displacement_predictor(std::uint32_t combination_id) const;
-  // A stored set's node displacements as a global vector of size n (warping left 0); a node
-  // id 0 or beyond n is the fatal fault "Matrix index out of bounds.".
-  static Eigen::VectorXd pack_displacement_vector_from_saved_case(const Results& saved, std::size_t n);
 
   // ---- second-order analysis (second_order/) ----
   // Geometrically nonlinear solves: load steps, Newton passes with line search, damping and

@@ -1,9 +1,6 @@
-// Load combinations of models with rigid links, ties, struts or one-sided supports: one
-// system, with every tie and strut on and every one-sided support held, is constrained and
-// factorised once per request, and every combination is solved against the kept factor in
-// parallel. A combination whose solution switches a tie or strut, or needs a one-sided
-// support to pull, is re-solved with the full active-set loop, started from the
-// factor-weighted sum of the load cases' stored displacements (the combination predictor).
+// The cached-combination strategy (see cached_combinations.h): the all-on system built and
+// factorised once per request, each combination solved against it, and the full active-set
+// re-solve of a combination from its predictor where the cached solution does not stand.
 #include <tbb/parallel_for.h>
 #include <tbb/parallel_invoke.h>
 
@@ -11,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
@@ -24,8 +22,10 @@
 #include "models/loads/load_lookup.h"
 #include "models/varn/active_set.h"
 #include "models/varn/equilibrium_check.h"
+#include "models/varn/first_order.h"
 #include "models/varn/support_state.h"
 #include "models/varn/varn.h"
+#include "models/varn/cached_combinations.h"
 
 namespace varn {
 
@@ -39,7 +39,7 @@ std::string combination_not_found(std::uint32_t id) {
 // u for the load vector f with every tie and strut on, from the cached factorisation.
 Expected<Eigen::VectorXd> solve_cached(const CachedFirstOrderSystem& cache, const Eigen::VectorXd& f) {
   if (const auto* reduced = std::get_if<PrecomputedFirstOrder>(&cache.form)) {
-    auto u = VARN::solve_reduced(reduced->factor, reduced->elimination, f);
+    auto u = reduced->factor.solve(reduced->elimination, f);
     if (!u) return fail("Cached dense LU: reduced system singular");
     return std::move(*u);
   }
@@ -81,34 +81,35 @@ std::optional<SwitchBasis::StateInverse::Forces> all_on_forces(const SwitchBasis
   return inverse->axial_forces(without_held_loads(f, basis.all_on().constrained()), forward);
 }
 
-}  // namespace
-
-Expected<CachedFirstOrderSystem> VARN::precompute_combo_system(const std::vector<std::uint32_t>& case_ids,
-                                                                const std::vector<std::uint32_t>& combination_ids) const {
-  ActiveMap all_on = init_active_map_tie_comp(*this);
+// The all-on system of `model` in the form its solves take: rigid links eliminated and the
+// reduced operator factorised, or the penalised operator factorised beside its switch basis
+// and the named loads.
+Expected<CachedFirstOrderSystem> build_system(const VARN& model, const std::vector<std::uint32_t>& case_ids,
+                                              const std::vector<std::uint32_t>& combination_ids) {
+  ActiveMap all_on = init_active_map_tie_comp(model);
   // The penalised form assembles every operator of the request from one set of element
   // matrices, the all-on one first.
   std::optional<SwitchedOperator> switched;
-  if (!needs_dense_rigid_path()) {
-    auto built = SwitchedOperator::build_pattern(*this);
+  if (!model.needs_dense_rigid_path()) {
+    auto built = SwitchedOperator::build_pattern(model);
     if (!built) return fail(built.error());
     switched = std::move(*built);
   }
-  auto k = switched ? switched->all_on(*this) : build_operator_with_supports_sparse_internal(all_on, nullptr);
+  auto k = switched ? switched->all_on(model) : model.build_operator_with_supports_sparse_internal(all_on, nullptr);
   if (!k) return fail(k.error());
 
   // A singular system is not refused here: every combination solved against it reports it.
-  if (needs_dense_rigid_path()) {
-    auto elimination = build_rigid_elimination_partial_using_hinges();
+  if (model.needs_dense_rigid_path()) {
+    auto elimination = model.build_rigid_elimination_partial_using_hinges();
     if (!elimination) return fail(elimination.error());
-    auto k_u = EquilibriumCheck::unstabilised_operator(*this, &all_on);
+    auto k_u = EquilibriumCheck::unstabilised_operator(model, &all_on);
     if (!k_u) return fail(k_u.error());
-    ReducedFactor factor = factorize_reduced(*k, &*k_u, *elimination);
+    ReducedFactor factor = ReducedFactor::factorize(model, *k, &*k_u, *elimination);
     return CachedFirstOrderSystem{PrecomputedFirstOrder{std::move(*elimination), std::move(factor)},
                                   std::move(all_on), {}, std::nullopt, std::nullopt, std::nullopt, {}, {}};
   }
 
-  auto constrained = collect_constrained_dofs_full();
+  auto constrained = model.collect_constrained_dofs_full();
   if (!constrained) return fail(constrained.error());
   ConstrainedSparseSolver solver;
   // Made before the load cases and combinations that share it start, beside what needs no
@@ -119,9 +120,9 @@ Expected<CachedFirstOrderSystem> VARN::precompute_combo_system(const std::vector
   tbb::parallel_invoke([&] { solver.factorize(*k, std::move(*constrained)); },
                        [&] {
                          if (switched) switched->place_contributions();
-                         k_u.emplace(switched ? switched->assemble_unstabilised(*this, all_on)
-                                              : EquilibriumCheck::unstabilised_operator(*this, &all_on));
-                         switch_columns = SwitchBasis::columns(*this, static_cast<std::size_t>(k->rows()));
+                         k_u.emplace(switched ? switched->assemble_unstabilised(model, all_on)
+                                              : EquilibriumCheck::unstabilised_operator(model, &all_on));
+                         switch_columns = SwitchBasis::columns(model, static_cast<std::size_t>(k->rows()));
                        });
   if (!*k_u) return fail(k_u->error());
   // The basis, and beside it every named load with the forward half of its solve, which the
@@ -133,8 +134,8 @@ Expected<CachedFirstOrderSystem> VARN::precompute_combo_system(const std::vector
   tbb::parallel_invoke([&] { if (switch_columns) basis = SwitchBasis::build(solver, std::move(*switch_columns)); },
                        [&] {
                          tbb::parallel_for(std::size_t{0}, loads, [&](std::size_t i) {
-                           auto f = i < cases ? assemble_load_vector_for_case(case_ids[i])
-                                              : assemble_load_vector_for_combination(combination_ids[i - cases]);
+                           auto f = i < cases ? model.assemble_load_vector_for_case(case_ids[i])
+                                              : model.assemble_load_vector_for_combination(combination_ids[i - cases]);
                            if (!f) return;
                            SwitchBasis::StateInverse::Forward forward = SwitchBasis::forward_of(solver, *f);
                            prepared[i] = PreparedLoad{std::move(*f), std::move(forward)};
@@ -152,24 +153,37 @@ Expected<CachedFirstOrderSystem> VARN::precompute_combo_system(const std::vector
   return system;
 }
 
-Expected<Results> VARN::solve_combo_with_cached(std::uint32_t combination_id,
-                                                const CachedFirstOrderSystem& cache) const {
-  const LoadCombination* combo = find_load_combination(load_combinations, combination_id);
+}  // namespace
+
+CachedCombinations::CachedCombinations(const VARN& model, std::unique_ptr<CachedFirstOrderSystem> system)
+    : model_(&model), system_(std::move(system)) {}
+
+Expected<CachedCombinations> CachedCombinations::build(const VARN& model, const std::vector<std::uint32_t>& case_ids,
+                                                       const std::vector<std::uint32_t>& combination_ids) {
+  auto system = build_system(model, case_ids, combination_ids);
+  if (!system) return fail(system.error());
+  return CachedCombinations(model, std::make_unique<CachedFirstOrderSystem>(std::move(*system)));
+}
+
+Expected<Results> CachedCombinations::solve(std::uint32_t combination_id) const {
+  const VARN& model = *model_;
+  const CachedFirstOrderSystem& cache = *system_;
+  const LoadCombination* combo = find_load_combination(model.load_combinations, combination_id);
   if (combo == nullptr) return fail(combination_not_found(combination_id));
   const auto prepared = cache.combination_loads.find(combination_id);
   const PreparedLoad* load = prepared != cache.combination_loads.end() ? &prepared->second : nullptr;
   Expected<Eigen::VectorXd> f =
-      load != nullptr ? Expected<Eigen::VectorXd>(load->f) : assemble_load_vector_for_combination(combination_id);
+      load != nullptr ? Expected<Eigen::VectorXd>(load->f) : model.assemble_load_vector_for_combination(combination_id);
   if (!f) return fail(f.error());
 
   // The cached solution stands only when every tie and strut agrees with being on: none is
   // pushed beyond the switching tolerance against its sense (no reactivation: all are on);
   // and when no one-sided support, all held in the cached system, has to pull.
-  const AssemblyContext ctx = build_lookup_maps();
+  const AssemblyContext ctx = model.build_lookup_maps();
   auto ties_switch = [&](const Eigen::VectorXd& u) {
     ActiveMap active = cache.initial_active;
-    return update_active_set(*this, u, active, ctx, axial_slack_tolerance(*this), false) ||
-           finalize_tie_strut_consistency(*this, u, active, ctx);
+    return update_active_set(model, u, active, ctx, axial_slack_tolerance(model), false) ||
+           finalize_tie_strut_consistency(model, u, active, ctx);
   };
   // A state that its first solve already switches is left to the combination's own loop
   // before the refinement (several more solves with the shared factor) is spent on it. Where
@@ -181,48 +195,51 @@ Expected<Results> VARN::solve_combo_with_cached(std::uint32_t combination_id,
     if (auto forces = all_on_forces(*basis, cache.initial_active, *f, forward)) {
       ActiveMap active = cache.initial_active;
       const AxialForceOf axial_force = [&](const Member& m) { return forces->axial.at(m.id); };
-      if (update_active_set(*this, axial_force, active, axial_slack_tolerance(*this), false) ||
-          finalize_tie_strut_consistency(*this, axial_force, active)) {
-        return solve_combination_borrowed(combination_id, &cache, std::move(forward), &*f);
+      if (update_active_set(model, axial_force, active, axial_slack_tolerance(model), false) ||
+          finalize_tie_strut_consistency(model, axial_force, active)) {
+        return solve_combination_active_set(model, combination_id, &cache, std::move(forward),
+                                            &*f);
       }
     }
   } else if (auto first = solve_cached_unrefined(cache, *f); first && ties_switch(*first)) {
-    return solve_combination_borrowed(combination_id, &cache, {}, &*f);
+    return solve_combination_active_set(model, combination_id, &cache, {}, &*f);
   }
 
   auto u = solve_cached(cache, *f);
   if (!u) return fail(u.error());
-  if (ties_switch(*u)) return solve_combination_borrowed(combination_id, &cache, {}, &*f);
+  if (ties_switch(*u)) {
+    return solve_combination_active_set(model, combination_id, &cache, {}, &*f);
+  }
   const ActiveMap& active = cache.initial_active;
 
-  auto composed = compose_support_reaction_vector_equilibrium(*this, ResultType::loadcombination(combination_id), *u,
+  auto composed = compose_support_reaction_vector_equilibrium(model, ResultType::loadcombination(combination_id), *u,
                                                               &active, RecoveryMode::FirstOrder);
   if (!composed) return fail(composed.error());
-  if (const auto unilateral = collect_unilateral_dofs(*this); !unilateral.empty()) {
+  if (const auto unilateral = collect_unilateral_dofs(model); !unilateral.empty()) {
     SupportState released;
-    if (update_support_state(unilateral, *u, composed->reactions, unilateral_tolerances(*this, *u), released)) {
-      return solve_combination_borrowed(combination_id, &cache, {}, &*f);
+    if (update_support_state(unilateral, *u, composed->reactions, unilateral_tolerances(model, *u), released)) {
+      return solve_combination_active_set(model, combination_id, &cache, {}, &*f);
     }
   }
-  if (auto ok = check_equilibrium(*this, ResultType::loadcombination(combination_id), &active, *f, *u,
+  if (auto ok = check_equilibrium(model, ResultType::loadcombination(combination_id), &active, *f, *u,
                                   composed->reactions);
       !ok) {
     return fail(ok.error());
   }
-  Results set = build_results_only(combo->name, combination_id, *u, composed->reactions, &active,
+  Results set = model.build_results_only(combo->name, combination_id, *u, composed->reactions, &active,
                                    RecoveryMode::FirstOrder, std::move(composed->member_results));
-  if (auto ok = check_results_finite(set); !ok) return fail(ok.error());
+  if (auto ok = VARN::check_results_finite(set); !ok) return fail(ok.error());
   return set;
 }
 
-Expected<Results> VARN::solve_combination_borrowed(std::uint32_t combination_id,
-                                                   const CachedFirstOrderSystem* shared,
-                                                   SwitchBasis::StateInverse::Forward forward,
-                                                   const Eigen::VectorXd* load) const {
+Expected<Results> solve_combination_active_set(const VARN& model, std::uint32_t combination_id,
+                                               const CachedFirstOrderSystem* shared,
+                                               SwitchBasis::StateInverse::Forward forward,
+                                               const Eigen::VectorXd* load) {
   Expected<Eigen::VectorXd> f = load != nullptr ? Expected<Eigen::VectorXd>(*load)
-                                                : assemble_load_vector_for_combination(combination_id);
+                                                : model.assemble_load_vector_for_combination(combination_id);
   if (!f) return fail(f.error());
-  const LoadCombination* combo = find_load_combination(load_combinations, combination_id);
+  const LoadCombination* combo = find_load_combination(model.load_combinations, combination_id);
   if (combo == nullptr) return fail(combination_not_found(combination_id));
 
   // Start where superposition of the load cases puts the structure, with the ties and struts
@@ -233,68 +250,58 @@ Expected<Results> VARN::solve_combination_borrowed(std::uint32_t combination_id,
   Eigen::VectorXd u0;
   ActiveMap active0;
   SupportState released0;
-  if (auto p = build_combination_displacement_predictor(combination_id)) {
+  if (auto p = combination_displacement_predictor(model, combination_id)) {
     u0 = std::move(*p);
-    active0 = active_map_from_trial_displacement(*this, u0);
-    if (const auto unilateral = collect_unilateral_dofs(*this); !unilateral.empty()) {
-      auto trial = compose_support_reaction_vector_equilibrium(*this, loading, u0, &active0, RecoveryMode::FirstOrder,
+    active0 = active_map_from_trial_displacement(model, u0);
+    if (const auto unilateral = collect_unilateral_dofs(model); !unilateral.empty()) {
+      auto trial = compose_support_reaction_vector_equilibrium(model, loading, u0, &active0, RecoveryMode::FirstOrder,
                                                                nullptr, nullptr, &released0);
       if (!trial) return fail(trial.error());
-      update_support_state(unilateral, u0, trial->reactions, unilateral_tolerances(*this, u0), released0);
+      update_support_state(unilateral, u0, trial->reactions, unilateral_tolerances(model, u0), released0);
     }
   } else {
     u0 = Eigen::VectorXd::Zero(f->size());
-    active0 = init_active_map_tie_comp(*this);
+    active0 = init_active_map_tie_comp(model);
   }
 
-  auto solved = solve_first_order_warm_core(*f, std::move(u0), std::move(active0), nullptr, &loading,
-                                            std::move(released0), shared, std::move(forward));
+  // From a predicted state no member is brought back inside the loop: a tie that the start
+  // switched off returns only through the reactivation pass, which needs a clear pull.
+  auto solved = solve_first_order_active_set(model, *f, std::move(u0), std::move(active0), false, nullptr, &loading,
+                                             std::move(released0), shared, std::move(forward));
   if (!solved) return fail(solved.error());
-  auto composed = compose_support_reaction_vector_equilibrium(*this, ResultType::loadcombination(combination_id),
+  auto composed = compose_support_reaction_vector_equilibrium(model, ResultType::loadcombination(combination_id),
                                                               solved->u, &solved->active, RecoveryMode::FirstOrder,
                                                               nullptr, nullptr, &solved->released);
   if (!composed) return fail(composed.error());
-  if (auto ok = check_equilibrium(*this, ResultType::loadcombination(combination_id), &solved->active, *f,
+  if (auto ok = check_equilibrium(model, ResultType::loadcombination(combination_id), &solved->active, *f,
                                   solved->u, composed->reactions, solved->released,
                                   solved->unstabilised ? &*solved->unstabilised : nullptr);
       !ok) {
     return fail(ok.error());
   }
-  Results set = build_results_only(combo->name, combination_id, solved->u, composed->reactions, &solved->active,
+  Results set = model.build_results_only(combo->name, combination_id, solved->u, composed->reactions, &solved->active,
                                    RecoveryMode::FirstOrder, std::move(composed->member_results));
-  if (auto ok = check_results_finite(set); !ok) return fail(ok.error());
+  if (auto ok = VARN::check_results_finite(set); !ok) return fail(ok.error());
   return set;
 }
 
-Expected<FirstOrderSolveOutput> VARN::solve_first_order_warm_core(const Eigen::VectorXd& f, Eigen::VectorXd u_start,
-                                                                  ActiveMap active_start, FirstOrderLoopStats* stats,
-                                                                  const ResultType* loading,
-                                                                  SupportState released_start,
-                                                                  const CachedFirstOrderSystem* shared,
-                                                                  SwitchBasis::StateInverse::Forward forward) const {
-  // From a predicted state no member is brought back inside the loop: a tie that the start
-  // switched off returns only through the reactivation pass, which needs a clear pull.
-  return solve_first_order_common(f, std::move(u_start), std::move(active_start), false, stats, loading,
-                                  std::move(released_start), shared, std::move(forward));
-}
-
-std::optional<Eigen::VectorXd> VARN::build_combination_displacement_predictor(std::uint32_t combination_id) const {
-  const LoadCombination* combo = find_load_combination(load_combinations, combination_id);
+std::optional<Eigen::VectorXd> combination_displacement_predictor(const VARN& model, std::uint32_t combination_id) {
+  const LoadCombination* combo = find_load_combination(model.load_combinations, combination_id);
   if (combo == nullptr) return std::nullopt;
-  const std::size_t n = compute_num_dofs_from_members(member_sets);
+  const std::size_t n = compute_num_dofs_from_members(model.member_sets);
   Eigen::VectorXd acc = Eigen::VectorXd::Zero(static_cast<Eigen::Index>(n));
   // Summed in the order the combination lists its cases, as its load vector is.
   for (const auto& [case_id, factor] : combo->load_cases_factors) {
-    const LoadCase* lc = find_load_case(load_cases, case_id);
-    if (lc == nullptr || !results) return std::nullopt;
-    const auto stored = results->loadcases.find(lc->name);
-    if (stored == results->loadcases.end()) return std::nullopt;
-    acc += factor * pack_displacement_vector_from_saved_case(stored->second, n);
+    const LoadCase* lc = find_load_case(model.load_cases, case_id);
+    if (lc == nullptr || !model.results) return std::nullopt;
+    const auto stored = model.results->loadcases.find(lc->name);
+    if (stored == model.results->loadcases.end()) return std::nullopt;
+    acc += factor * pack_displacement_vector(stored->second, n);
   }
   return acc;
 }
 
-Eigen::VectorXd VARN::pack_displacement_vector_from_saved_case(const Results& saved, std::size_t n) {
+Eigen::VectorXd pack_displacement_vector(const Results& saved, std::size_t n) {
   Eigen::VectorXd v = Eigen::VectorXd::Zero(static_cast<Eigen::Index>(n));
   for (const auto& [node_id, d] : saved.displacement_nodes) {
     if (node_id == 0 || static_cast<std::size_t>(node_id) > n / kDofsPerNode) fatal("Matrix index out of bounds.");
@@ -308,6 +315,10 @@ Eigen::VectorXd VARN::pack_displacement_vector_from_saved_case(const Results& sa
     v[base + 5] = d.rz;
   }
   return v;
+}
+
+std::optional<Eigen::VectorXd> VARN::build_combination_displacement_predictor(std::uint32_t combination_id) const {
+  return combination_displacement_predictor(*this, combination_id);
 }
 
 }  // namespace varn

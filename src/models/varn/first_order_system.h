@@ -2,11 +2,12 @@
 // Types of the first-order solves: the state a full active-set solve ends in, the timing sums
 // of its loop, and the factorised first-order system that all load combinations of one
 // request are solved against when the model has rigid links, ties or struts. The cached
-// system is built and factorised once by `VARN::precompute_combo_system`, owned by the
-// pipeline and read concurrently by the load-case tasks (their first pass) and then by the
-// combination tasks; between the two phases the pipeline adds the factors the load cases
-// ended with, and nothing in it changes while tasks read it. Every combination is one solve
-// against the kept factor, and a re-solve starts from the nearest kept factor.
+// system is built and factorised once by the cached-combination strategy
+// (`CachedCombinations::build`, cached_combinations.h), owned by the pipeline and read
+// concurrently by the load-case tasks (their first pass) and then by the combination tasks;
+// between the two phases the pipeline adds the factors the load cases ended with, and nothing
+// in it changes while tasks read it. Every combination is one solve against the kept factor,
+// and a re-solve starts from the nearest kept factor.
 #include <cstddef>
 #include <map>
 #include <optional>
@@ -108,7 +109,7 @@ struct CachedFirstOrderSystem {
   // the request's active-set loops is solved (penalised form, when the model is not too large
   // for it).
   std::optional<SwitchBasis> switch_basis;
-  // The loads of the load cases and combinations named to precompute_combo_system, by id,
+  // The loads of the load cases and combinations named to `CachedCombinations::build`, by id,
   // made beside the switch basis (only with one); a load that failed to assemble is left out,
   // for its own solve to report.
   std::map<std::uint32_t, PreparedLoad> case_loads, combination_loads;
