@@ -49,7 +49,6 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "the model has hinges: no co-rotational phase\n");
     return 1;
   }
-  const std::uint32_t max_iterations = working.settings.analysis_options.max_iterations_or_default();
   std::printf("members %zu\n", working.get_member_count());
 
   for (const LoadCase& lc : working.load_cases) {
@@ -61,7 +60,7 @@ int main(int argc, char** argv) {
       VARN model = working.clone();
       model.settings.analysis_options.nonlinear_method = method;
       second_order::SolveReport report;
-      auto r = second_order::solve_second_order(model, *f, lc.name, false, lc.id, max_iterations, std::nullopt,
+      auto r = second_order::solve_second_order(model, *f, lc.name, false, lc.id, std::nullopt,
                                                 std::nullopt, &report);
       if (!r) {
         std::fprintf(stderr, "LC %u: %s\n", lc.id, r.error().c_str());

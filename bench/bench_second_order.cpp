@@ -81,14 +81,13 @@ int main(int argc, char** argv) {
   if (!parsed.ok()) return 1;
   varn::VARN working = parsed.value->clone();
   working.normalize_units();
-  const std::uint32_t max_iterations = working.settings.analysis_options.max_iterations_or_default();
   std::printf("members %zu\n", working.get_member_count());
   for (const varn::LoadCase& lc : parsed.value->load_cases) {
     varn::VARN model = working.clone();
     auto f = model.assemble_load_vector_for_case(lc.id);
     if (!f) return 1;
     varn::second_order::SolveReport report;
-    auto r = varn::second_order::solve_second_order(model, *f, lc.name, false, lc.id, max_iterations, std::nullopt,
+    auto r = varn::second_order::solve_second_order(model, *f, lc.name, false, lc.id, std::nullopt,
                                                     std::nullopt, &report);
     if (!r) {
       std::fprintf(stderr, "LC %u: %s\n", lc.id, r.error().c_str());

@@ -32,7 +32,7 @@ struct PipelineRun {
   VARN& working;                              // SI copy of the parsed model; its bundle collects the run
   std::vector<std::uint32_t> load_case_ids;   // "load_cases" ids in list order
   std::vector<std::uint32_t> combination_ids; // "load_combinations" ids in list order
-  std::uint32_t max_iterations = 20;          // iteration limit handed to the second-order solvers
+  std::uint32_t max_iterations = 20;          // for log lines; the solvers read it from the model
   double tolerance = 0.0;                     // for log lines; the solvers read it from the model
 
   // Set when the load-case phase solved the combinations too, with the same factorisation;

@@ -40,10 +40,9 @@ Expected<void> solve_load_cases_second_order(PipelineRun& run) {
   if (ids.size() >= 2) {
     analysis_log()->info("Parallel-solving {} second-order load cases.", ids.size());
     const VARN& shared = model;
-    const std::uint32_t max_iterations = run.max_iterations;
     std::vector<ItemResult> items = run_items_in_parallel(ids, [&](std::uint32_t id) -> ItemResult {
       VARN copy = shared.clone();
-      return named(copy.solve_for_load_case_second_order(id, max_iterations), shared.load_cases, id,
+      return named(copy.solve_for_load_case_second_order(id), shared.load_cases, id,
                    "LC " + std::to_string(id) + " second-order error: ");
     });
     return insert_item_results(run, ResultMap::LoadCases, std::move(items));
@@ -53,7 +52,7 @@ Expected<void> solve_load_cases_second_order(PipelineRun& run) {
     const std::uint32_t id = ids[i];
     analysis_log()->info("Solving load case {} with second-order (Newton–Raphson), tolerance={}, max_iterations={}",
                          id, run.tolerance, run.max_iterations);
-    auto solved = model.solve_for_load_case_second_order(id, run.max_iterations);
+    auto solved = model.solve_for_load_case_second_order(id);
     if (!solved) return fail("LC " + std::to_string(id) + " second-order error: " + solved.error());
     analysis_log()->info("LC {}/{} (id={}) done.", i + 1, ids.size(), id);
   }
@@ -63,11 +62,9 @@ Expected<void> solve_load_cases_second_order(PipelineRun& run) {
 Expected<void> solve_combinations_second_order(PipelineRun& run) {
   const VARN& shared = run.working;
   const std::vector<std::uint32_t>& ids = run.combination_ids;
-  const std::uint32_t max_iterations = run.max_iterations;
-
   std::vector<ItemResult> items = run_items_in_parallel(ids, [&](std::uint32_t id) -> ItemResult {
     VARN copy = shared.clone();
-    return named(copy.solve_for_load_combination_second_order(id, max_iterations),
+    return named(copy.solve_for_load_combination_second_order(id),
                  shared.load_combinations, id, "Combo " + std::to_string(id) + " second-order error: ");
   });
   return insert_item_results(run, ResultMap::LoadCombinations, std::move(items));

@@ -89,7 +89,7 @@ TEST_P(Elastica, TipFollowsTheCircularArc) {
   add_nodal_moment(v, 1, tip, moment, {0.0, 0.0, 1.0});
   second_order(v, NonlinearMethod::Corotational);
 
-  auto r = v.solve_for_load_case_second_order(1, 20);
+  auto r = v.solve_for_load_case_second_order(1);
   ASSERT_TRUE(r) << r.error();
   const NodeDisplacement& d = node_result(*r, tip);
   EXPECT_NEAR(d.dx, kLength * (std::sin(turn) / turn - 1.0), 5e-3 * kLength);
@@ -132,7 +132,7 @@ TEST(CorotationalColumn, HalfTheCriticalLoadDoublesTheSway) {
   add_nodal_load(v, 1, tip, 1000.0, {1.0, 0.0, 0.0});
   second_order(v, NonlinearMethod::Corotational);
 
-  auto r = v.solve_for_load_case_second_order(1, 20);
+  auto r = v.solve_for_load_case_second_order(1);
   ASSERT_TRUE(r) << r.error();
   EXPECT_NEAR(node_result(*r, tip).dx, 3.941047e-3, 5e-3 * 3.941047e-3);
 }
@@ -189,9 +189,9 @@ TEST_P(RigidLinkAtSupport, PhaseCompletesAsIfClampedDirectly) {
   VARN direct = linked_cantilever(false, GetParam().clamped);
   VARN linked = linked_cantilever(true, GetParam().clamped);
   ASSERT_TRUE(linked.needs_dense_rigid_path());
-  auto rd = direct.solve_for_load_case_second_order(1, 20);
+  auto rd = direct.solve_for_load_case_second_order(1);
   ASSERT_TRUE(rd) << rd.error();
-  auto rl = linked.solve_for_load_case_second_order(1, 20);
+  auto rl = linked.solve_for_load_case_second_order(1);
   ASSERT_TRUE(rl) << rl.error();
   const NodeDisplacement& td = node_result(*rd, 9);
   const NodeDisplacement& tl = node_result(*rl, 9);
@@ -350,9 +350,9 @@ TEST_P(PhaseSkipped, HingedModelKeepsThePDeltaResult) {
   VARN corot = model(NonlinearMethod::Corotational);
   VARN pdelta = model(NonlinearMethod::PDelta);
   EXPECT_FALSE(second_order::corotational_phase_applies(corot));
-  auto rc = corot.solve_for_load_case_second_order(1, 20);
+  auto rc = corot.solve_for_load_case_second_order(1);
   ASSERT_TRUE(rc) << rc.error();
-  auto rp = pdelta.solve_for_load_case_second_order(1, 20);
+  auto rp = pdelta.solve_for_load_case_second_order(1);
   ASSERT_TRUE(rp) << rp.error();
   for (const auto& [id, d] : rp->displacement_nodes) {
     EXPECT_EQ(rc->displacement_nodes.at(id).dy, d.dy) << "node " << id;

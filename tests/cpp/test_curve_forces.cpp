@@ -361,7 +361,8 @@ TEST(CurveForcesInTheSolve, SupportCurveSettlesAtFourMillimetres) {
   v.nodal_supports.push_back(s);
   add_line(v, 2, Eigen::Vector3d::Zero(), Eigen::Vector3d::UnitX(), 3.0, 1);
   add_nodal_load(v, 1, 3, 2e3, {0, 0, -1});
-  auto r = v.solve_for_load_case_second_order(1, 50);
+  v.settings.analysis_options.max_iterations = 50;
+  auto r = v.solve_for_load_case_second_order(1);
   ASSERT_TRUE(r) << r.error();
   // Converged to the solver's tolerance on the residual (1e-6 relative): the settlement of
   // P/k is met to well within a micrometre.
@@ -437,7 +438,8 @@ TEST(CurveForcesInTheSolve, RootHingeSpringCarriesTheRootMoment) {
   add_line(v, 1, Eigen::Vector3d::Zero(), Eigen::Vector3d::UnitX(), length, 1);
   v.member_sets.front().members.front().start_hinge = 1;
   add_nodal_load(v, 1, 2, load, {0, 0, -1});
-  auto r = v.solve_for_load_case_second_order(1, 50);
+  v.settings.analysis_options.max_iterations = 50;
+  auto r = v.solve_for_load_case_second_order(1);
   ASSERT_TRUE(r) << r.error();
   const double ei = p.e * p.i_y;
   const double tip = load * length * length * length / (3 * ei) + load * length / 5e5 * length;

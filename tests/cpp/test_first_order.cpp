@@ -449,7 +449,7 @@ TEST(CachedCombinations, MissingCombinationIsReported) {
   EXPECT_EQ(r.error(), "LoadCombination 5 not found.");
 }
 
-TEST(WarmCore, TieSwitchedOffAtTheStartComesBackAndTheSolveAgreesWithIt) {
+TEST(CombinationResolve, TieSwitchedOffAtTheStartComesBackAndTheSolveAgreesWithIt) {
   // Started with the hanger off and no reactivation inside the loop, the cantilever sags far;
   // the closing pass puts the stretched hanger back and the loop runs again with it.
   VARN model = load_si(kHanger);

@@ -82,7 +82,7 @@ TEST(SecondOrderColumn, HalfTheCriticalLoadDoublesTheSway) {
   auto f = v.assemble_load_vector_for_case(1);
   ASSERT_TRUE(f);
   SolveReport report;
-  auto r = second_order::solve_second_order(v, *f, "LC1", false, 1, 20, std::nullopt, std::nullopt, &report);
+  auto r = second_order::solve_second_order(v, *f, "LC1", false, 1, std::nullopt, std::nullopt, &report);
   ASSERT_TRUE(r) << r.error();
   EXPECT_NEAR(tip_sway(*r, 10), kSecondOrderSway, 1e-3 * kSecondOrderSway);
   EXPECT_EQ(report.steps_total, 20u);
@@ -101,8 +101,8 @@ namespace {
 Expected<Results> solve_case_reported(VARN& v, std::uint32_t max_iterations, SolveReport& report) {
   auto f = v.assemble_load_vector_for_case(1);
   if (!f) return fail(f.error());
-  return second_order::solve_second_order(v, *f, "LC1", false, 1, max_iterations, std::nullopt, std::nullopt,
-                                          &report);
+  v.settings.analysis_options.max_iterations = max_iterations;
+  return second_order::solve_second_order(v, *f, "LC1", false, 1, std::nullopt, std::nullopt, &report);
 }
 
 // One Newton pass at the full load, from the first-order state, settles the column without
@@ -195,7 +195,7 @@ TEST(SecondOrderColumn, TheJudgementRefusesTheFirstOrderStateAndKeepsTheConverge
 
 TEST(SecondOrderColumn, ReactionsBalanceTheLoadsOnTheDeformedColumn) {
   VARN v = cantilever_column(10, 0.5 * cantilever_critical_load());
-  auto r = v.solve_for_load_case_second_order(1, 20);
+  auto r = v.solve_for_load_case_second_order(1);
   ASSERT_TRUE(r) << r.error();
   // The base moment carries the load's lever arm on the swayed column: H·L + P·δ.
   const NodeForces& base = r->reaction_nodes.at(1).nodal_forces;
@@ -212,7 +212,7 @@ TEST(SecondOrderColumn, ReactionsBalanceTheLoadsOnTheDeformedColumn) {
 // the lateral load), but the tangent there is not positive definite: refused.
 TEST(SecondOrderColumn, BeyondTheCriticalLoadIsRefused) {
   VARN v = cantilever_column(4, 1.5 * cantilever_critical_load());
-  auto r = v.solve_for_load_case_second_order(1, 20);
+  auto r = v.solve_for_load_case_second_order(1);
   ASSERT_FALSE(r);
   EXPECT_TRUE(r.error().starts_with("Second-order: tangent not positive definite at step ")) << r.error();
   EXPECT_TRUE(r.error().ends_with(": the load exceeds the elastic critical load")) << r.error();
@@ -265,7 +265,7 @@ TEST(SecondOrderStepping, LoadThatNothingResistsNeverConverges) {
     ASSERT_TRUE(k);
     ASSERT_EQ(k->coeff(10, 10), 0.0);  // rotation about X at node 2
 
-    auto r = v.solve_for_load_case_second_order(1, 20);
+    auto r = v.solve_for_load_case_second_order(1);
     ASSERT_FALSE(r);
     // The line search's own words, and then the cause: the tip's twist that nothing resists.
     EXPECT_EQ(r.error(), "Second-order: non-descent at αmin; flip-left failed; max substepping reached. "
@@ -338,7 +338,7 @@ TEST(SecondOrderStepping, StepsOfTheCoarsestSubdivision) {
     if (c.combination) {
       // The load cases first, stored in the model as the pipeline's load-case phase leaves them.
       for (const auto& lc : std::vector<LoadCase>(v.load_cases)) {
-        auto r = v.solve_for_load_case_second_order(lc.id, 20);
+        auto r = v.solve_for_load_case_second_order(lc.id);
         ASSERT_TRUE(r) << r.error();
       }
     }
@@ -353,7 +353,7 @@ TEST(SecondOrderStepping, StepsOfTheCoarsestSubdivision) {
       initial = active_map_from_trial_displacement(v, *predictor);
     }
     SolveReport report;
-    auto r = second_order::solve_second_order(v, *f, "x", c.combination, id, 20, predictor, initial, &report);
+    auto r = second_order::solve_second_order(v, *f, "x", c.combination, id, predictor, initial, &report);
     ASSERT_TRUE(r) << r.error();
     EXPECT_EQ(report.steps_total, c.steps);
     EXPECT_EQ(report.substep_multiplier, 1u);
@@ -372,7 +372,7 @@ TEST(SecondOrderStepping, StepsOfTheCoarsestSubdivision) {
 TEST(SecondOrderActiveSet, StoredTiesAgreeWithTheStoredDisplacements) {
   VARN v = braced_portal();
   for (const auto& lc : std::vector<LoadCase>(v.load_cases)) {
-    auto r = v.solve_for_load_case_second_order(lc.id, 20);
+    auto r = v.solve_for_load_case_second_order(lc.id);
     ASSERT_TRUE(r) << r.error();
     int slack_ties = 0;
     for (const auto& set : v.member_sets) {
@@ -450,9 +450,9 @@ TEST(SecondOrderRigidPath, LoadsOnAnEliminatedArmActAtItsMaster) {
   offset.direction = {0.0, 1.0, 0.0};
   load_case(direct, 1).nodal_moments.push_back(offset);
 
-  auto a = linked.solve_for_load_case_second_order(1, 20);
+  auto a = linked.solve_for_load_case_second_order(1);
   ASSERT_TRUE(a) << a.error();
-  auto b = direct.solve_for_load_case_second_order(1, 20);
+  auto b = direct.solve_for_load_case_second_order(1);
   ASSERT_TRUE(b) << b.error();
   const NodeDisplacement& ta = a->displacement_nodes.at(11);
   const NodeDisplacement& tb = b->displacement_nodes.at(11);

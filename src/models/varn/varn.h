@@ -242,13 +242,12 @@ struct VARN {
                                                               const SupportState& released = {}) const;
   // Entry points of the second-order solve of one load case or combination: store the result
   // set (name made unique) and return a copy of it.
-  Expected<Results> solve_for_load_case_second_order(std::uint32_t load_case_id, std::uint32_t max_iterations);
+  // The iteration limit and the tolerance are the model's (`AnalysisOptions::limits`).
+  Expected<Results> solve_for_load_case_second_order(std::uint32_t load_case_id);
   // A combination starts from its predictor, projected onto the supports and rigid links.
-  Expected<Results> solve_for_load_combination_second_order(std::uint32_t combination_id,
-                                                            std::uint32_t max_iterations);
+  Expected<Results> solve_for_load_combination_second_order(std::uint32_t combination_id);
   Expected<Results> solve_second_order_common(const Eigen::VectorXd& f, std::string name, bool is_combination,
-                                              std::uint32_t id, std::uint32_t max_iterations,
-                                              std::optional<Eigen::VectorXd> predictor,
+                                              std::uint32_t id, std::optional<Eigen::VectorXd> predictor,
                                               std::optional<ActiveMap> initial_active);
 
   // Co-rotational internal forces and tangent at u (members split into a rigid motion of the

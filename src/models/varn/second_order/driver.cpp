@@ -159,7 +159,7 @@ class SupportStateSolver {
                                *ctx_,
                                constrained_,
                                rigid_ ? &*rigid_ : nullptr,
-                               std::fmax(options.tolerance, kLowestTolerance),
+                               std::fmax(options.limits().tolerance, kLowestTolerance),
                                axial_slack_tolerance(model_),
                                max_iterations_,
                                has_support_curves_,
@@ -316,9 +316,10 @@ SupportState first_order_support_state(const VARN& model, const Eigen::VectorXd&
 }  // namespace
 
 Expected<Results> solve_second_order(VARN& model, const Eigen::VectorXd& f, std::string name, bool is_combination,
-                                     std::uint32_t id, std::uint32_t max_iterations,
-                                     std::optional<Eigen::VectorXd> predictor, std::optional<ActiveMap> initial_active,
-                                     SolveReport* report) {
+                                     std::uint32_t id, std::optional<Eigen::VectorXd> predictor,
+                                     std::optional<ActiveMap> initial_active, SolveReport* report) {
+  // The iteration limit and the tolerance come from the model, as for the first-order solves.
+  const std::uint32_t max_iterations = model.settings.analysis_options.limits().max_iterations;
   const auto solve_start = Clock::now();
   SolveReport local;
   SolveReport& rep = report != nullptr ? *report : local;
@@ -383,23 +384,21 @@ Expected<Results> solve_second_order(VARN& model, const Eigen::VectorXd& f, std:
 }  // namespace second_order
 
 Expected<Results> VARN::solve_second_order_common(const Eigen::VectorXd& f, std::string name, bool is_combination,
-                                                  std::uint32_t id, std::uint32_t max_iterations,
-                                                  std::optional<Eigen::VectorXd> predictor,
+                                                  std::uint32_t id, std::optional<Eigen::VectorXd> predictor,
                                                   std::optional<ActiveMap> initial_active) {
-  return second_order::solve_second_order(*this, f, std::move(name), is_combination, id, max_iterations,
-                                          std::move(predictor), std::move(initial_active), nullptr);
+  return second_order::solve_second_order(*this, f, std::move(name), is_combination, id, std::move(predictor),
+                                          std::move(initial_active), nullptr);
 }
 
-Expected<Results> VARN::solve_for_load_case_second_order(std::uint32_t load_case_id, std::uint32_t max_iterations) {
+Expected<Results> VARN::solve_for_load_case_second_order(std::uint32_t load_case_id) {
   auto f = assemble_load_vector_for_case(load_case_id);
   if (!f) return fail(f.error());
   const LoadCase* lc = find_load_case(load_cases, load_case_id);
   if (lc == nullptr) return fail("LoadCase " + std::to_string(load_case_id) + " not found.");
-  return solve_second_order_common(*f, lc->name, false, load_case_id, max_iterations, std::nullopt, std::nullopt);
+  return solve_second_order_common(*f, lc->name, false, load_case_id, std::nullopt, std::nullopt);
 }
 
-Expected<Results> VARN::solve_for_load_combination_second_order(std::uint32_t combination_id,
-                                                                std::uint32_t max_iterations) {
+Expected<Results> VARN::solve_for_load_combination_second_order(std::uint32_t combination_id) {
   auto f = assemble_load_vector_for_combination(combination_id);
   if (!f) return fail(f.error());
   const LoadCombination* combo = find_load_combination(load_combinations, combination_id);
@@ -408,8 +407,7 @@ Expected<Results> VARN::solve_for_load_combination_second_order(std::uint32_t co
   std::optional<Eigen::VectorXd> predictor = build_combination_displacement_predictor(combination_id);
   std::optional<ActiveMap> initial;
   if (predictor) initial = active_map_from_trial_displacement(*this, *predictor);
-  return solve_second_order_common(*f, combo->name, true, combination_id, max_iterations, std::move(predictor),
-                                   std::move(initial));
+  return solve_second_order_common(*f, combo->name, true, combination_id, std::move(predictor), std::move(initial));
 }
 
 }  // namespace varn

@@ -37,8 +37,7 @@ struct SolveReport {
 };
 
 Expected<Results> solve_second_order(VARN& model, const Eigen::VectorXd& f, std::string name, bool is_combination,
-                                     std::uint32_t id, std::uint32_t max_iterations,
-                                     std::optional<Eigen::VectorXd> predictor, std::optional<ActiveMap> initial_active,
+                                     std::uint32_t id, std::optional<Eigen::VectorXd> predictor, std::optional<ActiveMap> initial_active,
                                      SolveReport* report);
 
 }  // namespace varn::second_order
