@@ -555,3 +555,28 @@ def test_a_load_that_would_act_on_nothing_is_refused(name, loads, message, order
     model = cantilever_with_two_cases(loads)
     model["settings"]["analysis_options"]["order"] = order
     assert refusal(model) == message, name
+
+
+# A one-sided support on a rigid body that other supports hold already: master 1 clamped, the
+# link's slave 2 on a support that only pushes up (PositiveOnly in Z), the cantilever 2→3 beyond.
+# A RigidMember link is a stiff beam, so the body's supports share the load elastically: the
+# link is a cantilever from the clamp propped at its tip by the slave's support, which is far
+# stiffer than the link. The prop takes the tip force P and 3M/2a of the tip moment M = 4P
+# over the link's a = 2 m: R₂ = P + 3P = 4P up, and the clamp R₁ = −3P. Loaded upwards the
+# support would have to pull, so it is released and the clamp carries everything.
+@pytest.mark.parametrize("direction,r1,r2", [(-1.0, -3.0 * P, 4.0 * P), (1.0, -P, 0.0)],
+                         ids=["pressed: held", "lifted: released"])
+def test_one_sided_support_on_a_rigid_body_held_more_than_once(direction, r1, r2):
+    slave = held_on(2, translations="", rotations="")
+    slave["displacement_conditions"]["Z"] = {"condition_type": "PositiveOnly"}
+    model = linked_cantilever(slave)
+    model["member_sets"][0]["members"][0]["start_node"]["nodal_support"] = 3
+    model["nodal_supports"].append(held_on(3))
+    model["load_cases"][0]["nodal_loads"][0]["direction"] = [0.0, 0.0, direction]
+    model["settings"]["analysis_options"]["rigid_strategy"] = "RigidMember"
+    out = run(model)
+    entry = out["results"]["loadcases"]["LC"]
+    # The prop's penalty is some 1e6 times the link's bending stiffness: that share of 1e-6.
+    assert entry["reaction_nodes"]["1"]["nodal_forces"]["fz"] == pytest.approx(r1, rel=1e-5)
+    assert entry["reaction_nodes"]["2"]["nodal_forces"]["fz"] == pytest.approx(r2, abs=1e-5 * P)
+    assert_every_set_balances(model, out)

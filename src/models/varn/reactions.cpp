@@ -1,5 +1,6 @@
 #include "models/varn/reactions.h"
 
+#include <algorithm>
 #include <cmath>
 #include <map>
 #include <set>
@@ -10,10 +11,12 @@
 
 #include "fatal.h"
 #include "functions/geometry.h"
+#include "functions/member_loop.h"
 #include "functions/rigid_graph.h"
 #include "functions/support_utils.h"
 #include "models/loads/load_lookup.h"
 #include "models/members/enums.h"
+#include "models/varn/member_stiffness.h"
 #include "models/varn/support_state.h"
 #include "models/varn/varn.h"
 
@@ -282,6 +285,52 @@ Expected<Eigen::VectorXd> compute_support_spring_reaction_vector_verbose(const V
   return s;
 }
 
+namespace {
+
+// First order with rigid links kept as stiff beams: the force each beam carries, K·u of its
+// element, added to its nodes' sums as any member's end forces are. Each supported node then
+// reports what its own support carries in the solve, also where the supports hold a body of
+// links more often than its six motions need (the share is then the elastic one, by which
+// the one-sided supports are judged). Second order keeps the bodies' shared reactions: the
+// beams' geometric part is not recovered here.
+Expected<bool> add_stiff_link_forces(const VARN& model, const Eigen::Ref<const Eigen::VectorXd>& u,
+                                     const ActiveMap* active, NodeWrenchMap& wrenches) {
+  if (model.settings.analysis_options.rigid_strategy != RigidStrategy::RigidMember) return false;
+  const std::vector<const Member*> members = flatten_members(model.member_sets);
+  if (std::none_of(members.begin(), members.end(),
+                   [](const Member* m) { return m->member_type == MemberType::Rigid; })) {
+    return false;
+  }
+  const ActiveMap all_on;
+  const AssemblyContext ctx = model.build_lookup_maps();
+  const auto rigid_sections = stiff_beam_sections(model, members);
+  const MemberStiffnessInputs inputs{model, ctx, active != nullptr ? *active : all_on, nullptr, rigid_sections,
+                                     model.max_e_mod_in_model(), StiffnessMessages::Assembly};
+  const auto n = static_cast<std::size_t>(u.size());
+  for (std::size_t i = 0; i < members.size(); ++i) {
+    const Member& m = *members[i];
+    if (m.member_type != MemberType::Rigid) continue;
+    auto k = member_elastic_stiffness_global(m, i, inputs);
+    if (!k) return fail(k.error());
+    if (!k->has_value()) continue;
+    Vec14 ue;
+    for (std::size_t j = 0; j < 7; ++j) {
+      ue[static_cast<Eigen::Index>(j)] = u[static_cast<Eigen::Index>(checked_dof(m.start_node.id, j, n))];
+      ue[static_cast<Eigen::Index>(7 + j)] = u[static_cast<Eigen::Index>(checked_dof(m.end_node.id, j, n))];
+    }
+    const Vec14 g = **k * ue;
+    NodeWrench& ws = wrenches[m.start_node.id];
+    ws.add_force({g[0], g[1], g[2]});
+    ws.add_moment({g[3], g[4], g[5]});
+    NodeWrench& we = wrenches[m.end_node.id];
+    we.add_force({g[7], g[8], g[9]});
+    we.add_moment({g[10], g[11], g[12]});
+  }
+  return true;
+}
+
+}  // namespace
+
 Expected<ReactionComposition> compose_support_reaction_vector_equilibrium(
     const VARN& model, const ResultType& result_type, const Eigen::Ref<const Eigen::VectorXd>& u,
     const ActiveMap* active, RecoveryMode mode, const SupportNodeForceMap* support_forces,
@@ -346,7 +395,10 @@ Expected<ReactionComposition> compose_support_reaction_vector_equilibrium(
 
   // Nodes joined by rigid links share their reactions as one body; every other supported node
   // reports, axis by axis, what its own equilibrium leaves to the support.
-  const std::vector<RigidBody> bodies = rigid_bodies(*graph);
+  auto stiff_links = mode == RecoveryMode::FirstOrder ? add_stiff_link_forces(model, u, active, wrenches)
+                                                     : Expected<bool>(false);
+  if (!stiff_links) return fail(stiff_links.error());
+  const std::vector<RigidBody> bodies = *stiff_links ? std::vector<RigidBody>{} : rigid_bodies(*graph);
   std::set<std::uint32_t> in_body;
   for (const RigidBody& body : bodies)
     for (const auto& entry : body.nodes) in_body.insert(entry.first);
