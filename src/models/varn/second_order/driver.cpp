@@ -258,6 +258,9 @@ class SupportStateSolver {
       f_int = std::move(forces->f_int);
       f_ext = std::move(forces->f_ext);
     } else {
+      if (auto refined = refine_rigid_state(*setup_, f_, state_, solver_, rep_.newton); !refined) {
+        return fail(refined.error());
+      }
       auto forces = internal_forces(*setup_, state_.u, state_, 1.0);
       if (!forces) return fail(forces.error());
       f_int = std::move(*forces);

@@ -8,6 +8,7 @@
 #include "logging.h"
 #include "models/varn/active_set.h"
 #include "models/varn/second_order/line_search.h"
+#include "models/varn/second_order/reduced_reactions.h"
 #include "models/varn/varn.h"
 
 namespace varn::second_order {
@@ -260,6 +261,35 @@ class NewtonPass {
     return end(PassEnd::Exhausted);
   }
 
+  // Rigid-elimination path: Newton steps on the state's own unbalanced forces, reduced to the
+  // retained DOFs with the supports' reactions taken out, until they are within the
+  // tolerance by the measure of the passes (at most `steps`).
+  Expected<void> refine(std::size_t steps) {
+    const RigidElimination& elim = setup_.rigid->elimination;
+    if (auto built = build_stiffness(true); !built) return fail(built.error());
+    const ReducedReactions& reactions = reduced_reactions();
+    const Eigen::VectorXd f_r = elim.identity ? f_ext_ : Eigen::VectorXd(elim.c.transpose() * f_ext_);
+    for (std::size_t k = 0; k < steps; ++k) {
+      auto f = internal_forces(setup_, state_.u, state_, load_factor_);
+      ++stats_.residual_evaluations;
+      if (!f) return fail(f.error());
+      const Eigen::VectorXd r = *f - f_ext_;
+      const Eigen::VectorXd r_r = elim.identity ? r : Eigen::VectorXd(elim.c.transpose() * r);
+      Eigen::VectorXd r_free = r_r;
+      reactions.remove_from(r_free);
+      if (setup_.measure->relative(r_free, r_r, f_r, &state_.u) < setup_.tol) return {};
+      auto tangent = reduced_tangent();
+      if (!tangent) return fail(tangent.error());
+      std::optional<Eigen::VectorXd> dir;
+      if (solver_.factorize(tangent->k_t, state_.active, stats_)) dir = solver_.solve(-r_free, stats_);
+      if (!dir || !dir->allFinite()) return {};
+      state_.u_r += *dir;
+      state_.u = VARN::expand_solution(elim, state_.u_r);
+      state_.f_int.reset();
+    }
+    return {};
+  }
+
  private:
   // An iteration either ends the pass or hands on the step it accepted.
   struct Iteration {
@@ -418,26 +448,56 @@ class NewtonPass {
   // Rigid-elimination path: the tangent on the retained DOFs with the supports imposed on the
   // reduced system, the residual of that linearised system, its solve, and the line search on
   // the linearised, then on the true residual.
-  Expected<Iteration> rigid_step() {
+  // Rigid-elimination path: the reactions of the reduced system, made once a pass.
+  const ReducedReactions& reduced_reactions() {
+    if (!reactions_) reactions_.emplace(ReducedReactions::build(setup_.model, setup_.rigid->elimination, setup_.released));
+    return *reactions_;
+  }
+
+  // Rigid-elimination path: the tangent of the state on the retained DOFs and the reduced
+  // loads, the supports imposed on both.
+  struct ReducedTangent {
+    SparseMatrix k_t;
+    Eigen::VectorXd b_red;
+  };
+  Expected<ReducedTangent> reduced_tangent() {
     const VARN& model = setup_.model;
     const RigidElimination& elim = setup_.rigid->elimination;
-    auto t = Clock::now();
+    const auto t = Clock::now();
     auto kg = model.assemble_geometric_stiffness_matrix_sparse(state_.u, state_.active);
     if (!kg) return fail(kg.error());
     const ReducedSystem kg_red = VARN::reduce_system_sparse_internal(*kg, f_ext_, elim);
-    SparseMatrix k_t = sparse_clone_and_add(reduced_.k, kg_red.k);
-    Eigen::VectorXd b_red = reduced_.f;
+    ReducedTangent out{sparse_clone_and_add(reduced_.k, kg_red.k), reduced_.f};
     if (setup_.member_loads != nullptr && !setup_.member_loads->empty()) {
       // The released beams' loads condensed at this state's axial forces, as on the other path.
       const Eigen::VectorXd shift =
           load_factor_ * setup_.member_loads->shift(model, setup_.ctx, state_.u, hinge_forces(setup_, state_));
-      b_red += elim.identity ? shift : Eigen::VectorXd(elim.c.transpose() * shift);
+      out.b_red += elim.identity ? shift : Eigen::VectorXd(elim.c.transpose() * shift);
     }
-    model.apply_boundary_conditions_reduced(elim, k_t, b_red, setup_.released);
+    model.apply_boundary_conditions_reduced(elim, out.k_t, out.b_red, setup_.released);
     stats_.tangent_assembly += seconds_since(t);
+    return out;
+  }
 
+  Expected<Iteration> rigid_step() {
+    const VARN& model = setup_.model;
+    const RigidElimination& elim = setup_.rigid->elimination;
+    auto tangent = reduced_tangent();
+    if (!tangent) return fail(tangent.error());
+    const SparseMatrix& k_t = tangent->k_t;
+    const Eigen::VectorXd& b_red = tangent->b_red;
+
+    // The supports' reactions are no residual: the exact ones are held by the measure, the
+    // penalised rows' directions are taken out (their penalty's round-off would otherwise count
+    // against a direction that carries little of its own).
+    const ReducedReactions& reactions = reduced_reactions();
+    auto measured = [&](const Eigen::VectorXd& res) {
+      Eigen::VectorXd free = res;
+      reactions.remove_from(free);
+      return setup_.measure->relative(free, res, b_red);
+    };
     const Eigen::VectorXd r = k_t * state_.u_r - b_red;
-    const double res0 = setup_.measure->relative(r, b_red);
+    const double res0 = measured(r);
     if ((curve_consistent_ && res0 < setup_.tol) || k_t.rows() == 0) return ending(PassEnd::Converged);
     // A reduced tangent that cannot be solved gives no direction to search along.
     std::optional<Eigen::VectorXd> dir;
@@ -445,9 +505,7 @@ class NewtonPass {
     outcome_.tangent_indefinite = !dir || !solver_.positive_definite();
     if (!dir) return ending(PassEnd::FailedLineSearch);
 
-    auto linearised = [&](const Eigen::VectorXd& trial_r) {
-      return setup_.measure->relative(k_t * trial_r - b_red, b_red);
-    };
+    auto linearised = [&](const Eigen::VectorXd& trial_r) { return measured(k_t * trial_r - b_red); };
     auto true_residual = [&](const Eigen::VectorXd& trial_r) -> std::optional<double> {
       ++stats_.residual_evaluations;
       auto f = internal_forces(setup_, VARN::expand_solution(elim, trial_r), state_, load_factor_);
@@ -456,7 +514,7 @@ class NewtonPass {
       if (elim.identity) return rt.norm() / fnorm_ext_;
       return Eigen::VectorXd(elim.c.transpose() * rt).norm() / fnorm_ext_;
     };
-    t = Clock::now();
+    const auto t = Clock::now();
     auto accepted = line_search_rigid(state_.u_r, *dir, res0, linearised, true_residual);
     stats_.line_search += seconds_since(t);
     if (!accepted) return ending(PassEnd::FailedLineSearch);
@@ -478,6 +536,7 @@ class NewtonPass {
   NewtonStats& stats_;
   PassOutcome outcome_;
   PassStiffness stiffness_;
+  std::optional<ReducedReactions> reactions_;
   bool stiffness_built_ = false;
   ReducedSystem reduced_;
   const bool curves_;
@@ -495,6 +554,15 @@ Expected<PassOutcome> run_newton_pass(const NewtonSetup& setup, const Eigen::Vec
                                       NewtonState& state, TangentSolver& solver, bool freeze_active,
                                       NewtonStats& stats) {
   return NewtonPass(setup, f_ext, load_factor, state, solver, freeze_active, stats).run();
+}
+
+Expected<void> refine_rigid_state(const NewtonSetup& setup, const Eigen::VectorXd& f_ext, NewtonState& state,
+                                  TangentSolver& solver, NewtonStats& stats) {
+  if (setup.rigid == nullptr) return {};
+  // A few steps: each one is a Newton step from a state already converged on its
+  // linearised residual, which leaves only the change of the geometric stiffness.
+  constexpr std::size_t kRefineSteps = 4;
+  return NewtonPass(setup, f_ext, 1.0, state, solver, true, stats).refine(kRefineSteps);
 }
 
 }  // namespace varn::second_order

@@ -190,6 +190,12 @@ Expected<PassOutcome> run_newton_pass(const NewtonSetup& setup, const Eigen::Vec
                                       NewtonState& state, TangentSolver& solver, bool freeze_active,
                                       NewtonStats& stats);
 
+// Rigid-elimination path: the passes converge on the residual of the linearised reduced system;
+// this brings a converged state at the full load (f_ext) to the tolerance on its own
+// unbalanced forces as well, by Newton steps on them. Nothing on the sparse path.
+Expected<void> refine_rigid_state(const NewtonSetup& setup, const Eigen::VectorXd& f_ext, NewtonState& state,
+                                  TangentSolver& solver, NewtonStats& stats);
+
 // The internal forces at u for the state's map and curve forces (geometric stiffness included),
 // the same vector the pass measures equilibrium with against load_factor·F: less load_factor
 // times the part of the released beams' loads that depends on the state's axial forces.
