@@ -480,7 +480,6 @@ class NewtonPass {
   }
 
   Expected<Iteration> rigid_step() {
-    const VARN& model = setup_.model;
     const RigidElimination& elim = setup_.rigid->elimination;
     auto tangent = reduced_tangent();
     if (!tangent) return fail(tangent.error());
